@@ -1,0 +1,98 @@
+#include "platform/FileSystem.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "platform/Error.h"
+#include "platform/SecureRandom.h"
+
+namespace tvr {
+
+namespace {
+struct FdCloser {
+  int fd;
+  ~FdCloser() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+void writeAll(int fd, const std::uint8_t* data, std::size_t size, const std::string& path) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw PosixError("write", errno, path);
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+}  // namespace
+
+Bytes readFileBytes(const std::filesystem::path& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw PosixError("open", errno, path.string());
+  FdCloser closer{fd};
+  Bytes out;
+  std::uint8_t buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw PosixError("read", errno, path.string());
+    }
+    if (n == 0) break;
+    out.insert(out.end(), buffer, buffer + n);
+  }
+  return out;
+}
+
+void writeFileAtomically(const std::filesystem::path& path, const Bytes& data) {
+  std::filesystem::path temp =
+      path.parent_path() / ("." + path.filename().string() + ".tmp-" + newUUIDString());
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) throw PosixError("open", errno, temp.string());
+  try {
+    FdCloser closer{fd};
+    writeAll(fd, data.data(), data.size(), temp.string());
+    if (::fsync(fd) != 0) throw PosixError("fsync", errno, temp.string());
+  } catch (...) {
+    ::unlink(temp.c_str());
+    throw;
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    int err = errno;
+    ::unlink(temp.c_str());
+    throw PosixError("rename", err, path.string());
+  }
+}
+
+void writeFileAtomically(const std::filesystem::path& path, const std::string& text) {
+  writeFileAtomically(path, bytesOf(text));
+}
+
+bool pathIsInsideOrSame(const std::filesystem::path& file, const std::filesystem::path& root) {
+  std::error_code ec;
+  auto realFile = std::filesystem::canonical(file, ec);
+  if (ec) return false;
+  auto realRoot = std::filesystem::canonical(root, ec);
+  if (ec) return false;
+  auto f = realFile.begin();
+  for (auto r = realRoot.begin(); r != realRoot.end(); ++r, ++f) {
+    if (r->empty()) continue;  // trailing separator
+    if (f == realFile.end() || *f != *r) return false;
+  }
+  return true;
+}
+
+bool itemExists(const std::filesystem::path& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace tvr

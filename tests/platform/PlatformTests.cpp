@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "engine/metadata/PlanID.h"
+#include "engine/storage/RepositoryObjectKey.h"
+#include "platform/AtomicFileWriter.h"
+#include "platform/Bytes.h"
+#include "platform/CanonicalJson.h"
+#include "platform/Error.h"
+#include "platform/FileSystem.h"
+#include "platform/Iso8601.h"
+#include "platform/Unicode.h"
+
+namespace tvr {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(Base64, RoundTripsAndRejectsMalformedText) {
+  for (std::string text : {"", "f", "fo", "foo", "foob", "fooba", "foobar"}) {
+    SCOPED_TRACE(text);
+    auto decoded = base64Decode(base64Encode(bytesOf(text)));
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_EQ(stringOf(*decoded), text);
+  }
+  EXPECT_EQ(base64Encode(bytesOf("foobar")), "Zm9vYmFy");
+  EXPECT_EQ(base64Encode(bytesOf("fo")), "Zm8=");
+  for (std::string bad : {"Zm8", "Zm8=\n", "Z=m8", "Zm=8", "Zm9v YmFy", "Zm8*", "===="}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(base64Decode(bad).has_value());
+  }
+}
+
+TEST(Hex, DecodesBothCasesAndRejectsOddOrForeignDigits) {
+  EXPECT_EQ(hexEncode(*hexDecode("00ffAB")), "00ffab");
+  EXPECT_FALSE(hexDecode("abc").has_value());
+  EXPECT_FALSE(hexDecode("zz").has_value());
+}
+
+TEST(ISO8601, FormatsAndParsesStrictly) {
+  EXPECT_EQ(formatISO8601(0), "1970-01-01T00:00:00Z");
+  EXPECT_EQ(formatISO8601(1775030400.9), "2026-04-01T08:00:00Z");
+  EXPECT_EQ(formatISO8601(-1), "1969-12-31T23:59:59Z");
+  EXPECT_EQ(parseISO8601("2026-04-01T08:00:00Z"), 1775030400.0);
+  EXPECT_EQ(parseISO8601("2024-02-29T00:00:00Z"), 1709164800.0);
+  for (std::string bad : {"2026-04-01T08:00:00.000Z", "2026-04-01T08:00:00+00:00",
+                          "2026-04-01 08:00:00Z", "2026-13-01T08:00:00Z", "2025-02-29T00:00:00Z",
+                          "2026-04-01T24:00:00Z", ""}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(parseISO8601(bad).has_value());
+  }
+}
+
+TEST(CanonicalJson, SortsKeysAtEveryDepthAndEscapesSlashes) {
+  nlohmann::json value = {{"b", 1}, {"a", {{"z", "x/y"}, {"c", true}}}, {"é", "ü"}};
+  EXPECT_EQ(canonicalJsonString(value), R"({"a":{"c":true,"z":"x\/y"},"b":1,"é":"ü"})");
+  EXPECT_EQ(canonicalJsonString({{"k", {1, 2}}}, true), "{\n  \"k\": [\n    1,\n    2\n  ]\n}");
+}
+
+TEST(Unicode, ClassifiesAndNormalizes) {
+  EXPECT_EQ(unicode::nfc("Ste\xCC\x81phane"), "St\xC3\xA9phane");
+  EXPECT_EQ(unicode::lowercased("ÉCOLE İ"), "école i̇");
+  EXPECT_TRUE(unicode::containsControlOrFormat("a\x01"));
+  EXPECT_TRUE(unicode::containsControlOrFormat("a\xE2\x80\x8B"));  // zero-width space, Cf
+  EXPECT_FALSE(unicode::containsControlOrFormat("plain text é"));
+  EXPECT_EQ(unicode::graphemeClusterCount("e\xCC\x81\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD"), 2u);
+  EXPECT_LT(unicode::finderCompare("file2", "file10"), 0);
+  EXPECT_EQ(unicode::finderCompare("Apple", "apple"), 0);
+}
+
+TEST(PlanID, AcceptsLettersOfAnyScriptAndTheFivePunctuationMarks) {
+  struct Case {
+    std::string text;
+    bool valid;
+  } cases[] = {{"family-archive", true}, {"a_b.c:d|e", true}, {"семья", true}, {"写真2024", true},
+               {"", false},              {"a b", false},     {"a/b", false},  {"a\tb", false},
+               {"a+b", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(PlanID::isValid(c.text), c.valid);
+  }
+}
+
+TEST(RepositoryObjectKey, RejectsEmptyAbsoluteAndDotDot) {
+  for (std::string bad : {"", "/repo.json", "blobs/../x", "a..b"}) {
+    SCOPED_TRACE(bad);
+    try {
+      RepositoryObjectKey key(bad);
+      FAIL() << "accepted";
+    } catch (const EngineError& e) {
+      EXPECT_EQ(e.message(), "Invalid repository object key: " + bad);
+    }
+  }
+  EXPECT_EQ(RepositoryObjectKey("blobs/ab/ab12").rawValue(), "blobs/ab/ab12");
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    char templ[] = "/tmp/tvr-platform-XXXXXX";
+    path_ = mkdtemp(templ);
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+TEST(AtomicFileWriter, CopiesIntoPlaceAndLeavesNothingOnFailure) {
+  TempDir dir;
+  fs::path source = dir.path() / "source";
+  std::ofstream(source) << "payload";
+  fs::path destination = dir.path() / "a" / "b" / "copy";
+  AtomicFileWriter::copyFileData(source, destination);
+  EXPECT_EQ(stringOf(readFileBytes(destination)), "payload");
+
+  try {
+    AtomicFileWriter::copyFileData(dir.path() / "missing", dir.path() / "a" / "other");
+    FAIL() << "copied a missing file";
+  } catch (const PosixError& e) {
+    EXPECT_EQ(e.err(), ENOENT);
+    EXPECT_NE(e.message().find("copyfile(blob-data)"), std::string::npos);
+  }
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir.path() / "a")) names.push_back(entry.path().filename());
+  EXPECT_EQ(names, std::vector<std::string>{"b"});
+}
+
+}  // namespace
+}  // namespace tvr
