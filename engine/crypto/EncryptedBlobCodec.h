@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "engine/crypto/RepositoryKeyMaterial.h"
+#include "platform/Bytes.h"
+
+namespace tvr {
+
+// Blob keys (HMAC-SHA256 of the plaintext under the blob-key key, 64 lowercase hex digits)
+// and the chunked blob format: a 20-byte header ("BKBLOB2\n", plaintext size, chunk size
+// 1048576) followed by chunks of LZFSE-compressed plaintext sealed with AES-256-GCM, each
+// authenticating the header, its index, its plaintext length and its final flag.
+//
+// Immutable value holding one repository key; safe to use from several threads at once.
+// Format errors throw tvr::Error of domain "EncryptedBlobCodec", code 1; cipher
+// (crypto::CipherError), compression ("RepositoryCompression") and file-system (PosixError)
+// errors pass through. Streamed operations hold one chunk in memory at a time and, on
+// failure, leave no temporary file and do not touch an existing destination.
+class EncryptedBlobCodec {
+ public:
+  static constexpr std::size_t headerSize = 20;
+  static constexpr std::size_t chunkSize = 1048576;
+  static constexpr std::size_t chunkPrefixSize = 9;
+  // Largest payload or plaintext a reader accepts for one chunk, checked before any
+  // buffer is allocated; the writer stays far below it.
+  static constexpr std::size_t maximumChunkLength = 64 * 1024 * 1024;
+
+  explicit EncryptedBlobCodec(RepositoryKeyMaterial keyMaterial)
+      : keyMaterial_(std::move(keyMaterial)) {}
+
+  const RepositoryKeyMaterial& keyMaterial() const noexcept { return keyMaterial_; }
+
+  std::string blobKeyForPlaintext(const std::uint8_t* data, std::size_t size) const;
+  std::string blobKeyForPlaintext(const Bytes& plaintext) const {
+    return blobKeyForPlaintext(plaintext.data(), plaintext.size());
+  }
+
+  // Streamed blob key of a plaintext file. The handler is called once before reading and
+  // after every piece read; whatever it throws stops the operation and passes through.
+  // An empty handler is never called.
+  std::string blobKeyForFile(const std::filesystem::path& file,
+                             const std::function<void()>& cancellationHandler) const;
+
+  // Decrypts a stored blob file (streamed, nothing written) and returns the blob key of
+  // its plaintext, with the same checks and messages as openFile.
+  std::string blobKeyForEncryptedBlobAt(const std::filesystem::path& blob) const;
+
+  // Whole blob in memory.
+  Bytes seal(const Bytes& plaintext) const;
+  Bytes open(const Bytes& blob) const;
+
+  // Streamed between files through a temporary sibling of the destination, which is then
+  // renamed over it. The source of sealFile must be a regular file; its size is taken once.
+  void sealFile(const std::filesystem::path& from, const std::filesystem::path& to) const;
+  void openFile(const std::filesystem::path& from, const std::filesystem::path& to) const;
+
+  // True when the data begins with the 8 magic bytes.
+  static bool isEncryptedBlob(const Bytes& data);
+  // Reads the first 8 bytes of the file: a file that cannot be opened throws PosixError;
+  // a shorter file answers false.
+  static bool isEncryptedBlobAt(const std::filesystem::path& file);
+
+ private:
+  RepositoryKeyMaterial keyMaterial_;
+};
+
+}  // namespace tvr
