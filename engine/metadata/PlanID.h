@@ -2,6 +2,7 @@
 
 #include <compare>
 #include <functional>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,10 @@ class PlanID {
  private:
   std::string raw_;
 };
+
+// JSON form: a single string. Decoding does not validate; a non-string throws DecodingError.
+void to_json(nlohmann::json& json, const PlanID& id);
+void from_json(const nlohmann::json& json, PlanID& id);
 
 }  // namespace tvr
 
