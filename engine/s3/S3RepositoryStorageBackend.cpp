@@ -1,0 +1,275 @@
+#include "engine/s3/S3RepositoryStorageBackend.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "engine/s3/S3HTTPFailureError.h"
+#include "engine/s3/S3ListBucketResultParser.h"
+#include "platform/AtomicFileWriter.h"
+#include "platform/Error.h"
+
+namespace tvr {
+
+namespace {
+
+constexpr std::size_t kDigestChunkSize = 1048576;
+
+std::int64_t byteCount(const std::filesystem::path& file) {
+  struct stat st;
+  if (::stat(file.c_str(), &st) != 0) throw PosixError("stat", errno, file.string());
+  return static_cast<std::int64_t>(st.st_size);
+}
+
+// A signed 64-bit decimal with an optional sign; nothing else.
+std::optional<std::int64_t> parseContentLength(const std::string& text) {
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  if (i == text.size()) return std::nullopt;
+  std::uint64_t magnitude = 0;
+  const std::uint64_t limit = negative ? 9223372036854775808ULL : 9223372036854775807ULL;
+  for (; i < text.size(); ++i) {
+    char c = text[i];
+    if (c < '0' || c > '9') return std::nullopt;
+    std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+    if (magnitude > (limit - digit) / 10) return std::nullopt;
+    magnitude = magnitude * 10 + digit;
+  }
+  if (negative) return magnitude == limit ? INT64_MIN : -static_cast<std::int64_t>(magnitude);
+  return static_cast<std::int64_t>(magnitude);
+}
+
+// The HTTP client's download file: a private temporary file, removed when dropped.
+class DownloadFile {
+ public:
+  DownloadFile() {
+    std::error_code ec;
+    std::filesystem::path directory = std::filesystem::temp_directory_path(ec);
+    if (ec) directory = "/tmp";
+    std::string pattern = (directory / "tvr-s3-download-XXXXXX").string();
+    fd_ = ::mkstemp(pattern.data());
+    if (fd_ < 0) throw PosixError("mkstemp", errno, pattern);
+    path_ = pattern;
+  }
+  ~DownloadFile() {
+    if (fd_ >= 0) ::close(fd_);
+    ::unlink(path_.c_str());
+  }
+  DownloadFile(const DownloadFile&) = delete;
+  DownloadFile& operator=(const DownloadFile&) = delete;
+
+  // Every attempt starts from an empty file, so a broken transfer leaves nothing behind.
+  void restart() {
+    if (::ftruncate(fd_, 0) != 0) throw PosixError("ftruncate", errno, path_.string());
+    if (::lseek(fd_, 0, SEEK_SET) < 0) throw PosixError("lseek", errno, path_.string());
+  }
+  void append(const char* data, std::size_t size) {
+    while (size > 0) {
+      ssize_t n = ::write(fd_, data, size);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        throw PosixError("write", errno, path_.string());
+      }
+      data += n;
+      size -= static_cast<std::size_t>(n);
+    }
+  }
+  void close() {
+    int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) throw PosixError("close", errno, path_.string());
+  }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  int fd_ = -1;
+  std::filesystem::path path_;
+};
+
+}  // namespace
+
+S3RepositoryStorageBackend::S3RepositoryStorageBackend(S3StorageConfiguration configuration,
+                                                       std::shared_ptr<S3HTTPSession> session,
+                                                       S3RetryPolicy retryPolicy, Clock clock)
+    : signer_(std::move(configuration)),
+      session_(session ? std::move(session) : S3HTTPSession::shared()),
+      retryPolicy_(std::move(retryPolicy)),
+      clock_(clock ? std::move(clock) : Clock([] { return std::chrono::system_clock::now(); })) {}
+
+S3SignedRequest S3RepositoryStorageBackend::signedRequest(
+    const std::string& method, const S3RequestSigner::RequestTarget& target,
+    const std::string& payloadSHA256Hex,
+    const std::map<std::string, std::string>& extraHeaders) const {
+  return signer_.signedRequest(method, target, payloadSHA256Hex, extraHeaders, clock_());
+}
+
+S3HTTPSession::Response S3RepositoryStorageBackend::send(
+    const S3SignedRequest& request, const std::function<S3HTTPSession::Exchange()>& makeExchange,
+    const CancellationToken& cancel) {
+  // Signed once: every retry resends the identical request.
+  S3HTTPSession::Response response = retryPolicy_.retrying(
+      cancel, [&] { return session_->send(request, makeExchange(), cancel); });
+  if (response.statusCode < 100 || response.statusCode > 999) {
+    throw EngineError::ioError("S3 response was not HTTP.");
+  }
+  return response;
+}
+
+bool S3RepositoryStorageBackend::objectExists(const RepositoryObjectKey& key,
+                                              const CancellationToken& cancel) {
+  cancel.throwIfCancelled();
+  auto target = signer_.requestTarget(key);
+  auto request = signedRequest("HEAD", target, S3RequestSigner::emptyPayloadSHA256Hex(), {});
+  auto response = send(request, [] { return S3HTTPSession::Exchange{}; }, cancel);
+  if (response.statusCode == 200) return true;
+  if (response.statusCode == 404) return false;
+  throw S3HTTPFailureError::fromResponse("HEAD", key.rawValue(), response.statusCode, std::nullopt);
+}
+
+bool S3RepositoryStorageBackend::objectExistsWithExpectedSize(const RepositoryObjectKey& key,
+                                                              std::int64_t expectedSize,
+                                                              const CancellationToken& cancel) {
+  auto target = signer_.requestTarget(key);
+  auto request = signedRequest("HEAD", target, S3RequestSigner::emptyPayloadSHA256Hex(), {});
+  auto response = send(request, [] { return S3HTTPSession::Exchange{}; }, cancel);
+  if (response.statusCode == 404) return false;
+  if (response.statusCode != 200) {
+    throw S3HTTPFailureError::fromResponse("HEAD", key.rawValue(), response.statusCode,
+                                           std::nullopt);
+  }
+  const std::string* lengthText = response.header("content-length");
+  std::optional<std::int64_t> size = lengthText ? parseContentLength(*lengthText) : std::nullopt;
+  if (size && *size == expectedSize) return true;
+  std::string sizeText = size ? std::to_string(*size) : std::string("unknown");
+  throw EngineError::ioError("Remote object " + key.rawValue() + " exists with size " + sizeText +
+                             ", expected " + std::to_string(expectedSize) + ".");
+}
+
+RepositoryObjectWriteResult S3RepositoryStorageBackend::writeObject(
+    const std::filesystem::path& from, const RepositoryObjectKey& key,
+    const RepositoryObjectWriteMode& mode, const CancellationToken& cancel) {
+  cancel.throwIfCancelled();
+  std::int64_t localSize = byteCount(from);
+  bool createIfAbsent = mode.kind == RepositoryObjectWriteMode::Kind::createIfAbsent;
+  std::int64_t expected = mode.expectedSize.value_or(localSize);
+  using Status = RepositoryObjectWriteResult::Status;
+  if (createIfAbsent && objectExistsWithExpectedSize(key, expected, cancel)) {
+    return {Status::skippedExisting, expected};
+  }
+  std::string digest = S3RequestSigner::sha256Hex(from, kDigestChunkSize);
+  std::map<std::string, std::string> extraHeaders;
+  if (createIfAbsent) extraHeaders["if-none-match"] = "*";
+  auto target = signer_.requestTarget(key);
+  auto request = signedRequest("PUT", target, digest, extraHeaders);
+  auto response = send(
+      request,
+      [&] {
+        S3HTTPSession::Exchange exchange;
+        exchange.uploadFrom = from;
+        return exchange;
+      },
+      cancel);
+  if (response.statusCode == 200 || response.statusCode == 201) {
+    return {Status::written, localSize};
+  }
+  if (response.statusCode == 412 && createIfAbsent) {
+    // The object appeared between the HEAD and the PUT: accept it if it has the size.
+    if (objectExistsWithExpectedSize(key, expected, cancel)) {
+      return {Status::skippedExisting, expected};
+    }
+  }
+  throw S3HTTPFailureError::fromResponse("PUT", key.rawValue(), response.statusCode,
+                                         response.body);
+}
+
+void S3RepositoryStorageBackend::readObject(const RepositoryObjectKey& key,
+                                            const std::filesystem::path& to,
+                                            const CancellationToken& cancel) {
+  cancel.throwIfCancelled();
+  auto target = signer_.requestTarget(key);
+  auto request = signedRequest("GET", target, S3RequestSigner::emptyPayloadSHA256Hex(), {});
+  DownloadFile download;
+  auto response = send(
+      request,
+      [&] {
+        download.restart();
+        S3HTTPSession::Exchange exchange;
+        exchange.onSuccessBody = [&download](const char* data, std::size_t size) {
+          download.append(data, size);
+        };
+        return exchange;
+      },
+      cancel);
+  if (response.statusCode != 200) {
+    throw S3HTTPFailureError::fromResponse("GET", key.rawValue(), response.statusCode,
+                                           response.body);
+  }
+  download.close();
+  cancel.throwIfCancelled();
+  AtomicFileWriter::copyFileData(download.path(), to);
+}
+
+void S3RepositoryStorageBackend::deleteObject(const RepositoryObjectKey& key,
+                                              const CancellationToken& cancel) {
+  cancel.throwIfCancelled();
+  auto target = signer_.requestTarget(key);
+  auto request = signedRequest("DELETE", target, S3RequestSigner::emptyPayloadSHA256Hex(), {});
+  auto response = send(request, [] { return S3HTTPSession::Exchange{}; }, cancel);
+  long status = response.statusCode;
+  if (status == 200 || status == 204 || status == 404) return;
+  throw S3HTTPFailureError::fromResponse("DELETE", key.rawValue(), status, response.body);
+}
+
+std::vector<RepositoryObjectKey> S3RepositoryStorageBackend::listObjectKeys(
+    const std::optional<std::string>& prefix, const CancellationToken& cancel) {
+  cancel.throwIfCancelled();
+  std::vector<RepositoryObjectKey> keys;
+  std::optional<std::string> token;
+  const std::string errorKey = prefix.value_or("");
+  for (;;) {
+    std::vector<S3QueryItem> items{{"list-type", "2"}};
+    if (prefix && !prefix->empty()) items.push_back({"prefix", *prefix});
+    if (token) items.push_back({"continuation-token", *token});
+    auto target = signer_.bucketRequestTarget(items);
+    auto request = signedRequest("GET", target, S3RequestSigner::emptyPayloadSHA256Hex(), {});
+    // Each attempt parses into a fresh parser, so a broken transfer leaves no half page.
+    std::unique_ptr<S3ListBucketResultParser> parser;
+    auto response = send(
+        request,
+        [&] {
+          parser = std::make_unique<S3ListBucketResultParser>();
+          S3HTTPSession::Exchange exchange;
+          S3ListBucketResultParser* current = parser.get();
+          exchange.onSuccessBody = [current](const char* data, std::size_t size) {
+            current->feed(data, size);
+          };
+          return exchange;
+        },
+        cancel);
+    if (response.statusCode != 200) {
+      throw S3HTTPFailureError::fromResponse("LIST", errorKey, response.statusCode,
+                                             response.body);
+    }
+    S3ListBucketResultParser::Page page = parser->finish();
+    for (auto& text : page.keys) keys.emplace_back(std::move(text));
+    if (!page.nextContinuationToken) break;
+    // A service that hands back the token it was given would page forever.
+    if (token && *page.nextContinuationToken == *token) {
+      throw EngineError::ioError("S3 listing returned the same continuation token twice.");
+    }
+    token = std::move(page.nextContinuationToken);
+    cancel.throwIfCancelled();
+  }
+  std::sort(keys.begin(), keys.end(), [](const RepositoryObjectKey& a, const RepositoryObjectKey& b) {
+    return a.rawValue() < b.rawValue();
+  });
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  return keys;
+}
+
+}  // namespace tvr

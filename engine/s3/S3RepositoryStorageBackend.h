@@ -1,0 +1,75 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/s3/S3HTTPSession.h"
+#include "engine/s3/S3RequestSigner.h"
+#include "engine/s3/S3RetryPolicy.h"
+#include "engine/s3/S3StorageConfiguration.h"
+#include "engine/storage/RepositoryStorageBackend.h"
+
+namespace tvr {
+
+// The repository storage backend over an S3-compatible bucket: HEAD for existence, PUT
+// streamed from a file (create-if-absent through a HEAD and "if-none-match: *"), GET
+// streamed to a temporary file and then copied atomically into place, DELETE, and
+// ListObjectsV2 pages parsed as they arrive. Object keys map to object names unchanged.
+// Immutable after construction and safe to use from several threads at once (each call
+// runs its exchanges one after another on the shared session). Transport failures are
+// retried by the retry policy; HTTP answers never are. Throws S3HTTPFailureError for
+// unexpected statuses, the session's "HTTPClient" error after the last retry,
+// CancellationError, EngineError.ioError (endpoint, sizes, keys, non-HTTP answers) and
+// file system errors. No message or detail ever contains a secret.
+class S3RepositoryStorageBackend final : public RepositoryStorageBackend {
+ public:
+  using Clock = std::function<std::chrono::system_clock::time_point()>;
+
+  explicit S3RepositoryStorageBackend(
+      S3StorageConfiguration configuration,
+      std::shared_ptr<S3HTTPSession> session = S3HTTPSession::shared(),
+      S3RetryPolicy retryPolicy = S3RetryPolicy{}, Clock clock = {});
+
+  const S3StorageConfiguration& configuration() const noexcept { return signer_.configuration(); }
+  const S3RequestSigner& signer() const noexcept { return signer_; }
+  const S3RetryPolicy& retryPolicy() const noexcept { return retryPolicy_; }
+
+  std::string displayName() const override { return "S3"; }
+
+  bool objectExists(const RepositoryObjectKey& key,
+                    const CancellationToken& cancel = CancellationToken::none()) override;
+  RepositoryObjectWriteResult writeObject(
+      const std::filesystem::path& from, const RepositoryObjectKey& key,
+      const RepositoryObjectWriteMode& mode,
+      const CancellationToken& cancel = CancellationToken::none()) override;
+  void readObject(const RepositoryObjectKey& key, const std::filesystem::path& to,
+                  const CancellationToken& cancel = CancellationToken::none()) override;
+  void deleteObject(const RepositoryObjectKey& key,
+                    const CancellationToken& cancel = CancellationToken::none()) override;
+  std::vector<RepositoryObjectKey> listObjectKeys(
+      const std::optional<std::string>& prefix = std::nullopt,
+      const CancellationToken& cancel = CancellationToken::none()) override;
+
+ private:
+  bool objectExistsWithExpectedSize(const RepositoryObjectKey& key, std::int64_t expectedSize,
+                                    const CancellationToken& cancel);
+  S3SignedRequest signedRequest(const std::string& method,
+                                const S3RequestSigner::RequestTarget& target,
+                                const std::string& payloadSHA256Hex,
+                                const std::map<std::string, std::string>& extraHeaders) const;
+  // One request through the retry policy; a non-HTTP answer fails here.
+  S3HTTPSession::Response send(const S3SignedRequest& request,
+                               const std::function<S3HTTPSession::Exchange()>& makeExchange,
+                               const CancellationToken& cancel);
+
+  S3RequestSigner signer_;
+  std::shared_ptr<S3HTTPSession> session_;
+  S3RetryPolicy retryPolicy_;
+  Clock clock_;
+};
+
+}  // namespace tvr

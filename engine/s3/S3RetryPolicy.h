@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <limits>
+
+#include "platform/Cancellation.h"
+#include "platform/Error.h"
+
+namespace tvr {
+
+// How often and how patiently the S3 backend retries a failed HTTP exchange: `maxRetries`
+// retries after the first attempt, waiting baseDelayNanoseconds × 2^attempt before each.
+// A value type; compared by its two settings. The sleeper is a seam for tests (it records
+// the waits instead of sleeping); the default sleeps on the cancellation token, so a cancel
+// ends the wait at once with CancellationError.
+struct S3RetryPolicy {
+  using Sleeper = std::function<void(std::uint64_t nanoseconds, const CancellationToken& cancel)>;
+
+  std::int64_t maxRetries = 3;
+  std::uint64_t baseDelayNanoseconds = 250'000'000;
+  Sleeper sleeper;  // empty: CancellationToken::sleepFor
+
+  // baseDelayNanoseconds × 2^attempt; saturates at the largest value instead of wrapping.
+  std::uint64_t delay(std::int64_t attempt) const {
+    if (attempt < 0) attempt = 0;
+    if (baseDelayNanoseconds == 0) return 0;
+    if (attempt >= 64 || baseDelayNanoseconds > (std::numeric_limits<std::uint64_t>::max() >> attempt)) {
+      return std::numeric_limits<std::uint64_t>::max();
+    }
+    return baseDelayNanoseconds << attempt;
+  }
+
+  void sleep(std::uint64_t nanoseconds, const CancellationToken& cancel) const {
+    if (sleeper) {
+      sleeper(nanoseconds, cancel);
+      cancel.throwIfCancelled();
+    } else {
+      cancel.sleepFor(std::chrono::duration<double>(static_cast<double>(nanoseconds) / 1e9));
+    }
+  }
+
+  // Thrown by an operation for a failure that is not the exchange's own (a local file, a
+  // body that does not parse): it ends the retries and its `error` is passed on.
+  struct FinalFailure {
+    std::exception_ptr error;
+  };
+
+  // Runs `operation` (one exchange) until it succeeds, it fails with a cancellation, or the
+  // retries are used up; the last failure is passed on unchanged. Cancellation is checked
+  // before every attempt and during the waits.
+  template <typename Operation>
+  auto retrying(const CancellationToken& cancel, Operation&& operation) const
+      -> decltype(operation()) {
+    for (std::int64_t attempt = 0;; ++attempt) {
+      cancel.throwIfCancelled();
+      try {
+        return operation();
+      } catch (const CancellationError&) {
+        throw;
+      } catch (const FinalFailure& failure) {
+        std::rethrow_exception(failure.error);
+      } catch (...) {
+        if (attempt >= maxRetries) throw;
+      }
+      sleep(delay(attempt), cancel);
+    }
+  }
+
+  bool operator==(const S3RetryPolicy& other) const {
+    return maxRetries == other.maxRetries && baseDelayNanoseconds == other.baseDelayNanoseconds;
+  }
+};
+
+}  // namespace tvr
