@@ -1,0 +1,100 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/crypto/RepositoryKeyMaterial.h"
+
+namespace tvr {
+
+struct RepositoryMetadata;  // engine/metadata/RepositoryMetadata.h
+
+inline constexpr const char* kRepositoryIntegrityVerifierErrorDomain = "RepositoryIntegrityVerifier";
+
+// One problem found in a repository's blob store.
+struct RepositoryIntegrityIssue {
+  enum class Kind { missingBlob, corruptBlob, orphanBlob };
+
+  Kind kind = Kind::missingBlob;
+  std::string blobKey;
+  // The blob file concerned (the expected path for a missing blob); always filled.
+  std::optional<std::string> path;
+
+  bool operator==(const RepositoryIntegrityIssue&) const = default;
+};
+
+// "missingBlob", "corruptBlob", "orphanBlob".
+std::string repositoryIntegrityIssueKindName(RepositoryIntegrityIssue::Kind kind);
+
+struct RepositoryIntegrityReport {
+  std::int64_t referencedBlobCount = 0;  // distinct blob keys the catalog refers to
+  std::int64_t storedBlobCount = 0;      // blob files found
+  // All missing blobs by key, then orphan and corrupt blobs interleaved in key order.
+  std::vector<RepositoryIntegrityIssue> issues;
+
+  bool isHealthy() const noexcept { return issues.empty(); }
+  bool operator==(const RepositoryIntegrityReport&) const = default;
+};
+
+// Walks the blobs directory for the verifier. One instance per walk; not thread-safe.
+class RepositoryBlobEnumerator {
+ public:
+  virtual ~RepositoryBlobEnumerator() = default;
+  // The next item of the walk, or nullopt at its end.
+  virtual std::optional<std::filesystem::path> nextURL() = 0;
+  // Whether the item last returned by nextURL is a regular file (not following a link);
+  // throws when that cannot be read.
+  virtual bool isRegularFile() = 0;
+};
+
+// Given the blobs directory, an enumerator over it, or null when none can be made.
+using RepositoryBlobEnumeratorFactory =
+    std::function<std::unique_ptr<RepositoryBlobEnumerator>(const std::filesystem::path& blobsDirectory)>;
+
+// Checks a local repository's blob store against its catalog: every blob key the catalog
+// refers to must exist as a blob file, every blob file must be referred to, and every
+// referred blob file must hash to its own key. Reads only; never repairs anything.
+//
+// A value; `verify` may run on any thread. Integrity problems are issues in the report,
+// never errors. Errors: tvr::Error of domain "RepositoryIntegrityVerifier" (code 1: the blob
+// enumerator cannot be created; code 2: an encrypted repository without key material);
+// metadata, catalog and file-system errors pass through.
+class RepositoryIntegrityVerifier {
+ public:
+  static constexpr std::size_t hashChunkSize = 1048576;
+
+  explicit RepositoryIntegrityVerifier(std::optional<RepositoryKeyMaterial> repositoryKeyMaterial);
+  RepositoryIntegrityVerifier(std::optional<RepositoryKeyMaterial> repositoryKeyMaterial,
+                              RepositoryBlobEnumeratorFactory blobEnumeratorFactory);
+
+  // Depth-first walk skipping hidden files and not descending into hidden directories or
+  // through links; directories that cannot be read are skipped.
+  static RepositoryBlobEnumeratorFactory defaultBlobEnumeratorFactory();
+
+  RepositoryIntegrityReport verify(const std::filesystem::path& root) const;
+
+  // Paths of the blob files under root/blobs whose names are 64 characters long, by
+  // ascending file name (the blob key); a name found twice keeps the smaller path. Plain
+  // strings, so a store of a million blobs stays small in memory.
+  std::vector<std::string> storedBlobURLs(const std::filesystem::path& root) const;
+
+  // The key a stored blob file deserves: SHA-256 of its bytes for a checkpoint manifest or
+  // an unencrypted repository; otherwise the blob key of its decrypted plaintext (or the
+  // SHA-256 of a file that is not an encrypted blob at all). Decryption errors pass through.
+  std::string verifiedBlobKey(const std::filesystem::path& blob, const std::optional<RepositoryMetadata>& metadata,
+                              bool isCheckpointBlob) const;
+
+  // SHA-256 of a file read in 1 MiB chunks, as 64 lowercase hexadecimal digits.
+  static std::string sha256Hex(const std::filesystem::path& file);
+
+ private:
+  std::optional<RepositoryKeyMaterial> keyMaterial_;
+  RepositoryBlobEnumeratorFactory blobEnumeratorFactory_;
+};
+
+}  // namespace tvr

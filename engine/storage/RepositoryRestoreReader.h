@@ -1,0 +1,94 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/catalog/BackupCatalog.h"
+#include "engine/crypto/RepositoryKeyMaterial.h"
+#include "engine/metadata/PlanID.h"
+#include "engine/storage/RestoreSnapshot.h"
+#include "platform/Bytes.h"
+
+namespace tvr {
+
+inline constexpr const char* kRepositoryRestoreReaderErrorDomain = "RepositoryRestoreReader";
+
+// The read-only façade over a local repository: lists runs and directories of a run, reads
+// one file into memory, restores one file to a destination and exports a whole run into a
+// destination directory. It never writes to the repository.
+//
+// A value holding the root and the optional key material; every operation opens its own
+// read-only catalog and closes it before returning, so calls may run on any thread.
+// Errors: tvr::Error of domain "RepositoryRestoreReader", code 1, for the reader's own
+// refusals; errors of the catalog, the metadata gate, the path codec, the blob codec and the
+// file system (PosixError) pass through unchanged.
+class RepositoryRestoreReader {
+ public:
+  static constexpr std::int64_t defaultMaxInMemoryFileBytes = 67108864;
+
+  RepositoryRestoreReader(std::filesystem::path root, std::optional<RepositoryKeyMaterial> repositoryKeyMaterial);
+
+  const std::filesystem::path& root() const noexcept { return root_; }
+  const std::optional<RepositoryKeyMaterial>& repositoryKeyMaterial() const noexcept { return keyMaterial_; }
+
+  // The plan's completed runs, ordered by start time.
+  std::vector<RunInfo> listRuns(const PlanID& planID) const;
+
+  // One directory level of a run (directories first, then files, each in Finder order).
+  std::vector<SnapshotEntry> listChildren(const PlanID& planID, std::int64_t runID,
+                                          const std::optional<std::string>& directoryRelPathNorm) const;
+
+  // The decrypted content of one file, refused before any blob is read when the recorded
+  // size exceeds `maxInMemoryBytes`.
+  Bytes fileData(const PlanID& planID, std::int64_t runID, const std::string& relPathNorm,
+                 std::int64_t maxInMemoryBytes) const;
+
+  // Streams one file's decrypted content into `destination` (atomically: a failure leaves no
+  // partial file) and sets its recorded modification date. Linux cannot set a birth time,
+  // so the creation date is not applied.
+  void restoreFile(const PlanID& planID, std::int64_t runID, const std::string& relPathNorm,
+                   const std::filesystem::path& destination, bool overwrite) const;
+
+  // Writes every directory and file of the run below `destination`, each at its recorded
+  // display path confined to the destination. Uses one catalog and one snapshot build for
+  // the whole run. The first error stops the export; what was written before stays.
+  void exportRun(const PlanID& planID, std::int64_t runID, const std::filesystem::path& destination,
+                 bool overwrite) const;
+
+  // --- Whole-run operations on one snapshot build (search, dry runs).
+  // Opens one catalog, checks the run is restorable, requires key material, and builds the
+  // run's snapshot from its checkpoint or from one history query.
+  RestoreSnapshot loadSnapshot(const PlanID& planID, std::int64_t runID) const;
+  // Every file below the directory, depth first in listing order.
+  std::vector<SnapshotEntry> allFiles(const PlanID& planID, std::int64_t runID,
+                                      const std::optional<std::string>& directoryRelPathNorm) const;
+  // Every entry below the directory, depth first, a directory before its contents.
+  std::vector<SnapshotEntry> allEntries(const PlanID& planID, std::int64_t runID,
+                                        const std::optional<std::string>& directoryRelPathNorm) const;
+  // The first file of the run whose relPathNorm equals the path exactly, or none.
+  std::optional<SnapshotEntry> findFile(const PlanID& planID, std::int64_t runID,
+                                        const std::string& relPathNorm) const;
+
+  // --- Destination checks (also used by the command line before it calls the reader).
+  // Unless overwrite: any item at the destination (a link included) is refused.
+  static void ensureRestoreDestinationIsWritable(const std::filesystem::path& destination, bool overwrite);
+  // Unless overwrite: an existing non-directory, or a directory with any entry (hidden ones
+  // count), is refused; a listing error passes through.
+  static void ensureExportDestinationIsWritable(const std::filesystem::path& destination, bool overwrite);
+
+  // The path below `root` where an exported entry with display path `relativePath` goes.
+  // Refuses absolute paths, empty, "." or ".." components, and any path whose parent, or
+  // whose existing item itself, resolves (links followed, also dangling ones) outside the
+  // root: "Repository export path escapes destination: " + relativePath.
+  static std::filesystem::path confinedExportDestination(const std::filesystem::path& root,
+                                                         const std::string& relativePath);
+
+ private:
+  std::filesystem::path root_;
+  std::optional<RepositoryKeyMaterial> keyMaterial_;
+};
+
+}  // namespace tvr
