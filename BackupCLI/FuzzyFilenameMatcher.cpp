@@ -8,17 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
-namespace tvr {
-
-const char* searchModeText(SearchMode mode) {
-  switch (mode) {
-    case SearchMode::fuzzy: return "fuzzy";
-    case SearchMode::exact: return "exact";
-    case SearchMode::prefix: return "prefix";
-    case SearchMode::contains: return "contains";
-  }
-  return "fuzzy";
-}
+namespace tvr::cli {
 
 namespace FuzzyFilenameMatcher {
 
@@ -164,4 +154,4 @@ std::optional<Match> match(std::string_view query, std::string_view filename, Se
 }
 
 }  // namespace FuzzyFilenameMatcher
-}  // namespace tvr
+}  // namespace tvr::cli

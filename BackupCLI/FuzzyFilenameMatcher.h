@@ -4,11 +4,9 @@
 #include <string>
 #include <string_view>
 
-namespace tvr {
+#include "BackupCLI/SearchMode.h"
 
-// How `search` matches file names; text forms "fuzzy", "exact", "prefix", "contains".
-enum class SearchMode { fuzzy, exact, prefix, contains };
-const char* searchModeText(SearchMode mode);
+namespace tvr::cli {
 
 // Ranks a file name against a query: exact, prefix, substring, subsequence and near-miss
 // (typo) matches. Both sides are normalised first (case, diacritic and width folding, then
@@ -35,4 +33,4 @@ std::size_t levenshteinDistance(std::u32string_view a, std::u32string_view b);
 std::u32string normalized(std::string_view text);
 
 }  // namespace FuzzyFilenameMatcher
-}  // namespace tvr
+}  // namespace tvr::cli

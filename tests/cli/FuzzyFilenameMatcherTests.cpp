@@ -2,7 +2,7 @@
 
 #include "BackupCLI/FuzzyFilenameMatcher.h"
 
-namespace tvr {
+namespace tvr::cli {
 namespace {
 
 using FuzzyFilenameMatcher::Match;
@@ -76,4 +76,4 @@ TEST(FuzzyFilenameMatcher, SubsequenceAndDistanceHelpers) {
 }
 
 }  // namespace
-}  // namespace tvr
+}  // namespace tvr::cli
