@@ -1,0 +1,362 @@
+#include "BackupCLI/BackupCLI.h"
+
+#include <iostream>
+
+#include "BackupCLI/CommandHandlers.h"
+#include "BackupCLI/ParsedOptions.h"
+#include "platform/Unicode.h"
+
+namespace tvr::cli {
+
+namespace {
+
+const char* const kGeneralHelpBody = R"HELP(
+
+Commands:
+  commands       List machine-readable command metadata.
+  describe       Describe one command's options and behavior.
+  agent-context  Print agent-oriented usage guidance.
+  info           Print public repository metadata.
+  verify         Check repository integrity.
+  list-plans     List plans recorded in a repository.
+  list-runs      List completed runs for a plan.
+  list           List files and directories in a run.
+  search         Search filenames in a run.
+  restore        Restore one file from a run.
+  export         Export a whole run.
+  hydrate-local  Rebuild a local repository from object files.
+  hydrate-s3     Rebuild a local repository from S3-compatible storage.
+
+Global options:
+  --help                 Show general or command help.
+  --version              Print the CLI version.
+  --json                 Alias for --output json.
+  --output text|json
+                         Select output format. JSON is implemented for read-only commands, write dry-runs, and confirmation envelopes.
+  --quiet                Suppress successful command output.
+  --verbose              Reserved for more detailed diagnostics.
+  --no-color             Disable ANSI color in text output.)HELP";
+
+const char* const kManualText = R"MANUAL(TVR(1)                     Tovarine Manual                     TVR(1)
+
+NAME
+  tvr - inspect, verify, hydrate, search, restore, and export Tovarine repositories
+
+SYNOPSIS
+  tvr <command> [options]
+  tvr --help
+  tvr <command> --help
+
+DESCRIPTION
+  tvr is the command-line recovery tool for encrypted Tovarine repositories.
+  Use it to inspect repository metadata, verify integrity, browse backup runs,
+  restore individual files, export complete runs, or hydrate object storage
+  back into a local repository folder.
+
+COMMON COMMANDS
+  info          Show public repository metadata.
+  list-plans    List backup plans in a repository.
+  list-runs     List completed runs for one plan.
+  list          Browse files and directories in a run.
+  search        Search filenames in a run.
+  restore       Restore one file from a run.
+  export        Export an entire run.
+  verify        Check repository integrity.
+  hydrate-s3    Rebuild a local repository from S3-compatible storage.
+
+OPTIONS
+  --help        Show full help or command-specific help.
+  --json        Emit structured JSON where supported.
+  --version     Print the CLI version.
+
+EXAMPLES
+  tvr info /Volumes/Backup/TovarineRepository
+  tvr list-plans /Volumes/Backup/TovarineRepository
+  tvr restore /Volumes/Backup/TovarineRepository --plan personal-documents --run 8 --path documents/taxes/summary.pdf --to ~/Desktop/summary.pdf --recovery-password-file ~/Documents/tovarine-recovery-password.txt
+
+SEE ALSO
+  Run `tvr --help` for the full command list.
+  Run `tvr describe <command> --json` for agent-readable command metadata.)MANUAL";
+
+const char* const kEscape = "\x1b";
+
+std::string wrap(const std::string& text, const char* code) {
+  return std::string(kEscape) + "[" + code + "m" + text + kEscape + "[0m";
+}
+
+bool beginsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+
+CLIError unknownCommand(const std::string& word) {
+  return CLIError::usage("unknown_command", "Unknown command: " + word, "Run `tvr --help` for the command list.",
+                         {{"command", word}});
+}
+
+using Handler = void (*)(const std::vector<std::string>& rest, const CommandContext& context);
+
+// One row per command word: how its arguments are taken and which handler runs it.
+const std::map<std::string, Handler>& dispatchTable() {
+  static const std::map<std::string, Handler> table = {
+      {"commands",
+       [](const std::vector<std::string>& rest, const CommandContext& context) {
+         noArguments(rest, "commands");
+         runCommands(context);
+       }},
+      {"describe", [](const std::vector<std::string>& rest, const CommandContext& context) { runDescribe(rest, context); }},
+      {"agent-context",
+       [](const std::vector<std::string>& rest, const CommandContext& context) {
+         noArguments(rest, "agent-context");
+         runAgentContext(context);
+       }},
+      {"info",
+       [](const std::vector<std::string>& rest, const CommandContext& context) {
+         runInfo(singlePathArgument(rest), context);
+       }},
+      {"list-plans",
+       [](const std::vector<std::string>& rest, const CommandContext& context) {
+         runListPlans(singlePathArgument(rest), context);
+       }},
+      {"list-runs",
+       [](const std::vector<std::string>& rest, const CommandContext& context) {
+         runListRuns(ParsedOptions("list-runs", rest), context);
+       }},
+      {"verify",
+       [](const std::vector<std::string>& rest, const CommandContext& context) {
+         runVerify(ParsedOptions("verify", rest), context);
+       }},
+      {"list",
+       [](const std::vector<std::string>& rest, const CommandContext& context) {
+         runList(ParsedOptions("list", rest), context);
+       }},
+      {"search",
+       [](const std::vector<std::string>& rest, const CommandContext& context) {
+         runSearch(ParsedOptions("search", rest), context);
+       }},
+      {"restore",
+       [](const std::vector<std::string>& rest, const CommandContext& context) {
+         runRestore(ParsedOptions("restore", rest), context);
+       }},
+      {"export",
+       [](const std::vector<std::string>& rest, const CommandContext& context) {
+         runExport(ParsedOptions("export", rest), context);
+       }},
+      {"hydrate-local",
+       [](const std::vector<std::string>& rest, const CommandContext& context) {
+         std::optional<std::string> source;
+         if (!rest.empty()) source = rest.front();
+         std::filesystem::path sourceRoot = requiredPath(source, "source repository object root");
+         runHydrateLocal(sourceRoot, ParsedOptions("hydrate-local", rest), context);
+       }},
+      {"hydrate-s3",
+       [](const std::vector<std::string>& rest, const CommandContext& context) {
+         runHydrateS3(ParsedOptions("hydrate-s3", rest), context);
+       }},
+  };
+  return table;
+}
+
+}  // namespace
+
+const std::map<std::string, std::string>& BackupCLI::commandUsages() {
+  static const std::map<std::string, std::string> usages = {
+      {"commands", "tvr commands --json"},
+      {"describe", "tvr describe <command> --json"},
+      {"agent-context", "tvr agent-context [--json]"},
+      {"info", "tvr info <repository>"},
+      {"verify", "tvr verify <repository> --recovery-password-file <path>"},
+      {"list-plans", "tvr list-plans <repository>"},
+      {"list-runs", "tvr list-runs <repository> --plan <plan-id>"},
+      {"list",
+       "tvr list <repository> --plan <plan-id> --run <run-id> [--path <path>] --recovery-password-file <path>"},
+      {"search",
+       "tvr search <repository> --plan <plan-id> --run <run-id> --name <query> [--limit <count>] "
+       "--recovery-password-file <path>"},
+      {"restore",
+       "tvr restore <repository> --plan <plan-id> --run <run-id> --path <path> --to <destination> "
+       "--recovery-password-file <path> [--overwrite true] [--dry-run]"},
+      {"export",
+       "tvr export <repository> --plan <plan-id> --run <run-id> --to <destination> --recovery-password-file "
+       "<path> [--overwrite true] [--dry-run]"},
+      {"hydrate-local", "tvr hydrate-local <source-object-root> --to <repository> [--overwrite true] [--dry-run]"},
+      {"hydrate-s3",
+       "tvr hydrate-s3 <repository> --bucket <bucket> --region <region> --access-key-id <key> [--endpoint "
+       "<url>] [--path-style true] [--overwrite true] [--dry-run]"},
+  };
+  return usages;
+}
+
+const std::string& BackupCLI::generalUsageLine() {
+  static const std::string line =
+      "Usage: tvr <commands|describe|agent-context|info|verify|list-plans|list-runs|list|search|restore|export|"
+      "hydrate-local|hydrate-s3> ...";
+  return line;
+}
+
+std::string BackupCLI::generalHelpText() { return generalUsageLine() + kGeneralHelpBody; }
+
+std::string BackupCLI::manualText() { return kManualText; }
+
+std::string BackupCLI::commandHelpText(const std::string& usage) {
+  return "Usage: " + usage +
+         "\n\nRun `tvr --help` for the full command list and global options.\n"
+         "See docs/CLI.md for recovery-password, overwrite, and hydration details.";
+}
+
+OutputFormat BackupCLI::errorOutputFormat(const std::vector<std::string>& arguments) {
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == "--json") return OutputFormat::json;
+    if (argument == "--output") {
+      if (i + 1 < arguments.size()) {
+        return unicode::lowercased(arguments[i + 1]) == "json" ? OutputFormat::json : OutputFormat::text;
+      }
+      continue;
+    }
+    if (beginsWith(argument, "--output=")) {
+      return unicode::lowercased(argument.substr(9)) == "json" ? OutputFormat::json : OutputFormat::text;
+    }
+  }
+  return OutputFormat::text;
+}
+
+GlobalOptions BackupCLI::scanGlobalOptions(const std::vector<std::string>& arguments,
+                                           std::vector<std::string>& remaining) {
+  GlobalOptions options;
+  remaining.clear();
+  std::size_t i = 0;
+  while (i < arguments.size()) {
+    const std::string& argument = arguments[i];
+    if (argument == "--help" || argument == "-h") {
+      options.help = true;
+    } else if (argument == "--version") {
+      options.version = true;
+    } else if (argument == "--json") {
+      options.outputFormat = OutputFormat::json;
+    } else if (argument == "--quiet") {
+      options.quiet = true;
+    } else if (argument == "--verbose") {
+      options.verbose = true;
+    } else if (argument == "--no-color") {
+      options.noColor = true;
+    } else if (argument == "--output") {
+      if (i + 1 >= arguments.size()) {
+        throw CLIError::usage("missing_option_value", "Missing value for --output", "Pass text or json after --output.",
+                              {{"option", "--output"}});
+      }
+      options.outputFormat = parseOutputFormat(arguments[i + 1]);
+      i += 2;
+      continue;
+    } else if (beginsWith(argument, "--output=")) {
+      options.outputFormat = parseOutputFormat(argument.substr(9));
+    } else {
+      if (remaining.empty() && beginsWith(argument, "-")) {
+        throw CLIError::usage("unknown_global_option", "Unknown global option: " + argument,
+                              "Run `tvr --help` for supported global options.", {{"option", argument}});
+      }
+      remaining.push_back(argument);
+    }
+    i += 1;
+  }
+  return options;
+}
+
+bool BackupCLI::useColor(const GlobalOptions& options, const Environment& environment) {
+  if (options.noColor || options.outputFormat == OutputFormat::json || environment.empty() ||
+      environment.count("NO_COLOR") != 0) {
+    return false;
+  }
+  auto force = environment.find("CLICOLOR_FORCE");
+  if (force != environment.end() && force->second != "0") return true;
+  auto term = environment.find("TERM");
+  if (term == environment.end() || term->second.empty() || term->second == "dumb") return false;
+  auto clicolor = environment.find("CLICOLOR");
+  if (clicolor != environment.end() && clicolor->second == "0") return false;
+  return true;
+}
+
+std::string BackupCLI::decorateLine(const std::string& line, const std::string& command) {
+  if (beginsWith(line, "Dry run:")) return wrap(line, "33");
+  if (beginsWith(line, "Restored ") || beginsWith(line, "Exported ") || beginsWith(line, "Hydrated ")) {
+    return wrap(line, "32");
+  }
+  std::size_t tab = line.find('\t');
+  if (tab != std::string::npos) return wrap(line.substr(0, tab), "36") + line.substr(tab);
+  if (command == "commands" || command == "describe" || command == "agent-context") return wrap(line, "1");
+  return line;
+}
+
+void BackupCLI::runThrowing(const std::vector<std::string>& arguments, const OutputSink& standardOutput) const {
+  std::vector<std::string> remaining;
+  GlobalOptions options = scanGlobalOptions(arguments, remaining);
+
+  if (options.version) {
+    standardOutput(std::string("tvr ") + version);
+    return;
+  }
+  if (options.help && !remaining.empty()) {
+    auto usage = commandUsages().find(remaining.front());
+    if (usage == commandUsages().end()) throw unknownCommand(remaining.front());
+    standardOutput(commandHelpText(usage->second));
+    return;
+  }
+  if (options.help) {
+    standardOutput(generalHelpText());
+    return;
+  }
+  if (arguments.empty()) {
+    standardOutput(manualText());
+    return;
+  }
+  if (remaining.empty()) {
+    throw CLIError::usage("missing_command", generalUsageLine(), "Run `tvr --help` for the command list.");
+  }
+
+  const std::string& command = remaining.front();
+  auto handler = dispatchTable().find(command);
+  if (handler == dispatchTable().end()) throw unknownCommand(command);
+
+  OutputSink sink;
+  if (options.quiet) {
+    sink = [](const std::string&) {};
+  } else if (useColor(options, environment_)) {
+    sink = [&standardOutput, &command](const std::string& line) { standardOutput(decorateLine(line, command)); };
+  } else {
+    sink = standardOutput;
+  }
+  std::vector<std::string> rest(remaining.begin() + 1, remaining.end());
+  CommandContext context{command, options.outputFormat, sink, environment_};
+  handler->second(rest, context);
+}
+
+std::int32_t BackupCLI::run(const std::vector<std::string>& arguments, const OutputSink& standardOutput,
+                            const OutputSink& standardError) const {
+  OutputFormat errorFormat = OutputFormat::text;
+  try {
+    errorFormat = errorOutputFormat(arguments);
+    runThrowing(arguments, standardOutput);
+    return ExitCode::success;
+  } catch (...) {
+    CLIError error = CLIError::classify(std::current_exception());
+    try {
+      standardError(error.render(errorFormat));
+    } catch (...) {
+      // The error sink itself failed (a closed stream); the exit status still tells.
+    }
+    return error.exitCode();
+  }
+}
+
+std::int32_t BackupCLI::run(const std::vector<std::string>& arguments) const {
+  OutputSink out = [](const std::string& line) {
+    std::cout << line << '\n';
+  };
+  OutputSink err = [](const std::string& line) {
+    // Whatever the command printed reaches its stream before the error does.
+    std::cout.flush();
+    std::string text = line + "\n";
+    std::cerr << text;
+    std::cerr.flush();
+  };
+  return run(arguments, out, err);
+}
+
+}  // namespace tvr::cli

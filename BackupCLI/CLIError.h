@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <map>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json_fwd.hpp>
+
+namespace tvr::cli {
+
+// Process exit statuses of the tool, one per error class.
+namespace ExitCode {
+inline constexpr std::int32_t success = 0;
+inline constexpr std::int32_t internal = 1;
+inline constexpr std::int32_t usage = 2;  // usage and validation errors
+inline constexpr std::int32_t confirmationRequired = 3;
+inline constexpr std::int32_t repository = 4;
+inline constexpr std::int32_t repositoryIntegrity = 5;
+inline constexpr std::int32_t authentication = 6;
+inline constexpr std::int32_t providerNetwork = 7;
+}  // namespace ExitCode
+
+// The output switch chosen by --json / --output.
+enum class OutputFormat { text, json };
+
+// Parses an --output value case-insensitively; anything but text or json throws CLIError
+// invalid_output_format with the value as typed in its details.
+OutputFormat parseOutputFormat(const std::string& text);
+
+// Every failure the front end recognises: a stable snake_case code, a category, a one-line
+// message, a remediation hint, the process exit status and string details. A plain value,
+// thrown as an exception; `what()` is the message.
+class CLIError : public std::exception {
+ public:
+  CLIError(std::string code, std::string category, std::string message,
+           std::optional<std::string> remediation, std::int32_t exitCode,
+           std::map<std::string, std::string> details = {});
+
+  // The common case of a usage (category "usage") or validation ("validation") error, exit 2.
+  static CLIError usage(std::string code, std::string message, std::string remediation,
+                        std::map<std::string, std::string> details = {});
+  static CLIError validation(std::string code, std::string message, std::string remediation,
+                             std::map<std::string, std::string> details = {});
+
+  // Converts anything that is not a CLIError: a tvr::Error of the S3 backend's domain becomes
+  // provider_network_failed (exit 7); everything else internal_error (exit 1). The message is
+  // the error's own description. Never throws.
+  static CLIError classify(std::exception_ptr error) noexcept;
+
+  const std::string& code() const noexcept { return code_; }
+  const std::string& category() const noexcept { return category_; }
+  const std::string& message() const noexcept { return message_; }
+  const std::optional<std::string>& remediation() const noexcept { return remediation_; }
+  std::int32_t exitCode() const noexcept { return exitCode_; }
+  const std::map<std::string, std::string>& details() const noexcept { return details_; }
+  const char* what() const noexcept override { return message_.c_str(); }
+
+  // The text written to standard error: the message alone in text mode; in JSON mode a
+  // CLIConfirmationEnvelope for confirmation_required and a CLIErrorEnvelope otherwise.
+  std::string render(OutputFormat format) const;
+
+  // The two JSON documents, exposed for tests and for callers that embed them.
+  nlohmann::json errorEnvelope() const;
+  nlohmann::json confirmationEnvelope() const;
+
+ private:
+  std::string code_;
+  std::string category_;
+  std::string message_;
+  std::optional<std::string> remediation_;
+  std::int32_t exitCode_;
+  std::map<std::string, std::string> details_;
+};
+
+// The one JSON encoding of everything the tool prints: compact, keys sorted at every depth,
+// "/" escaped as "\/". Invalid UTF-8 in strings is replaced, so encoding never fails on text.
+std::string jsonString(const nlohmann::json& value);
+
+}  // namespace tvr::cli

@@ -1,0 +1,103 @@
+#pragma once
+
+// Internal to the front end: what the dispatcher of BackupCLI and the command-family files
+// share. Handlers write only through `context.output` and throw on failure.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "BackupCLI/BackupCLI.h"
+#include "BackupCLI/CLIError.h"
+#include "BackupCLI/ParsedOptions.h"
+
+namespace tvr::cli {
+
+// What every handler receives besides its parsed arguments.
+struct CommandContext {
+  const std::string& command;
+  OutputFormat outputFormat;
+  const OutputSink& output;
+  const Environment& environment;
+};
+
+// MetadataCommands.cpp
+void runCommands(const CommandContext& context);
+void runDescribe(const std::vector<std::string>& args, const CommandContext& context);
+void runAgentContext(const CommandContext& context);
+
+// InspectionCommands.cpp
+void runInfo(const std::filesystem::path& repository, const CommandContext& context);
+void runListPlans(const std::filesystem::path& repository, const CommandContext& context);
+void runListRuns(const ParsedOptions& options, const CommandContext& context);
+
+// BrowseCommands.cpp
+void runList(const ParsedOptions& options, const CommandContext& context);
+void runSearch(const ParsedOptions& options, const CommandContext& context);
+// The query checks of `search`, run after the recovery password is resolved: a non-blank
+// --name without control characters, and a limit of at least 1.
+void validateSearchQuery(const std::string& name, std::int64_t limit);
+inline constexpr std::int64_t kDefaultSearchLimit = 25;
+
+// RecoveryCommands.cpp
+void runVerify(const ParsedOptions& options, const CommandContext& context);
+void runRestore(const ParsedOptions& options, const CommandContext& context);
+void runExport(const ParsedOptions& options, const CommandContext& context);
+// Destination checks before any write; no-ops when `overwrite` is true. Throw the
+// confirmation_required CLIError (exit 3), or the platform error of a failed listing.
+void ensureRestoreDestinationIsWritable(const std::filesystem::path& destination, bool overwrite);
+void ensureExportDestinationIsWritable(const std::filesystem::path& destination, bool overwrite);
+
+// HydrateCommands.cpp
+void runHydrateLocal(const std::filesystem::path& source, const ParsedOptions& options,
+                     const CommandContext& context);
+void runHydrateS3(const ParsedOptions& options, const CommandContext& context);
+void ensureHydrationDestinationIsWritable(const std::filesystem::path& destination, bool overwrite,
+                                          const std::string& command);
+
+// The S3 settings taken from the command line and the environment, validated in order.
+// Holds the secret: never print it; the strings are wiped when dropped.
+struct S3Settings {
+  std::string bucket;
+  std::string region;
+  std::optional<std::string> endpointURL;
+  std::string accessKeyID;
+  std::string secretAccessKey;
+  std::optional<std::string> sessionToken;
+  bool usePathStyle = false;
+
+  S3Settings() = default;
+  S3Settings(const S3Settings&) = delete;
+  S3Settings& operator=(const S3Settings&) = delete;
+  S3Settings(S3Settings&&) = default;
+  ~S3Settings();
+};
+S3Settings validatedS3Settings(const ParsedOptions& options, const Environment& environment);
+
+// CommandSupport.cpp
+
+// Where a command's engine work would run. Throws internal_error "<command> is not available
+// in this build." so that nothing pretends to have worked.
+[[noreturn]] void engineWorkUnavailable(const std::string& command);
+
+// --plan: required and a valid plan ID.
+std::string requiredPlanID(const ParsedOptions& options);
+// --to: required, a valid filesystem path, as a file location.
+std::filesystem::path requiredDestination(const ParsedOptions& options);
+// The overwrite switch: --overwrite as a boolean, absent is false.
+bool overwriteRequested(const ParsedOptions& options);
+
+// What exists at a destination path (a final symbolic link is followed for the directory
+// test; a dangling one counts as a file). Listing a directory that cannot be read throws
+// PosixError.
+enum class DestinationState { absent, file, emptyDirectory, nonEmptyDirectory };
+DestinationState destinationState(const std::filesystem::path& destination);
+
+// The confirmation_required error with all five detail keys.
+CLIError confirmationRequired(const std::string& operation, const std::filesystem::path& path,
+                              const std::string& reason, const std::string& risk,
+                              const std::string& message, const std::string& remediation);
+
+}  // namespace tvr::cli
