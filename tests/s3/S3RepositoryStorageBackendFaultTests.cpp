@@ -1,0 +1,356 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <thread>
+
+#include "engine/s3/S3HTTPFailureError.h"
+#include "engine/s3/S3HTTPSession.h"
+#include "engine/s3/S3RepositoryStorageBackend.h"
+#include "platform/Error.h"
+#include "tests/s3/TestProcess.h"
+
+namespace tvr {
+namespace {
+
+using Status = RepositoryObjectWriteResult::Status;
+using testing::TemporaryDirectory;
+
+// fault_server.py in one mode, with the log of the requests it received.
+class FaultServer {
+ public:
+  explicit FaultServer(const std::string& mode) {
+    port_ = testing::freeLoopbackPort();
+    log_ = directory_.path() / "requests.jsonl";
+    std::ofstream(log_).close();
+    process_ = std::make_unique<testing::ChildProcess>(
+        std::vector<std::string>{testing::python3(),
+                                 std::string(TVR_SOURCE_DIR) + "/tests/s3/fault_server.py",
+                                 std::to_string(port_), mode, log_.string()},
+        directory_.path() / "server.log");
+    testing::waitUntilListening(*process_, port_, "fault_server.py");
+  }
+
+  std::vector<nlohmann::json> requests() const {
+    std::vector<nlohmann::json> out;
+    std::ifstream in(log_);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (!line.empty()) out.push_back(nlohmann::json::parse(line));
+    }
+    return out;
+  }
+
+  S3StorageConfiguration configuration() const {
+    return S3StorageConfiguration::make("bucket", "us-east-1",
+                                        "http://127.0.0.1:" + std::to_string(port_), "AKID",
+                                        "fault-secret-value");
+  }
+
+ private:
+  TemporaryDirectory directory_;
+  int port_ = 0;
+  std::filesystem::path log_;
+  std::unique_ptr<testing::ChildProcess> process_;
+};
+
+// A retry policy that records its waits instead of sleeping.
+struct RecordingPolicy {
+  std::shared_ptr<std::vector<std::uint64_t>> delays = std::make_shared<std::vector<std::uint64_t>>();
+  S3RetryPolicy policy() const {
+    S3RetryPolicy policy{3, 250'000'000, {}};
+    auto recorded = delays;
+    policy.sleeper = [recorded](std::uint64_t nanoseconds, const CancellationToken&) {
+      recorded->push_back(nanoseconds);
+    };
+    return policy;
+  }
+};
+
+void writeText(const std::filesystem::path& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+std::size_t entryCount(const std::filesystem::path& directory) {
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(directory),
+                                                std::filesystem::directory_iterator()));
+}
+
+// Every operation, run once against the backend.
+struct Operation {
+  const char* name;
+  const char* method;
+  std::function<void(S3RepositoryStorageBackend&, const std::filesystem::path& scratch)> run;
+};
+
+const std::vector<Operation>& operations() {
+  static const std::vector<Operation> all = {
+      {"objectExists", "HEAD",
+       [](S3RepositoryStorageBackend& b, const std::filesystem::path&) {
+         b.objectExists(RepositoryObjectKey("repo.json"));
+       }},
+      {"readObject", "GET",
+       [](S3RepositoryStorageBackend& b, const std::filesystem::path& scratch) {
+         b.readObject(RepositoryObjectKey("repo.json"), scratch / "dest" / "repo.json");
+       }},
+      {"writeObject", "PUT",
+       [](S3RepositoryStorageBackend& b, const std::filesystem::path& scratch) {
+         writeText(scratch / "upload.bin", "payload");
+         b.writeObject(scratch / "upload.bin", RepositoryObjectKey("repo.json"),
+                       RepositoryObjectWriteMode::replace());
+       }},
+      {"deleteObject", "DELETE",
+       [](S3RepositoryStorageBackend& b, const std::filesystem::path&) {
+         b.deleteObject(RepositoryObjectKey("repo.json"));
+       }},
+      {"listObjectKeys", "GET",
+       [](S3RepositoryStorageBackend& b, const std::filesystem::path&) { b.listObjectKeys("blobs/"); }},
+  };
+  return all;
+}
+
+TEST(S3RepositoryStorageBackendFaultTests, TransportFailuresAreRetriedFourTimesWithBackOff) {
+  for (const Operation& operation : operations()) {
+    SCOPED_TRACE(operation.name);
+    FaultServer server("reset");
+    TemporaryDirectory scratch;
+    RecordingPolicy recording;
+    S3RepositoryStorageBackend backend(server.configuration(), nullptr, recording.policy());
+    try {
+      operation.run(backend, scratch.path());
+      ADD_FAILURE() << "no error";
+    } catch (const Error& error) {
+      EXPECT_EQ(error.domain(), S3HTTPSession::kTransportErrorDomain) << error.what();
+      EXPECT_EQ(std::string(error.what()).find("fault-secret-value"), std::string::npos);
+    }
+    auto requests = server.requests();
+    EXPECT_EQ(requests.size(), 4u);
+    for (const auto& request : requests) EXPECT_EQ(request["method"], operation.method);
+    // The request is signed once: every attempt carries the same date and signature.
+    for (const auto& request : requests) {
+      EXPECT_EQ(request["headers"]["authorization"], requests.front()["headers"]["authorization"]);
+      EXPECT_EQ(request["headers"]["x-amz-date"], requests.front()["headers"]["x-amz-date"]);
+    }
+    EXPECT_EQ(*recording.delays, (std::vector<std::uint64_t>{250'000'000, 500'000'000, 1'000'000'000}));
+    EXPECT_FALSE(std::filesystem::exists(scratch.path() / "dest" / "repo.json"));
+  }
+}
+
+TEST(S3RepositoryStorageBackendFaultTests, HTTPAnswersAreNeverRetried) {
+  const std::map<std::string, std::string> messages = {
+      {"objectExists", "S3 HEAD failed with HTTP 503."},
+      {"readObject", "S3 GET failed with HTTP 503 (SlowDown): Please reduce your request rate."},
+      {"writeObject", "S3 PUT failed with HTTP 503 (SlowDown): Please reduce your request rate."},
+      {"deleteObject", "S3 DELETE failed with HTTP 503 (SlowDown): Please reduce your request rate."},
+      {"listObjectKeys", "S3 LIST failed with HTTP 503 (SlowDown): Please reduce your request rate."},
+  };
+  FaultServer server("status:503");
+  for (const Operation& operation : operations()) {
+    SCOPED_TRACE(operation.name);
+    std::size_t before = server.requests().size();
+    TemporaryDirectory scratch;
+    RecordingPolicy recording;
+    S3RepositoryStorageBackend backend(server.configuration(), nullptr, recording.policy());
+    try {
+      operation.run(backend, scratch.path());
+      ADD_FAILURE() << "no error";
+    } catch (const S3HTTPFailureError& error) {
+      EXPECT_EQ(error.domain(), "S3RepositoryStorageBackend");
+      EXPECT_EQ(error.code(), 503);
+      EXPECT_EQ(std::string(error.what()), messages.at(operation.name));
+      if (std::string(operation.name) != "objectExists") {
+        EXPECT_EQ(error.details().at("S3RequestID"), "F1");
+      }
+    }
+    EXPECT_EQ(server.requests().size() - before, 1u);
+    EXPECT_TRUE(recording.delays->empty());
+  }
+}
+
+TEST(S3RepositoryStorageBackendFaultTests, BrokenDownloadsLeaveNoPartialFile) {
+  FaultServer server("short-body");
+  TemporaryDirectory scratch;
+  TemporaryDirectory downloads;
+  const char* savedTmp = getenv("TMPDIR");
+  std::string saved = savedTmp ? savedTmp : "";
+  setenv("TMPDIR", downloads.path().c_str(), 1);
+  auto destination = scratch.path() / "repo.json";
+  writeText(destination, "old contents");
+  RecordingPolicy recording;
+  S3RepositoryStorageBackend backend(server.configuration(), nullptr, recording.policy());
+  EXPECT_THROW(backend.readObject(RepositoryObjectKey("repo.json"), destination), Error);
+  EXPECT_THROW(backend.readObject(RepositoryObjectKey("fresh"), scratch.path() / "fresh"), Error);
+  if (savedTmp) {
+    setenv("TMPDIR", saved.c_str(), 1);
+  } else {
+    unsetenv("TMPDIR");
+  }
+  EXPECT_EQ(server.requests().size(), 8u);
+  EXPECT_EQ(testing::readText(destination), "old contents");
+  EXPECT_EQ(entryCount(scratch.path()), 1u);    // no temporary sibling, no "fresh"
+  EXPECT_EQ(entryCount(downloads.path()), 0u);  // the client's download file is gone too
+}
+
+TEST(S3RepositoryStorageBackendFaultTests, MalformedListingFailsWithTheParserErrorOnce) {
+  FaultServer server("malformed-listing");
+  RecordingPolicy recording;
+  S3RepositoryStorageBackend backend(server.configuration(), nullptr, recording.policy());
+  try {
+    backend.listObjectKeys();
+    ADD_FAILURE() << "listed";
+  } catch (const Error& error) {
+    EXPECT_EQ(error.domain(), "XMLParser");
+  }
+  EXPECT_EQ(server.requests().size(), 1u);
+  EXPECT_TRUE(recording.delays->empty());
+}
+
+TEST(S3RepositoryStorageBackendFaultTests, ListingFollowsTheContinuationToken) {
+  FaultServer server("pages");
+  S3RepositoryStorageBackend backend(server.configuration());
+  auto keys = backend.listObjectKeys("p/");
+  std::vector<std::string> raw;
+  for (const auto& key : keys) raw.push_back(key.rawValue());
+  EXPECT_EQ(raw, (std::vector<std::string>{"a/1", "b/2", "c/3"}));
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0]["path"], "/bucket");
+  EXPECT_EQ(requests[0]["query"], nlohmann::json::parse(R"([["list-type","2"],["prefix","p/"]])"));
+  EXPECT_EQ(requests[1]["query"],
+            nlohmann::json::parse(R"([["list-type","2"],["prefix","p/"],["continuation-token","t 1+/="]])"));
+  // Without a prefix none is sent.
+  backend.listObjectKeys();
+  EXPECT_EQ(server.requests()[2]["query"], nlohmann::json::parse(R"([["list-type","2"]])"));
+}
+
+TEST(S3RepositoryStorageBackendFaultTests, PreconditionFailedIsResolvedByASecondHead) {
+  TemporaryDirectory scratch;
+  writeText(scratch.path() / "blob", "12345");
+  {
+    FaultServer server("precondition");
+    S3RepositoryStorageBackend backend(server.configuration());
+    EXPECT_EQ(backend.writeObject(scratch.path() / "blob", RepositoryObjectKey("blobs/ab/ab"),
+                                  RepositoryObjectWriteMode::createIfAbsent()),
+              (RepositoryObjectWriteResult{Status::skippedExisting, 5}));
+    auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0]["method"], "HEAD");
+    EXPECT_EQ(requests[1]["method"], "PUT");
+    EXPECT_EQ(requests[1]["headers"]["if-none-match"], "*");
+    EXPECT_EQ(requests[2]["method"], "HEAD");
+  }
+  {
+    FaultServer server("precondition-gone");
+    S3RepositoryStorageBackend backend(server.configuration());
+    try {
+      backend.writeObject(scratch.path() / "blob", RepositoryObjectKey("blobs/ab/ab"),
+                          RepositoryObjectWriteMode::createIfAbsent(5));
+      ADD_FAILURE() << "written";
+    } catch (const S3HTTPFailureError& error) {
+      EXPECT_EQ(error.code(), 412);
+      EXPECT_EQ(std::string(error.what()), "S3 PUT failed with HTTP 412 (PreconditionFailed).");
+    }
+  }
+}
+
+TEST(S3RepositoryStorageBackendFaultTests, RequestsCarryOnlyTheSignedHeaders) {
+  FaultServer server("accept");
+  TemporaryDirectory scratch;
+  writeText(scratch.path() / "file", "Welcome to Amazon S3.");
+  S3RepositoryStorageBackend backend(server.configuration());
+  EXPECT_EQ(backend.writeObject(scratch.path() / "file", RepositoryObjectKey("dir/a b+c"),
+                                RepositoryObjectWriteMode::replace()),
+            (RepositoryObjectWriteResult{Status::written, 21}));
+  backend.deleteObject(RepositoryObjectKey("dir/a b+c"));
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  std::set<std::string> names;
+  for (const auto& [name, value] : requests[0]["headers"].items()) names.insert(name);
+  EXPECT_EQ(names, (std::set<std::string>{"authorization", "content-length", "host",
+                                          "x-amz-content-sha256", "x-amz-date"}));
+  EXPECT_EQ(requests[0]["path"], "/bucket/dir/a%20b%2Bc");
+  EXPECT_EQ(requests[0]["headers"]["x-amz-content-sha256"],
+            "44ce7dd67c959e0d3524ffac1771dfbba87d2b6b4b4e99e42034a8b803f8b072");
+  EXPECT_EQ(requests[0]["headers"]["content-length"], "21");
+  EXPECT_EQ(requests[1]["method"], "DELETE");
+  EXPECT_EQ(requests[1]["headers"]["x-amz-content-sha256"], S3RequestSigner::emptyPayloadSHA256Hex());
+}
+
+TEST(S3RepositoryStorageBackendFaultTests, CancellationStopsBeforeAndBetweenAttempts) {
+  FaultServer server("reset");
+  TemporaryDirectory scratch;
+  {
+    CancellationToken cancel;
+    cancel.cancel();
+    S3RepositoryStorageBackend backend(server.configuration());
+    for (const Operation& operation : operations()) {
+      SCOPED_TRACE(operation.name);
+      // Run each with the cancelled token through a small adapter.
+      EXPECT_THROW(
+          {
+            if (std::string(operation.method) == "HEAD") backend.objectExists(RepositoryObjectKey("k"), cancel);
+            else if (std::string(operation.name) == "readObject")
+              backend.readObject(RepositoryObjectKey("k"), scratch.path() / "k", cancel);
+            else if (std::string(operation.method) == "PUT")
+              backend.writeObject(scratch.path() / "missing", RepositoryObjectKey("k"),
+                                  RepositoryObjectWriteMode::replace(), cancel);
+            else if (std::string(operation.method) == "DELETE")
+              backend.deleteObject(RepositoryObjectKey("k"), cancel);
+            else backend.listObjectKeys(std::nullopt, cancel);
+          },
+          CancellationError);
+    }
+    EXPECT_TRUE(server.requests().empty());
+  }
+  {
+    // Cancelled while waiting to retry: no further attempt.
+    CancellationToken cancel;
+    S3RetryPolicy policy{3, 250'000'000, {}};
+    int waits = 0;
+    policy.sleeper = [&](std::uint64_t, const CancellationToken& token) {
+      ++waits;
+      cancel.cancel();
+      token.sleepFor(std::chrono::hours(1));  // wakes at once: the token is cancelled
+    };
+    S3RepositoryStorageBackend backend(server.configuration(), nullptr, policy);
+    EXPECT_THROW(backend.objectExists(RepositoryObjectKey("k"), cancel), CancellationError);
+    EXPECT_EQ(waits, 1);
+    EXPECT_EQ(server.requests().size(), 1u);
+  }
+}
+
+TEST(S3RepositoryStorageBackendFaultTests, CancellationAbortsARunningTransfer) {
+  FaultServer server("stall");
+  TemporaryDirectory scratch;
+  CancellationToken cancel;
+  std::thread canceller([&] {
+    // Wait (bounded) until the server has the request, then cancel mid-body.
+    for (int i = 0; i < 600 && server.requests().empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    cancel.cancel();
+  });
+  S3RepositoryStorageBackend backend(server.configuration());
+  EXPECT_THROW(backend.readObject(RepositoryObjectKey("repo.json"), scratch.path() / "repo.json", cancel),
+               CancellationError);
+  canceller.join();
+  EXPECT_EQ(server.requests().size(), 1u);
+  EXPECT_EQ(entryCount(scratch.path()), 0u);
+}
+
+TEST(S3RepositoryStorageBackendFaultTests, BackOffArithmetic) {
+  S3RetryPolicy policy{3, 250'000'000, {}};
+  EXPECT_EQ(policy.delay(0), 250'000'000u);
+  EXPECT_EQ(policy.delay(1), 500'000'000u);
+  EXPECT_EQ(policy.delay(2), 1'000'000'000u);
+  EXPECT_EQ(policy.delay(63), UINT64_MAX);  // saturates instead of wrapping
+  EXPECT_EQ(policy.delay(200), UINT64_MAX);
+  EXPECT_EQ(policy, (S3RetryPolicy{3, 250'000'000, [](std::uint64_t, const CancellationToken&) {}}));
+  EXPECT_FALSE(policy == (S3RetryPolicy{2, 250'000'000, {}}));
+}
+
+}  // namespace
+}  // namespace tvr
