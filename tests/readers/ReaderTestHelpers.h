@@ -58,6 +58,7 @@ inline long long modificationTime(const std::filesystem::path& path) {
 
 inline double iso(const char* text) { return *parseISO8601(text); }
 
+#ifdef TVR_FIXTURES_DIR
 inline std::filesystem::path fixturesDirectory() { return std::filesystem::path(TVR_FIXTURES_DIR); }
 
 // The repository key of the shared sample repository.
@@ -66,6 +67,7 @@ inline RepositoryKeyMaterial sampleRepositoryKey() {
   const nlohmann::json vectors = nlohmann::json::parse(in);
   return RepositoryKeyMaterial(*hexDecode(vectors.at("repositoryKeyHex").get<std::string>()));
 }
+#endif
 
 // Names of every file and directory below `root`, relative, sorted ("a/", "a/b.txt").
 inline std::vector<std::string> treeListing(const std::filesystem::path& root) {

@@ -138,6 +138,30 @@ TEST_F(VerifierTest, EnumeratorThatCannotBeCreatedIsAnError) {
                           "Failed to enumerate blobs at " + (repository() / "blobs").string()));
 }
 
+// Yields one item whose regular-file value cannot be read.
+class UnreadableAttributeEnumerator final : public RepositoryBlobEnumerator {
+ public:
+  explicit UnreadableAttributeEnumerator(fs::path item) : item_(std::move(item)) {}
+  std::optional<fs::path> nextURL() override {
+    if (done_) return std::nullopt;
+    done_ = true;
+    return item_;
+  }
+  bool isRegularFile() override { throw PosixError("lstat", EACCES, item_.string()); }
+
+ private:
+  fs::path item_;
+  bool done_ = false;
+};
+
+TEST_F(VerifierTest, UnreadableFileAttributeIsAnError) {
+  const fs::path item = blobPath(keys_[0]);
+  const RepositoryIntegrityVerifier verifier(readertest::testKey(), [&](const fs::path&) {
+    return std::unique_ptr<RepositoryBlobEnumerator>(std::make_unique<UnreadableAttributeEnumerator>(item));
+  });
+  EXPECT_THROW(verifier.verify(repository()), PosixError);
+}
+
 TEST(RepositoryIntegrityVerifier, EmptyRepositoryIsHealthy) {
   TemporaryDirectory scratch;
   { readertest::RepositoryBuilder builder(scratch.path(), readertest::testKey()); }
