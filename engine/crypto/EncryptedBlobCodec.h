@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "engine/crypto/RepositoryKeyMaterial.h"
 #include "platform/Bytes.h"

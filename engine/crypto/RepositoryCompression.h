@@ -30,9 +30,14 @@ class Workspace {
   Workspace(const Workspace&) = delete;
   Workspace& operator=(const Workspace&) = delete;
 
+  struct View {
+    const std::uint8_t* data;
+    std::size_t size;
+  };
+
   // Results stay valid until the next call on this workspace. Same errors as above.
-  const Bytes& compress(const std::uint8_t* data, std::size_t size);
-  const Bytes& decompress(const std::uint8_t* data, std::size_t size, std::size_t expectedSize);
+  View compress(const std::uint8_t* data, std::size_t size);
+  View decompress(const std::uint8_t* data, std::size_t size, std::size_t expectedSize);
 
  private:
   Bytes encodeScratch_;

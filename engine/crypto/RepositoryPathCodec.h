@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "engine/crypto/RepositoryKeyMaterial.h"
 #include "platform/Bytes.h"

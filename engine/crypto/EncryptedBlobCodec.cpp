@@ -1,0 +1,410 @@
+#include "engine/crypto/EncryptedBlobCodec.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+
+#include "engine/crypto/CryptoPrimitives.h"
+#include "engine/crypto/RepositoryCompression.h"
+#include "platform/AtomicFileWriter.h"
+#include "platform/Error.h"
+#include "platform/SecureRandom.h"
+
+namespace tvr {
+
+namespace {
+
+constexpr std::uint8_t kMagic[8] = {0x42, 0x4B, 0x42, 0x4C, 0x4F, 0x42, 0x32, 0x0A};
+constexpr std::size_t kMagicSize = sizeof kMagic;
+constexpr std::size_t kHeaderSize = EncryptedBlobCodec::headerSize;
+constexpr std::size_t kPrefixSize = EncryptedBlobCodec::chunkPrefixSize;
+constexpr std::size_t kChunkSize = EncryptedBlobCodec::chunkSize;
+constexpr std::size_t kAssociatedDataSize = kHeaderSize + 8 + 4 + 1;
+constexpr std::uint64_t kLargestPlaintextSize = (std::uint64_t{1} << 63) - 1;
+
+[[noreturn]] void fail(const char* message) { throw Error("EncryptedBlobCodec", 1, message); }
+
+void putBE(std::uint8_t* out, std::uint64_t value, int width) {
+  for (int i = width - 1; i >= 0; --i) {
+    out[i] = static_cast<std::uint8_t>(value);
+    value >>= 8;
+  }
+}
+
+std::uint64_t getBE(const std::uint8_t* in, int width) {
+  std::uint64_t value = 0;
+  for (int i = 0; i < width; ++i) value = (value << 8) | in[i];
+  return value;
+}
+
+using Header = std::array<std::uint8_t, kHeaderSize>;
+
+Header makeHeader(std::uint64_t plaintextSize) {
+  Header header{};
+  std::memcpy(header.data(), kMagic, kMagicSize);
+  putBE(header.data() + 8, plaintextSize, 8);
+  putBE(header.data() + 16, kChunkSize, 4);
+  return header;
+}
+
+// Checks magic and chunk size of 20 header bytes and returns the plaintext size.
+std::uint64_t parseHeader(const std::uint8_t* header) {
+  if (std::memcmp(header, kMagic, kMagicSize) != 0) {
+    fail("Encrypted blob has an unsupported header.");
+  }
+  if (getBE(header + 16, 4) != kChunkSize) fail("Encrypted blob uses an unsupported chunk size.");
+  std::uint64_t plaintextSize = getBE(header + 8, 8);
+  if (plaintextSize > kLargestPlaintextSize) fail("Encrypted blob is too large for this platform.");
+  return plaintextSize;
+}
+
+std::array<std::uint8_t, kAssociatedDataSize> associatedData(const Header& header,
+                                                             std::uint64_t index,
+                                                             std::uint32_t plaintextLength,
+                                                             std::uint8_t final) {
+  std::array<std::uint8_t, kAssociatedDataSize> aad{};
+  std::memcpy(aad.data(), header.data(), kHeaderSize);
+  putBE(aad.data() + kHeaderSize, index, 8);
+  putBE(aad.data() + kHeaderSize + 8, plaintextLength, 4);
+  aad[kHeaderSize + 12] = final;
+  return aad;
+}
+
+struct ChunkPrefix {
+  std::uint32_t payloadLength;
+  std::uint32_t plaintextLength;
+  std::uint8_t final;
+};
+
+// Reads the 9-byte prefix and checks the final flag and the length bound, in that order.
+ChunkPrefix parsePrefix(const std::uint8_t* prefix) {
+  ChunkPrefix parsed{static_cast<std::uint32_t>(getBE(prefix, 4)),
+                     static_cast<std::uint32_t>(getBE(prefix + 4, 4)), prefix[8]};
+  if (parsed.final > 1) fail("Encrypted blob chunk has an invalid final flag.");
+  // A hostile prefix may announce up to 4 GiB; refuse before any buffer is sized by it.
+  if (parsed.payloadLength > EncryptedBlobCodec::maximumChunkLength ||
+      parsed.plaintextLength > EncryptedBlobCodec::maximumChunkLength) {
+    fail("Encrypted blob chunk is too large.");
+  }
+  return parsed;
+}
+
+// Seals chunks one after another, reusing the cipher context, the LZFSE scratch memory and
+// the record buffer. One per operation.
+class ChunkSealer {
+ public:
+  ChunkSealer(const RepositoryKeyMaterial& keyMaterial, const Header& header)
+      : header_(header), cipher_(keyMaterial.derivedKey(RepositoryKeyPurpose::blobEncryption)) {}
+
+  // Returns the whole chunk record (prefix and payload); valid until the next call.
+  const Bytes& seal(const std::uint8_t* plaintext, std::size_t size, std::uint64_t index,
+                    bool final) {
+    auto compressed = compression_.compress(plaintext, size);
+    const std::size_t payloadLength = crypto::aesGCMOverhead + compressed.size;
+    record_.resize(kPrefixSize + payloadLength);
+    std::uint8_t* out = record_.data();
+    const std::uint8_t finalByte = final ? 1 : 0;
+    putBE(out, payloadLength, 4);
+    putBE(out + 4, size, 4);
+    out[8] = finalByte;
+    std::uint8_t* nonce = out + kPrefixSize;
+    Bytes fresh = secureRandomBytes(crypto::aesGCMNonceSize);
+    std::memcpy(nonce, fresh.data(), fresh.size());
+    auto aad = associatedData(header_, index, static_cast<std::uint32_t>(size), finalByte);
+    cipher_.seal(nonce, compressed.data, compressed.size, aad.data(), aad.size(),
+                 nonce + crypto::aesGCMNonceSize,
+                 nonce + crypto::aesGCMNonceSize + compressed.size);
+    return record_;
+  }
+
+ private:
+  Header header_;
+  crypto::AESGCM cipher_;
+  RepositoryCompression::Workspace compression_;
+  Bytes record_;
+};
+
+// Authenticates, decrypts and decompresses chunks one after another, reusing its buffers.
+class ChunkOpener {
+ public:
+  ChunkOpener(const RepositoryKeyMaterial& keyMaterial, const Header& header)
+      : header_(header), cipher_(keyMaterial.derivedKey(RepositoryKeyPurpose::blobEncryption)) {}
+
+  // The plaintext stays valid until the next call.
+  RepositoryCompression::Workspace::View open(const ChunkPrefix& prefix,
+                                              const std::uint8_t* payload, std::uint64_t index) {
+    if (prefix.payloadLength < crypto::aesGCMOverhead) {
+      throw crypto::CipherError::incorrectParameterSize();
+    }
+    const std::size_t compressedSize = prefix.payloadLength - crypto::aesGCMOverhead;
+    if (compressed_.size() < compressedSize) compressed_.resize(compressedSize);
+    auto aad = associatedData(header_, index, prefix.plaintextLength, prefix.final);
+    const std::uint8_t* nonce = payload;
+    const std::uint8_t* ciphertext = payload + crypto::aesGCMNonceSize;
+    cipher_.open(nonce, ciphertext, compressedSize, ciphertext + compressedSize, aad.data(),
+                 aad.size(), compressed_.data());
+    return compression_.decompress(compressed_.data(), compressedSize, prefix.plaintextLength);
+  }
+
+ private:
+  Header header_;
+  crypto::AESGCM cipher_;
+  RepositoryCompression::Workspace compression_;
+  Bytes compressed_;
+};
+
+// A file descriptor closed on every path.
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+  int get() const noexcept { return fd_; }
+  // Closes now so that a failing close is reported, not lost in a destructor.
+  void close(const std::filesystem::path& path) {
+    int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) throw PosixError("close", errno, path.string());
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+FileDescriptor openForReading(const std::filesystem::path& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw PosixError("open", errno, path.string());
+  return FileDescriptor(fd);
+}
+
+// Reads until `size` bytes have arrived or the file ends; returns the count read.
+std::size_t readFully(int fd, std::uint8_t* buffer, std::size_t size,
+                      const std::filesystem::path& path) {
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::read(fd, buffer + done, size - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw PosixError("read", errno, path.string());
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
+void readExactly(int fd, std::uint8_t* buffer, std::size_t size,
+                 const std::filesystem::path& path) {
+  if (readFully(fd, buffer, size, path) != size) fail("Unexpected end of encrypted blob.");
+}
+
+void writeFully(int fd, const std::uint8_t* data, std::size_t size,
+                const std::filesystem::path& path) {
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::write(fd, data + done, size - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw PosixError("write", errno, path.string());
+    }
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+std::string hexOf(const crypto::Digest& digest) { return hexEncode(digest.data(), digest.size()); }
+
+// Reads a whole blob stream from `fd` and hands each chunk's plaintext to `sink`, with the
+// checks of the streamed reader in their order: size mismatch before trailing data.
+template <typename Sink>
+void readBlobStream(const RepositoryKeyMaterial& keyMaterial, int fd,
+                    const std::filesystem::path& path, Sink&& sink) {
+  Header header{};
+  readExactly(fd, header.data(), header.size(), path);
+  const std::uint64_t plaintextSize = parseHeader(header.data());
+  ChunkOpener opener(keyMaterial, header);
+  Bytes payload;
+  std::uint64_t total = 0;
+  for (std::uint64_t index = 0;; ++index) {
+    std::uint8_t prefixBytes[kPrefixSize];
+    readExactly(fd, prefixBytes, sizeof prefixBytes, path);
+    ChunkPrefix prefix = parsePrefix(prefixBytes);
+    if (payload.size() < prefix.payloadLength) payload.resize(prefix.payloadLength);
+    readExactly(fd, payload.data(), prefix.payloadLength, path);
+    auto plaintext = opener.open(prefix, payload.data(), index);
+    sink(plaintext.data, plaintext.size);
+    total += plaintext.size;
+    if (prefix.final == 1) break;
+  }
+  if (total != plaintextSize) fail("Encrypted blob plaintext size mismatch.");
+  std::uint8_t extra;
+  if (readFully(fd, &extra, 1, path) != 0) {
+    fail("Encrypted blob has trailing data after the final chunk.");
+  }
+}
+
+// Runs `write(fd)` against a new temporary sibling of `destination` and renames it into
+// place; on any failure the temporary file is removed and the error passes through.
+template <typename Body>
+void writeThroughTemporaryFile(const std::filesystem::path& destination, Body&& write) {
+  const std::filesystem::path temporary = AtomicFileWriter::temporaryURL(destination);
+  FileDescriptor out(
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (out.get() < 0) throw PosixError("open", errno, temporary.string());
+  try {
+    write(out.get(), temporary);
+    out.close(temporary);
+    if (::rename(temporary.c_str(), destination.c_str()) != 0) {
+      throw PosixError("rename", errno, destination.string());
+    }
+  } catch (...) {
+    // A temporary file that cannot be removed must not hide the error that caused this.
+    ::unlink(temporary.c_str());
+    throw;
+  }
+}
+
+}  // namespace
+
+std::string EncryptedBlobCodec::blobKeyForPlaintext(const std::uint8_t* data,
+                                                    std::size_t size) const {
+  SecretBytes key = keyMaterial_.derivedKey(RepositoryKeyPurpose::blobKey);
+  return hexOf(crypto::HMACSHA256::compute(key, data, size));
+}
+
+std::string EncryptedBlobCodec::blobKeyForFile(
+    const std::filesystem::path& file, const std::function<void()>& cancellationHandler) const {
+  crypto::HMACSHA256 mac(keyMaterial_.derivedKey(RepositoryKeyPurpose::blobKey));
+  FileDescriptor in = openForReading(file);
+  if (cancellationHandler) cancellationHandler();
+  Bytes buffer(kChunkSize);
+  for (;;) {
+    std::size_t n = readFully(in.get(), buffer.data(), buffer.size(), file);
+    if (n == 0) break;
+    mac.update(buffer.data(), n);
+    if (cancellationHandler) cancellationHandler();
+  }
+  return hexOf(mac.finish());
+}
+
+std::string EncryptedBlobCodec::blobKeyForEncryptedBlobAt(const std::filesystem::path& blob) const {
+  crypto::HMACSHA256 mac(keyMaterial_.derivedKey(RepositoryKeyPurpose::blobKey));
+  FileDescriptor in = openForReading(blob);
+  readBlobStream(keyMaterial_, in.get(), blob,
+                 [&](const std::uint8_t* data, std::size_t size) { mac.update(data, size); });
+  return hexOf(mac.finish());
+}
+
+Bytes EncryptedBlobCodec::seal(const Bytes& plaintext) const {
+  const Header header = makeHeader(plaintext.size());
+  ChunkSealer sealer(keyMaterial_, header);
+  Bytes blob(header.begin(), header.end());
+  blob.reserve(kHeaderSize + plaintext.size() +
+               (plaintext.size() / kChunkSize + 1) * (kPrefixSize + crypto::aesGCMOverhead + 12));
+  if (plaintext.empty()) {
+    const Bytes& record = sealer.seal(plaintext.data(), 0, 0, true);
+    blob.insert(blob.end(), record.begin(), record.end());
+    return blob;
+  }
+  std::uint64_t index = 0;
+  for (std::size_t offset = 0; offset < plaintext.size(); offset += kChunkSize, ++index) {
+    const std::size_t end = std::min(offset + kChunkSize, plaintext.size());
+    const Bytes& record =
+        sealer.seal(plaintext.data() + offset, end - offset, index, end == plaintext.size());
+    blob.insert(blob.end(), record.begin(), record.end());
+  }
+  return blob;
+}
+
+Bytes EncryptedBlobCodec::open(const Bytes& blob) const {
+  if (blob.size() < kHeaderSize) fail("Encrypted blob has an unsupported header.");
+  const std::uint64_t plaintextSize = parseHeader(blob.data());
+  Header header{};
+  std::memcpy(header.data(), blob.data(), kHeaderSize);
+  ChunkOpener opener(keyMaterial_, header);
+  Bytes output;
+  std::size_t offset = kHeaderSize;
+  for (std::uint64_t index = 0;; ++index) {
+    if (offset >= blob.size()) fail("Encrypted blob is missing a final chunk.");
+    if (blob.size() - offset < kPrefixSize) fail("Encrypted blob chunk is truncated.");
+    ChunkPrefix prefix = parsePrefix(blob.data() + offset);
+    offset += kPrefixSize;
+    if (blob.size() - offset < prefix.payloadLength) {
+      fail("Encrypted blob chunk payload is truncated.");
+    }
+    const std::uint8_t* payload = blob.data() + offset;
+    offset += prefix.payloadLength;
+    auto plaintext = opener.open(prefix, payload, index);
+    output.insert(output.end(), plaintext.data, plaintext.data + plaintext.size);
+    if (prefix.final == 1) break;
+  }
+  if (offset != blob.size()) fail("Encrypted blob has trailing data after the final chunk.");
+  if (output.size() != plaintextSize) fail("Encrypted blob plaintext size mismatch.");
+  return output;
+}
+
+void EncryptedBlobCodec::sealFile(const std::filesystem::path& from,
+                                  const std::filesystem::path& to) const {
+  struct stat status {};
+  if (::lstat(from.c_str(), &status) != 0) throw PosixError("lstat", errno, from.string());
+  if (!S_ISREG(status.st_mode)) {
+    throw EngineError::ioError("The file to encrypt is not a regular file: " + from.string());
+  }
+  const std::uint64_t size = static_cast<std::uint64_t>(status.st_size);
+  FileDescriptor in = openForReading(from);
+  writeThroughTemporaryFile(to, [&](int out, const std::filesystem::path& temporary) {
+    const Header header = makeHeader(size);
+    writeFully(out, header.data(), header.size(), temporary);
+    ChunkSealer sealer(keyMaterial_, header);
+    if (size == 0) {
+      const Bytes& record = sealer.seal(nullptr, 0, 0, true);
+      writeFully(out, record.data(), record.size(), temporary);
+      return;
+    }
+    Bytes buffer(static_cast<std::size_t>(std::min<std::uint64_t>(size, kChunkSize)));
+    std::uint64_t remaining = size;
+    for (std::uint64_t index = 0; remaining > 0; ++index) {
+      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kChunkSize));
+      // Bytes appended after the size was taken are never read; a shrunken file fails.
+      if (readFully(in.get(), buffer.data(), want, from) != want) {
+        fail("Failed to read the expected plaintext chunk.");
+      }
+      remaining -= want;
+      const Bytes& record = sealer.seal(buffer.data(), want, index, remaining == 0);
+      writeFully(out, record.data(), record.size(), temporary);
+    }
+  });
+}
+
+void EncryptedBlobCodec::openFile(const std::filesystem::path& from,
+                                  const std::filesystem::path& to) const {
+  FileDescriptor in = openForReading(from);
+  writeThroughTemporaryFile(to, [&](int out, const std::filesystem::path& temporary) {
+    readBlobStream(keyMaterial_, in.get(), from,
+                   [&](const std::uint8_t* data, std::size_t size) {
+                     writeFully(out, data, size, temporary);
+                   });
+  });
+}
+
+bool EncryptedBlobCodec::isEncryptedBlob(const Bytes& data) {
+  return data.size() >= kMagicSize && std::memcmp(data.data(), kMagic, kMagicSize) == 0;
+}
+
+bool EncryptedBlobCodec::isEncryptedBlobAt(const std::filesystem::path& file) {
+  FileDescriptor in = openForReading(file);
+  std::uint8_t start[kMagicSize];
+  if (readFully(in.get(), start, sizeof start, file) != sizeof start) return false;
+  return std::memcmp(start, kMagic, kMagicSize) == 0;
+}
+
+}  // namespace tvr
