@@ -1,0 +1,358 @@
+#include "engine/backup/BackupRunStateStore.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "engine/catalog/BackupCatalog.h"
+#include "platform/CanonicalJson.h"
+#include "platform/Error.h"
+#include "platform/FileSystem.h"
+#include "platform/Iso8601.h"
+#include "platform/Unicode.h"
+
+namespace tvr {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+namespace {
+
+constexpr const char* kDomain = "BackupRunStateStore";
+constexpr const char* kRunStateFolder = "run-state";
+constexpr const char* kUploadStagingFolder = ".upload-staging";
+
+Error runStateError(const std::string& message) { return Error(kDomain, 1, message); }
+
+bool isValidUTF8(const Bytes& bytes) {
+  std::size_t i = 0;
+  const std::size_t n = bytes.size();
+  while (i < n) {
+    std::uint8_t c = bytes[i];
+    std::size_t length;
+    std::uint32_t cp;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      length = 2;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      length = 3;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      length = 4;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + length > n) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+      if ((bytes[i + k] & 0xC0) != 0x80) return false;
+      cp = cp << 6 | (bytes[i + k] & 0x3F);
+    }
+    static const std::uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < minimum[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += length;
+  }
+  return true;
+}
+
+const char* recordKindText(BackupRunStateStore::RecordKind kind) {
+  return kind == BackupRunStateStore::RecordKind::started ? "started" : "completed";
+}
+
+// Decodes one journal line; throws on any problem (the caller decides whether it matters).
+BackupRunStateStore::Record decodeRecord(const std::string& line) {
+  json object = json::parse(line);  // throws on a syntax error
+  if (!object.is_object()) throw runStateError("Run state record is not an object.");
+  auto text = [&](const char* key) -> std::optional<std::string> {
+    auto it = object.find(key);
+    if (it == object.end()) return std::nullopt;
+    if (!it->is_string()) throw runStateError(std::string("Run state record has a bad ") + key + ".");
+    return it->get<std::string>();
+  };
+  auto date = [&](const char* key) -> std::optional<double> {
+    auto value = text(key);
+    if (!value) return std::nullopt;
+    auto parsed = parseISO8601(*value);
+    if (!parsed) throw runStateError(std::string("Run state record has a bad ") + key + ".");
+    return parsed;
+  };
+
+  BackupRunStateStore::Record record;
+  auto kind = text("kind");
+  if (kind == "started") {
+    record.kind = BackupRunStateStore::RecordKind::started;
+  } else if (kind == "completed") {
+    record.kind = BackupRunStateStore::RecordKind::completed;
+  } else {
+    throw runStateError("Run state record has a bad kind.");
+  }
+  record.runUUID = text("runUUID");
+  if (auto plan = text("planID")) record.planID = PlanID(*plan);
+  record.startedAt = date("startedAt");
+  auto updated = date("updatedAt");
+  if (!updated) throw runStateError("Run state record has no updatedAt.");
+  record.updatedAt = *updated;
+  if (auto it = object.find("totalOperations"); it != object.end()) {
+    if (!it->is_number_integer()) throw runStateError("Run state record has a bad totalOperations.");
+    record.totalOperations = it->get<std::int64_t>();
+  }
+  if (auto it = object.find("completedOperation"); it != object.end()) {
+    if (!it->is_object()) throw runStateError("Run state record has a bad completedOperation.");
+    const json& op = *it;
+    auto field = [&](const char* key, bool required) -> std::optional<std::string> {
+      auto f = op.find(key);
+      if (f == op.end()) {
+        if (required) throw runStateError(std::string("Completed operation has no ") + key + ".");
+        return std::nullopt;
+      }
+      if (!f->is_string()) throw runStateError(std::string("Completed operation has a bad ") + key + ".");
+      return f->get<std::string>();
+    };
+    BackupRunStateStore::CompletedOperation completed;
+    completed.relPath = *field("relPath", true);
+    completed.kind = *field("kind", true);
+    completed.blobKey = field("blobKey", false);
+    completed.blobStatus = field("blobStatus", false);
+    record.completedOperation = completed;
+  }
+  return record;
+}
+
+void writeLineAtomically(const fs::path& file, const std::string& line) {
+  std::error_code ec;
+  fs::create_directories(file.parent_path(), ec);
+  if (ec) throw PosixError("mkdir", ec.value(), file.parent_path().string());
+  writeFileAtomically(file, line + "\n");
+}
+
+void appendLineSynchronised(const fs::path& file, const std::string& line) {
+  int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) throw PosixError("open", errno, file.string());
+  std::string data = line + "\n";
+  const char* p = data.data();
+  std::size_t left = data.size();
+  int err = 0;
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      err = errno;
+      break;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  if (err == 0 && ::fsync(fd) != 0) err = errno;
+  ::close(fd);
+  if (err != 0) throw PosixError("write", err, file.string());
+}
+
+}  // namespace
+
+BackupRunStateStore::Record BackupRunStateStore::Record::started(std::string runUUID, PlanID planID,
+                                                                 double startedAt,
+                                                                 std::int64_t totalOperations) {
+  Record record;
+  record.kind = RecordKind::started;
+  record.runUUID = std::move(runUUID);
+  record.planID = std::move(planID);
+  record.startedAt = startedAt;
+  record.updatedAt = startedAt;
+  record.totalOperations = totalOperations;
+  return record;
+}
+
+std::string BackupRunStateStore::safePlanFileName(const PlanID& planID) {
+  std::u32string out;
+  for (char32_t c : unicode::toUTF32(planID.rawValue())) {
+    bool keep = unicode::isLetterOrNumber(c) || c == U'-' || c == U'_' || c == U'.';
+    out.push_back(keep ? c : U'_');
+  }
+  std::string name = unicode::toUTF8(out);
+  // "." and ".." would name the folder itself or its parent.
+  if (name == "." || name == "..") name = std::string(name.size(), '_');
+  return name;
+}
+
+fs::path BackupRunStateStore::journalURL(const fs::path& root, const PlanID& planID) {
+  return root / kRunStateFolder / (safePlanFileName(planID) + ".jsonl");
+}
+
+std::string BackupRunStateStore::encodeRecord(const Record& record) {
+  json object = json::object();
+  object["kind"] = recordKindText(record.kind);
+  if (record.runUUID) object["runUUID"] = *record.runUUID;
+  if (record.planID) object["planID"] = record.planID->rawValue();
+  if (record.startedAt) object["startedAt"] = formatISO8601(*record.startedAt);
+  object["updatedAt"] = formatISO8601(record.updatedAt);
+  if (record.totalOperations) object["totalOperations"] = *record.totalOperations;
+  if (record.completedOperation) {
+    const CompletedOperation& op = *record.completedOperation;
+    json completed = {{"relPath", op.relPath}, {"kind", op.kind}};
+    if (op.blobKey) completed["blobKey"] = *op.blobKey;
+    if (op.blobStatus) completed["blobStatus"] = *op.blobStatus;
+    object["completedOperation"] = completed;
+  }
+  return canonicalJsonString(object);
+}
+
+void BackupRunStateStore::writeInitial(const Record& record, const fs::path& root, const PlanID& planID) {
+  fs::path file = journalURL(root, planID);
+  if (itemExists(file)) {
+    appendLineSynchronised(file, encodeRecord(record));
+  } else {
+    writeLineAtomically(file, encodeRecord(record));
+  }
+}
+
+void BackupRunStateStore::append(const Record& record, const fs::path& root, const PlanID& planID) {
+  writeInitial(record, root, planID);  // the same rule: create atomically or append and sync
+}
+
+void BackupRunStateStore::recordCompleted(const fs::path& root, const PlanID& planID,
+                                          const std::string& relPath, const std::string& kind,
+                                          const std::optional<std::string>& blobKey,
+                                          std::optional<RepositoryObjectWriteResult::Status> blobStatus) {
+  Record record;
+  record.kind = RecordKind::completed;
+  record.updatedAt = nowUnixSeconds();
+  CompletedOperation op{relPath, kind, blobKey, std::nullopt};
+  if (blobStatus) {
+    op.blobStatus = *blobStatus == RepositoryObjectWriteResult::Status::written ? "written" : "skippedExisting";
+  }
+  record.completedOperation = op;
+  append(record, root, planID);
+}
+
+void BackupRunStateStore::clear(const fs::path& root, const PlanID& planID) {
+  fs::path file = journalURL(root, planID);
+  if (::unlink(file.c_str()) != 0 && errno != ENOENT) throw PosixError("unlink", errno, file.string());
+}
+
+bool BackupRunStateStore::exists(const fs::path& root, const PlanID& planID) {
+  return itemExists(journalURL(root, planID));
+}
+
+BackupRunStateStore::State BackupRunStateStore::load(const fs::path& root, const PlanID& planID) {
+  Bytes bytes = readFileBytes(journalURL(root, planID));
+  if (!isValidUTF8(bytes)) throw runStateError("Run state is not valid UTF-8.");
+
+  std::vector<std::string> lines;
+  std::string current;
+  for (std::uint8_t b : bytes) {
+    if (b == '\n') {
+      if (!current.empty()) lines.push_back(std::move(current));
+      current.clear();
+    } else {
+      current.push_back(static_cast<char>(b));
+    }
+  }
+  if (!current.empty()) lines.push_back(std::move(current));
+
+  std::optional<std::string> runUUID;
+  std::optional<PlanID> plan;
+  std::optional<double> startedAt, updatedAt;
+  std::optional<std::int64_t> totalOperations;
+  State state;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    Record record;
+    try {
+      record = decodeRecord(lines[i]);
+    } catch (...) {
+      // A torn last line is what an interrupted append leaves; anything earlier is damage.
+      if (i + 1 == lines.size()) break;
+      throw;
+    }
+    updatedAt = record.updatedAt;
+    if (record.kind == RecordKind::started) {
+      if (record.runUUID) {
+        state.runUUIDs.push_back(*record.runUUID);
+        runUUID = record.runUUID;
+      }
+      plan = record.planID;
+      totalOperations = record.totalOperations;
+      if (!startedAt) startedAt = record.startedAt;
+    } else if (record.completedOperation) {
+      state.completedOperations.push_back(*record.completedOperation);
+    }
+  }
+  if (!runUUID || !plan || !startedAt || !updatedAt || !totalOperations) {
+    throw runStateError("Run state is missing its start record.");
+  }
+  state.runUUID = *runUUID;
+  state.planID = *plan;
+  state.startedAt = *startedAt;
+  state.updatedAt = *updatedAt;
+  state.totalOperations = *totalOperations;
+  return state;
+}
+
+std::string BackupRunStateStore::activeRunUUID(const fs::path& root, const PlanID& planID) {
+  return load(root, planID).runUUID;
+}
+
+BackupRunStateStore::PartialRunSnapshot BackupRunStateStore::partialRunSnapshot(const fs::path& root,
+                                                                                const PlanID& planID) {
+  State state = load(root, planID);
+  return {state.runUUID, state.planID, state.startedAt, state.updatedAt, state.totalOperations,
+          static_cast<std::int64_t>(state.completedOperations.size())};
+}
+
+std::vector<RepositoryObjectKey> BackupRunStateStore::remoteObjectKeysWrittenDuringPartialRun(
+    const fs::path& root, const PlanID& planID) {
+  State state = load(root, planID);
+  std::set<std::string> referenced;
+  {
+    BackupCatalog catalog(root, std::nullopt, BackupCatalog::OpenMode::readOnly);
+    referenced = catalog.referencedBlobKeys();
+  }
+  std::vector<RepositoryObjectKey> keys;
+  std::set<std::string> kept;
+  for (const CompletedOperation& op : state.completedOperations) {
+    if (op.blobStatus != "written" || !op.blobKey) continue;
+    const std::string& key = *op.blobKey;
+    if (referenced.count(key) || kept.count(key)) continue;
+    kept.insert(key);
+    keys.emplace_back("blobs/" + key.substr(0, 2) + "/" + key);
+  }
+  return keys;
+}
+
+int BackupRunStateStore::deleteRemoteObjectsForPartialRun(const fs::path& root, const PlanID& planID,
+                                                          RepositoryStorageBackend& backend,
+                                                          const CancellationToken& cancel) {
+  int deleted = 0;
+  for (const RepositoryObjectKey& key : remoteObjectKeysWrittenDuringPartialRun(root, planID)) {
+    backend.deleteObject(key, cancel);
+    ++deleted;
+  }
+  return deleted;
+}
+
+void BackupRunStateStore::clearPartialRun(const fs::path& root, const PlanID& planID) {
+  std::optional<State> state;
+  try {
+    state = load(root, planID);
+  } catch (const std::exception&) {
+    // An unreadable or damaged journal cannot name any run: treat it as no journal.
+  }
+  if (state) {
+    BackupCatalog catalog(root, std::nullopt, BackupCatalog::OpenMode::readWrite);
+    for (const std::string& uuid : state->runUUIDs) catalog.deleteRun(planID, uuid);
+  }
+  clear(root, planID);
+  std::error_code ec;
+  fs::path staging = root / kUploadStagingFolder;
+  if (itemExists(staging)) {
+    fs::remove_all(staging, ec);
+    if (ec) throw PosixError("remove", ec.value(), staging.string());
+  }
+}
+
+}  // namespace tvr
