@@ -1,0 +1,203 @@
+#include "engine/storage/RepositoryObjectHydrator.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "engine/storage/LocalRepositoryStorageBackend.h"
+#include "platform/Error.h"
+#include "tests/s3/S3rverFixture.h"
+
+namespace tvr {
+namespace {
+
+using testing::TemporaryDirectory;
+
+void writeText(const std::filesystem::path& path, const std::string& text) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+std::string patterned(std::size_t size, unsigned seed) {
+  std::string out(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<char>((i * 7 + (i >> 12) + seed) % 251);
+  return out;
+}
+
+// A small repository of object files: three blobs in two shards and the fixed objects.
+std::map<std::string, std::string> sampleObjects() {
+  return {{"blobs/0a/0a" + std::string(62, '1'), patterned(1000, 1)},
+          {"blobs/ff/ff" + std::string(62, '2'), patterned(9 * 1024 * 1024 + 3, 2)},
+          {"blobs/ff/ff" + std::string(62, '3'), ""},
+          {"catalog.sqlite", patterned(4096, 3)},
+          {"plans.json", "{\"plans\":[]}"},
+          {"repo.json", "{\"formatVersion\":1}"}};
+}
+
+// Forwards to a real backend and records the downloads; the listing can be replaced.
+class RecordingBackend : public RepositoryStorageBackend {
+ public:
+  explicit RecordingBackend(RepositoryStorageBackend& inner) : inner_(inner) {}
+  std::optional<std::vector<RepositoryObjectKey>> listing;
+  std::vector<std::string> reads;
+
+  std::string displayName() const override { return inner_.displayName(); }
+  bool objectExists(const RepositoryObjectKey& key, const CancellationToken& cancel) override {
+    return inner_.objectExists(key, cancel);
+  }
+  RepositoryObjectWriteResult writeObject(const std::filesystem::path& from, const RepositoryObjectKey& key,
+                                          const RepositoryObjectWriteMode& mode,
+                                          const CancellationToken& cancel) override {
+    return inner_.writeObject(from, key, mode, cancel);
+  }
+  void readObject(const RepositoryObjectKey& key, const std::filesystem::path& to,
+                  const CancellationToken& cancel) override {
+    reads.push_back(key.rawValue());
+    inner_.readObject(key, to, cancel);
+  }
+  void deleteObject(const RepositoryObjectKey& key, const CancellationToken& cancel) override {
+    inner_.deleteObject(key, cancel);
+  }
+  std::vector<RepositoryObjectKey> listObjectKeys(const std::optional<std::string>& prefix,
+                                                  const CancellationToken& cancel) override {
+    return listing ? *listing : inner_.listObjectKeys(prefix, cancel);
+  }
+
+ private:
+  RepositoryStorageBackend& inner_;
+};
+
+void expectHydrated(const std::filesystem::path& root, const std::map<std::string, std::string>& objects) {
+  for (const auto& [key, content] : objects) {
+    SCOPED_TRACE(key);
+    ASSERT_TRUE(std::filesystem::is_regular_file(root / key));
+    EXPECT_TRUE(testing::readText(root / key) == content);
+  }
+}
+
+std::int64_t totalSize(const std::map<std::string, std::string>& objects) {
+  std::int64_t total = 0;
+  for (const auto& [key, content] : objects) total += static_cast<std::int64_t>(content.size());
+  return total;
+}
+
+TEST(RepositoryObjectHydratorTests, HydratesALocalFolderInKeyOrder) {
+  TemporaryDirectory source, destination;
+  auto objects = sampleObjects();
+  for (const auto& [key, content] : objects) writeText(source.path() / key, content);
+  writeText(source.path() / ".catalog.sqlite.tmp-5A1B", "leftover");
+  LocalRepositoryStorageBackend local(source.path());
+  RecordingBackend backend(local);
+
+  auto target = destination.path() / "new" / "repository";
+  auto summary = RepositoryObjectHydrator::hydrateRepository(backend, target);
+  EXPECT_EQ(summary, (RepositoryHydrationSummary{6, totalSize(objects)}));
+  expectHydrated(target, objects);
+  EXPECT_FALSE(std::filesystem::exists(target / ".catalog.sqlite.tmp-5A1B"));
+  std::vector<std::string> expectedOrder;
+  for (const auto& [key, content] : objects) expectedOrder.push_back(key);  // std::map: byte order
+  EXPECT_EQ(backend.reads, expectedOrder);
+
+  // Again over the result, with an unrelated file: objects are replaced, the rest stays.
+  writeText(target / "repo.json", "stale");
+  writeText(target / "notes.txt", "mine");
+  EXPECT_EQ(RepositoryObjectHydrator::hydrateRepository(backend, target), summary);
+  expectHydrated(target, objects);
+  EXPECT_EQ(testing::readText(target / "notes.txt"), "mine");
+}
+
+TEST(RepositoryObjectHydratorTests, EmptyBackendGivesAnEmptyFolder) {
+  TemporaryDirectory source, destination;
+  LocalRepositoryStorageBackend backend(source.path() / "absent");
+  auto target = destination.path() / "out";
+  EXPECT_EQ(RepositoryObjectHydrator::hydrateRepository(backend, target), (RepositoryHydrationSummary{0, 0}));
+  EXPECT_TRUE(std::filesystem::is_directory(target));
+  EXPECT_TRUE(std::filesystem::is_empty(target));
+
+  // A file where the destination folder should be is passed on.
+  writeText(destination.path() / "file", "x");
+  EXPECT_THROW(RepositoryObjectHydrator::hydrateRepository(backend, destination.path() / "file"), PosixError);
+}
+
+TEST(RepositoryObjectHydratorTests, KeysThatWouldLeaveTheDestinationFail) {
+  TemporaryDirectory source, destination;
+  writeText(source.path() / "a" / "b", "bytes");
+  LocalRepositoryStorageBackend local(source.path());
+  struct Case {
+    const char* key;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"a//b", "Repository object key escapes hydration root: a//b"},
+      {"a/./b", "Repository object key escapes hydration root: a/./b"},
+      {"a/", "Repository object key escapes hydration root: a/"},
+      {"../x", "Invalid repository object key: ../x"},
+      {"/etc/passwd", "Invalid repository object key: /etc/passwd"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.key);
+    RecordingBackend backend(local);
+    backend.listing = std::vector<RepositoryObjectKey>{RepositoryObjectKey::unchecked(c.key)};
+    try {
+      RepositoryObjectHydrator::hydrateRepository(backend, destination.path());
+      ADD_FAILURE() << "hydrated";
+    } catch (const EngineError& error) {
+      EXPECT_EQ(error.kind(), EngineError::Case::ioError);
+      EXPECT_EQ(std::string(error.what()), c.message);
+    }
+    EXPECT_TRUE(backend.reads.empty());
+  }
+}
+
+TEST(RepositoryObjectHydratorTests, APlantedSymbolicLinkCannotRedirectObjects) {
+  TemporaryDirectory source, destination, outside;
+  auto objects = sampleObjects();
+  for (const auto& [key, content] : objects) writeText(source.path() / key, content);
+  LocalRepositoryStorageBackend local(source.path());
+
+  struct Case {
+    const char* name;
+    std::filesystem::path link;  // relative to the destination
+    std::string firstFailingKey;
+  };
+  const Case cases[] = {
+      {"a shard folder", "blobs/ff", "blobs/ff/ff" + std::string(62, '2')},
+      {"the blobs folder", "blobs", "blobs/0a/0a" + std::string(62, '1')},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(destination.path() / "blobs");
+    std::filesystem::create_directories((destination.path() / c.link).parent_path());
+    std::filesystem::create_directory_symlink(outside.path(), destination.path() / c.link);
+    RecordingBackend backend(local);
+    try {
+      RepositoryObjectHydrator::hydrateRepository(backend, destination.path());
+      ADD_FAILURE() << "hydrated through the link";
+    } catch (const EngineError& error) {
+      EXPECT_EQ(std::string(error.what()),
+                "Repository object key escapes hydration root: " + c.firstFailingKey);
+    }
+    // Nothing, not even a folder, was made through the link.
+    EXPECT_TRUE(std::filesystem::is_empty(outside.path()));
+    EXPECT_TRUE(backend.reads.empty() || backend.reads.back() != c.firstFailingKey);
+  }
+}
+
+TEST(RepositoryObjectHydratorTests, HydratesFromS3) {
+  testing::S3rverFixture server({"hydrate"});
+  TemporaryDirectory source, destination;
+  auto objects = sampleObjects();
+  objects["blobs/0a/name with spaces+plus"] = "odd key";
+  for (const auto& [key, content] : objects) {
+    writeText(source.path() / "file", content);
+    server.client("hydrate", {"put", key, (source.path() / "file").string()});
+  }
+  auto backend = server.backend("hydrate");
+  auto summary = RepositoryObjectHydrator::hydrateRepository(backend, destination.path());
+  EXPECT_EQ(summary, (RepositoryHydrationSummary{7, totalSize(objects)}));
+  expectHydrated(destination.path(), objects);
+}
+
+}  // namespace
+}  // namespace tvr
