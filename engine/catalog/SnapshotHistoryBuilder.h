@@ -1,0 +1,62 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/catalog/BackupCatalog.h"
+
+namespace tvr::catalog_internal {
+
+// One live row of a run's history (the newest event of a path at or before the run,
+// not deleted), decrypted.
+struct HistoryRow {
+  std::string relPath;
+  std::string relPathNorm;
+  std::string op;
+  std::optional<std::string> blobKey;
+  std::optional<std::int64_t> sizeBytes;
+  std::optional<double> createdAt;
+  std::optional<double> modifiedAt;
+};
+
+// Children of one directory built from history rows, with the history rules: a row one
+// level below is the child itself, a deeper row implies a directory child; directory dates
+// are the newest modification date of every row mapping to the child; directories first,
+// then files, each by normalised path in Finder order (stable).
+class HistoryDirectoryListing {
+ public:
+  explicit HistoryDirectoryListing(std::string prefix) : prefix_(std::move(prefix)) {}
+  const std::string& prefix() const noexcept { return prefix_; }
+
+  // `level` is the index of the row's component that names the child; the caller has
+  // checked that the row lies below the prefix.
+  void add(const HistoryRow& row, const std::vector<std::string_view>& normComponents,
+           const std::vector<std::string_view>& displayComponents, std::size_t level);
+  std::vector<SnapshotEntry> finish();
+
+ private:
+  struct Child {
+    SnapshotEntry entry;
+    bool hasOwnRow = false;
+  };
+  std::string prefix_;
+  std::vector<Child> children_;
+  std::unordered_map<std::string, std::size_t> indexByID_;
+};
+
+// Splits on every "/" (empty components kept, so the split and prefix tests agree).
+std::vector<std::string_view> splitPath(std::string_view path);
+std::string_view trimSlashes(std::string_view path);
+
+// The children of one directory ("" for the top level) from the rows.
+std::vector<SnapshotEntry> historyChildren(const std::vector<HistoryRow>& rows, std::string_view directory);
+// The whole snapshot from the rows, in one pass.
+std::shared_ptr<const SnapshotIndex> historySnapshot(const std::vector<HistoryRow>& rows);
+// The history lookup entry of one row (file kind, size 0 when absent).
+SnapshotEntry historyFileEntry(const HistoryRow& row);
+
+}  // namespace tvr::catalog_internal

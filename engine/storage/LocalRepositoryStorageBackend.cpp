@@ -1,0 +1,152 @@
+#include "engine/storage/LocalRepositoryStorageBackend.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <system_error>
+
+#include "platform/AtomicFileWriter.h"
+#include "platform/Error.h"
+#include "platform/FileSystem.h"
+
+namespace tvr {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::optional<std::string> realPath(const fs::path& path) {
+  char buffer[PATH_MAX];
+  if (::realpath(path.c_str(), buffer) == nullptr) return std::nullopt;
+  return std::string(buffer);
+}
+
+std::string rootPrefix(const std::string& resolvedRoot) {
+  std::string prefix = resolvedRoot;
+  while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
+  prefix += "/";
+  for (std::size_t at; (at = prefix.find("//")) != std::string::npos;) prefix.replace(at, 2, "/");
+  return prefix;
+}
+
+std::int64_t itemSize(const fs::path& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) throw PosixError("lstat", errno, path.string());
+  return static_cast<std::int64_t>(info.st_size);
+}
+
+}  // namespace
+
+LocalRepositoryStorageBackend::LocalRepositoryStorageBackend(fs::path root)
+    : LocalRepositoryStorageBackend(std::move(root), [](const fs::path& file, const fs::path& root) {
+        return pathIsInsideOrSame(file, root);
+      }) {}
+
+LocalRepositoryStorageBackend::LocalRepositoryStorageBackend(fs::path root, PathIsInside pathIsInside)
+    : root_(std::move(root)), pathIsInside_(std::move(pathIsInside)) {}
+
+fs::path LocalRepositoryStorageBackend::objectURL(const RepositoryObjectKey& key) const {
+  fs::path url = root_ / key.rawValue();
+  // A symbolic link inside the root must not carry a read or write to a place outside it:
+  // the deepest existing part of the object's path has to resolve under the resolved root.
+  std::optional<std::string> resolvedRoot = realPath(root_);
+  if (!resolvedRoot) return url;
+  fs::path probe = url;
+  while (!itemExists(probe) && probe.has_relative_path() && probe != probe.parent_path()) {
+    probe = probe.parent_path();
+  }
+  std::optional<std::string> resolved = realPath(probe);
+  if (resolved && *resolved != *resolvedRoot && resolved->rfind(rootPrefix(*resolvedRoot), 0) != 0) {
+    throw EngineError::ioError("Path " + *resolved + " is not under root " + *resolvedRoot);
+  }
+  return url;
+}
+
+bool LocalRepositoryStorageBackend::objectExists(const RepositoryObjectKey& key, const CancellationToken& cancel) {
+  cancel.throwIfCancelled();
+  return itemExists(root_ / key.rawValue());
+}
+
+RepositoryObjectWriteResult LocalRepositoryStorageBackend::writeObject(const fs::path& from,
+                                                                       const RepositoryObjectKey& key,
+                                                                       const RepositoryObjectWriteMode& mode,
+                                                                       const CancellationToken& cancel) {
+  cancel.throwIfCancelled();
+  fs::path url = objectURL(key);
+  if (mode.kind == RepositoryObjectWriteMode::Kind::createIfAbsent && itemExists(url)) {
+    std::int64_t size = itemSize(url);
+    if (!mode.expectedSize || *mode.expectedSize == size) {
+      return {RepositoryObjectWriteResult::Status::skippedExisting, size};
+    }
+    throw EngineError::ioError("Existing object " + key.rawValue() + " has size " + std::to_string(size) +
+                               ", expected " + std::to_string(*mode.expectedSize) + ".");
+  }
+  AtomicFileWriter::copyFileData(from, url);
+  return {RepositoryObjectWriteResult::Status::written, itemSize(url)};
+}
+
+void LocalRepositoryStorageBackend::readObject(const RepositoryObjectKey& key, const fs::path& to,
+                                               const CancellationToken& cancel) {
+  cancel.throwIfCancelled();
+  AtomicFileWriter::copyFileData(objectURL(key), to);
+}
+
+void LocalRepositoryStorageBackend::deleteObject(const RepositoryObjectKey& key, const CancellationToken& cancel) {
+  cancel.throwIfCancelled();
+  fs::path url = objectURL(key);
+  if (!itemExists(url)) return;
+  std::error_code ec;
+  fs::remove(url, ec);
+  if (ec) throw PosixError("remove", ec.value(), url.string());
+}
+
+std::vector<RepositoryObjectKey> LocalRepositoryStorageBackend::listObjectKeys(const std::optional<std::string>& prefix,
+                                                                              const CancellationToken& cancel) {
+  cancel.throwIfCancelled();
+  if (!itemExists(root_)) return {};
+
+  std::vector<fs::path> urls;
+  std::error_code ec;
+  fs::recursive_directory_iterator it(root_, fs::directory_options::none, ec);
+  if (ec) throw PosixError("opendir", ec.value(), root_.string());
+  for (fs::recursive_directory_iterator end; it != end; it.increment(ec)) {
+    if (ec) throw PosixError("readdir", ec.value(), root_.string());
+    const fs::path& path = it->path();
+    if (path.filename().string().starts_with(".")) {
+      if (it->is_directory(ec)) it.disable_recursion_pending();
+      continue;
+    }
+    urls.push_back(path);
+    if (urls.size() % 4096 == 0) cancel.throwIfCancelled();
+  }
+  if (ec) throw PosixError("readdir", ec.value(), root_.string());
+
+  std::optional<std::string> resolvedRoot = realPath(root_);
+  if (!resolvedRoot) throw PosixError("realpath", errno, root_.string());
+  const std::string prefixOfRoot = rootPrefix(*resolvedRoot);
+
+  std::vector<RepositoryObjectKey> keys;
+  for (const fs::path& url : urls) {
+    struct stat info {};
+    if (::lstat(url.c_str(), &info) != 0) throw PosixError("lstat", errno, url.string());
+    if (!S_ISREG(info.st_mode)) continue;
+    if (!pathIsInside_(url, root_)) continue;
+    std::optional<std::string> resolved = realPath(url);
+    if (!resolved) throw PosixError("realpath", errno, url.string());
+    if (resolved->rfind(prefixOfRoot, 0) != 0) {
+      throw EngineError::ioError("Path " + *resolved + " is not under root " + *resolvedRoot);
+    }
+    std::string relative = resolved->substr(prefixOfRoot.size());
+    if (prefix && !relative.starts_with(*prefix)) continue;
+    keys.emplace_back(std::move(relative));
+  }
+  std::stable_sort(keys.begin(), keys.end(),
+                   [](const RepositoryObjectKey& a, const RepositoryObjectKey& b) { return a.rawValue() < b.rawValue(); });
+  return keys;
+}
+
+}  // namespace tvr
