@@ -77,6 +77,8 @@ TEST(BackupCLITest, GlobalOptionsHelpVersionAndManual) {
       {"scan runs before deciding: bad --output", {"--version", "--output", "yaml"}, {}, "",
        "--output must be text or json\n", 2},
       {"lone double dash before the command", {"--", "commands"}, {}, "", "Unknown global option: --\n", 2},
+      {"--output takes the next word, even --json", {"--output", "--json", "commands"}, {}, "",
+       "--output must be text or json\n", 2},
       {"single dash alone", {"-"}, {}, "", "Unknown global option: -\n", 2},
       {"command words are case-sensitive", {"Info"}, {}, "", "Unknown command: Info\n", 2},
       {"-x after the command word is the repository path", {"info", "-x"}, {}, "",
