@@ -442,6 +442,24 @@ TEST(EncryptedBlobCodecTest, StreamedFileHandling) {
   EXPECT_EQ(directoryListing(dir / "taken"), std::vector<std::string>{"inside"});
 }
 
+TEST(EncryptedBlobCodecTest, SealFileFailsWhenTheSourceDeliversLessThanItsSize) {
+  // sysfs files report a size of one page but hold only a few bytes: a source that turns
+  // out shorter than the size taken at the start.
+  const std::filesystem::path source = "/sys/devices/system/cpu/online";
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(source, ec) ||
+      std::filesystem::file_size(source, ec) <= readFile(source).size()) {
+    GTEST_SKIP() << "no sysfs file that is shorter than its reported size";
+  }
+  EncryptedBlobCodec codec(RepositoryKeyMaterial::random());
+  TemporaryDirectory dir;
+  writeFile(dir / "existing", bytesOf("keep"));
+  expectError([&] { codec.sealFile(source, dir / "existing"); },
+              blobError("Failed to read the expected plaintext chunk."));
+  EXPECT_EQ(readFile(dir / "existing"), bytesOf("keep"));
+  EXPECT_EQ(directoryListing(dir.path()), std::vector<std::string>{"existing"});
+}
+
 TEST(EncryptedBlobCodecTest, BlobKeyForFileCallsTheCancellationHandler) {
   EncryptedBlobCodec codec(RepositoryKeyMaterial::random());
   TemporaryDirectory dir;
