@@ -199,5 +199,25 @@ TEST_F(S3RepositoryStorageBackendTests, MissingObjectsAndProviderErrors) {
 
 }
 
+TEST(S3RepositoryStorageBackendVirtualHostTests, VirtualHostedStyleRoundTrip) {
+  // curl resolves every *.localhost name to the loopback address.
+  S3rverFixture server({"vhost"}, "localhost");
+  auto configuration = S3StorageConfiguration::make(
+      "vhost", "us-east-1", "http://s3.localhost:" + std::to_string(server.port()),
+      S3rverFixture::kAccessKey, S3rverFixture::kSecret, std::nullopt, false);
+  S3RepositoryStorageBackend backend(configuration);
+  EXPECT_EQ(backend.signer().requestTarget(RepositoryObjectKey("a b")).url,
+            "http://vhost.s3.localhost:" + std::to_string(server.port()) + "/a%20b");
+  testing::TemporaryDirectory local;
+  writeText(local.path() / "up", "virtually hosted");
+  backend.writeObject(local.path() / "up", RepositoryObjectKey("dir/a b+c"),
+                      RepositoryObjectWriteMode::createIfAbsent());
+  EXPECT_EQ(raw(backend.listObjectKeys()), (std::vector<std::string>{"dir/a b+c"}));
+  server.client("vhost", {"get", "dir/a b+c", (local.path() / "down").string()});
+  EXPECT_EQ(testing::readText(local.path() / "down"), "virtually hosted");
+  backend.readObject(RepositoryObjectKey("dir/a b+c"), local.path() / "again");
+  EXPECT_EQ(testing::readText(local.path() / "again"), "virtually hosted");
+}
+
 }  // namespace
 }  // namespace tvr

@@ -20,7 +20,10 @@ class S3rverFixture {
   static constexpr const char* kAccessKey = "S3RVER";
   static constexpr const char* kSecret = "S3RVER";
 
-  explicit S3rverFixture(const std::vector<std::string>& buckets) {
+  // With `serviceEndpoint` set, s3rver also takes virtual-hosted requests for
+  // <bucket>.s3.<serviceEndpoint>.
+  explicit S3rverFixture(const std::vector<std::string>& buckets,
+                         const std::string& serviceEndpoint = {}) {
     std::string node = findExecutable("node");
     if (node.empty()) {
       throw std::runtime_error("node is not on PATH; run scripts/bootstrap to install Node.js and s3rver");
@@ -39,12 +42,17 @@ class S3rverFixture {
       argv.push_back("--configure-bucket");
       argv.push_back(bucket);
     }
+    if (!serviceEndpoint.empty()) {
+      argv.push_back("--service-endpoint");
+      argv.push_back(serviceEndpoint);
+    }
     argv.push_back("--silent");
     process_ = std::make_unique<ChildProcess>(argv, directory_.path() / "s3rver.log");
     waitUntilListening(*process_, port_, "s3rver");
   }
 
   std::string endpoint() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  int port() const { return port_; }
 
   S3StorageConfiguration configuration(const std::string& bucket,
                                        const std::string& secret = kSecret) const {
