@@ -7,6 +7,8 @@
 #include "engine/backup/BackupRunStateStore.h"
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
+#include "tests/support/RepositoryBuilder.h"
+#include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
@@ -115,6 +117,47 @@ TEST_F(RunStateTest, ClearRemovesTheJournalAndIsQuietWhenAbsent) {
   Store::clear(root_, plan_);
   EXPECT_FALSE(Store::exists(root_, plan_));
   EXPECT_NO_THROW(Store::clear(root_, plan_));
+}
+
+// A partial run: the journal names blobs it wrote; the catalog references some of them.
+TEST(RunStatePartialRun, NamesOnlyUnreferencedWrittenBlobsAndCleansUp) {
+  test_support::TempDir temp;
+  test_support::RepositorySpec spec;
+  spec.iterations = 210000;
+  spec.plans.push_back({"plan", "Plan", {test_support::TestRun{.files = {{"kept.txt", "kept"}}}}});
+  test_support::BuiltRepository repo = test_support::buildRepository(temp.path(), spec);
+  const std::string referenced = repo.blobKeysByContents.at("kept");
+  const std::string orphanA(64, 'a');
+  const std::string orphanB = "b" + std::string(63, '0');
+
+  // The interrupted attempt: started in the catalog and in the journal.
+  std::string uuid = "0A0B0C0D-0000-4000-8000-000000000001";
+  {
+    BackupCatalog catalog = repo.openCatalog(BackupCatalog::OpenMode::readWrite);
+    catalog.beginRun(uuid, "plan", "/src", "/dst", false, "hmac-sha256", std::nullopt, std::nullopt, std::nullopt);
+  }
+  const PlanID plan("plan");
+  Store::writeInitial(Store::Record::started(uuid, plan, 100, 4), repo.root, plan);
+  using Status = RepositoryObjectWriteResult::Status;
+  Store::recordCompleted(repo.root, plan, "a", "copy", orphanA, Status::written);
+  Store::recordCompleted(repo.root, plan, "kept.txt", "copy", referenced, Status::written);
+  Store::recordCompleted(repo.root, plan, "b", "copy", orphanB, Status::skippedExisting);
+  Store::recordCompleted(repo.root, plan, "a2", "copy", orphanA, Status::written);
+  Store::recordCompleted(repo.root, plan, "c", "replace", orphanB, Status::written);
+
+  std::vector<RepositoryObjectKey> keys = Store::remoteObjectKeysWrittenDuringPartialRun(repo.root, plan);
+  EXPECT_EQ(keys, (std::vector<RepositoryObjectKey>{RepositoryObjectKey("blobs/aa/" + orphanA),
+                                                    RepositoryObjectKey("blobs/b0/" + orphanB)}));
+
+  fs::create_directories(repo.root / ".upload-staging");
+  std::ofstream(repo.root / ".upload-staging" / (orphanA + ".blob")) << "staged";
+  Store::clearPartialRun(repo.root, plan);
+  EXPECT_FALSE(Store::exists(repo.root, plan));
+  EXPECT_FALSE(fs::exists(repo.root / ".upload-staging"));
+  BackupCatalog catalog = repo.openCatalog();
+  std::vector<RunInfo> runs = catalog.listRuns(plan, true);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].runUUID, repo.runUUIDs.at("plan")[0]);
 }
 
 }  // namespace
