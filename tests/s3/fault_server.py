@@ -13,6 +13,7 @@ before it is answered. Modes:
   precondition-gone  HEAD always 404, PUT 412
   stall              GET answers 200 promising 1000000 bytes, sends 10, then waits
   accept             every request succeeds (PUT 200 after reading the body)
+  length:VALUE       HEAD answers 200 with "Content-Length: VALUE"; other requests 200
 """
 import json
 import socket
@@ -123,6 +124,11 @@ class Handler(BaseHTTPRequestHandler):
             if self.command == "PUT":
                 self.answer(412, b"<Error><Code>PreconditionFailed</Code></Error>")
                 return
+        if MODE.startswith("length:") and self.command == "HEAD":
+            self.send_response(200)
+            self.send_header("Content-Length", MODE.split(":", 1)[1])
+            self.end_headers()
+            return
         self.answer(200, b"")
 
     do_GET = do_PUT = do_HEAD = do_DELETE = do_POST = handle_any
