@@ -140,8 +140,11 @@ class RepositoryBuilder {
     catalog_->insertEvent(runID, plan, relPath, relPath, "mkdir", std::nullopt, std::nullopt, std::nullopt, modifiedAt,
                           std::nullopt, false);
   }
-  void deletePath(const PlanID& plan, std::int64_t runID, const std::string& relPath) {
-    catalog_->insertEvent(runID, plan, relPath, relPath, "delete", std::nullopt, std::nullopt, std::nullopt,
+  // A deletion event as the run engine's sweeps record it: a file's carries its last blob
+  // key, a directory's none.
+  void deletePath(const PlanID& plan, std::int64_t runID, const std::string& relPath,
+                  const std::optional<std::string>& fileBlobKey = std::nullopt) {
+    catalog_->insertEvent(runID, plan, relPath, relPath, "delete", fileBlobKey, std::nullopt, std::nullopt,
                           std::nullopt, std::nullopt, true);
   }
 

@@ -41,7 +41,7 @@ class VerifierTest : public ::testing::Test {
     builder.finishRun(run1);
     const auto run2 = builder.beginRun(kPlan);
     builder.addFile(kPlan, run2, "a.txt", "content of a.txt", iso("2026-01-01T00:00:00Z"));
-    builder.deletePath(kPlan, run2, "b.txt");
+    builder.deletePath(kPlan, run2, "b.txt", keys_[1]);
     builder.finishRun(run2);
     manifestKey_ = builder.checkpoint(kPlan, run2);
   }
