@@ -87,8 +87,11 @@ void onEnd(void* userData, const XML_Char* name) {
 
 void onDoctype(void* userData, const XML_Char*, const XML_Char*, const XML_Char*, int) {
   auto* state = static_cast<State*>(userData);
-  state->stop(std::make_exception_ptr(
-      Error("XMLParser", 1, "The S3 list response holds a document type declaration.")));
+  try {
+    throw Error("XMLParser", 1, "The S3 list response holds a document type declaration.");
+  } catch (...) {
+    state->stop(std::current_exception());
+  }
 }
 }  // namespace
 
