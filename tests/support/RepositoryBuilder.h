@@ -1,0 +1,130 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/catalog/BackupCatalog.h"
+#include "engine/crypto/RepositoryKeyMaterial.h"
+#include "engine/metadata/PlanID.h"
+
+namespace tvr::test_support {
+
+// Builds a REAL encrypted repository on disk from a short description, using only the
+// engine's own writer operations: RepositoryMetadata::ensureWritableRepository with a
+// RecoveryKeyWrapping-wrapped key, RepositoryPlanIndex::registerPlan, the BackupCatalog
+// write operations inside withTransaction (one transaction per run), content blobs sealed
+// with EncryptedBlobCodec into blobs/<xx>/<key>, and writeSnapshotCheckpoint.
+//
+// Each run lists the COMPLETE state of the source at that run (like a real backup):
+//  - a file that is new gets upsertCurrent + a "copy" event; one whose contents, dates or
+//    display path changed gets a "replace" event; an unchanged one only touchCurrent;
+//  - a directory gets a "mkdir" event when it is not already live;
+//  - with `sweep` (default) both deletion sweeps then record "delete" events for every
+//    file and "mkdir" directory of earlier runs that the run does not list;
+//  - `extraEvents` are appended afterwards exactly as given (two events for one path in
+//    one run, odd operations, a deletion without a sweep...).
+// Run ids are assigned by the catalog in build order (plans in order, runs in order).
+//
+// Example:
+//   TempDir temp;
+//   RepositorySpec spec;
+//   spec.plans.push_back({"photos", "Photos", {
+//       TestRun{.files = {{"a/b.txt", "hello"}, {"top.txt", "x", .modifiedAt = 1.7e9}},
+//               .directories = {{"a"}}},
+//       TestRun{.files = {{"top.txt", "x", .modifiedAt = 1.7e9}},   // a/b.txt deleted
+//               .status = RunStatus::completed, .checkpoint = true},
+//   }});
+//   BuiltRepository repo = buildRepository(temp.path(), spec);
+//   BackupCatalog catalog = repo.openCatalog();                 // readOnly, with the key
+//   auto top = catalog.listSnapshotChildren("photos", repo.runIDs.at("photos")[1], std::nullopt);
+//
+// Throws whatever the engine operations throw; not thread-safe (build before sharing).
+
+struct TestFile {
+  std::string relPath;
+  std::string contents;
+  std::optional<std::string> relPathNorm;  // default: relPath (normalised per the run's caseInsensitive)
+  std::optional<double> createdAt;         // Unix seconds
+  double modifiedAt = 1772359200.0;        // 2026-03-01T10:00:00Z
+  std::optional<std::int64_t> contentID;
+};
+
+struct TestDirectory {
+  std::string relPath;
+  std::optional<std::string> relPathNorm;
+  std::optional<double> modifiedAt;
+  std::optional<double> createdAt;
+};
+
+// An event appended as is with BackupCatalog::insertEvent. With `contents` the blob is
+// stored and its key, size recorded; otherwise blobKey/sizeBytes as given.
+struct TestEvent {
+  std::string relPath;
+  std::optional<std::string> relPathNorm;
+  std::string op = "copy";
+  std::optional<std::string> contents;
+  std::optional<std::string> blobKey;
+  std::optional<std::int64_t> sizeBytes;
+  std::optional<double> createdAt;
+  std::optional<double> modifiedAt;
+  bool deleted = false;
+};
+
+struct TestRun {
+  std::vector<TestFile> files;
+  std::vector<TestDirectory> directories;
+  std::vector<TestEvent> extraEvents;
+  RunStatus status = RunStatus::completed;
+  bool checkpoint = false;
+  bool sweep = true;
+  bool caseInsensitive = false;
+  std::optional<std::string> runUUID;  // default: a new UUID
+};
+
+struct TestPlan {
+  PlanID planID;
+  std::string name;
+  std::vector<TestRun> runs;
+  std::string sourcePath = "/Users/test/Source";
+};
+
+inline constexpr const char* kTestRecoveryPassword = "test recovery password";
+
+struct RepositorySpec {
+  std::vector<TestPlan> plans;
+  std::optional<RepositoryKeyMaterial> keyMaterial;  // default: testKeyMaterial()
+  std::string recoveryPassword = kTestRecoveryPassword;
+  std::int64_t iterations = 210000;
+};
+
+struct BuiltRepository {
+  std::filesystem::path root;
+  RepositoryKeyMaterial keyMaterial;
+  std::string recoveryPassword;
+  std::map<std::string, std::vector<std::int64_t>> runIDs;       // plan id -> run ids in order
+  std::map<std::string, std::vector<std::string>> runUUIDs;      // plan id -> run UUIDs in order
+  std::map<std::int64_t, std::string> checkpointKeys;            // run id -> manifest blob key
+  std::map<std::string, std::string> blobKeysByContents;         // plaintext -> content blob key
+
+  BackupCatalog openCatalog(BackupCatalog::OpenMode mode = BackupCatalog::OpenMode::readOnly) const;
+  BackupCatalog openCatalogWithoutKey() const;
+  // root / "blobs" / xx / key.
+  std::filesystem::path blobPath(const std::string& blobKey) const;
+};
+
+// A fixed key (bytes 0x00..0x1f) so failures are reproducible.
+RepositoryKeyMaterial testKeyMaterial();
+
+// Builds the repository under `root` (created when missing; an existing repository of the
+// same key is extended).
+BuiltRepository buildRepository(const std::filesystem::path& root, const RepositorySpec& spec);
+
+// Adds one run to a plan of an existing repository built with the same key (its files are
+// compared with the plan's current rows, as buildRepository does). Returns the run id.
+std::int64_t appendRun(BuiltRepository& repository, const PlanID& planID, const TestRun& run);
+
+}  // namespace tvr::test_support
