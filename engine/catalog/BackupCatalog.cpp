@@ -443,7 +443,12 @@ struct BackupCatalog::Impl {
     int version = 0;
     {
       StatementHandle statement = connection.prepareDynamic("PRAGMA user_version;", "Failed to read schema version");
-      if (sqlite3_step(statement.get()) == SQLITE_ROW) version = sqlite3_column_int(statement.get(), 0);
+      int rc = sqlite3_step(statement.get());
+      // A file that is not a database fails here; it must not pass for an empty one.
+      if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+        throw catalogError("Failed to read schema version: " + connection.sqliteMessage());
+      }
+      if (rc == SQLITE_ROW) version = sqlite3_column_int(statement.get(), 0);
     }
     if (version != 0) {
       if (version == kSupportedSchemaVersion) return;
