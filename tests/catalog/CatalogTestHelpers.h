@@ -4,6 +4,8 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -76,3 +78,17 @@ class RawDatabase {
 };
 
 }  // namespace tvr::test_support
+
+namespace tvr {
+// Readable failure output for snapshot records.
+inline void PrintTo(const SnapshotEntry& e, std::ostream* os) {
+  auto opt = [](const auto& v) {
+    std::ostringstream s;
+    if (v) s << *v; else s << "-";
+    return s.str();
+  };
+  *os << "{" << e.id << " name=" << e.name << " relPath=" << e.relPath << " norm=" << e.relPathNorm
+      << " kind=" << snapshotKindName(e.kind) << " size=" << opt(e.sizeBytes) << " created=" << opt(e.createdAt)
+      << " modified=" << opt(e.modifiedAt) << " blob=" << opt(e.blobKey) << "}";
+}
+}  // namespace tvr

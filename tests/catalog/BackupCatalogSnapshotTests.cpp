@@ -1,0 +1,389 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "engine/catalog/BackupCatalog.h"
+#include "engine/crypto/EncryptedBlobCodec.h"
+#include "platform/FileSystem.h"
+#include "platform/Iso8601.h"
+#include "tests/catalog/CatalogTestHelpers.h"
+#include "tests/support/RepositoryBuilder.h"
+#include "tests/support/TempDir.h"
+
+namespace tvr {
+namespace {
+
+namespace fs = std::filesystem;
+using test_support::buildRepository;
+using test_support::BuiltRepository;
+using test_support::expectError;
+using test_support::RawDatabase;
+using test_support::RepositorySpec;
+using test_support::TempDir;
+using test_support::TestDirectory;
+using test_support::TestEvent;
+using test_support::TestFile;
+using test_support::TestPlan;
+using test_support::TestRun;
+
+constexpr double kDay = 86400;
+constexpr double kT0 = 1772359200;  // 2026-03-01T10:00:00Z
+
+std::vector<std::string> ids(const std::vector<SnapshotEntry>& list) {
+  std::vector<std::string> out;
+  for (const auto& entry : list) out.push_back(entry.id);
+  return out;
+}
+
+// Every directory of a run, walked from the top through listSnapshotChildren.
+std::map<std::string, std::vector<SnapshotEntry>> walk(BackupCatalog& catalog, const PlanID& plan, std::int64_t run) {
+  std::map<std::string, std::vector<SnapshotEntry>> all;
+  std::function<void(const std::string&)> visit = [&](const std::string& dir) {
+    all[dir] = catalog.listSnapshotChildren(plan, run, dir);
+    for (const auto& child : all[dir]) {
+      if (child.kind == SnapshotKind::directory) visit(child.relPathNorm);
+    }
+  };
+  visit("");
+  return all;
+}
+
+std::map<std::string, std::vector<SnapshotEntry>> walk(const SnapshotIndex& index) {
+  std::map<std::string, std::vector<SnapshotEntry>> all;
+  std::function<void(const std::string&)> visit = [&](const std::string& dir) {
+    all[dir] = index.children(dir);
+    for (const auto& child : all[dir]) {
+      if (child.kind == SnapshotKind::directory) visit(child.relPathNorm);
+    }
+  };
+  visit("");
+  return all;
+}
+
+// A history with implied and recorded directories, a deletion, a rename of display case,
+// numeric names and a directory sorting before an earlier-named file. Recorded directory
+// dates are not later than the files below them, so the checkpoint and the history agree
+// on directory dates too.
+std::vector<TestRun> richHistory(bool checkpointLastRun) {
+  TestRun first{.files = {{"alpha.txt", "a", std::nullopt, kT0 - kDay, kT0},
+                          {"zeta/inner.txt", "z", std::nullopt, std::nullopt, kT0 + 1},
+                          {"docs/file10.txt", "10", std::nullopt, std::nullopt, kT0 + 2},
+                          {"docs/file2.txt", "2", std::nullopt, std::nullopt, kT0 + 3},
+                          {"docs/deep/er/leaf.bin", "leaf", std::nullopt, std::nullopt, kT0 + 9},
+                          {"gone.txt", "bye", std::nullopt, std::nullopt, kT0}},
+                .directories = {{"docs", std::nullopt, kT0}, {"empty-dir", std::nullopt, std::nullopt}}};
+  TestRun second = first;
+  second.files.erase(second.files.end() - 1);  // gone.txt deleted
+  second.files.push_back({"Zebra.txt", "Z", std::nullopt, std::nullopt, kT0 + 20});
+  second.files[1].contents = "z changed";
+  second.files[1].modifiedAt = kT0 + 30;
+  second.checkpoint = checkpointLastRun;
+  return {first, second};
+}
+
+class SnapshotQueries : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    temp_ = new TempDir();
+    RepositorySpec spec;
+    spec.plans.push_back({"history", "History", richHistory(false)});
+    spec.plans.push_back({"checkpointed", "Checkpointed", richHistory(true)});
+    TestRun reused{.files = {{"x.txt", "one"}}};
+    TestRun deleted{.files = {}};
+    TestRun recreated{.files = {{"x.txt", "two", std::nullopt, std::nullopt, kT0 + 5}}};
+    TestRun twoEvents{.files = {},
+                      .extraEvents = {{"dup.txt", std::nullopt, "copy", std::string("first"), {}, {}, {}, kT0},
+                                      {"dup.txt", std::nullopt, "replace", std::string("second"), {}, {}, {}, kT0 + 1}},
+                      .sweep = false};
+    TestRun failed{.files = {{"x.txt", "two", std::nullopt, std::nullopt, kT0 + 5}}, .status = RunStatus::failed};
+    spec.plans.push_back({"cycle", "Cycle", {reused, deleted, recreated, twoEvents, failed}});
+    repo_ = new BuiltRepository(buildRepository(temp_->path(), spec));
+  }
+  static void TearDownTestSuite() {
+    delete repo_;
+    delete temp_;
+  }
+  void SetUp() override { catalog_ = std::make_unique<BackupCatalog>(repo_->openCatalog()); }
+  std::int64_t run(const std::string& plan, std::size_t index) { return repo_->runIDs.at(plan).at(index); }
+
+  static TempDir* temp_;
+  static BuiltRepository* repo_;
+  std::unique_ptr<BackupCatalog> catalog_;
+};
+TempDir* SnapshotQueries::temp_ = nullptr;
+BuiltRepository* SnapshotQueries::repo_ = nullptr;
+
+TEST_F(SnapshotQueries, HistoryAndCheckpointListTheSameChildren) {
+  std::int64_t plain = run("history", 1);
+  std::int64_t checkpointed = run("checkpointed", 1);
+  ASSERT_EQ(catalog_->selectCheckpointBlobKey("history", plain), std::nullopt);
+  ASSERT_TRUE(catalog_->selectCheckpointBlobKey("checkpointed", checkpointed).has_value());
+
+  auto fromHistory = walk(*catalog_, "history", plain);
+  auto fromCheckpoint = walk(*catalog_, "checkpointed", checkpointed);
+  EXPECT_EQ(fromHistory, fromCheckpoint);
+  EXPECT_EQ(ids(fromHistory.at("")),
+            (std::vector<std::string>{"d:docs", "d:empty-dir", "d:zeta", "f:alpha.txt", "f:Zebra.txt"}));
+  EXPECT_EQ(ids(fromHistory.at("docs")),
+            (std::vector<std::string>{"d:docs/deep", "f:docs/file2.txt", "f:docs/file10.txt"}));
+  const SnapshotEntry& docs = fromHistory.at("").front();
+  EXPECT_EQ(docs.modifiedAt, kT0 + 9);  // newest file below
+  EXPECT_EQ(docs.createdAt, std::nullopt);
+  EXPECT_EQ(fromHistory.at("").at(1).modifiedAt, std::nullopt);  // empty-dir
+  const SnapshotEntry& alpha = fromHistory.at("").at(3);
+  EXPECT_EQ(alpha.createdAt, kT0 - kDay);
+  EXPECT_EQ(alpha.blobKey, repo_->blobKeysByContents.at("a"));
+  EXPECT_EQ(alpha.sizeBytes, 1);
+
+  // One-pass snapshots answer exactly as the per-directory queries.
+  EXPECT_EQ(walk(*catalog_->loadSnapshot("history", plain)), fromHistory);
+  EXPECT_EQ(walk(*catalog_->loadSnapshot("checkpointed", checkpointed)), fromCheckpoint);
+  EXPECT_EQ(catalog_->loadSnapshot("checkpointed", checkpointed).get(),
+            catalog_->snapshotIndex("checkpointed", checkpointed).get());
+}
+
+TEST_F(SnapshotQueries, ImpliedDirectoriesCarryTheFilesDateAndNoCreationDate) {
+  for (const char* plan : {"history", "checkpointed"}) {
+    SCOPED_TRACE(plan);
+    auto deep = catalog_->listSnapshotChildren(plan, run(plan, 1), "docs/deep");
+    ASSERT_EQ(ids(deep), (std::vector<std::string>{"d:docs/deep/er"}));
+    EXPECT_EQ(deep[0].name, "er");
+    EXPECT_EQ(deep[0].relPath, "docs/deep/er");
+    EXPECT_EQ(deep[0].modifiedAt, kT0 + 9);
+    EXPECT_EQ(deep[0].createdAt, std::nullopt);
+    EXPECT_EQ(deep[0].sizeBytes, std::nullopt);
+    EXPECT_EQ(deep[0].blobKey, std::nullopt);
+  }
+}
+
+TEST_F(SnapshotQueries, DirectoryArgumentFormsAgree) {
+  for (const char* plan : {"history", "checkpointed"}) {
+    SCOPED_TRACE(plan);
+    std::int64_t id = run(plan, 1);
+    auto expected = catalog_->listSnapshotChildren(plan, id, "docs/deep");
+    for (const char* form : {"docs/deep/", "/docs/deep", "/docs/deep/"}) {
+      EXPECT_EQ(catalog_->listSnapshotChildren(plan, id, std::string(form)), expected) << form;
+    }
+    auto top = catalog_->listSnapshotChildren(plan, id, std::nullopt);
+    EXPECT_EQ(catalog_->listSnapshotChildren(plan, id, std::string("")), top);
+    EXPECT_EQ(catalog_->listSnapshotChildren(plan, id, std::string("/")), top);
+    EXPECT_TRUE(catalog_->listSnapshotChildren(plan, id, std::string("no/such/dir")).empty());
+  }
+}
+
+TEST_F(SnapshotQueries, EarlierRunsKeepTheirOwnState) {
+  for (const char* plan : {"history", "checkpointed"}) {
+    SCOPED_TRACE(plan);
+    auto top1 = catalog_->listSnapshotChildren(plan, run(plan, 0), std::nullopt);
+    EXPECT_EQ(ids(top1), (std::vector<std::string>{"d:docs", "d:empty-dir", "d:zeta", "f:alpha.txt", "f:gone.txt"}));
+    auto inner1 = catalog_->snapshotFileEntry(plan, run(plan, 0), "zeta/inner.txt");
+    auto inner2 = catalog_->snapshotFileEntry(plan, run(plan, 1), "zeta/inner.txt");
+    ASSERT_TRUE(inner1 && inner2);
+    EXPECT_EQ(inner1->blobKey, repo_->blobKeysByContents.at("z"));
+    EXPECT_EQ(inner2->blobKey, repo_->blobKeysByContents.at("z changed"));
+    EXPECT_EQ(catalog_->snapshotFileEntry(plan, run(plan, 1), "gone.txt"), std::nullopt);
+    EXPECT_TRUE(catalog_->snapshotFileEntry(plan, run(plan, 0), "gone.txt").has_value());
+  }
+}
+
+TEST_F(SnapshotQueries, FileLookupTable) {
+  struct Case {
+    const char* plan;
+    std::size_t run;
+    const char* path;
+    bool found;
+    bool hasBlobKey;
+  } cases[] = {
+      {"history", 1, "docs/file2.txt", true, true},
+      {"history", 1, "/docs/file2.txt/", true, true},
+      {"history", 1, "docs", true, false},  // a recorded directory: entry without blob key
+      {"history", 1, "docs/deep", false, false},  // implied: no event of its own
+      {"history", 1, "never.txt", false, false},
+      {"checkpointed", 1, "docs/file2.txt", true, true},
+      {"checkpointed", 1, "docs", false, false},  // the index holds files only
+      {"checkpointed", 1, "never.txt", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.plan) + " " + c.path);
+    auto entry = catalog_->snapshotFileEntry(c.plan, run(c.plan, c.run), c.path);
+    ASSERT_EQ(entry.has_value(), c.found);
+    if (!entry) continue;
+    EXPECT_EQ(entry->kind, SnapshotKind::file);
+    EXPECT_EQ(entry->blobKey.has_value(), c.hasBlobKey);
+    EXPECT_EQ(entry->id, "f:" + entry->relPathNorm);
+    auto snapshot = catalog_->loadSnapshot(c.plan, run(c.plan, c.run));
+    const SnapshotEntry* fromSnapshot = snapshot->fileEntry(c.path);
+    ASSERT_NE(fromSnapshot, nullptr);
+    EXPECT_EQ(*fromSnapshot, *entry);
+  }
+  auto file2 = catalog_->snapshotFileEntry("history", run("history", 1), "docs/file2.txt");
+  EXPECT_EQ(file2->name, "file2.txt");
+  EXPECT_EQ(file2->sizeBytes, 1);
+  EXPECT_EQ(file2->modifiedAt, kT0 + 3);
+  auto docs = catalog_->snapshotFileEntry("history", run("history", 1), "docs");
+  EXPECT_EQ(docs->sizeBytes, 0);
+}
+
+TEST_F(SnapshotQueries, DeletionAndRecreationAcrossRuns) {
+  auto x = [&](std::size_t index) { return catalog_->snapshotFileEntry("cycle", run("cycle", index), "x.txt"); };
+  ASSERT_TRUE(x(0).has_value());
+  EXPECT_EQ(x(0)->blobKey, repo_->blobKeysByContents.at("one"));
+  EXPECT_EQ(x(1), std::nullopt);
+  ASSERT_TRUE(x(2).has_value());
+  EXPECT_EQ(x(2)->blobKey, repo_->blobKeysByContents.at("two"));
+  EXPECT_TRUE(catalog_->listSnapshotChildren("cycle", run("cycle", 1), std::nullopt).empty());
+  EXPECT_EQ(ids(catalog_->listSnapshotChildren("cycle", run("cycle", 2), std::nullopt)),
+            (std::vector<std::string>{"f:x.txt"}));
+}
+
+TEST_F(SnapshotQueries, TwoEventsForOnePathInOneRunTheLaterWins) {
+  std::int64_t id = run("cycle", 3);
+  auto entry = catalog_->snapshotFileEntry("cycle", id, "dup.txt");
+  ASSERT_TRUE(entry.has_value());
+  EXPECT_EQ(entry->blobKey, repo_->blobKeysByContents.at("second"));
+  auto top = catalog_->listSnapshotChildren("cycle", id, std::nullopt);
+  ASSERT_EQ(ids(top), (std::vector<std::string>{"f:dup.txt", "f:x.txt"}));
+  EXPECT_EQ(top[0].blobKey, repo_->blobKeysByContents.at("second"));
+  EXPECT_EQ(top[0].modifiedAt, kT0 + 1);
+}
+
+TEST_F(SnapshotQueries, OnlyCompletedRunsAreRestorable) {
+  expectError([&] { catalog_->listSnapshotChildren("cycle", run("cycle", 4), std::nullopt); },
+              "Run " + std::to_string(run("cycle", 4)) + " is failed and cannot be used for restore.");
+  expectError([&] { catalog_->snapshotFileEntry("cycle", 9999, "x.txt"); }, "No run 9999 found for plan cycle.");
+  expectError([&] { catalog_->loadSnapshot("history", run("cycle", 0)); },
+              "No run " + std::to_string(run("cycle", 0)) + " found for plan history.");
+  auto completed = catalog_->listRuns("cycle", false);
+  auto all = catalog_->listRuns("cycle", true);
+  EXPECT_EQ(completed.size(), 4u);
+  ASSERT_EQ(all.size(), 5u);
+  EXPECT_EQ(all.back().status, RunStatus::failed);
+  for (std::size_t i = 1; i < all.size(); ++i) EXPECT_LE(all[i - 1].startedAt, all[i].startedAt);
+}
+
+TEST_F(SnapshotQueries, WithoutKeyMaterialOnlyRunsAndBlobKeysAreReadable) {
+  BackupCatalog keyless = repo_->openCatalogWithoutKey();
+  EXPECT_EQ(keyless.listRuns("history", false).size(), 2u);
+  EXPECT_EQ(keyless.checkpointBlobKeys().size(), 1u);
+  EXPECT_FALSE(keyless.referencedBlobKeys().empty());
+  const std::string message = "Repository names are encrypted and require repository key material.";
+  expectError([&] { keyless.listSnapshotChildren("history", 9999, std::nullopt); }, "No run 9999 found for plan history.");
+  expectError([&] { keyless.listSnapshotChildren("history", run("history", 1), std::nullopt); }, message);
+  expectError([&] { keyless.snapshotFileEntry("checkpointed", run("checkpointed", 1), "alpha.txt"); }, message);
+  expectError([&] { keyless.loadSnapshot("history", run("history", 1)); }, message);
+  expectError([&] { keyless.listRunFileEvents("history", run("history", 1)); }, message);
+  expectError([&] { keyless.loadCurrentIndex("history"); }, message);
+  BackupCatalogSnapshotIndexCache::shared().removeAll();
+  expectError([&] { keyless.snapshotIndex("checkpointed", run("checkpointed", 1)); },
+              "Repository checkpoints require repository key material.");
+}
+
+TEST_F(SnapshotQueries, EventsAndCurrentIndex) {
+  auto events = catalog_->listRunFileEvents("history", run("history", 1));
+  std::map<std::string, std::string> operations;
+  for (const auto& event : events) operations[event.relPathNorm] = event.operation;
+  EXPECT_EQ(operations, (std::map<std::string, std::string>{
+                            {"Zebra.txt", "copy"}, {"gone.txt", "delete"}, {"zeta/inner.txt", "replace"}}));
+  auto current = catalog_->loadCurrentIndex("history");
+  EXPECT_EQ(current.size(), 7u);
+  EXPECT_TRUE(current.at("gone.txt").deleted);
+  EXPECT_EQ(current.at("alpha.txt").createdAt, kT0 - kDay);
+  EXPECT_EQ(current.at("alpha.txt").lastSeenRunID, run("history", 1));
+}
+
+TEST(SnapshotIndexTest, ManifestRules) {
+  SnapshotManifest manifest;
+  manifest.createdAt = kT0;
+  manifest.files = {
+      {"b/x.txt", "b/x.txt", "file", std::string(64, 'b'), 3, std::nullopt, kT0 + 5, std::nullopt},
+      {"b", "b", "directory", std::nullopt, std::nullopt, kT0 - 9, std::nullopt, std::nullopt},  // undated: implied date
+      {"A", "a", "directory", std::nullopt, std::nullopt, std::nullopt, kT0 + 1, std::nullopt},
+      {"A/later.txt", "a/later.txt", "file", std::nullopt, std::nullopt, std::nullopt, kT0 + 50, std::nullopt},
+      {"c/d/e.txt", "c/d/e.txt", "file", std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt},
+      {"", "n/only-norm", "file", std::nullopt, std::nullopt, std::nullopt, kT0, std::nullopt},
+  };
+  auto index = SnapshotIndex::fromManifest(manifest);
+  auto top = index->children(std::nullopt);
+  ASSERT_EQ(ids(top), (std::vector<std::string>{"d:a", "d:b", "d:c", "d:n"}));
+  EXPECT_EQ(top[0].name, "A");
+  EXPECT_EQ(top[0].modifiedAt, kT0 + 1);  // its own date, not the later file's
+  EXPECT_EQ(top[1].modifiedAt, kT0 + 5);  // undated listing takes the newest file below
+  EXPECT_EQ(top[1].createdAt, kT0 - 9);
+  EXPECT_EQ(top[2].modifiedAt, std::nullopt);  // nothing dated below
+  EXPECT_EQ(ids(index->children("c")), (std::vector<std::string>{"d:c/d"}));
+  EXPECT_EQ(index->children("n").at(0).name, "only-norm");
+  EXPECT_NE(index->fileEntry("/c/d/e.txt"), nullptr);
+  EXPECT_EQ(index->fileEntry("c/d"), nullptr);
+  EXPECT_EQ(index->filesByRelNorm().size(), 4u);
+}
+
+TEST(SnapshotManifestTest, JsonUsesSecondsSince2001AndDefaultsKindToFile) {
+  SnapshotManifest manifest;
+  manifest.createdAt = kSecondsFrom1970To2001 + 100.5;
+  manifest.files = {{"a/b", "a/b", "file", std::string(64, 'f'), 7, kSecondsFrom1970To2001 + 1,
+                     kSecondsFrom1970To2001 + 2, 42}};
+  nlohmann::json json = nlohmann::json::parse(manifest.toJSON());
+  EXPECT_EQ(json["version"], 1);
+  EXPECT_DOUBLE_EQ(json["createdAt"].get<double>(), 100.5);
+  EXPECT_DOUBLE_EQ(json["files"][0]["modifiedAt"].get<double>(), 2);
+  EXPECT_EQ(json["files"][0]["contentID"], 42);
+  EXPECT_EQ(SnapshotManifest::fromJSON(manifest.toJSON()), manifest);
+
+  SnapshotManifest minimal = SnapshotManifest::fromJSON(R"({"version":1,"createdAt":0,"files":[{"relPath":"x","relPathNorm":"x"}]})");
+  EXPECT_EQ(minimal.files.at(0).kind, "file");
+  EXPECT_EQ(minimal.createdAt, kSecondsFrom1970To2001);
+  for (const char* bad : {"[]", "{\"version\":1,\"files\":[]}", "{\"version\":1,\"createdAt\":0,\"files\":[{}]}",
+                          "{\"version\":\"1\",\"createdAt\":0,\"files\":[]}", "not json"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_THROW(SnapshotManifest::fromJSON(bad), Error);
+  }
+}
+
+TEST(SnapshotIndexCacheTest, KeepsTheEightMostRecentAndTheFirstStoredWins) {
+  auto& cache = BackupCatalogSnapshotIndexCache::shared();
+  cache.removeAll();
+  auto make = [] { return std::make_shared<const SnapshotIndex>(SnapshotIndex::ChildrenMap{}, SnapshotIndex::FilesMap{}); };
+  auto first = cache.insertIfAbsent("k0", make());
+  for (int i = 1; i < 8; ++i) cache.insertIfAbsent("k" + std::to_string(i), make());
+  EXPECT_EQ(cache.get("k0"), first);  // now the most recent
+  cache.insertIfAbsent("k8", make());
+  EXPECT_EQ(cache.count(), 8u);
+  EXPECT_EQ(cache.get("k1"), nullptr);
+  EXPECT_EQ(cache.get("k0"), first);
+
+  std::vector<std::shared_ptr<const SnapshotIndex>> results(8);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] { results[t] = cache.insertIfAbsent("shared", make()); });
+  }
+  for (auto& thread : threads) thread.join();
+  for (const auto& result : results) EXPECT_EQ(result, results[0]);
+  cache.removeAll();
+}
+
+TEST(SnapshotCaseInsensitiveTest, NamesComeFromTheDisplayPath) {
+  TempDir temp;
+  RepositorySpec spec;
+  std::string display = "Photos/Ste\u0301phane.JPG";
+  spec.plans.push_back({"p", "P", {TestRun{.files = {{display, "img"}}, .caseInsensitive = true},
+                                   TestRun{.files = {{display, "img"}}, .checkpoint = true, .caseInsensitive = true}}});
+  BuiltRepository repo = buildRepository(temp.path(), spec);
+  BackupCatalog catalog = repo.openCatalog();
+  for (std::int64_t id : repo.runIDs.at("p")) {
+    auto top = catalog.listSnapshotChildren("p", id, std::nullopt);
+    ASSERT_EQ(ids(top), (std::vector<std::string>{"d:photos"}));
+    EXPECT_EQ(top[0].name, "Photos");
+    auto inside = catalog.listSnapshotChildren("p", id, "photos");
+    ASSERT_EQ(inside.size(), 1u);
+    EXPECT_EQ(inside[0].relPathNorm, "photos/st\u00e9phane.jpg");
+    EXPECT_EQ(inside[0].name, "Ste\u0301phane.JPG");
+    EXPECT_EQ(inside[0].relPath, display);
+  }
+  // The second run saw the file unchanged: no new event, still listed.
+  EXPECT_TRUE(catalog.listRunFileEvents("p", repo.runIDs.at("p")[1]).empty());
+}
+
+}  // namespace
+}  // namespace tvr
