@@ -239,6 +239,8 @@ S3HTTPSession::Response S3HTTPSession::send(const S3SignedRequest& request,
   setOption(curl, CURLOPT_URL, request.url.c_str());
   setOption(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   setOption(curl, CURLOPT_FOLLOWLOCATION, 0L);
+  // The path leaves exactly as signed: "a/./b" is a valid object key, not a dot segment.
+  setOption(curl, CURLOPT_PATH_AS_IS, 1L);
   setOption(curl, CURLOPT_NOSIGNAL, 1L);
   setOption(curl, CURLOPT_ERRORBUFFER, errorBuffer);
   setOption(curl, CURLOPT_HTTPHEADER, headers.get());

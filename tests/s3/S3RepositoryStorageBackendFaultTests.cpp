@@ -300,8 +300,11 @@ TEST(S3RepositoryStorageBackendFaultTests, RequestsCarryOnlyTheSignedHeaders) {
                                 RepositoryObjectWriteMode::replace()),
             (RepositoryObjectWriteResult{Status::written, 21}));
   backend.deleteObject(RepositoryObjectKey("dir/a b+c"));
+  // Dot segments and empty segments are part of a key and reach the server unchanged.
+  backend.deleteObject(RepositoryObjectKey("a/./b//c/."));
   auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 2u);
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[2]["path"], "/bucket/a/./b//c/.");
   std::set<std::string> names;
   for (const auto& [name, value] : requests[0]["headers"].items()) names.insert(name);
   EXPECT_EQ(names, (std::set<std::string>{"authorization", "content-length", "host",
