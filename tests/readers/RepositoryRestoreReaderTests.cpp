@@ -116,6 +116,15 @@ TEST_F(ReaderTest, LookupFailures) {
   EXPECT_TRUE(throwsError([&] { reader().allFiles(kPlan, 9, std::nullopt); }, kCatalog, 1,
                           "No run 9 found for plan plan-1."));
   EXPECT_EQ(reader().listRuns(kPlan).size(), 1u);
+
+  // With a checkpoint the index knows files only, so a directory's path is no file at all.
+  {
+    BackupCatalog catalog(repository(), readertest::testKey(), BackupCatalog::OpenMode::readWrite);
+    catalog.writeSnapshotCheckpoint(kPlan, run_);
+  }
+  EXPECT_TRUE(throwsError([&] { reader().fileData(kPlan, run_, "docs", 100); }, kReader, 1, "No file at docs in run 1"));
+  EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, run_, "docs", out("d"), false); }, kReader, 1,
+                          "No file at docs in run 1"));
 }
 
 TEST_F(ReaderTest, InMemoryLimitIsCheckedBeforeAnyBlobIsRead) {
