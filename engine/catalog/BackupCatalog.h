@@ -161,7 +161,12 @@ struct SnapshotManifest {
 //     }
 //   };
 //   walk("");
-//   auto entry = snapshot->fileEntry("documents/report.pdf");  // one file
+//   auto entry = snapshot->fileEntry("documents/report.pdf");  // one file (hold `snapshot`
+//                                                              // while using the pointer)
+// Enumerate files by walking `children` as above: for a run without checkpoint,
+// filesByRelNorm also holds the live recorded directories (entries without blob key), just
+// as snapshotFileEntry answers for them. Building from history decrypts every live path of
+// the run once (about 2 s of CPU for 100,000 files); the checkpoint index is cached.
 class SnapshotIndex {
  public:
   using ChildrenMap = std::unordered_map<std::string, std::vector<SnapshotEntry>>;

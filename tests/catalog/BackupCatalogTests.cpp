@@ -150,6 +150,13 @@ TEST_F(RepoJsonOnly, VersionOneIsUsedAsIsAndMustHoldEveryTable) {
   }
 }
 
+TEST_F(RepoJsonOnly, CatalogPathThatIsAFolderCannotBeOpened) {
+  fs::create_directory(catalogPath());
+  expectError([&] { BackupCatalog(temp_.path(), std::nullopt, Mode::readOnly); },
+              "Unable to open database at " + catalogPath().string() + ": unable to open database file");
+  EXPECT_TRUE(fs::is_directory(catalogPath()));
+}
+
 TEST(BackupCatalogOpenTest, RepositoryGateComesFirst) {
   TempDir temp;
   expectError([&] { BackupCatalog(temp.path(), std::nullopt, Mode::createOrOpenForWrite); },
@@ -441,6 +448,26 @@ TEST_F(WritableCatalog, ManifestKeyFromTheDatabaseNeverNamesAPathOutsideBlobs) {
   catalog_->writeSnapshotCheckpoint("plan", runID_);
   EXPECT_TRUE(fs::exists(temp_ / "victim"));
   EXPECT_TRUE(fs::exists(repo_->blobPath(key)));
+}
+
+TEST_F(WritableCatalog, BuilderAppendsARunAgainstTheCurrentState) {
+  catalog_.reset();
+  std::int64_t second = test_support::appendRun(*repo_, "plan", TestRun{.files = {{"a.txt", "alpha"}}});
+  std::int64_t third = test_support::appendRun(
+      *repo_, "plan", TestRun{.files = {{"a.txt", "changed"}}, .directories = {{"dir"}}, .status = RunStatus::running});
+  BackupCatalog catalog = repo_->openCatalog();
+  std::map<std::string, std::string> operations;
+  for (const auto& event : catalog.listRunFileEvents("plan", second)) operations[event.relPathNorm] = event.operation;
+  EXPECT_EQ(operations, (std::map<std::string, std::string>{{"dir", "delete"}, {"dir/b.txt", "delete"}}));
+  operations.clear();
+  for (const auto& event : catalog.listRunFileEvents("plan", third)) operations[event.relPathNorm] = event.operation;
+  EXPECT_EQ(operations, (std::map<std::string, std::string>{{"a.txt", "replace"}, {"dir", "mkdir"}}));
+  std::vector<RunInfo> runs = catalog.listRuns("plan", true);
+  ASSERT_EQ(runs.size(), 3u);
+  EXPECT_EQ(runs[1].filesSkippedCount, 1);
+  EXPECT_EQ(runs[1].filesDeletedCount, 1);
+  EXPECT_EQ(runs[2].status, RunStatus::running);
+  EXPECT_EQ(runs[2].finishedAt, std::nullopt);
 }
 
 TEST_F(WritableCatalog, OperationsFromSeveralThreadsAreSerialised) {
