@@ -50,12 +50,17 @@ LocalRepositoryStorageBackend::LocalRepositoryStorageBackend(fs::path root, Path
     : root_(std::move(root)), pathIsInside_(std::move(pathIsInside)) {}
 
 fs::path LocalRepositoryStorageBackend::objectURL(const RepositoryObjectKey& key) const {
-  fs::path url = root_ / key.rawValue();
+  return root_ / key.rawValue();
+}
+
+fs::path LocalRepositoryStorageBackend::confinedObjectURL(const RepositoryObjectKey& key, bool followFinalLink) const {
+  fs::path url = objectURL(key);
   // A symbolic link inside the root must not carry a read or write to a place outside it:
   // the deepest existing part of the object's path has to resolve under the resolved root.
+  // Writes and deletes replace or remove a final link itself, so only its folder counts.
   std::optional<std::string> resolvedRoot = realPath(root_);
   if (!resolvedRoot) return url;
-  fs::path probe = url;
+  fs::path probe = followFinalLink ? url : url.parent_path();
   while (!itemExists(probe) && probe.has_relative_path() && probe != probe.parent_path()) {
     probe = probe.parent_path();
   }
@@ -76,7 +81,7 @@ RepositoryObjectWriteResult LocalRepositoryStorageBackend::writeObject(const fs:
                                                                        const RepositoryObjectWriteMode& mode,
                                                                        const CancellationToken& cancel) {
   cancel.throwIfCancelled();
-  fs::path url = objectURL(key);
+  fs::path url = confinedObjectURL(key, false);
   if (mode.kind == RepositoryObjectWriteMode::Kind::createIfAbsent && itemExists(url)) {
     std::int64_t size = itemSize(url);
     if (!mode.expectedSize || *mode.expectedSize == size) {
@@ -92,12 +97,12 @@ RepositoryObjectWriteResult LocalRepositoryStorageBackend::writeObject(const fs:
 void LocalRepositoryStorageBackend::readObject(const RepositoryObjectKey& key, const fs::path& to,
                                                const CancellationToken& cancel) {
   cancel.throwIfCancelled();
-  AtomicFileWriter::copyFileData(objectURL(key), to);
+  AtomicFileWriter::copyFileData(confinedObjectURL(key, true), to);
 }
 
 void LocalRepositoryStorageBackend::deleteObject(const RepositoryObjectKey& key, const CancellationToken& cancel) {
   cancel.throwIfCancelled();
-  fs::path url = objectURL(key);
+  fs::path url = confinedObjectURL(key, false);
   if (!itemExists(url)) return;
   std::error_code ec;
   fs::remove(url, ec);

@@ -25,6 +25,7 @@ class LocalRepositoryStorageBackend : public RepositoryStorageBackend {
   LocalRepositoryStorageBackend(std::filesystem::path root, PathIsInside pathIsInside);
 
   const std::filesystem::path& root() const noexcept { return root_; }
+  // root / key, unchecked.
   std::filesystem::path objectURL(const RepositoryObjectKey& key) const;
 
   std::string displayName() const override { return "Folder"; }
@@ -41,6 +42,9 @@ class LocalRepositoryStorageBackend : public RepositoryStorageBackend {
                                                   const CancellationToken& cancel = CancellationToken::none()) override;
 
  private:
+  // objectURL after checking that no link leads it out of the root (EngineError.ioError).
+  std::filesystem::path confinedObjectURL(const RepositoryObjectKey& key, bool followFinalLink) const;
+
   std::filesystem::path root_;
   PathIsInside pathIsInside_;
 };

@@ -128,6 +128,14 @@ TEST(LocalRepositoryStorageBackendTest, ReadsAndWritesDoNotFollowLinksOutOfTheRo
   EXPECT_THROW(backend.writeObject(source, RepositoryObjectKey("blobs/new"), RepositoryObjectWriteMode::replace()),
                EngineError);
   EXPECT_FALSE(fs::exists(temp / "elsewhere" / "new"));
+
+  // An object that is itself a link out of the root: never read through, deleted as a link.
+  fs::create_symlink(temp / "elsewhere" / "secret", root / "plans.json");
+  EXPECT_THROW(backend.readObject(RepositoryObjectKey("plans.json"), temp / "copy"), EngineError);
+  EXPECT_FALSE(fs::exists(temp / "copy"));
+  backend.deleteObject(RepositoryObjectKey("plans.json"));
+  EXPECT_FALSE(fs::is_symlink(root / "plans.json"));
+  EXPECT_EQ(stringOf(readFileBytes(temp / "elsewhere" / "secret")), "secret");
 }
 
 TEST(LocalRepositoryStorageBackendTest, FailedCopyLeavesNoTemporaryFileAndKeepsTheObject) {
