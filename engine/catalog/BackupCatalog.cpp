@@ -505,7 +505,9 @@ struct BackupCatalog::Impl {
     return cache.insertIfAbsent(cacheKey, SnapshotIndex::fromManifest(manifest));
   }
 
-  std::vector<HistoryRow> latestHistoryRows(const PlanID& planID, std::int64_t runID) {
+  // Rows whose normalised path does not start with `prefix` are dropped before their display
+  // path is decrypted.
+  std::vector<HistoryRow> latestHistoryRows(const PlanID& planID, std::int64_t runID, const std::string& prefix = {}) {
     const RepositoryPathCodec& codec = requirePathCodec();
     StatementHandle statement = connection.prepareDynamic(kLatestSnapshotSQL, "Failed to prepare listSnapshotChildren");
     Row row(db(), statement.get());
@@ -514,8 +516,9 @@ struct BackupCatalog::Impl {
     std::vector<HistoryRow> rows;
     while (sqlite3_step(statement.get()) == SQLITE_ROW) {
       HistoryRow item;
-      item.relPath = codec.openPath(row.columnBlob(0));
       item.relPathNorm = codec.openPath(row.columnBlob(1));
+      if (!item.relPathNorm.starts_with(prefix)) continue;
+      item.relPath = codec.openPath(row.columnBlob(0));
       item.op = row.columnText(2);
       item.blobKey = row.optionalText(3);
       item.sizeBytes = row.optionalInt64(4);
@@ -766,8 +769,11 @@ std::vector<SnapshotEntry> BackupCatalog::listSnapshotChildren(const PlanID& pla
   if (auto index = impl_->snapshotIndex(planID, runID)) {
     return index->children(directoryRelPathNorm ? std::optional<std::string_view>(*directoryRelPathNorm) : std::nullopt);
   }
-  std::vector<HistoryRow> rows = impl_->latestHistoryRows(planID, runID);
-  return catalog_internal::historyChildren(rows, directoryRelPathNorm.value_or(""));
+  std::string requested = directoryRelPathNorm.value_or("");
+  std::string_view directory = trimSlashes(requested);
+  std::string prefix = directory.empty() ? std::string() : std::string(directory) + "/";
+  std::vector<HistoryRow> rows = impl_->latestHistoryRows(planID, runID, prefix);
+  return catalog_internal::historyChildren(rows, directory);
 }
 
 std::optional<SnapshotEntry> BackupCatalog::snapshotFileEntry(const PlanID& planID, std::int64_t runID,
