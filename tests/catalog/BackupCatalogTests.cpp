@@ -470,6 +470,25 @@ TEST_F(WritableCatalog, BuilderAppendsARunAgainstTheCurrentState) {
   EXPECT_EQ(runs[2].finishedAt, std::nullopt);
 }
 
+TEST_F(WritableCatalog, DamagedManifestsAndCiphertextsStopTheQuery) {
+  std::string key = catalog_->writeSnapshotCheckpoint("plan", runID_);
+  BackupCatalogSnapshotIndexCache::shared().removeAll();
+  Bytes blob = readFileBytes(repo_->blobPath(key));
+  blob.back() ^= 0x01;
+  writeFileAtomically(repo_->blobPath(key), blob);
+  EXPECT_THROW(catalog_->listSnapshotChildren("plan", runID_, std::nullopt), Error);
+  fs::remove(repo_->blobPath(key));
+  EXPECT_THROW(catalog_->snapshotFileEntry("plan", runID_, "a.txt"), PosixError);
+
+  ASSERT_EQ(raw().exec("DELETE FROM checkpoints;"), "");
+  ASSERT_EQ(raw().exec("UPDATE file_events SET rel_path_norm_ciphertext = x'0102' WHERE op = 'mkdir';"), "");
+  EXPECT_THROW(catalog_->listSnapshotChildren("plan", runID_, std::nullopt), Error);
+  EXPECT_THROW(catalog_->loadSnapshot("plan", runID_), Error);
+  EXPECT_THROW(catalog_->listRunFileEvents("plan", runID_), Error);
+  EXPECT_THROW(catalog_->writeSnapshotCheckpoint("plan", runID_), Error);
+  EXPECT_EQ(catalog_->checkpointBlobKeys(), std::set<std::string>{});
+}
+
 TEST_F(WritableCatalog, OperationsFromSeveralThreadsAreSerialised) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
