@@ -1,22 +1,57 @@
+#include <algorithm>
+
+#include <nlohmann/json.hpp>
+
 #include "BackupCLI/CLIInputValidation.h"
 #include "BackupCLI/CommandHandlers.h"
+#include "BackupCLI/FuzzyFilenameMatcher.h"
+#include "BackupCLI/RecoveryPassword.h"
+#include "engine/catalog/BackupCatalog.h"
+#include "engine/storage/RepositoryRestoreReader.h"
 #include "platform/Unicode.h"
 
 namespace tvr::cli {
 
 // list, search: read the decrypted snapshot of one run.
 
+namespace {
+
+// A file that matched the query, with its rank.
+struct FilenameSearchMatch {
+  SnapshotEntry entry;
+  int score;
+  FuzzyFilenameMatcher::MatchType matchType;
+};
+
+}  // namespace
+
 void runList(const ParsedOptions& options, const CommandContext& context) {
   std::string planID = requiredPlanID(options);
   std::int64_t runID = options.requiredRunID();
   std::optional<std::string> path = options.value("--path");
   if (path) CLIInputValidation::validateRepositoryRelativePath(*path, "--path");
-  (void)planID;
-  (void)runID;
-  // Engine work lands with the recovery commands.
-  // requiredRepositoryKeyMaterial (recovery password sources), then
-  // RepositoryRestoreReader.listChildren(planID, runID, path) and the lines or ListResponse.
-  engineWorkUnavailable(context.command);
+  std::optional<RepositoryKeyMaterial> key =
+      requiredRepositoryKeyMaterial(options.repository(), options, context.environment);
+
+  RepositoryRestoreReader reader(options.repository(), std::move(key));
+  std::vector<SnapshotEntry> entries = reader.listChildren(PlanID(planID), runID, path);
+
+  if (context.outputFormat == OutputFormat::text) {
+    for (const SnapshotEntry& entry : entries) context.output(snapshotKindName(entry.kind) + "\t" + entry.relPathNorm);
+    return;
+  }
+  nlohmann::json list = nlohmann::json::array();
+  for (const SnapshotEntry& entry : entries) list.push_back(snapshotEntryJson(entry));
+  nlohmann::json response = {
+      {"schemaVersion", 1},
+      {"command", "list"},
+      {"repository", options.repository().string()},
+      {"planID", planID},
+      {"runID", runID},
+      {"entries", std::move(list)},
+  };
+  if (path) response["path"] = *path;
+  context.output(jsonString(response));
 }
 
 void runSearch(const ParsedOptions& options, const CommandContext& context) {
@@ -25,15 +60,50 @@ void runSearch(const ParsedOptions& options, const CommandContext& context) {
   std::string name = options.requiredValue("--name");
   std::int64_t limit = options.intValue("--limit").value_or(kDefaultSearchLimit);
   SearchMode mode = options.searchMode();
-  (void)planID;
-  (void)runID;
-  (void)name;
-  (void)limit;
-  (void)mode;
-  // Engine work lands with the recovery commands.
-  // requiredRepositoryKeyMaterial (recovery password sources), then
-  // validateSearchQuery(name, limit), then allFiles through the reader, ranking and output.
-  engineWorkUnavailable(context.command);
+  std::optional<RepositoryKeyMaterial> key =
+      requiredRepositoryKeyMaterial(options.repository(), options, context.environment);
+  validateSearchQuery(name, limit);
+
+  // One snapshot build for the whole run, walked in listing order.
+  RepositoryRestoreReader reader(options.repository(), std::move(key));
+  std::vector<SnapshotEntry> files = reader.allFiles(PlanID(planID), runID, std::nullopt);
+
+  std::vector<FilenameSearchMatch> matches;
+  for (SnapshotEntry& file : files) {
+    if (std::optional<FuzzyFilenameMatcher::Match> match = FuzzyFilenameMatcher::match(name, file.name, mode)) {
+      matches.push_back({std::move(file), match->score, match->matchType});
+    }
+  }
+  std::stable_sort(matches.begin(), matches.end(), [](const FilenameSearchMatch& a, const FilenameSearchMatch& b) {
+    if (a.score != b.score) return a.score > b.score;
+    return unicode::finderCompare(a.entry.relPath, b.entry.relPath) < 0;
+  });
+  if (matches.size() > static_cast<std::uint64_t>(limit)) matches.resize(static_cast<std::size_t>(limit));
+
+  if (context.outputFormat == OutputFormat::text) {
+    for (const FilenameSearchMatch& match : matches) {
+      context.output(std::to_string(match.score) + "\t" + match.entry.relPath);
+    }
+    return;
+  }
+  nlohmann::json results = nlohmann::json::array();
+  for (const FilenameSearchMatch& match : matches) {
+    nlohmann::json result = snapshotEntryJson(match.entry);
+    result.erase("id");  // search results carry no entry id
+    result["kind"] = "file";
+    result["score"] = match.score;
+    result["matchType"] = FuzzyFilenameMatcher::matchTypeText(match.matchType);
+    results.push_back(std::move(result));
+  }
+  context.output(jsonString({
+      {"schemaVersion", 1},
+      {"command", "search"},
+      {"repository", options.repository().string()},
+      {"query", name},
+      {"limit", limit},
+      {"matchMode", searchModeText(mode)},
+      {"results", std::move(results)},
+  }));
 }
 
 void validateSearchQuery(const std::string& name, std::int64_t limit) {

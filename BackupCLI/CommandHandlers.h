@@ -9,9 +9,16 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "BackupCLI/BackupCLI.h"
 #include "BackupCLI/CLIError.h"
 #include "BackupCLI/ParsedOptions.h"
+
+namespace tvr {
+struct SnapshotEntry;               // engine/catalog/BackupCatalog.h
+class S3RepositoryStorageBackend;  // engine/s3/S3RepositoryStorageBackend.h
+}
 
 namespace tvr::cli {
 
@@ -75,6 +82,9 @@ struct S3Settings {
   ~S3Settings();
 };
 S3Settings validatedS3Settings(const ParsedOptions& options, const Environment& environment);
+// The validated settings as a backend on the process-wide HTTP session, retrying failed
+// exchanges 3 times from 0.25 s. Building it sends no request.
+S3RepositoryStorageBackend s3Backend(const ParsedOptions& options, const Environment& environment);
 
 // CommandSupport.cpp
 
@@ -94,6 +104,10 @@ bool overwriteRequested(const ParsedOptions& options);
 // PosixError.
 enum class DestinationState { absent, file, emptyDirectory, nonEmptyDirectory };
 DestinationState destinationState(const std::filesystem::path& destination);
+
+// One snapshot entry as `list` and the restore dry run print it: id, kind, name, relPath,
+// relPathNorm, and sizeBytes, createdAt, modifiedAt when the entry has them.
+nlohmann::json snapshotEntryJson(const SnapshotEntry& entry);
 
 // The confirmation_required error with all five detail keys.
 CLIError confirmationRequired(const std::string& operation, const std::filesystem::path& path,

@@ -5,10 +5,14 @@
 #include <cstring>
 #include <memory>
 
+#include <nlohmann/json.hpp>
+
 #include "BackupCLI/CLIInputValidation.h"
 #include "BackupCLI/CommandHandlers.h"
+#include "engine/catalog/BackupCatalog.h"
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
+#include "platform/Iso8601.h"
 
 namespace tvr::cli {
 
@@ -46,6 +50,20 @@ DestinationState destinationState(const std::filesystem::path& destination) {
   }
   if (errno != 0) throw PosixError("readdir", errno, destination.string());
   return DestinationState::emptyDirectory;
+}
+
+nlohmann::json snapshotEntryJson(const SnapshotEntry& entry) {
+  nlohmann::json json = {
+      {"id", entry.id},
+      {"kind", snapshotKindName(entry.kind)},
+      {"name", entry.name},
+      {"relPath", entry.relPath},
+      {"relPathNorm", entry.relPathNorm},
+  };
+  if (entry.sizeBytes) json["sizeBytes"] = *entry.sizeBytes;
+  if (entry.createdAt) json["createdAt"] = formatISO8601(*entry.createdAt);
+  if (entry.modifiedAt) json["modifiedAt"] = formatISO8601(*entry.modifiedAt);
+  return json;
 }
 
 CLIError confirmationRequired(const std::string& operation, const std::filesystem::path& path,

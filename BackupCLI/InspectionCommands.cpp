@@ -1,32 +1,120 @@
+#include <nlohmann/json.hpp>
+
 #include "BackupCLI/CommandHandlers.h"
+#include "engine/catalog/BackupCatalog.h"
+#include "engine/metadata/RepositoryMetadata.h"
+#include "engine/metadata/RepositoryPlanIndex.h"
+#include "engine/storage/RepositoryRestoreReader.h"
+#include "platform/Iso8601.h"
 
 namespace tvr::cli {
 
-// info, list-plans, list-runs: read-only, no recovery password.
+// info, list-plans, list-runs: read-only, no recovery password. Output starts only after the
+// engine call returned, so a failure never leaves partial output behind.
+
+namespace {
+
+nlohmann::json runJson(const RunInfo& run) {
+  nlohmann::json json = {
+      {"id", run.id},
+      {"planID", run.planID.rawValue()},
+      {"runUUID", run.runUUID},
+      {"startedAt", formatISO8601(run.startedAt)},
+  };
+  if (run.finishedAt) json["finishedAt"] = formatISO8601(*run.finishedAt);
+  // The catalog reads a stored status outside the four names as none; such a run has no
+  // status to print rather than a made-up one.
+  if (run.status) json["status"] = runStatusName(*run.status);
+  auto optionalCount = [&json](const char* key, const auto& value) {
+    if (value) json[key] = *value;
+  };
+  optionalCount("filesTotalCount", run.filesTotalCount);
+  optionalCount("filesTotalBytes", run.filesTotalBytes);
+  optionalCount("filesCopyCount", run.filesCopyCount);
+  optionalCount("filesReplaceCount", run.filesReplaceCount);
+  optionalCount("filesSkippedCount", run.filesSkippedCount);
+  optionalCount("filesDeletedCount", run.filesDeletedCount);
+  return json;
+}
+
+}  // namespace
 
 void runInfo(const std::filesystem::path& repository, const CommandContext& context) {
-  (void)repository;
-  // Engine work lands with the recovery commands.
-  // RepositoryMetadata::read(atRoot: repository); absent -> repository_metadata_missing
-  // (exit 4, details `repository`); then the five text lines or the InfoResponse.
-  engineWorkUnavailable(context.command);
+  std::optional<RepositoryMetadata> metadata = RepositoryMetadata::read(repository);
+  if (!metadata) {
+    throw CLIError("repository_metadata_missing", "repository", "Repository is missing repo.json",
+                   "Pass the root of an Tovarine repository or hydrate the repository objects first.",
+                   ExitCode::repository, {{"repository", repository.string()}});
+  }
+  const RepositoryLayout& layout = metadata->layout;
+  if (context.outputFormat == OutputFormat::text) {
+    context.output("Repository format: " + std::to_string(metadata->formatVersion));
+    context.output("Minimum reader: " + std::to_string(metadata->minimumReaderVersion));
+    context.output("Catalog: " + layout.catalogPath);
+    context.output("Blobs: " + layout.blobsPath);
+    context.output("Blob keys: " + layout.blobKeyAlgorithm);
+    return;
+  }
+  nlohmann::json response = {
+      {"schemaVersion", 1},
+      {"command", "info"},
+      {"repository", repository.string()},
+      {"formatVersion", metadata->formatVersion},
+      {"minimumReaderVersion", metadata->minimumReaderVersion},
+      {"layout",
+       {{"catalogPath", layout.catalogPath},
+        {"blobsPath", layout.blobsPath},
+        {"blobKeyAlgorithm", layout.blobKeyAlgorithm},
+        {"checkpointStorage", layout.checkpointStorage}}},
+  };
+  if (const auto& encryption = metadata->encryption) {
+    response["encryption"] = {
+        {"version", encryption->version},
+        {"blobAlgorithm", encryption->blobAlgorithm},
+        {"compressionAlgorithm", encryption->compressionAlgorithm},
+        {"keyDerivationAlgorithm", encryption->keyDerivationAlgorithm},
+        {"hasRecoveryWrappedKey", encryption->recoveryWrappedKey.has_value()},
+    };
+  }
+  context.output(jsonString(response));
 }
 
 void runListPlans(const std::filesystem::path& repository, const CommandContext& context) {
-  (void)repository;
-  // Engine work lands with the recovery commands.
-  // RepositoryPlanIndex::read(atRoot: repository); one "planID\tname" line per plan or the
-  // ListPlansResponse.
-  engineWorkUnavailable(context.command);
+  RepositoryPlanIndex index = RepositoryPlanIndex::read(repository);
+  if (context.outputFormat == OutputFormat::text) {
+    for (const RepositoryPlanSummary& plan : index.plans) context.output(plan.planID.rawValue() + "\t" + plan.name);
+    return;
+  }
+  nlohmann::json plans = nlohmann::json::array();
+  for (const RepositoryPlanSummary& plan : index.plans) {
+    plans.push_back({{"planID", plan.planID.rawValue()},
+                     {"name", plan.name},
+                     {"createdAt", formatISO8601(plan.createdAt)},
+                     {"updatedAt", formatISO8601(plan.updatedAt)}});
+  }
+  context.output(jsonString({{"schemaVersion", 1},
+                             {"command", "list-plans"},
+                             {"repository", repository.string()},
+                             {"plans", std::move(plans)}}));
 }
 
 void runListRuns(const ParsedOptions& options, const CommandContext& context) {
   std::string planID = requiredPlanID(options);
-  (void)planID;
-  // Engine work lands with the recovery commands.
-  // RepositoryRestoreReader(root, no key material).listRuns(planID); one
-  // "id\tstartedAt\tfinishedAt|unfinished" line per run or the ListRunsResponse.
-  engineWorkUnavailable(context.command);
+  std::vector<RunInfo> runs = RepositoryRestoreReader(options.repository(), std::nullopt).listRuns(PlanID(planID));
+  if (context.outputFormat == OutputFormat::text) {
+    for (const RunInfo& run : runs) {
+      context.output(std::to_string(run.id) + "\t" + formatISO8601(run.startedAt) + "\t" +
+                     (run.finishedAt ? formatISO8601(*run.finishedAt) : std::string("unfinished")));
+    }
+    return;
+  }
+  nlohmann::json list = nlohmann::json::array();
+  for (const RunInfo& run : runs) list.push_back(runJson(run));
+  context.output(jsonString({{"schemaVersion", 1},
+                             {"command", "list-runs"},
+                             {"repository", options.repository().string()},
+                             {"planID", planID},
+                             {"runs", std::move(list)}}));
 }
 
 }  // namespace tvr::cli

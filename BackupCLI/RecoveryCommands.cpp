@@ -1,5 +1,11 @@
+#include <nlohmann/json.hpp>
+
 #include "BackupCLI/CLIInputValidation.h"
 #include "BackupCLI/CommandHandlers.h"
+#include "BackupCLI/RecoveryPassword.h"
+#include "engine/catalog/BackupCatalog.h"
+#include "engine/storage/RepositoryIntegrityVerifier.h"
+#include "engine/storage/RepositoryRestoreReader.h"
 #include "platform/FileSystem.h"
 
 namespace tvr::cli {
@@ -14,6 +20,68 @@ std::string requiredRepositoryPath(const ParsedOptions& options) {
   std::string path = options.requiredValue("--path");
   CLIInputValidation::validateRepositoryRelativePath(path, "--path");
   return path;
+}
+
+void restoreDryRun(const std::filesystem::path& repository, const std::string& planID, std::int64_t runID,
+                   const std::string& path, const std::filesystem::path& destination, bool overwrite,
+                   std::optional<RepositoryKeyMaterial> key, const CommandContext& context) {
+  ensureRestoreDestinationIsWritable(destination, overwrite);
+  // Exact match on the normalised path, found in one snapshot build of the run.
+  std::optional<SnapshotEntry> file =
+      RepositoryRestoreReader(repository, std::move(key)).findFile(PlanID(planID), runID, path);
+  if (!file || !file->blobKey) {
+    throw CLIError("repository_item_not_found", "repository", "No file at " + path + " in run " + std::to_string(runID),
+                   "Use `tvr list` or `tvr search` to find a restorable file path.", ExitCode::repository,
+                   {{"path", path}, {"runID", std::to_string(runID)}});
+  }
+  if (context.outputFormat == OutputFormat::text) {
+    context.output("Dry run: restore " + path + " to " + destination.string());
+    return;
+  }
+  context.output(jsonString({
+      {"schemaVersion", 1},
+      {"command", "restore"},
+      {"dryRun", true},
+      {"repository", repository.string()},
+      {"planID", planID},
+      {"runID", runID},
+      {"path", path},
+      {"destination", destination.string()},
+      {"overwrite", overwrite},
+      {"file", snapshotEntryJson(*file)},
+  }));
+}
+
+void exportDryRun(const std::filesystem::path& repository, const std::string& planID, std::int64_t runID,
+                  const std::filesystem::path& destination, bool overwrite, std::optional<RepositoryKeyMaterial> key,
+                  const CommandContext& context) {
+  ensureExportDestinationIsWritable(destination, overwrite);
+  std::vector<SnapshotEntry> entries =
+      RepositoryRestoreReader(repository, std::move(key)).allEntries(PlanID(planID), runID, std::nullopt);
+  std::int64_t fileCount = 0;
+  std::int64_t directoryCount = 0;
+  for (const SnapshotEntry& entry : entries) {
+    (entry.kind == SnapshotKind::directory ? directoryCount : fileCount) += 1;
+  }
+  if (context.outputFormat == OutputFormat::text) {
+    context.output("Dry run: export run " + std::to_string(runID) + " to " + destination.string());
+    context.output("Files: " + std::to_string(fileCount));
+    context.output("Directories: " + std::to_string(directoryCount));
+    return;
+  }
+  context.output(jsonString({
+      {"schemaVersion", 1},
+      {"command", "export"},
+      {"dryRun", true},
+      {"repository", repository.string()},
+      {"planID", planID},
+      {"runID", runID},
+      {"destination", destination.string()},
+      {"overwrite", overwrite},
+      {"fileCount", fileCount},
+      {"directoryCount", directoryCount},
+      {"entryCount", static_cast<std::int64_t>(entries.size())},
+  }));
 }
 
 }  // namespace
@@ -46,12 +114,41 @@ void ensureExportDestinationIsWritable(const std::filesystem::path& destination,
 }
 
 void runVerify(const ParsedOptions& options, const CommandContext& context) {
-  (void)options;
-  // Engine work lands with the recovery commands.
-  // requiredRepositoryKeyMaterial (recovery password sources), then
-  // RepositoryIntegrityVerifier.verify(atRoot:), the report, and repository_integrity_failed
-  // (exit 5) after the report when it is not healthy.
-  engineWorkUnavailable(context.command);
+  std::optional<RepositoryKeyMaterial> key =
+      requiredRepositoryKeyMaterial(options.repository(), options, context.environment);
+  RepositoryIntegrityReport report = RepositoryIntegrityVerifier(std::move(key)).verify(options.repository());
+
+  if (context.outputFormat == OutputFormat::text) {
+    context.output("Referenced blobs: " + std::to_string(report.referencedBlobCount));
+    context.output("Stored blobs: " + std::to_string(report.storedBlobCount));
+    context.output("Issues: " + std::to_string(report.issues.size()));
+    for (const RepositoryIntegrityIssue& issue : report.issues) {
+      context.output(repositoryIntegrityIssueKindName(issue.kind) + " " + issue.blobKey);
+    }
+  } else {
+    nlohmann::json issues = nlohmann::json::array();
+    for (const RepositoryIntegrityIssue& issue : report.issues) {
+      nlohmann::json item = {{"kind", repositoryIntegrityIssueKindName(issue.kind)}, {"blobKey", issue.blobKey}};
+      if (issue.path) item["path"] = *issue.path;
+      issues.push_back(std::move(item));
+    }
+    context.output(jsonString({
+        {"schemaVersion", 1},
+        {"command", "verify"},
+        {"repository", options.repository().string()},
+        {"referencedBlobCount", report.referencedBlobCount},
+        {"storedBlobCount", report.storedBlobCount},
+        {"issueCount", report.issues.size()},
+        {"healthy", report.isHealthy()},
+        {"issues", std::move(issues)},
+    }));
+  }
+  // Only after the report went out, so a caller always sees what is wrong.
+  if (!report.isHealthy()) {
+    throw CLIError("repository_integrity_failed", "repository_integrity", "Repository integrity check failed",
+                   "Inspect the verify output for missing, corrupt, or orphaned blobs before restoring.",
+                   ExitCode::repositoryIntegrity, {{"issueCount", std::to_string(report.issues.size())}});
+  }
 }
 
 void runRestore(const ParsedOptions& options, const CommandContext& context) {
@@ -61,14 +158,10 @@ void runRestore(const ParsedOptions& options, const CommandContext& context) {
     std::int64_t runID = options.requiredRunID();
     std::string path = requiredRepositoryPath(options);
     std::filesystem::path destination = requiredDestination(options);
-    (void)planID;
-    (void)runID;
-    (void)path;
-    (void)destination;
-    // Engine work lands with the recovery commands.
-    // requiredRepositoryKeyMaterial, then restoreDryRun: ensureRestoreDestinationIsWritable,
-    // the file lookup through allFiles (repository_item_not_found, exit 4) and the output.
-    engineWorkUnavailable(context.command);
+    std::optional<RepositoryKeyMaterial> key =
+        requiredRepositoryKeyMaterial(options.repository(), options, context.environment);
+    restoreDryRun(options.repository(), planID, runID, path, destination, overwrite, std::move(key), context);
+    return;
   }
   if (context.outputFormat == OutputFormat::json) {
     // A refusal still reaches a JSON caller as a confirmation envelope.
@@ -79,14 +172,12 @@ void runRestore(const ParsedOptions& options, const CommandContext& context) {
   std::int64_t runID = options.requiredRunID();
   std::string path = requiredRepositoryPath(options);
   std::filesystem::path destination = requiredDestination(options);
-  (void)planID;
-  (void)runID;
-  (void)path;
-  (void)destination;
-  // Engine work lands with the recovery commands.
-  // requiredRepositoryKeyMaterial, ensureRestoreDestinationIsWritable(destination, overwrite),
-  // RepositoryRestoreReader.restoreFile(...), then "Restored " + path.
-  engineWorkUnavailable(context.command);
+  std::optional<RepositoryKeyMaterial> key =
+      requiredRepositoryKeyMaterial(options.repository(), options, context.environment);
+  ensureRestoreDestinationIsWritable(destination, overwrite);
+  RepositoryRestoreReader(options.repository(), std::move(key))
+      .restoreFile(PlanID(planID), runID, path, destination, overwrite);
+  context.output("Restored " + path);
 }
 
 void runExport(const ParsedOptions& options, const CommandContext& context) {
@@ -95,13 +186,10 @@ void runExport(const ParsedOptions& options, const CommandContext& context) {
     std::string planID = requiredPlanID(options);
     std::int64_t runID = options.requiredRunID();
     std::filesystem::path destination = requiredDestination(options);
-    (void)planID;
-    (void)runID;
-    (void)destination;
-    // Engine work lands with the recovery commands.
-    // requiredRepositoryKeyMaterial, then exportDryRun: ensureExportDestinationIsWritable,
-    // allEntries through the reader and the three counts.
-    engineWorkUnavailable(context.command);
+    std::optional<RepositoryKeyMaterial> key =
+        requiredRepositoryKeyMaterial(options.repository(), options, context.environment);
+    exportDryRun(options.repository(), planID, runID, destination, overwrite, std::move(key), context);
+    return;
   }
   if (context.outputFormat == OutputFormat::json) {
     ensureExportDestinationIsWritable(requiredDestination(options), overwrite);
@@ -110,13 +198,11 @@ void runExport(const ParsedOptions& options, const CommandContext& context) {
   std::string planID = requiredPlanID(options);
   std::int64_t runID = options.requiredRunID();
   std::filesystem::path destination = requiredDestination(options);
-  (void)planID;
-  (void)runID;
-  (void)destination;
-  // Engine work lands with the recovery commands.
-  // requiredRepositoryKeyMaterial, ensureExportDestinationIsWritable(destination, overwrite),
-  // RepositoryRestoreReader.exportRun(...), then "Exported run " + runID.
-  engineWorkUnavailable(context.command);
+  std::optional<RepositoryKeyMaterial> key =
+      requiredRepositoryKeyMaterial(options.repository(), options, context.environment);
+  ensureExportDestinationIsWritable(destination, overwrite);
+  RepositoryRestoreReader(options.repository(), std::move(key)).exportRun(PlanID(planID), runID, destination, overwrite);
+  context.output("Exported run " + std::to_string(runID));
 }
 
 }  // namespace tvr::cli
