@@ -37,9 +37,17 @@ class DetachedS3rver {
     }
     port_ = testing::freeLoopbackPort();
     std::filesystem::create_directories(directory_.path() / "data");
-    std::vector<std::string> argv{node, "--openssl-legacy-provider", s3rver, "--address", "127.0.0.1",
-                                  "--port", std::to_string(port_), "--directory",
-                                  (directory_.path() / "data").string(), "--configure-bucket", bucket,
+    std::vector<std::string> argv{node,
+                                  "--openssl-legacy-provider",
+                                  s3rver,
+                                  "--address",
+                                  "127.0.0.1",
+                                  "--port",
+                                  std::to_string(port_),
+                                  "--directory",
+                                  (directory_.path() / "data").string(),
+                                  "--configure-bucket",
+                                  bucket,
                                   "--silent"};
     int pipeFds[2];
     if (::pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
@@ -88,7 +96,8 @@ class DetachedS3rver {
 void writePatterned(const std::filesystem::path& path, std::size_t size) {
   std::ofstream out(path, std::ios::binary);
   std::vector<char> block(1 << 20);
-  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>((i * 7 + (i >> 12)) % 251);
+  for (std::size_t i = 0; i < block.size(); ++i)
+    block[i] = static_cast<char>((i * 7 + (i >> 12)) % 251);
   for (std::size_t done = 0; done < size;) {
     std::size_t n = std::min(block.size(), size - done);
     out.write(block.data(), static_cast<std::streamsize>(n));
@@ -140,7 +149,12 @@ void BM_HydrateFromS3(benchmark::State& state) {
   state.counters["peak_rss_MiB"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
 }
 
-BENCHMARK(BM_HydrateFromS3)->Arg(9)->Arg(48)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_HydrateFromS3)
+    ->Arg(9)
+    ->Arg(48)
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 

@@ -90,7 +90,8 @@ size_t onBody(char* data, size_t size, size_t count, void* userData) {
       transfer->exchange->onSuccessBody(data, length);
     } else {
       Bytes& body = transfer->response.body;
-      size_t room = S3HTTPSession::kMaximumRetainedBody - std::min(body.size(), S3HTTPSession::kMaximumRetainedBody);
+      size_t room = S3HTTPSession::kMaximumRetainedBody -
+                    std::min(body.size(), S3HTTPSession::kMaximumRetainedBody);
       size_t keep = std::min(room, length);
       body.insert(body.end(), reinterpret_cast<std::uint8_t*>(data),
                   reinterpret_cast<std::uint8_t*>(data) + keep);
@@ -120,7 +121,7 @@ size_t onUploadRead(char* buffer, size_t size, size_t count, void* userData) {
 int onUploadSeek(void* userData, curl_off_t offset, int origin) {
   auto* transfer = static_cast<Transfer*>(userData);
   return ::lseek(transfer->uploadFd, static_cast<off_t>(offset), origin) < 0 ? CURL_SEEKFUNC_FAIL
-                                                                            : CURL_SEEKFUNC_OK;
+                                                                             : CURL_SEEKFUNC_OK;
 }
 
 // Called at least once a second while a transfer runs, also when no bytes move.
@@ -141,9 +142,9 @@ template <typename Value>
 void setOption(CURL* curl, CURLoption option, Value value) {
   CURLcode code = curl_easy_setopt(curl, option, value);
   if (code != CURLE_OK) {
-    throw platformError(S3HTTPSession::kTransportErrorDomain,
-                        std::string("The HTTP client could not be configured: ") +
-                            curl_easy_strerror(code) + ".");
+    throw platformError(
+        S3HTTPSession::kTransportErrorDomain,
+        std::string("The HTTP client could not be configured: ") + curl_easy_strerror(code) + ".");
   }
 }
 

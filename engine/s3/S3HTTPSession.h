@@ -42,7 +42,7 @@ class S3HTTPSession {
   };
 
   struct Response {
-    long statusCode = 0;  // 0: the answer was not HTTP
+    long statusCode = 0;                         // 0: the answer was not HTTP
     std::map<std::string, std::string> headers;  // lowercase names, of the final answer
     Bytes body;                                  // see Exchange::onSuccessBody
 

@@ -120,8 +120,8 @@ void parseChunk(State& state, const char* data, std::size_t size, bool isFinal) 
       XML_Error code = XML_GetErrorCode(state.parser.get());
       throw Error("XMLParser", static_cast<long>(code),
                   std::string("The S3 list response is not valid XML: ") + XML_ErrorString(code) +
-                      " at line " +
-                      std::to_string(XML_GetCurrentLineNumber(state.parser.get())) + ".");
+                      " at line " + std::to_string(XML_GetCurrentLineNumber(state.parser.get())) +
+                      ".");
     }
     data += piece;
     size -= piece;

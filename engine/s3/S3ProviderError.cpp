@@ -79,7 +79,7 @@ std::string sanitizedText(const unsigned char* data, std::size_t size) {
 }  // namespace
 
 std::optional<std::string> S3ProviderError::xmlTagValue(std::string_view tag,
-                                                       std::string_view text) {
+                                                        std::string_view text) {
   std::string open = "<" + std::string(tag) + ">";
   std::string close = "</" + std::string(tag) + ">";
   std::size_t start = text.find(open);

@@ -125,7 +125,8 @@ bool S3RepositoryStorageBackend::objectExists(const RepositoryObjectKey& key,
   cancel.throwIfCancelled();
   auto target = signer_.requestTarget(key);
   auto request = signedRequest("HEAD", target, S3RequestSigner::emptyPayloadSHA256Hex(), {});
-  auto response = send(request, [] { return S3HTTPSession::Exchange{}; }, cancel);
+  auto response = send(
+      request, [] { return S3HTTPSession::Exchange{}; }, cancel);
   if (response.statusCode == 200) return true;
   if (response.statusCode == 404) return false;
   throw S3HTTPFailureError::fromResponse("HEAD", key.rawValue(), response.statusCode, std::nullopt);
@@ -136,7 +137,8 @@ bool S3RepositoryStorageBackend::objectExistsWithExpectedSize(const RepositoryOb
                                                               const CancellationToken& cancel) {
   auto target = signer_.requestTarget(key);
   auto request = signedRequest("HEAD", target, S3RequestSigner::emptyPayloadSHA256Hex(), {});
-  auto response = send(request, [] { return S3HTTPSession::Exchange{}; }, cancel);
+  auto response = send(
+      request, [] { return S3HTTPSession::Exchange{}; }, cancel);
   if (response.statusCode == 404) return false;
   if (response.statusCode != 200) {
     throw S3HTTPFailureError::fromResponse("HEAD", key.rawValue(), response.statusCode,
@@ -183,8 +185,7 @@ RepositoryObjectWriteResult S3RepositoryStorageBackend::writeObject(
       return {Status::skippedExisting, expected};
     }
   }
-  throw S3HTTPFailureError::fromResponse("PUT", key.rawValue(), response.statusCode,
-                                         response.body);
+  throw S3HTTPFailureError::fromResponse("PUT", key.rawValue(), response.statusCode, response.body);
 }
 
 void S3RepositoryStorageBackend::readObject(const RepositoryObjectKey& key,
@@ -219,7 +220,8 @@ void S3RepositoryStorageBackend::deleteObject(const RepositoryObjectKey& key,
   cancel.throwIfCancelled();
   auto target = signer_.requestTarget(key);
   auto request = signedRequest("DELETE", target, S3RequestSigner::emptyPayloadSHA256Hex(), {});
-  auto response = send(request, [] { return S3HTTPSession::Exchange{}; }, cancel);
+  auto response = send(
+      request, [] { return S3HTTPSession::Exchange{}; }, cancel);
   long status = response.statusCode;
   if (status == 200 || status == 204 || status == 404) return;
   throw S3HTTPFailureError::fromResponse("DELETE", key.rawValue(), status, response.body);
@@ -252,8 +254,7 @@ std::vector<RepositoryObjectKey> S3RepositoryStorageBackend::listObjectKeys(
         },
         cancel);
     if (response.statusCode != 200) {
-      throw S3HTTPFailureError::fromResponse("LIST", errorKey, response.statusCode,
-                                             response.body);
+      throw S3HTTPFailureError::fromResponse("LIST", errorKey, response.statusCode, response.body);
     }
     S3ListBucketResultParser::Page page = parser->finish();
     for (auto& text : page.keys) keys.emplace_back(std::move(text));
@@ -265,9 +266,10 @@ std::vector<RepositoryObjectKey> S3RepositoryStorageBackend::listObjectKeys(
     token = std::move(page.nextContinuationToken);
     cancel.throwIfCancelled();
   }
-  std::sort(keys.begin(), keys.end(), [](const RepositoryObjectKey& a, const RepositoryObjectKey& b) {
-    return a.rawValue() < b.rawValue();
-  });
+  std::sort(keys.begin(), keys.end(),
+            [](const RepositoryObjectKey& a, const RepositoryObjectKey& b) {
+              return a.rawValue() < b.rawValue();
+            });
   keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
   return keys;
 }

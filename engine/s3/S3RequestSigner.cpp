@@ -1,10 +1,10 @@
 #include "engine/s3/S3RequestSigner.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/sha.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,15 +19,15 @@ namespace {
 
 struct Endpoint {
   std::string scheme;
-  std::string host;                // as written; IPv6 literals keep their brackets
+  std::string host;                 // as written; IPv6 literals keep their brackets
   std::optional<std::string> port;  // decimal digits, only when the URL names one
 };
 
 bool isAlpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isUnreserved(unsigned char c) {
-  return isAlpha(static_cast<char>(c)) || isDigit(static_cast<char>(c)) || c == '-' ||
-         c == '.' || c == '_' || c == '~';
+  return isAlpha(static_cast<char>(c)) || isDigit(static_cast<char>(c)) || c == '-' || c == '.' ||
+         c == '_' || c == '~';
 }
 
 // Characters a registered host name may carry in a request line and a Host header.
@@ -71,8 +71,8 @@ Endpoint parseEndpoint(const std::string& url) {
   }
   std::size_t start = colon + 3;
   std::size_t end = url.find_first_of("/?#", start);
-  std::string authority = url.substr(start, end == std::string::npos ? std::string::npos
-                                                                      : end - start);
+  std::string authority =
+      url.substr(start, end == std::string::npos ? std::string::npos : end - start);
   bool hasUserInfo = authority.find('@') != std::string::npos;
   if (hasUserInfo) authority = authority.substr(authority.rfind('@') + 1);
   std::string hostPart = authority;
@@ -113,8 +113,8 @@ Endpoint usableEndpoint(const std::string& url) {
   Endpoint endpoint = parseEndpoint(url);
   std::size_t start = url.find("//") + 2;
   std::size_t end = url.find_first_of("/?#", start);
-  std::string authority = url.substr(start, end == std::string::npos ? std::string::npos
-                                                                      : end - start);
+  std::string authority =
+      url.substr(start, end == std::string::npos ? std::string::npos : end - start);
   // User info would turn into HTTP basic credentials; only SigV4 is ever sent.
   if (authority.find('@') != std::string::npos) throw invalidConfiguration();
   if (endpoint.scheme != "http" && endpoint.scheme != "https") throw invalidConfiguration();
@@ -133,9 +133,8 @@ std::string encodedKeyPath(const std::string& raw) {
   std::size_t start = 0;
   for (;;) {
     std::size_t slash = raw.find('/', start);
-    out += S3RequestSigner::percentEncode(
-        std::string_view(raw).substr(start, slash == std::string::npos ? std::string::npos
-                                                                        : slash - start));
+    out += S3RequestSigner::percentEncode(std::string_view(raw).substr(
+        start, slash == std::string::npos ? std::string::npos : slash - start));
     if (slash == std::string::npos) break;
     out += '/';
     start = slash + 1;
@@ -244,7 +243,8 @@ std::string S3RequestSigner::canonicalQueryString(const std::vector<S3QueryItem>
   return out;
 }
 
-S3RequestSigner::RequestTarget S3RequestSigner::requestTarget(const RepositoryObjectKey& key) const {
+S3RequestSigner::RequestTarget S3RequestSigner::requestTarget(
+    const RepositoryObjectKey& key) const {
   std::string keyPath = encodedKeyPath(key.rawValue());
   std::string endpointText = endpointURL();
   std::string hostText = host(endpointText);
@@ -332,7 +332,8 @@ S3SignedRequest S3RequestSigner::signedRequest(
   request.stringToSign = "AWS4-HMAC-SHA256\n" + timestamp + "\n" + scope + "\n" +
                          sha256HexOf(request.canonicalRequest);
 
-  SecretBytes kDate(hmacSHA256(bytesOf(dateStamp), bytesOf("AWS4" + configuration_.secretAccessKey)));
+  SecretBytes kDate(
+      hmacSHA256(bytesOf(dateStamp), bytesOf("AWS4" + configuration_.secretAccessKey)));
   SecretBytes kRegion(hmacSHA256(bytesOf(configuration_.region), kDate.bytes()));
   SecretBytes kService(hmacSHA256(bytesOf("s3"), kRegion.bytes()));
   SecretBytes kSigning(hmacSHA256(bytesOf("aws4_request"), kService.bytes()));
@@ -346,10 +347,9 @@ S3SignedRequest S3RequestSigner::signedRequest(
   for (const auto& [name, value] : headerMap) {
     request.headers.emplace_back(name, canonicalHeaderValue(value));
   }
-  request.headers.emplace_back("authorization", "AWS4-HMAC-SHA256 Credential=" +
-                                                    configuration_.accessKeyID + "/" + scope +
-                                                    ", SignedHeaders=" + signedHeaders +
-                                                    ", Signature=" + signature);
+  request.headers.emplace_back(
+      "authorization", "AWS4-HMAC-SHA256 Credential=" + configuration_.accessKeyID + "/" + scope +
+                           ", SignedHeaders=" + signedHeaders + ", Signature=" + signature);
   return request;
 }
 
@@ -361,8 +361,8 @@ const std::string& S3RequestSigner::emptyPayloadSHA256Hex() {
 Bytes S3RequestSigner::hmacSHA256(const Bytes& data, const Bytes& key) {
   Bytes out(32);
   unsigned int length = 0;
-  HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), data.data(), data.size(),
-       out.data(), &length);
+  HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), data.data(), data.size(), out.data(),
+       &length);
   out.resize(length);
   return out;
 }
@@ -375,7 +375,7 @@ std::string S3RequestSigner::sha256Hex(const std::filesystem::path& file, std::s
     ~Closer() { ::close(fd); }
   } closer{fd};
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                 &EVP_MD_CTX_free);
+                                                                  &EVP_MD_CTX_free);
   if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
     throw platformError("S3RequestSigner", "SHA-256 could not be started.");
   }

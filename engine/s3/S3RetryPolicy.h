@@ -26,7 +26,8 @@ struct S3RetryPolicy {
   std::uint64_t delay(std::int64_t attempt) const {
     if (attempt < 0) attempt = 0;
     if (baseDelayNanoseconds == 0) return 0;
-    if (attempt >= 64 || baseDelayNanoseconds > (std::numeric_limits<std::uint64_t>::max() >> attempt)) {
+    if (attempt >= 64 ||
+        baseDelayNanoseconds > (std::numeric_limits<std::uint64_t>::max() >> attempt)) {
       return std::numeric_limits<std::uint64_t>::max();
     }
     return baseDelayNanoseconds << attempt;

@@ -21,8 +21,8 @@ std::vector<std::string> segments(const std::string& raw) {
   std::size_t start = 0;
   for (;;) {
     std::size_t slash = raw.find('/', start);
-    pieces.push_back(raw.substr(start, slash == std::string::npos ? std::string::npos
-                                                                   : slash - start));
+    pieces.push_back(
+        raw.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
     if (slash == std::string::npos) return pieces;
     start = slash + 1;
   }
@@ -81,7 +81,8 @@ RepositoryHydrationSummary hydrateRepository(RepositoryStorageBackend& backend,
     std::filesystem::path destination = confinedDestination(key, toRoot);
     backend.readObject(key, destination, cancel);
     struct stat st;
-    if (::stat(destination.c_str(), &st) != 0) throw PosixError("stat", errno, destination.string());
+    if (::stat(destination.c_str(), &st) != 0)
+      throw PosixError("stat", errno, destination.string());
     summary.bytesRead += static_cast<std::int64_t>(st.st_size);
     summary.objectsRead += 1;
   }

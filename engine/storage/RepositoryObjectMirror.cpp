@@ -74,15 +74,17 @@ std::vector<RepositoryObject> repositoryObjects(const std::filesystem::path& roo
         throw EngineError::ioError("Path " + resolved + " is not under root " + rootPath);
       }
       RepositoryObjectKey key(resolved.substr(rootPrefix.size()));
-      objects.push_back({std::move(key), entry.path(),
-                         RepositoryObjectWriteMode::createIfAbsent(static_cast<std::int64_t>(size))});
+      objects.push_back(
+          {std::move(key), entry.path(),
+           RepositoryObjectWriteMode::createIfAbsent(static_cast<std::int64_t>(size))});
     }
     if (ec) throw PosixError("readdir", ec.value(), blobs.string());
   }
 
-  std::sort(objects.begin(), objects.end(), [](const RepositoryObject& a, const RepositoryObject& b) {
-    return a.key.rawValue() < b.key.rawValue();
-  });
+  std::sort(objects.begin(), objects.end(),
+            [](const RepositoryObject& a, const RepositoryObject& b) {
+              return a.key.rawValue() < b.key.rawValue();
+            });
   return objects;
 }
 

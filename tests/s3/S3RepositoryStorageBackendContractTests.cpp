@@ -64,9 +64,8 @@ std::unique_ptr<test_support::StorageBackendHarness> makeS3Harness() {
 }
 
 INSTANTIATE_TEST_SUITE_P(S3, RepositoryStorageBackendContract,
-                         ::testing::Values(test_support::StorageBackendHarnessFactory{"S3", [] {
-                           return makeS3Harness();
-                         }}),
+                         ::testing::Values(test_support::StorageBackendHarnessFactory{
+                             "S3", [] { return makeS3Harness(); }}),
                          [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -58,7 +58,8 @@ class FaultServer {
 
 // A retry policy that records its waits instead of sleeping.
 struct RecordingPolicy {
-  std::shared_ptr<std::vector<std::uint64_t>> delays = std::make_shared<std::vector<std::uint64_t>>();
+  std::shared_ptr<std::vector<std::uint64_t>> delays =
+      std::make_shared<std::vector<std::uint64_t>>();
   S3RetryPolicy policy() const {
     S3RetryPolicy policy{3, 250'000'000, {}};
     auto recorded = delays;
@@ -107,7 +108,9 @@ const std::vector<Operation>& operations() {
          b.deleteObject(RepositoryObjectKey("repo.json"));
        }},
       {"listObjectKeys", "GET",
-       [](S3RepositoryStorageBackend& b, const std::filesystem::path&) { b.listObjectKeys("blobs/"); }},
+       [](S3RepositoryStorageBackend& b, const std::filesystem::path&) {
+         b.listObjectKeys("blobs/");
+       }},
   };
   return all;
 }
@@ -134,7 +137,8 @@ TEST(S3RepositoryStorageBackendFaultTests, TransportFailuresAreRetriedFourTimesW
       EXPECT_EQ(request["headers"]["authorization"], requests.front()["headers"]["authorization"]);
       EXPECT_EQ(request["headers"]["x-amz-date"], requests.front()["headers"]["x-amz-date"]);
     }
-    EXPECT_EQ(*recording.delays, (std::vector<std::uint64_t>{250'000'000, 500'000'000, 1'000'000'000}));
+    EXPECT_EQ(*recording.delays,
+              (std::vector<std::uint64_t>{250'000'000, 500'000'000, 1'000'000'000}));
     EXPECT_FALSE(std::filesystem::exists(scratch.path() / "dest" / "repo.json"));
   }
 }
@@ -144,8 +148,10 @@ TEST(S3RepositoryStorageBackendFaultTests, HTTPAnswersAreNeverRetried) {
       {"objectExists", "S3 HEAD failed with HTTP 503."},
       {"readObject", "S3 GET failed with HTTP 503 (SlowDown): Please reduce your request rate."},
       {"writeObject", "S3 PUT failed with HTTP 503 (SlowDown): Please reduce your request rate."},
-      {"deleteObject", "S3 DELETE failed with HTTP 503 (SlowDown): Please reduce your request rate."},
-      {"listObjectKeys", "S3 LIST failed with HTTP 503 (SlowDown): Please reduce your request rate."},
+      {"deleteObject",
+       "S3 DELETE failed with HTTP 503 (SlowDown): Please reduce your request rate."},
+      {"listObjectKeys",
+       "S3 LIST failed with HTTP 503 (SlowDown): Please reduce your request rate."},
   };
   FaultServer server("status:503");
   for (const Operation& operation : operations()) {
@@ -220,7 +226,8 @@ TEST(S3RepositoryStorageBackendFaultTests, ListingFollowsTheContinuationToken) {
   EXPECT_EQ(requests[0]["path"], "/bucket");
   EXPECT_EQ(requests[0]["query"], nlohmann::json::parse(R"([["list-type","2"],["prefix","p/"]])"));
   EXPECT_EQ(requests[1]["query"],
-            nlohmann::json::parse(R"([["list-type","2"],["prefix","p/"],["continuation-token","t 1+/="]])"));
+            nlohmann::json::parse(
+                R"([["list-type","2"],["prefix","p/"],["continuation-token","t 1+/="]])"));
   // Without a prefix none is sent.
   backend.listObjectKeys();
   EXPECT_EQ(server.requests()[2]["query"], nlohmann::json::parse(R"([["list-type","2"]])"));
@@ -314,7 +321,8 @@ TEST(S3RepositoryStorageBackendFaultTests, RequestsCarryOnlyTheSignedHeaders) {
             "44ce7dd67c959e0d3524ffac1771dfbba87d2b6b4b4e99e42034a8b803f8b072");
   EXPECT_EQ(requests[0]["headers"]["content-length"], "21");
   EXPECT_EQ(requests[1]["method"], "DELETE");
-  EXPECT_EQ(requests[1]["headers"]["x-amz-content-sha256"], S3RequestSigner::emptyPayloadSHA256Hex());
+  EXPECT_EQ(requests[1]["headers"]["x-amz-content-sha256"],
+            S3RequestSigner::emptyPayloadSHA256Hex());
 }
 
 TEST(S3RepositoryStorageBackendFaultTests, CancellationStopsBeforeAndBetweenAttempts) {
@@ -329,7 +337,8 @@ TEST(S3RepositoryStorageBackendFaultTests, CancellationStopsBeforeAndBetweenAtte
       // Run each with the cancelled token through a small adapter.
       EXPECT_THROW(
           {
-            if (std::string(operation.method) == "HEAD") backend.objectExists(RepositoryObjectKey("k"), cancel);
+            if (std::string(operation.method) == "HEAD")
+              backend.objectExists(RepositoryObjectKey("k"), cancel);
             else if (std::string(operation.name) == "readObject")
               backend.readObject(RepositoryObjectKey("k"), scratch.path() / "k", cancel);
             else if (std::string(operation.method) == "PUT")
@@ -337,7 +346,8 @@ TEST(S3RepositoryStorageBackendFaultTests, CancellationStopsBeforeAndBetweenAtte
                                   RepositoryObjectWriteMode::replace(), cancel);
             else if (std::string(operation.method) == "DELETE")
               backend.deleteObject(RepositoryObjectKey("k"), cancel);
-            else backend.listObjectKeys(std::nullopt, cancel);
+            else
+              backend.listObjectKeys(std::nullopt, cancel);
           },
           CancellationError);
     }
@@ -372,8 +382,9 @@ TEST(S3RepositoryStorageBackendFaultTests, CancellationAbortsARunningTransfer) {
     cancel.cancel();
   });
   S3RepositoryStorageBackend backend(server.configuration());
-  EXPECT_THROW(backend.readObject(RepositoryObjectKey("repo.json"), scratch.path() / "repo.json", cancel),
-               CancellationError);
+  EXPECT_THROW(
+      backend.readObject(RepositoryObjectKey("repo.json"), scratch.path() / "repo.json", cancel),
+      CancellationError);
   canceller.join();
   EXPECT_EQ(server.requests().size(), 1u);
   EXPECT_EQ(entryCount(scratch.path()), 0u);
@@ -386,7 +397,8 @@ TEST(S3RepositoryStorageBackendFaultTests, BackOffArithmetic) {
   EXPECT_EQ(policy.delay(2), 1'000'000'000u);
   EXPECT_EQ(policy.delay(63), UINT64_MAX);  // saturates instead of wrapping
   EXPECT_EQ(policy.delay(200), UINT64_MAX);
-  EXPECT_EQ(policy, (S3RetryPolicy{3, 250'000'000, [](std::uint64_t, const CancellationToken&) {}}));
+  EXPECT_EQ(policy,
+            (S3RetryPolicy{3, 250'000'000, [](std::uint64_t, const CancellationToken&) {}}));
   EXPECT_FALSE(policy == (S3RetryPolicy{2, 250'000'000, {}}));
 }
 

@@ -1,11 +1,10 @@
-#include "engine/s3/S3RepositoryStorageBackend.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <fstream>
 
 #include "engine/s3/S3HTTPFailureError.h"
+#include "engine/s3/S3RepositoryStorageBackend.h"
 #include "platform/Error.h"
 #include "tests/s3/S3rverFixture.h"
 
@@ -53,9 +52,9 @@ S3rverFixture* S3RepositoryStorageBackendTests::server_ = nullptr;
 TEST_F(S3RepositoryStorageBackendTests, RoundTripsUnusualKeysAgainstAnIndependentClient) {
   auto backend = server_->backend("roundtrip");
   EXPECT_EQ(backend.displayName(), "S3");
-  const std::vector<std::string> keys = {
-      "blobs/ab/a b+c.bin", "notes/d\xC3\xA9j\xC3\xA0 vu \xE2\x9C\x93.txt", "plus+plus", "repo.json",
-      "x/~tilde_(paren)!*'.txt"};
+  const std::vector<std::string> keys = {"blobs/ab/a b+c.bin",
+                                         "notes/d\xC3\xA9j\xC3\xA0 vu \xE2\x9C\x93.txt",
+                                         "plus+plus", "repo.json", "x/~tilde_(paren)!*'.txt"};
   // Uploaded by the backend, read back by boto3.
   for (const auto& key : keys) {
     SCOPED_TRACE(key);
@@ -64,8 +63,9 @@ TEST_F(S3RepositoryStorageBackendTests, RoundTripsUnusualKeysAgainstAnIndependen
     auto mode = key == "repo.json" ? RepositoryObjectWriteMode::replace()
                                    : RepositoryObjectWriteMode::createIfAbsent();
     auto result = backend.writeObject(source, RepositoryObjectKey(key), mode);
-    EXPECT_EQ(result, (RepositoryObjectWriteResult{Status::written,
-                                                   static_cast<std::int64_t>(("content of " + key).size())}));
+    EXPECT_EQ(result,
+              (RepositoryObjectWriteResult{
+                  Status::written, static_cast<std::int64_t>(("content of " + key).size())}));
     auto copy = local_.path() / "boto.bin";
     server_->client("roundtrip", {"get", key, copy.string()});
     EXPECT_EQ(testing::readText(copy), "content of " + key);
@@ -81,9 +81,11 @@ TEST_F(S3RepositoryStorageBackendTests, RoundTripsUnusualKeysAgainstAnIndependen
 
   // Uploaded by boto3, read by the backend; a large object streams through unchanged.
   std::string big(9 * 1024 * 1024 + 17, '\0');
-  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7 + (i >> 12)) % 251);
+  for (std::size_t i = 0; i < big.size(); ++i)
+    big[i] = static_cast<char>((i * 7 + (i >> 12)) % 251);
   writeText(local_.path() / "big.bin", big);
-  server_->client("roundtrip", {"put", "blobs/ff/big object", (local_.path() / "big.bin").string()});
+  server_->client("roundtrip",
+                  {"put", "blobs/ff/big object", (local_.path() / "big.bin").string()});
   auto destination = local_.path() / "out" / "big.bin";
   backend.readObject(RepositoryObjectKey("blobs/ff/big object"), destination);
   EXPECT_EQ(testing::readText(destination), big);
@@ -95,10 +97,12 @@ TEST_F(S3RepositoryStorageBackendTests, RoundTripsUnusualKeysAgainstAnIndependen
   // A replace upload of a large file, checked by boto3.
   std::reverse(big.begin(), big.end());
   writeText(local_.path() / "big2.bin", big);
-  EXPECT_EQ(backend.writeObject(local_.path() / "big2.bin", RepositoryObjectKey("blobs/ff/big object"),
-                                RepositoryObjectWriteMode::replace()),
-            (RepositoryObjectWriteResult{Status::written, static_cast<std::int64_t>(big.size())}));
-  server_->client("roundtrip", {"get", "blobs/ff/big object", (local_.path() / "check.bin").string()});
+  EXPECT_EQ(
+      backend.writeObject(local_.path() / "big2.bin", RepositoryObjectKey("blobs/ff/big object"),
+                          RepositoryObjectWriteMode::replace()),
+      (RepositoryObjectWriteResult{Status::written, static_cast<std::int64_t>(big.size())}));
+  server_->client("roundtrip",
+                  {"get", "blobs/ff/big object", (local_.path() / "check.bin").string()});
   EXPECT_EQ(testing::readText(local_.path() / "check.bin"), big);
 }
 
@@ -134,11 +138,13 @@ TEST_F(S3RepositoryStorageBackendTests, CreateIfAbsentNeverOverwrites) {
     backend.writeObject(source, key, RepositoryObjectWriteMode::createIfAbsent(99));
     ADD_FAILURE() << "size mismatch accepted";
   } catch (const EngineError& error) {
-    EXPECT_EQ(std::string(error.what()), "Remote object blobs/ab/ab12 exists with size 3, expected 99.");
+    EXPECT_EQ(std::string(error.what()),
+              "Remote object blobs/ab/ab12 exists with size 3, expected 99.");
   }
   // The local file's size is the expectation when none is given.
   writeText(source, "longer");
-  EXPECT_THROW(backend.writeObject(source, key, RepositoryObjectWriteMode::createIfAbsent()), EngineError);
+  EXPECT_THROW(backend.writeObject(source, key, RepositoryObjectWriteMode::createIfAbsent()),
+               EngineError);
   server_->client("existing", {"get", "blobs/ab/ab12", (local_.path() / "check").string()});
   EXPECT_EQ(testing::readText(local_.path() / "check"), "old");
 
@@ -194,9 +200,9 @@ TEST_F(S3RepositoryStorageBackendTests, MissingObjectsAndProviderErrors) {
     EXPECT_EQ(error.details().at("S3Method"), "LIST");
     EXPECT_EQ(error.details().at("S3ObjectKey"), "blobs/");
     EXPECT_EQ(error.details().at("S3ErrorCode"), "NoSuchBucket");
-    EXPECT_EQ(std::string(error.what()).rfind("S3 LIST failed with HTTP 404 (NoSuchBucket): ", 0), 0u);
+    EXPECT_EQ(std::string(error.what()).rfind("S3 LIST failed with HTTP 404 (NoSuchBucket): ", 0),
+              0u);
   }
-
 }
 
 TEST(S3RepositoryStorageBackendVirtualHostTests, VirtualHostedStyleRoundTrip) {

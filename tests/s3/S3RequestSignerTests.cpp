@@ -1,5 +1,3 @@
-#include "engine/s3/S3RequestSigner.h"
-
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 #include <stdlib.h>
@@ -8,6 +6,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "engine/s3/S3RequestSigner.h"
 #include "engine/s3/S3StorageConfiguration.h"
 #include "platform/Error.h"
 #include "platform/Iso8601.h"
@@ -42,8 +41,8 @@ std::string withoutAuthorizationHeader(const std::string& canonicalRequest) {
   std::size_t start = 0;
   while (start <= canonicalRequest.size()) {
     std::size_t end = canonicalRequest.find('\n', start);
-    std::string line = canonicalRequest.substr(start, end == std::string::npos ? std::string::npos
-                                                                                : end - start);
+    std::string line =
+        canonicalRequest.substr(start, end == std::string::npos ? std::string::npos : end - start);
     if (line.rfind("authorization:", 0) != 0) {
       if (line.rfind("authorization;", 0) == 0) line = line.substr(strlen("authorization;"));
       out += line;
@@ -132,19 +131,21 @@ TEST(S3RequestSignerTests, ObjectTargets) {
       {"an explicit default port stays in the host", config("https://minio.example:443", true),
        "repo.json", "https://minio.example:443/bucket/repo.json", "minio.example:443",
        "/bucket/repo.json"},
-      {"space and plus", config("http://h", true), "dir/a b+c.txt", "http://h/bucket/dir/a%20b%2Bc.txt",
-       "h", "/bucket/dir/a%20b%2Bc.txt"},
+      {"space and plus", config("http://h", true), "dir/a b+c.txt",
+       "http://h/bucket/dir/a%20b%2Bc.txt", "h", "/bucket/dir/a%20b%2Bc.txt"},
       {"empty segments survive", config("http://h", true), "a//b/", "http://h/bucket/a//b/", "h",
        "/bucket/a//b/"},
-      {"non-ASCII and reserved characters", config("http://h", true), "d\xC3\xA9j\xC3\xA0/x=y&z~_-.",
-       "http://h/bucket/d%C3%A9j%C3%A0/x%3Dy%26z~_-.", "h", "/bucket/d%C3%A9j%C3%A0/x%3Dy%26z~_-."},
+      {"non-ASCII and reserved characters", config("http://h", true),
+       "d\xC3\xA9j\xC3\xA0/x=y&z~_-.", "http://h/bucket/d%C3%A9j%C3%A0/x%3Dy%26z~_-.", "h",
+       "/bucket/d%C3%A9j%C3%A0/x%3Dy%26z~_-."},
       {"bucket is encoded in a path", config("http://h", true, "my bucket"), "k",
        "http://h/my%20bucket/k", "h", "/my%20bucket/k"},
       {"virtual-hosted on the default endpoint", config(std::nullopt, false), "repo.json",
        "https://bucket.s3.eu-west-1.amazonaws.com/repo.json", "bucket.s3.eu-west-1.amazonaws.com",
        "/repo.json"},
-      {"virtual-hosted keeps the port on URL and host alike", config("http://localhost:4568/x", false),
-       "a b", "http://bucket.localhost:4568/a%20b", "bucket.localhost:4568", "/a%20b"},
+      {"virtual-hosted keeps the port on URL and host alike",
+       config("http://localhost:4568/x", false), "a b", "http://bucket.localhost:4568/a%20b",
+       "bucket.localhost:4568", "/a%20b"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -161,8 +162,9 @@ TEST(S3RequestSignerTests, BucketTargetsAndCanonicalQuery) {
   S3RequestSigner pathStyle(config("http://127.0.0.1:9000/base", true));
   auto target = pathStyle.bucketRequestTarget(
       {{"prefix", "blobs/"}, {"list-type", "2"}, {"continuation-token", "a+b c="}});
-  EXPECT_EQ(target.url,
-            "http://127.0.0.1:9000/bucket?prefix=blobs%2F&list-type=2&continuation-token=a%2Bb%20c%3D");
+  EXPECT_EQ(
+      target.url,
+      "http://127.0.0.1:9000/bucket?prefix=blobs%2F&list-type=2&continuation-token=a%2Bb%20c%3D");
   EXPECT_EQ(target.canonicalURI, "/bucket");
   EXPECT_EQ(target.canonicalQueryString,
             "continuation-token=a%2Bb%20c%3D&list-type=2&prefix=blobs%2F");
@@ -195,7 +197,8 @@ TEST(S3RequestSignerTests, UnusableEndpointsFailBeforeAnyRequest) {
       {"bad port", config("http://h:99999", true), "Invalid S3 endpoint configuration."},
       {"bucket not a host label", config("http://h", false, "a/b"),
        "Invalid S3 endpoint configuration."},
-      {"region not a host label", S3StorageConfiguration::make("b", "eu west", std::nullopt, "A", "S"),
+      {"region not a host label",
+       S3StorageConfiguration::make("b", "eu west", std::nullopt, "A", "S"),
        "Invalid S3 endpoint configuration."},
   };
   for (const Case& c : cases) {
@@ -243,7 +246,8 @@ TEST(S3RequestSignerTests, SigningHeaders) {
                                    {{"X-Custom", "  two\twords  \n"}, {"Host", "evil"}}, date);
   EXPECT_EQ(again.headers, request.headers);
 
-  for (std::optional<std::string> token : {std::optional<std::string>(), std::optional<std::string>("")}) {
+  for (std::optional<std::string> token :
+       {std::optional<std::string>(), std::optional<std::string>("")}) {
     S3RequestSigner signer(config("http://h", true, "bucket", token));
     auto signedRequest = signer.signedRequest("GET", signer.requestTarget(RepositoryObjectKey("k")),
                                               S3RequestSigner::emptyPayloadSHA256Hex(), {}, date);
@@ -302,7 +306,8 @@ TEST(S3RequestSignerTests, DigestsAndHMAC) {
 TEST(S3StorageConfigurationTests, PathStyleDefaultAndCodedForm) {
   EXPECT_TRUE(S3StorageConfiguration::make("b", "r", "http://h", "a", "s").usePathStyle);
   EXPECT_FALSE(S3StorageConfiguration::make("b", "r", std::nullopt, "a", "s").usePathStyle);
-  EXPECT_FALSE(S3StorageConfiguration::make("b", "r", "http://h", "a", "s", std::nullopt, false).usePathStyle);
+  EXPECT_FALSE(S3StorageConfiguration::make("b", "r", "http://h", "a", "s", std::nullopt, false)
+                   .usePathStyle);
 
   auto full = S3StorageConfiguration::make("b", "auto", "http://h", "a", "s", "t", false);
   EXPECT_EQ(full.toJSON().dump(),
@@ -310,8 +315,9 @@ TEST(S3StorageConfigurationTests, PathStyleDefaultAndCodedForm) {
             R"("secretAccessKey":"s","sessionToken":"t","usePathStyle":false})");
   EXPECT_EQ(S3StorageConfiguration::fromJSON(nlohmann::json::parse(full.toJSON().dump())), full);
   auto minimal = S3StorageConfiguration::make("b", "r", std::nullopt, "a", "s");
-  EXPECT_EQ(minimal.toJSON().dump(),
-            R"({"bucket":"b","region":"r","accessKeyID":"a","secretAccessKey":"s","usePathStyle":false})");
+  EXPECT_EQ(
+      minimal.toJSON().dump(),
+      R"({"bucket":"b","region":"r","accessKeyID":"a","secretAccessKey":"s","usePathStyle":false})");
 
   struct Case {
     const char* json;

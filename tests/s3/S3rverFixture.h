@@ -26,7 +26,8 @@ class S3rverFixture {
                          const std::string& serviceEndpoint = {}) {
     std::string node = findExecutable("node");
     if (node.empty()) {
-      throw std::runtime_error("node is not on PATH; run scripts/bootstrap to install Node.js and s3rver");
+      throw std::runtime_error(
+          "node is not on PATH; run scripts/bootstrap to install Node.js and s3rver");
     }
     std::string s3rver = std::string(TVR_SOURCE_DIR) + "/.deps/s3rver/node_modules/.bin/s3rver";
     if (::access(s3rver.c_str(), R_OK) != 0) {
@@ -35,8 +36,14 @@ class S3rverFixture {
     port_ = freeLoopbackPort();
     std::filesystem::create_directories(directory_.path() / "data");
     // s3rver builds continuation tokens with DES, which OpenSSL 3 keeps in its legacy provider.
-    std::vector<std::string> argv{node, "--openssl-legacy-provider", s3rver, "--address", "127.0.0.1", "--port",
-                                  std::to_string(port_), "--directory",
+    std::vector<std::string> argv{node,
+                                  "--openssl-legacy-provider",
+                                  s3rver,
+                                  "--address",
+                                  "127.0.0.1",
+                                  "--port",
+                                  std::to_string(port_),
+                                  "--directory",
                                   (directory_.path() / "data").string()};
     for (const auto& bucket : buckets) {
       argv.push_back("--configure-bucket");

@@ -8,8 +8,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -181,7 +181,8 @@ inline std::string runCommand(const std::vector<std::string>& argv) {
 
 inline std::string python3() {
   std::string python = findExecutable("python3");
-  if (python.empty()) throw std::runtime_error("python3 is not on PATH (scripts/bootstrap installs it)");
+  if (python.empty())
+    throw std::runtime_error("python3 is not on PATH (scripts/bootstrap installs it)");
   return python;
 }
 
