@@ -64,10 +64,10 @@ TEST(TvrBinaryTest, ErrorsGoToStandardErrorWithTheirExitStatus) {
   ProcessResult secret = runTvr("", "hydrate-s3 /nonexistent/destination --bucket b --region r --access-key-id k");
   EXPECT_EQ(secret.status, 6);
 
-  ProcessResult unavailable = runTvr("", "info /repo");
-  EXPECT_EQ(unavailable.status, 1);
-  EXPECT_EQ(unavailable.out, "");
-  EXPECT_EQ(unavailable.err, "info is not available in this build.\n");
+  ProcessResult notRepository = runTvr("", "info /nonexistent/repository");
+  EXPECT_EQ(notRepository.status, 4);
+  EXPECT_EQ(notRepository.out, "");
+  EXPECT_EQ(notRepository.err, "Repository is missing repo.json\n");
 }
 
 TEST(TvrBinaryTest, ColourComesFromTheProcessEnvironment) {
