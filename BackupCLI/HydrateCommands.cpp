@@ -1,5 +1,13 @@
+#include <nlohmann/json.hpp>
+
 #include "BackupCLI/CLIInputValidation.h"
 #include "BackupCLI/CommandHandlers.h"
+#include "engine/s3/S3HTTPSession.h"
+#include "engine/s3/S3RepositoryStorageBackend.h"
+#include "engine/s3/S3RetryPolicy.h"
+#include "engine/s3/S3StorageConfiguration.h"
+#include "engine/storage/LocalRepositoryStorageBackend.h"
+#include "engine/storage/RepositoryObjectHydrator.h"
 #include "platform/Bytes.h"
 
 namespace tvr::cli {
@@ -16,6 +24,27 @@ std::optional<std::string> environmentValue(const Environment& environment, cons
   auto it = environment.find(name);
   if (it == environment.end()) return std::nullopt;
   return it->second;
+}
+
+// HydrateDryRunResponse. The bucket, not the endpoint or any credential, names an S3 source.
+nlohmann::json dryRunResponse(const std::string& command, const std::string& source,
+                              const std::filesystem::path& destination, bool overwrite,
+                              std::optional<std::size_t> objectCount) {
+  nlohmann::json response = {
+      {"schemaVersion", 1},
+      {"command", command},
+      {"dryRun", true},
+      {"source", source},
+      {"destination", destination.string()},
+      {"overwrite", overwrite},
+      {"providerPreflight", false},
+  };
+  if (objectCount) response["objectCount"] = *objectCount;
+  return response;
+}
+
+void printHydrated(const RepositoryHydrationSummary& summary, const CommandContext& context) {
+  context.output("Hydrated " + std::to_string(summary.objectsRead) + " objects");
 }
 
 }  // namespace
@@ -78,38 +107,75 @@ S3Settings validatedS3Settings(const ParsedOptions& options, const Environment& 
   return settings;
 }
 
+S3RepositoryStorageBackend s3Backend(const ParsedOptions& options, const Environment& environment) {
+  S3Settings settings = validatedS3Settings(options, environment);
+  S3StorageConfiguration configuration = S3StorageConfiguration::make(
+      settings.bucket, settings.region, settings.endpointURL, settings.accessKeyID, settings.secretAccessKey,
+      settings.sessionToken, settings.usePathStyle);
+  S3RetryPolicy retryPolicy;
+  retryPolicy.maxRetries = 3;
+  retryPolicy.baseDelayNanoseconds = 250'000'000;
+  S3RepositoryStorageBackend backend(std::move(configuration), S3HTTPSession::shared(), std::move(retryPolicy));
+  return backend;
+}
+
+namespace {
+
+void hydrateLocalDryRun(const std::filesystem::path& source, const std::filesystem::path& destination,
+                        bool overwrite, const CommandContext& context) {
+  ensureHydrationDestinationIsWritable(destination, overwrite, "hydrate-local");
+  LocalRepositoryStorageBackend backend(source);
+  std::size_t count = backend.listObjectKeys(std::nullopt).size();
+  if (context.outputFormat == OutputFormat::text) {
+    context.output("Dry run: hydrate " + std::to_string(count) + " objects to " + destination.string());
+    return;
+  }
+  context.output(jsonString(dryRunResponse("hydrate-local", source.string(), destination, overwrite, count)));
+}
+
+void hydrateS3DryRun(const std::filesystem::path& destination, bool overwrite, const ParsedOptions& options,
+                     const CommandContext& context) {
+  ensureHydrationDestinationIsWritable(destination, overwrite, "hydrate-s3");
+  {
+    // Built only so that every setting is checked and a missing secret is reported; a dry
+    // run never contacts the provider.
+    S3RepositoryStorageBackend discarded = s3Backend(options, context.environment);
+    (void)discarded;
+  }
+  std::string bucket = options.requiredValue("--bucket");
+  if (context.outputFormat == OutputFormat::text) {
+    context.output("Dry run: hydrate S3 repository objects to " + destination.string());
+    return;
+  }
+  context.output(jsonString(dryRunResponse("hydrate-s3", bucket, destination, overwrite, std::nullopt)));
+}
+
+}  // namespace
+
 void runHydrateLocal(const std::filesystem::path& source, const ParsedOptions& options, const CommandContext& context) {
-  (void)source;
   bool overwrite = overwriteRequested(options);
   std::filesystem::path destination = requiredDestination(options);
-  ensureHydrationDestinationIsWritable(destination, overwrite, "hydrate-local");
   if (options.contains("--dry-run")) {
-    // Engine work lands with the recovery commands.
-    // LocalRepositoryStorageBackend(root: source).listObjectKeys(prefix: none), then
-    // "Dry run: hydrate <count> objects to <destination>" or the HydrateDryRunResponse.
-    engineWorkUnavailable(context.command);
+    hydrateLocalDryRun(source, destination, overwrite, context);
+    return;
   }
+  ensureHydrationDestinationIsWritable(destination, overwrite, "hydrate-local");
   requireTextOutput(context.outputFormat, "hydrate-local");
-  // Engine work lands with the recovery commands.
-  // RepositoryObjectHydrator.hydrateRepository(from: LocalRepositoryStorageBackend(source),
-  // toRoot: destination), then "Hydrated <objectsRead> objects".
-  engineWorkUnavailable(context.command);
+  LocalRepositoryStorageBackend backend(source);
+  printHydrated(RepositoryObjectHydrator::hydrateRepository(backend, destination), context);
 }
 
 void runHydrateS3(const ParsedOptions& options, const CommandContext& context) {
   bool overwrite = overwriteRequested(options);
   const std::filesystem::path& destination = options.repository();
+  if (options.contains("--dry-run")) {
+    hydrateS3DryRun(destination, overwrite, options, context);
+    return;
+  }
   ensureHydrationDestinationIsWritable(destination, overwrite, "hydrate-s3");
-  bool dryRun = options.contains("--dry-run");
-  if (!dryRun) requireTextOutput(context.outputFormat, "hydrate-s3");
-  S3Settings settings = validatedS3Settings(options, context.environment);
-  (void)settings;
-  // Engine work lands with the recovery commands.
-  // s3Backend: S3StorageConfiguration from `settings` and S3RepositoryStorageBackend with
-  // S3RetryPolicy(maxRetries: 3, baseDelayNanoseconds: 250000000). A dry run then discards
-  // the backend and prints "Dry run: hydrate S3 repository objects to <destination>" or the
-  // HydrateDryRunResponse; a real run hydrates and prints "Hydrated <objectsRead> objects".
-  engineWorkUnavailable(context.command);
+  requireTextOutput(context.outputFormat, "hydrate-s3");
+  S3RepositoryStorageBackend backend = s3Backend(options, context.environment);
+  printHydrated(RepositoryObjectHydrator::hydrateRepository(backend, destination), context);
 }
 
 }  // namespace tvr::cli

@@ -507,7 +507,7 @@ TEST(BackupCLITest, HydrateErrors) {
   };
   for (const ErrorCase& c : cases) {
     if (c.code == "unsupported_output_format") {
-      // Only reachable with JSON selected; the text run of the same line reaches the engine seam.
+      // Only reachable with JSON selected; the text run of the same line would start the hydration.
       SCOPED_TRACE(c.name);
       Outcome json = runCLI(c.args, c.environment);
       nlohmann::json envelope = nlohmann::json::parse(json.err);
@@ -626,45 +626,6 @@ TEST(BackupCLITest, DestinationRefusalsAndJsonForRealWrites) {
   }
   EXPECT_TRUE(std::filesystem::is_empty(emptyDirectory)) << "nothing is written on refusal";
   EXPECT_FALSE(std::filesystem::exists(free));
-}
-
-// Every command whose engine work is not in this build ends at its seam as an honest
-// internal error, after its own option checks passed, and prints nothing on stdout.
-TEST(BackupCLITest, EngineCommandsReportThatTheyAreUnavailable) {
-  TemporaryDirectory temporary;
-  const std::string free = (temporary.path() / "free").string();
-  const Environment secret = {{"AWS_SECRET_ACCESS_KEY", kSecret}};
-  struct Case {
-    std::vector<std::string> args;
-    Environment environment;
-  };
-  const Case cases[] = {
-      // The recovery commands do their engine work; their own tests cover them.
-      {{"hydrate-local", "src", "--to", free, "--dry-run", "--json"}, {}},
-      {{"hydrate-local", "src", "--to", free}, {}},
-      {{"hydrate-s3", free, "--bucket", "b", "--region", "auto", "--access-key-id", "k", "--endpoint",
-        "https://s3.example.com:443", "--dry-run"},
-       secret},
-      {{"hydrate-s3", free, "--bucket", "b", "--region", "auto", "--access-key-id", "k"}, secret},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.args[0] + " " + std::to_string(c.args.size()));
-    Outcome outcome = runCLI(c.args, c.environment);
-    EXPECT_EQ(outcome.out, "");
-    EXPECT_EQ(outcome.status, 1);
-    bool json = std::find(c.args.begin(), c.args.end(), "--json") != c.args.end();
-    std::string message = c.args[0] + " is not available in this build.";
-    if (json) {
-      nlohmann::json envelope = nlohmann::json::parse(outcome.err);
-      EXPECT_EQ(envelope["code"], "internal_error");
-      EXPECT_EQ(envelope["category"], "internal");
-      EXPECT_EQ(envelope["message"], message);
-      EXPECT_EQ(envelope["exitCode"], 1);
-    } else {
-      EXPECT_EQ(outcome.err, message + "\n");
-    }
-    EXPECT_EQ(outcome.err.find(kSecret), std::string::npos);
-  }
 }
 
 TEST(BackupCLITest, RunNeverThrowsWhenTheOutputSinkFails) {
