@@ -296,14 +296,21 @@ TEST(HydrateCommandsTest, HydrateLocalRebuildsAWorkingRepository) {
 class HydrateS3Test : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    server_ = new tvr::testing::S3rverFixture({"repository", "empty-bucket"});
-    for (const auto& [relative, contents] : treeContents(kSample)) {
-      server_->client("repository", {"put", relative, (kSample / relative).string()});
+    try {
+      server_ = new tvr::testing::S3rverFixture({"repository", "empty-bucket"});
+      for (const auto& [relative, contents] : treeContents(kSample)) {
+        server_->client("repository", {"put", relative, (kSample / relative).string()});
+      }
+    } catch (const std::exception& error) {
+      setupFailure_ = error.what();
     }
   }
   static void TearDownTestSuite() {
     delete server_;
     server_ = nullptr;
+  }
+  void SetUp() override {
+    if (!setupFailure_.empty()) GTEST_FAIL() << "s3rver could not be prepared: " << setupFailure_;
   }
 
   static std::vector<std::string> hydrate(const std::string& destination, const std::string& bucket,
@@ -317,8 +324,10 @@ class HydrateS3Test : public ::testing::Test {
   }
 
   static tvr::testing::S3rverFixture* server_;
+  static std::string setupFailure_;
 };
 tvr::testing::S3rverFixture* HydrateS3Test::server_ = nullptr;
+std::string HydrateS3Test::setupFailure_;
 
 TEST_F(HydrateS3Test, DownloadsEveryObjectIntoAWorkingRepository) {
   TemporaryDirectory temporary;
