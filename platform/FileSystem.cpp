@@ -90,6 +90,21 @@ bool pathIsInsideOrSame(const std::filesystem::path& file, const std::filesystem
   return true;
 }
 
+std::size_t readFully(int fd, void* buffer, std::size_t size, const std::filesystem::path& path) {
+  auto* bytes = static_cast<std::uint8_t*>(buffer);
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::read(fd, bytes + done, size - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw PosixError("read", errno, path.string());
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
 bool itemExists(const std::filesystem::path& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0;

@@ -20,6 +20,10 @@ void writeFileAtomically(const std::filesystem::path& path, const std::string& t
 // Any error (a missing path) answers false.
 bool pathIsInsideOrSame(const std::filesystem::path& file, const std::filesystem::path& root);
 
+// Reads from `fd` until `size` bytes have arrived or the file ends; returns the count read.
+// A read error throws PosixError naming `path`.
+std::size_t readFully(int fd, void* buffer, std::size_t size, const std::filesystem::path& path);
+
 // An item (file, directory or link) exists at the path, without following a final link.
 bool itemExists(const std::filesystem::path& path);
 

@@ -13,6 +13,7 @@
 #include "engine/crypto/RepositoryCompression.h"
 #include "platform/AtomicFileWriter.h"
 #include "platform/Error.h"
+#include "platform/FileSystem.h"
 #include "platform/SecureRandom.h"
 
 namespace tvr {
@@ -187,21 +188,6 @@ FileDescriptor openForReading(const std::filesystem::path& path) {
   return FileDescriptor(fd);
 }
 
-// Reads until `size` bytes have arrived or the file ends; returns the count read.
-std::size_t readFully(int fd, std::uint8_t* buffer, std::size_t size,
-                      const std::filesystem::path& path) {
-  std::size_t done = 0;
-  while (done < size) {
-    ssize_t n = ::read(fd, buffer + done, size - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw PosixError("read", errno, path.string());
-    }
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return done;
-}
 
 void readExactly(int fd, std::uint8_t* buffer, std::size_t size,
                  const std::filesystem::path& path) {

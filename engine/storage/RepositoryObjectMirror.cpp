@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/Error.h"
+#include "platform/FileSystem.h"
 #include "platform/SecureRandom.h"
 
 namespace tvr::RepositoryObjectMirror {
@@ -95,22 +96,9 @@ bool filesAreEqual(const std::filesystem::path& a, const std::filesystem::path& 
   FileCloser fb{::open(b.c_str(), O_RDONLY | O_CLOEXEC)};
   if (fb.fd < 0) throw PosixError("open", errno, b.string());
   std::vector<char> bufferA(1 << 16), bufferB(1 << 16);
-  auto readFull = [](int fd, char* buffer, std::size_t size, const std::filesystem::path& path) {
-    std::size_t done = 0;
-    while (done < size) {
-      ssize_t n = ::read(fd, buffer + done, size - done);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        throw PosixError("read", errno, path.string());
-      }
-      if (n == 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-    return done;
-  };
   for (;;) {
-    std::size_t na = readFull(fa.fd, bufferA.data(), bufferA.size(), a);
-    std::size_t nb = readFull(fb.fd, bufferB.data(), bufferB.size(), b);
+    std::size_t na = readFully(fa.fd, bufferA.data(), bufferA.size(), a);
+    std::size_t nb = readFully(fb.fd, bufferB.data(), bufferB.size(), b);
     if (na != nb || std::memcmp(bufferA.data(), bufferB.data(), na) != 0) return false;
     if (na == 0) return true;
   }
