@@ -88,10 +88,6 @@ S3RepositoryStorageBackend s3Backend(const ParsedOptions& options, const Environ
 
 // CommandSupport.cpp
 
-// Where a command's engine work would run. Throws internal_error "<command> is not available
-// in this build." so that nothing pretends to have worked.
-[[noreturn]] void engineWorkUnavailable(const std::string& command);
-
 // --plan: required and a valid plan ID.
 std::string requiredPlanID(const ParsedOptions& options);
 // --to: required, a valid filesystem path, as a file location.

@@ -16,11 +16,6 @@
 
 namespace tvr::cli {
 
-void engineWorkUnavailable(const std::string& command) {
-  throw CLIError("internal_error", "internal", command + " is not available in this build.",
-                 "Run the command again with --verbose and capture the error for debugging.", ExitCode::internal);
-}
-
 std::string requiredPlanID(const ParsedOptions& options) {
   std::string planID = options.requiredValue("--plan");
   CLIInputValidation::validatePlanID(planID, "--plan");
