@@ -101,44 +101,29 @@ const std::map<std::string, Handler>& dispatchTable() {
          noArguments(rest, "commands");
          runCommands(context);
        }},
-      {"describe", [](const std::vector<std::string>& rest, const CommandContext& context) { runDescribe(rest, context); }},
+      {"describe",
+       [](const std::vector<std::string>& rest, const CommandContext& context) { runDescribe(rest, context); }},
       {"agent-context",
        [](const std::vector<std::string>& rest, const CommandContext& context) {
          noArguments(rest, "agent-context");
          runAgentContext(context);
        }},
-      {"info",
-       [](const std::vector<std::string>& rest, const CommandContext& context) {
-         runInfo(singlePathArgument(rest), context);
-       }},
-      {"list-plans",
-       [](const std::vector<std::string>& rest, const CommandContext& context) {
-         runListPlans(singlePathArgument(rest), context);
-       }},
-      {"list-runs",
-       [](const std::vector<std::string>& rest, const CommandContext& context) {
-         runListRuns(ParsedOptions("list-runs", rest), context);
-       }},
-      {"verify",
-       [](const std::vector<std::string>& rest, const CommandContext& context) {
-         runVerify(ParsedOptions("verify", rest), context);
-       }},
-      {"list",
-       [](const std::vector<std::string>& rest, const CommandContext& context) {
-         runList(ParsedOptions("list", rest), context);
-       }},
-      {"search",
-       [](const std::vector<std::string>& rest, const CommandContext& context) {
-         runSearch(ParsedOptions("search", rest), context);
-       }},
-      {"restore",
-       [](const std::vector<std::string>& rest, const CommandContext& context) {
-         runRestore(ParsedOptions("restore", rest), context);
-       }},
-      {"export",
-       [](const std::vector<std::string>& rest, const CommandContext& context) {
-         runExport(ParsedOptions("export", rest), context);
-       }},
+      {"info", [](const std::vector<std::string>& rest,
+                  const CommandContext& context) { runInfo(singlePathArgument(rest), context); }},
+      {"list-plans", [](const std::vector<std::string>& rest,
+                        const CommandContext& context) { runListPlans(singlePathArgument(rest), context); }},
+      {"list-runs", [](const std::vector<std::string>& rest,
+                       const CommandContext& context) { runListRuns(ParsedOptions("list-runs", rest), context); }},
+      {"verify", [](const std::vector<std::string>& rest,
+                    const CommandContext& context) { runVerify(ParsedOptions("verify", rest), context); }},
+      {"list", [](const std::vector<std::string>& rest,
+                  const CommandContext& context) { runList(ParsedOptions("list", rest), context); }},
+      {"search", [](const std::vector<std::string>& rest,
+                    const CommandContext& context) { runSearch(ParsedOptions("search", rest), context); }},
+      {"restore", [](const std::vector<std::string>& rest,
+                     const CommandContext& context) { runRestore(ParsedOptions("restore", rest), context); }},
+      {"export", [](const std::vector<std::string>& rest,
+                    const CommandContext& context) { runExport(ParsedOptions("export", rest), context); }},
       {"hydrate-local",
        [](const std::vector<std::string>& rest, const CommandContext& context) {
          std::optional<std::string> source;
@@ -146,10 +131,8 @@ const std::map<std::string, Handler>& dispatchTable() {
          std::filesystem::path sourceRoot = requiredPath(source, "source repository object root");
          runHydrateLocal(sourceRoot, ParsedOptions("hydrate-local", rest), context);
        }},
-      {"hydrate-s3",
-       [](const std::vector<std::string>& rest, const CommandContext& context) {
-         runHydrateS3(ParsedOptions("hydrate-s3", rest), context);
-       }},
+      {"hydrate-s3", [](const std::vector<std::string>& rest,
+                        const CommandContext& context) { runHydrateS3(ParsedOptions("hydrate-s3", rest), context); }},
   };
   return table;
 }
@@ -165,8 +148,7 @@ const std::map<std::string, std::string>& BackupCLI::commandUsages() {
       {"verify", "tvr verify <repository> --recovery-password-file <path>"},
       {"list-plans", "tvr list-plans <repository>"},
       {"list-runs", "tvr list-runs <repository> --plan <plan-id>"},
-      {"list",
-       "tvr list <repository> --plan <plan-id> --run <run-id> [--path <path>] --recovery-password-file <path>"},
+      {"list", "tvr list <repository> --plan <plan-id> --run <run-id> [--path <path>] --recovery-password-file <path>"},
       {"search",
        "tvr search <repository> --plan <plan-id> --run <run-id> --name <query> [--limit <count>] "
        "--recovery-password-file <path>"},
@@ -346,9 +328,7 @@ std::int32_t BackupCLI::run(const std::vector<std::string>& arguments, const Out
 }
 
 std::int32_t BackupCLI::run(const std::vector<std::string>& arguments) const {
-  OutputSink out = [](const std::string& line) {
-    std::cout << line << '\n';
-  };
+  OutputSink out = [](const std::string& line) { std::cout << line << '\n'; };
   OutputSink err = [](const std::string& line) {
     // Whatever the command printed reaches its stream before the error does.
     std::cout.flush();

@@ -1,5 +1,4 @@
 #include <algorithm>
-
 #include <nlohmann/json.hpp>
 
 #include "BackupCLI/CLIInputValidation.h"
@@ -44,12 +43,8 @@ void runList(const ParsedOptions& options, const CommandContext& context) {
   nlohmann::json list = nlohmann::json::array();
   for (const SnapshotEntry& entry : entries) list.push_back(snapshotEntryJson(entry));
   nlohmann::json response = {
-      {"schemaVersion", 1},
-      {"command", "list"},
-      {"repository", options.repository().string()},
-      {"planID", planID},
-      {"runID", runID},
-      {"entries", std::move(list)},
+      {"schemaVersion", 1}, {"command", "list"}, {"repository", options.repository().string()},
+      {"planID", planID},   {"runID", runID},    {"entries", std::move(list)},
   };
   if (path) response["path"] = *path;
   context.output(jsonString(response));
@@ -121,8 +116,7 @@ void validateSearchQuery(const std::string& name, std::int64_t limit) {
   // Unicode White_Space, which includes the line ends.
   auto isWhiteSpace = [](char32_t c) {
     return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-           c == 0x3000;
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
   };
   bool blank = true;
   for (char32_t c : unicode::toUTF32(name)) {
@@ -137,8 +131,8 @@ void validateSearchQuery(const std::string& name, std::int64_t limit) {
   }
   CLIInputValidation::rejectControlCharacters(name, "--name");
   if (limit < 1) {
-    throw CLIError::validation("invalid_limit", "--limit must be greater than 0", "Pass a positive integer with --limit.",
-                               {{"option", "--limit"}});
+    throw CLIError::validation("invalid_limit", "--limit must be greater than 0",
+                               "Pass a positive integer with --limit.", {{"option", "--limit"}});
   }
 }
 

@@ -10,10 +10,8 @@ namespace tvr::cli {
 
 namespace {
 
-const char* const kInternalRemediation =
-    "Run the command again with --verbose and capture the error for debugging.";
-const char* const kProviderRemediation =
-    "Check network connectivity and provider credentials, then retry.";
+const char* const kInternalRemediation = "Run the command again with --verbose and capture the error for debugging.";
+const char* const kProviderRemediation = "Check network connectivity and provider credentials, then retry.";
 const char* const kS3BackendDomain = "S3RepositoryStorageBackend";
 
 std::string detail(const std::map<std::string, std::string>& details, const std::string& key) {
@@ -22,8 +20,7 @@ std::string detail(const std::map<std::string, std::string>& details, const std:
 }
 
 CLIError internalError(std::string message) {
-  return CLIError("internal_error", "internal", std::move(message), kInternalRemediation,
-                  ExitCode::internal);
+  return CLIError("internal_error", "internal", std::move(message), kInternalRemediation, ExitCode::internal);
 }
 
 }  // namespace
@@ -32,13 +29,12 @@ OutputFormat parseOutputFormat(const std::string& text) {
   std::string lowered = unicode::lowercased(text);
   if (lowered == "text") return OutputFormat::text;
   if (lowered == "json") return OutputFormat::json;
-  throw CLIError::usage("invalid_output_format", "--output must be text or json",
-                        "Choose one of: text, json.", {{"format", text}});
+  throw CLIError::usage("invalid_output_format", "--output must be text or json", "Choose one of: text, json.",
+                        {{"format", text}});
 }
 
-CLIError::CLIError(std::string code, std::string category, std::string message,
-                   std::optional<std::string> remediation, std::int32_t exitCode,
-                   std::map<std::string, std::string> details)
+CLIError::CLIError(std::string code, std::string category, std::string message, std::optional<std::string> remediation,
+                   std::int32_t exitCode, std::map<std::string, std::string> details)
     : code_(std::move(code)),
       category_(std::move(category)),
       message_(std::move(message)),
@@ -48,14 +44,14 @@ CLIError::CLIError(std::string code, std::string category, std::string message,
 
 CLIError CLIError::usage(std::string code, std::string message, std::string remediation,
                          std::map<std::string, std::string> details) {
-  return CLIError(std::move(code), "usage", std::move(message), std::move(remediation),
-                  ExitCode::usage, std::move(details));
+  return CLIError(std::move(code), "usage", std::move(message), std::move(remediation), ExitCode::usage,
+                  std::move(details));
 }
 
 CLIError CLIError::validation(std::string code, std::string message, std::string remediation,
                               std::map<std::string, std::string> details) {
-  return CLIError(std::move(code), "validation", std::move(message), std::move(remediation),
-                  ExitCode::usage, std::move(details));
+  return CLIError(std::move(code), "validation", std::move(message), std::move(remediation), ExitCode::usage,
+                  std::move(details));
 }
 
 CLIError CLIError::classify(std::exception_ptr error) noexcept {
@@ -66,8 +62,8 @@ CLIError CLIError::classify(std::exception_ptr error) noexcept {
       return cliError;
     } catch (const Error& engineError) {
       if (engineError.domain() == kS3BackendDomain) {
-        return CLIError("provider_network_failed", "network", engineError.message(),
-                        kProviderRemediation, ExitCode::providerNetwork);
+        return CLIError("provider_network_failed", "network", engineError.message(), kProviderRemediation,
+                        ExitCode::providerNetwork);
       }
       return internalError(engineError.message());
     } catch (const std::exception& other) {
@@ -78,8 +74,7 @@ CLIError CLIError::classify(std::exception_ptr error) noexcept {
   } catch (...) {
     // Building the CLIError itself failed (out of memory): fall back to a value whose
     // construction needs no allocation beyond the literals.
-    return CLIError("internal_error", "internal", "Out of memory.", std::nullopt,
-                    ExitCode::internal);
+    return CLIError("internal_error", "internal", "Out of memory.", std::nullopt, ExitCode::internal);
   }
 }
 

@@ -3,10 +3,9 @@
 #include <cstdint>
 #include <exception>
 #include <map>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
-
-#include <nlohmann/json_fwd.hpp>
 
 namespace tvr::cli {
 
@@ -34,9 +33,8 @@ OutputFormat parseOutputFormat(const std::string& text);
 // thrown as an exception; `what()` is the message.
 class CLIError : public std::exception {
  public:
-  CLIError(std::string code, std::string category, std::string message,
-           std::optional<std::string> remediation, std::int32_t exitCode,
-           std::map<std::string, std::string> details = {});
+  CLIError(std::string code, std::string category, std::string message, std::optional<std::string> remediation,
+           std::int32_t exitCode, std::map<std::string, std::string> details = {});
 
   // The common case of a usage (category "usage") or validation ("validation") error, exit 2.
   static CLIError usage(std::string code, std::string message, std::string remediation,

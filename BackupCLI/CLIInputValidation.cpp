@@ -12,16 +12,14 @@ namespace tvr::cli::CLIInputValidation {
 
 namespace {
 
-CLIError failure(const std::string& code, const std::string& message,
-                 const std::string& remediation, const std::string& option) {
+CLIError failure(const std::string& code, const std::string& message, const std::string& remediation,
+                 const std::string& option) {
   return CLIError::validation(code, message, remediation, {{"option", option}});
 }
 
 bool isAsciiAlpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool isAsciiDigit(char c) { return c >= '0' && c <= '9'; }
-bool isUnreserved(char c) {
-  return isAsciiAlpha(c) || isAsciiDigit(c) || c == '-' || c == '.' || c == '_' || c == '~';
-}
+bool isUnreserved(char c) { return isAsciiAlpha(c) || isAsciiDigit(c) || c == '-' || c == '.' || c == '_' || c == '~'; }
 bool isSubDelim(char c) { return std::string_view("!$&'()*+,;=").find(c) != std::string_view::npos; }
 bool isHexDigit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
 
@@ -141,16 +139,15 @@ void rejectControlCharacters(const std::string& value, const std::string& option
 
 void validateFilesystemPath(const std::string& value, const std::string& option) {
   if (value.empty()) {
-    throw failure("empty_path", option + " path must not be empty", "Pass a non-empty filesystem path.",
-                  option);
+    throw failure("empty_path", option + " path must not be empty", "Pass a non-empty filesystem path.", option);
   }
   rejectControlCharacters(value, option);
 }
 
 void validateRepositoryRelativePath(const std::string& value, const std::string& option) {
   if (value.empty()) {
-    throw failure("empty_repository_path", option + " must not be empty",
-                  "Pass a normalized repository-relative path.", option);
+    throw failure("empty_repository_path", option + " must not be empty", "Pass a normalized repository-relative path.",
+                  option);
   }
   rejectControlCharacters(value, option);
   if (value.front() == '/') {
@@ -163,8 +160,7 @@ void validateRepositoryRelativePath(const std::string& value, const std::string&
     std::string_view component = rest.substr(0, slash);
     if (component == "." || component == "..") {
       throw failure("unsafe_repository_path", option + " must not contain . or .. path components",
-                    "Use the normalized repository path exactly as printed by `tvr list` or `tvr search`.",
-                    option);
+                    "Use the normalized repository path exactly as printed by `tvr list` or `tvr search`.", option);
     }
     if (slash == std::string_view::npos) break;
     rest = rest.substr(slash + 1);
@@ -173,8 +169,7 @@ void validateRepositoryRelativePath(const std::string& value, const std::string&
 
 void validateEnvironmentVariableName(const std::string& value, const std::string& option) {
   if (value.empty() || value.find('=') != std::string::npos) {
-    throw failure("invalid_environment_variable_name",
-                  option + " must name a non-empty environment variable",
+    throw failure("invalid_environment_variable_name", option + " must name a non-empty environment variable",
                   "Pass the variable name, not an assignment.", option);
   }
   rejectControlCharacters(value, option);
@@ -182,8 +177,8 @@ void validateEnvironmentVariableName(const std::string& value, const std::string
 
 void validateNonEmptyValue(const std::string& value, const std::string& option) {
   if (value.empty()) {
-    throw failure("empty_option_value", option + " must not be empty",
-                  "Pass a non-empty value for " + option + ".", option);
+    throw failure("empty_option_value", option + " must not be empty", "Pass a non-empty value for " + option + ".",
+                  option);
   }
   rejectControlCharacters(value, option);
 }
@@ -199,8 +194,7 @@ std::string validateEndpoint(const std::string& value, const std::string& option
   if (!url->hasAuthority || url->host.empty()) throw invalid;
   if (url->hasUserInfo) {
     throw failure("endpoint_credentials_not_allowed", option + " must not contain embedded credentials",
-                  "Pass access keys with --access-key-id and AWS_SECRET_ACCESS_KEY or --secret-access-key.",
-                  option);
+                  "Pass access keys with --access-key-id and AWS_SECRET_ACCESS_KEY or --secret-access-key.", option);
   }
   return value;
 }

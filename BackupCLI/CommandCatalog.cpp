@@ -89,36 +89,36 @@ std::vector<CommandMetadata> buildCatalog() {
                       {repositoryArgument(), planOption()}, {}, {0, 2, 4, 1},
                       {"tvr list-runs " + repo + " --plan personal-documents --json"},
                       {"Does not require recovery material."}));
-  all.push_back(entry("list", CommandKind::read, "List files and directories in a selected run.",
-                      {repositoryArgument(), planOption(), runOption(), passwordFileOption()},
-                      {option("--path", "path", "Directory path to list.")}, {0, 2, 4, 6, 1},
-                      {"tvr list " + repo +
-                       " --plan personal-documents --run 8 --recovery-password-file ~/recovery.txt --json"},
-                      {"Use normalized paths from this output with restore."}));
-  all.push_back(entry(
-      "search", CommandKind::read, "Search filenames in a selected run.",
-      {repositoryArgument(), planOption(), runOption(), required(option("--name", "query", "Filename query.")),
-       passwordFileOption()},
-      {option("--limit", "count", "Maximum number of results."),
-       option("--exact", std::nullopt, "Return exact filename or filename-stem matches only."),
-       option("--prefix", std::nullopt, "Return exact and prefix matches."),
-       option("--contains", std::nullopt, "Return exact, prefix, and contains matches.")},
-      {0, 2, 4, 6, 1},
-      {"tvr search " + repo +
-       " --plan personal-documents --run 8 --name invoice --recovery-password-file ~/recovery.txt --json"},
-      {"JSON output includes matchMode and matchType."}));
-  all.push_back(entry(
-      "restore", CommandKind::write, "Restore one file from a selected run.",
-      {repositoryArgument(), planOption(), runOption(),
-       required(option("--path", "path", "Normalized repository file path.")),
-       required(option("--to", "destination", "Destination file path.")), passwordFileOption()},
-      {option("--overwrite", "true|false", "Allow replacing an existing destination."),
-       option("--dry-run", std::nullopt, "Validate the restore and describe the planned write without creating files.")},
-      {0, 2, 3, 4, 6, 1},
-      {"tvr restore " + repo +
-       " --plan personal-documents --run 8 --path documents/report.pdf --to ~/Desktop/report.pdf "
-       "--recovery-password-file ~/recovery.txt --dry-run --json"},
-      {"Refuses existing destinations unless --overwrite true is supplied.", writeJsonNote}));
+  all.push_back(
+      entry("list", CommandKind::read, "List files and directories in a selected run.",
+            {repositoryArgument(), planOption(), runOption(), passwordFileOption()},
+            {option("--path", "path", "Directory path to list.")}, {0, 2, 4, 6, 1},
+            {"tvr list " + repo + " --plan personal-documents --run 8 --recovery-password-file ~/recovery.txt --json"},
+            {"Use normalized paths from this output with restore."}));
+  all.push_back(
+      entry("search", CommandKind::read, "Search filenames in a selected run.",
+            {repositoryArgument(), planOption(), runOption(), required(option("--name", "query", "Filename query.")),
+             passwordFileOption()},
+            {option("--limit", "count", "Maximum number of results."),
+             option("--exact", std::nullopt, "Return exact filename or filename-stem matches only."),
+             option("--prefix", std::nullopt, "Return exact and prefix matches."),
+             option("--contains", std::nullopt, "Return exact, prefix, and contains matches.")},
+            {0, 2, 4, 6, 1},
+            {"tvr search " + repo +
+             " --plan personal-documents --run 8 --name invoice --recovery-password-file ~/recovery.txt --json"},
+            {"JSON output includes matchMode and matchType."}));
+  all.push_back(entry("restore", CommandKind::write, "Restore one file from a selected run.",
+                      {repositoryArgument(), planOption(), runOption(),
+                       required(option("--path", "path", "Normalized repository file path.")),
+                       required(option("--to", "destination", "Destination file path.")), passwordFileOption()},
+                      {option("--overwrite", "true|false", "Allow replacing an existing destination."),
+                       option("--dry-run", std::nullopt,
+                              "Validate the restore and describe the planned write without creating files.")},
+                      {0, 2, 3, 4, 6, 1},
+                      {"tvr restore " + repo +
+                       " --plan personal-documents --run 8 --path documents/report.pdf --to ~/Desktop/report.pdf "
+                       "--recovery-password-file ~/recovery.txt --dry-run --json"},
+                      {"Refuses existing destinations unless --overwrite true is supplied.", writeJsonNote}));
   all.push_back(entry(
       "export", CommandKind::write, "Export every restorable file and directory from a selected run.",
       {repositoryArgument(), planOption(), runOption(),
@@ -140,23 +140,23 @@ std::vector<CommandMetadata> buildCatalog() {
       {"tvr hydrate-local /Volumes/ObjectMirror --to ~/Desktop/HydratedTovarineRepository --dry-run --json"},
       {"Writes repository objects into the destination root.",
        "Refuses non-empty destinations unless --overwrite true is supplied."}));
-  all.push_back(entry(
-      "hydrate-s3", CommandKind::write, "Rebuild a local repository from S3-compatible object storage.",
-      {repositoryArgument(), required(option("--bucket", "bucket", "S3 bucket name.")),
-       required(option("--region", "region", "S3 region.")),
-       required(option("--access-key-id", "key", "S3 access key ID.")),
-       required(option("--secret-access-key", "secret", "S3 secret access key or AWS_SECRET_ACCESS_KEY."))},
-      {option("--endpoint", "url", "S3-compatible endpoint URL."),
-       option("--session-token", "token", "Temporary session token."),
-       option("--path-style", "true|false", "Force path-style addressing."), hydrateOverwrite,
-       option("--dry-run", std::nullopt,
-              "Validate local options, credential shape, and destination policy without network access.")},
-      {0, 2, 3, 6, 7, 1},
-      {std::string("tvr hydrate-s3 ~/Desktop/HydratedTovarineRepository --bucket my-backups --region auto "
-                   "--endpoint ") +
-       CLIInputValidation::kExampleEndpoint + " --path-style true --access-key-id EXAMPLE --dry-run --json"},
-      {"Prefer AWS_SECRET_ACCESS_KEY over passing secrets on the command line.",
-       "Dry-run validates local options and credential presence without listing provider objects."}));
+  all.push_back(
+      entry("hydrate-s3", CommandKind::write, "Rebuild a local repository from S3-compatible object storage.",
+            {repositoryArgument(), required(option("--bucket", "bucket", "S3 bucket name.")),
+             required(option("--region", "region", "S3 region.")),
+             required(option("--access-key-id", "key", "S3 access key ID.")),
+             required(option("--secret-access-key", "secret", "S3 secret access key or AWS_SECRET_ACCESS_KEY."))},
+            {option("--endpoint", "url", "S3-compatible endpoint URL."),
+             option("--session-token", "token", "Temporary session token."),
+             option("--path-style", "true|false", "Force path-style addressing."), hydrateOverwrite,
+             option("--dry-run", std::nullopt,
+                    "Validate local options, credential shape, and destination policy without network access.")},
+            {0, 2, 3, 6, 7, 1},
+            {std::string("tvr hydrate-s3 ~/Desktop/HydratedTovarineRepository --bucket my-backups --region auto "
+                         "--endpoint ") +
+             CLIInputValidation::kExampleEndpoint + " --path-style true --access-key-id EXAMPLE --dry-run --json"},
+            {"Prefer AWS_SECRET_ACCESS_KEY over passing secrets on the command line.",
+             "Dry-run validates local options and credential presence without listing provider objects."}));
   return all;
 }
 
@@ -164,9 +164,12 @@ std::vector<CommandMetadata> buildCatalog() {
 
 std::string commandKindText(CommandKind kind) {
   switch (kind) {
-    case CommandKind::discovery: return "discovery";
-    case CommandKind::read: return "read";
-    case CommandKind::write: return "write";
+    case CommandKind::discovery:
+      return "discovery";
+    case CommandKind::read:
+      return "read";
+    case CommandKind::write:
+      return "write";
   }
   return "read";
 }

@@ -5,20 +5,19 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json_fwd.hpp>
 
 #include "BackupCLI/BackupCLI.h"
 #include "BackupCLI/CLIError.h"
 #include "BackupCLI/ParsedOptions.h"
 
 namespace tvr {
-struct SnapshotEntry;               // engine/catalog/BackupCatalog.h
+struct SnapshotEntry;              // engine/catalog/BackupCatalog.h
 class S3RepositoryStorageBackend;  // engine/s3/S3RepositoryStorageBackend.h
-}
+}  // namespace tvr
 
 namespace tvr::cli {
 
@@ -58,8 +57,7 @@ void ensureRestoreDestinationIsWritable(const std::filesystem::path& destination
 void ensureExportDestinationIsWritable(const std::filesystem::path& destination, bool overwrite);
 
 // HydrateCommands.cpp
-void runHydrateLocal(const std::filesystem::path& source, const ParsedOptions& options,
-                     const CommandContext& context);
+void runHydrateLocal(const std::filesystem::path& source, const ParsedOptions& options, const CommandContext& context);
 void runHydrateS3(const ParsedOptions& options, const CommandContext& context);
 void ensureHydrationDestinationIsWritable(const std::filesystem::path& destination, bool overwrite,
                                           const std::string& command);
@@ -107,7 +105,7 @@ nlohmann::json snapshotEntryJson(const SnapshotEntry& entry);
 
 // The confirmation_required error with all five detail keys.
 CLIError confirmationRequired(const std::string& operation, const std::filesystem::path& path,
-                              const std::string& reason, const std::string& risk,
-                              const std::string& message, const std::string& remediation);
+                              const std::string& reason, const std::string& risk, const std::string& message,
+                              const std::string& remediation);
 
 }  // namespace tvr::cli

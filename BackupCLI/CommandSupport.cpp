@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-
 #include <nlohmann/json.hpp>
 
 #include "BackupCLI/CLIInputValidation.h"
@@ -49,11 +48,8 @@ DestinationState destinationState(const std::filesystem::path& destination) {
 
 nlohmann::json snapshotEntryJson(const SnapshotEntry& entry) {
   nlohmann::json json = {
-      {"id", entry.id},
-      {"kind", snapshotKindName(entry.kind)},
-      {"name", entry.name},
-      {"relPath", entry.relPath},
-      {"relPathNorm", entry.relPathNorm},
+      {"id", entry.id},           {"kind", snapshotKindName(entry.kind)}, {"name", entry.name},
+      {"relPath", entry.relPath}, {"relPathNorm", entry.relPathNorm},
   };
   if (entry.sizeBytes) json["sizeBytes"] = *entry.sizeBytes;
   if (entry.createdAt) json["createdAt"] = formatISO8601(*entry.createdAt);

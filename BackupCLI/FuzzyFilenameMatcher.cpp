@@ -14,11 +14,16 @@ namespace FuzzyFilenameMatcher {
 
 const char* matchTypeText(MatchType type) {
   switch (type) {
-    case MatchType::exact: return "exact";
-    case MatchType::prefix: return "prefix";
-    case MatchType::contains: return "contains";
-    case MatchType::subsequence: return "subsequence";
-    case MatchType::typo: return "typo";
+    case MatchType::exact:
+      return "exact";
+    case MatchType::prefix:
+      return "prefix";
+    case MatchType::contains:
+      return "contains";
+    case MatchType::subsequence:
+      return "subsequence";
+    case MatchType::typo:
+      return "typo";
   }
   return "exact";
 }
@@ -31,8 +36,7 @@ bool isWidthVariant(UChar32 c) { return c >= 0xFF00 && c <= 0xFFEF; }
 }  // namespace
 
 std::u32string normalized(std::string_view text) {
-  icu::UnicodeString s =
-      icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+  icu::UnicodeString s = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
   s.foldCase(U_FOLD_CASE_DEFAULT);
 
   UErrorCode status = U_ZERO_ERROR;

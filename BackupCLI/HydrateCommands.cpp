@@ -62,10 +62,10 @@ void ensureHydrationDestinationIsWritable(const std::filesystem::path& destinati
     case DestinationState::emptyDirectory:
       return;
     case DestinationState::file:
-      throw confirmationRequired(command, destination, "destination_file_exists", "overwrite",
-                                 "Refusing to hydrate into existing file: " + destination.string() +
-                                     ". Pass --overwrite true to replace it.",
-                                 "Rerun with --overwrite true only if replacing the destination is intended.");
+      throw confirmationRequired(
+          command, destination, "destination_file_exists", "overwrite",
+          "Refusing to hydrate into existing file: " + destination.string() + ". Pass --overwrite true to replace it.",
+          "Rerun with --overwrite true only if replacing the destination is intended.");
     case DestinationState::nonEmptyDirectory:
       throw confirmationRequired(
           command, destination, "destination_not_empty", "merge_or_overwrite",
@@ -85,7 +85,8 @@ S3Settings validatedS3Settings(const ParsedOptions& options, const Environment& 
   std::optional<std::string> secret = options.nonEmptyValue("--secret-access-key");
   if (!secret) secret = environmentValue(environment, "AWS_SECRET_ACCESS_KEY");
   if (!secret || secret->empty()) {
-    throw CLIError("missing_s3_secret_access_key", "authentication", "Missing --secret-access-key or AWS_SECRET_ACCESS_KEY",
+    throw CLIError("missing_s3_secret_access_key", "authentication",
+                   "Missing --secret-access-key or AWS_SECRET_ACCESS_KEY",
                    "Set AWS_SECRET_ACCESS_KEY or pass --secret-access-key.", ExitCode::authentication);
   }
   settings.secretAccessKey = std::move(*secret);
@@ -109,9 +110,9 @@ S3Settings validatedS3Settings(const ParsedOptions& options, const Environment& 
 
 S3RepositoryStorageBackend s3Backend(const ParsedOptions& options, const Environment& environment) {
   S3Settings settings = validatedS3Settings(options, environment);
-  S3StorageConfiguration configuration = S3StorageConfiguration::make(
-      settings.bucket, settings.region, settings.endpointURL, settings.accessKeyID, settings.secretAccessKey,
-      settings.sessionToken, settings.usePathStyle);
+  S3StorageConfiguration configuration =
+      S3StorageConfiguration::make(settings.bucket, settings.region, settings.endpointURL, settings.accessKeyID,
+                                   settings.secretAccessKey, settings.sessionToken, settings.usePathStyle);
   S3RetryPolicy retryPolicy;
   retryPolicy.maxRetries = 3;
   retryPolicy.baseDelayNanoseconds = 250'000'000;
@@ -121,8 +122,8 @@ S3RepositoryStorageBackend s3Backend(const ParsedOptions& options, const Environ
 
 namespace {
 
-void hydrateLocalDryRun(const std::filesystem::path& source, const std::filesystem::path& destination,
-                        bool overwrite, const CommandContext& context) {
+void hydrateLocalDryRun(const std::filesystem::path& source, const std::filesystem::path& destination, bool overwrite,
+                        const CommandContext& context) {
   ensureHydrationDestinationIsWritable(destination, overwrite, "hydrate-local");
   LocalRepositoryStorageBackend backend(source);
   std::size_t count = backend.listObjectKeys(std::nullopt).size();

@@ -83,8 +83,8 @@ void runDescribe(const std::vector<std::string>& args, const CommandContext& con
   const std::string& name = args.front();
   const CommandMetadata* metadata = CommandCatalog::find(name);
   if (metadata == nullptr) {
-    throw CLIError::usage("unknown_command", "Unknown command: " + name, "Run `tvr commands --json` for the command list.",
-                          {{"command", name}});
+    throw CLIError::usage("unknown_command", "Unknown command: " + name,
+                          "Run `tvr commands --json` for the command list.", {{"command", name}});
   }
   if (context.outputFormat == OutputFormat::json) {
     context.output(

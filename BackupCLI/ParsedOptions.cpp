@@ -39,8 +39,7 @@ const std::set<std::string>& ParsedOptions::acceptedOptions(const std::string& c
       {"verify", withRecoveryPassword({})},
       {"list-runs", {"--plan"}},
       {"list", withRecoveryPassword({"--plan", "--run", "--path"})},
-      {"search",
-       withRecoveryPassword({"--plan", "--run", "--name", "--limit", "--exact", "--prefix", "--contains"})},
+      {"search", withRecoveryPassword({"--plan", "--run", "--name", "--limit", "--exact", "--prefix", "--contains"})},
       {"restore", withRecoveryPassword({"--plan", "--run", "--path", "--to", "--overwrite", "--dry-run"})},
       {"export", withRecoveryPassword({"--plan", "--run", "--to", "--overwrite", "--dry-run"})},
       {"hydrate-local", {"--to", "--overwrite", "--dry-run"}},
@@ -76,8 +75,7 @@ std::optional<std::int64_t> parseInt64(const std::string& text) {
   return result;
 }
 
-ParsedOptions::ParsedOptions(const std::string& command, const std::vector<std::string>& args)
-    : command_(command) {
+ParsedOptions::ParsedOptions(const std::string& command, const std::vector<std::string>& args) : command_(command) {
   if (args.empty()) {
     throw CLIError::usage("missing_repository_path", "Missing repository path",
                           "Pass the repository path after the command name.");
@@ -97,8 +95,7 @@ ParsedOptions::ParsedOptions(const std::string& command, const std::vector<std::
     }
     if (options_.count(option) != 0) {
       throw CLIError::usage("duplicate_option", "Duplicate option for " + command + ": " + option,
-                            "Pass each single-value option only once.",
-                            {{"command", command}, {"option", option}});
+                            "Pass each single-value option only once.", {{"command", command}, {"option", option}});
     }
     bool hasNext = i + 1 < args.size();
     if (valuelessFlags().count(option) != 0) {
@@ -111,8 +108,8 @@ ParsedOptions::ParsedOptions(const std::string& command, const std::vector<std::
       continue;
     }
     if (!hasNext || beginsWithDoubleDash(args[i + 1])) {
-      throw CLIError::usage("missing_option_value", "Missing value for " + option,
-                            "Pass a value after " + option + ".", {{"option", option}});
+      throw CLIError::usage("missing_option_value", "Missing value for " + option, "Pass a value after " + option + ".",
+                            {{"option", option}});
     }
     options_[option] = args[i + 1];
     i += 2;
@@ -128,8 +125,8 @@ std::optional<std::string> ParsedOptions::value(const std::string& option) const
 std::string ParsedOptions::requiredValue(const std::string& option) const {
   std::optional<std::string> found = value(option);
   if (!found) {
-    throw CLIError::usage("missing_required_option", "Missing " + option,
-                          "Pass the required option " + option + ".", {{"option", option}});
+    throw CLIError::usage("missing_required_option", "Missing " + option, "Pass the required option " + option + ".",
+                          {{"option", option}});
   }
   return *found;
 }
@@ -146,8 +143,8 @@ std::optional<bool> ParsedOptions::boolValue(const std::string& option) const {
   std::string lowered = unicode::lowercased(*found);
   if (lowered == "true" || lowered == "yes" || lowered == "1") return true;
   if (lowered == "false" || lowered == "no" || lowered == "0") return false;
-  throw CLIError::validation("invalid_boolean", option + " must be true or false",
-                             "Use true, false, yes, no, 1, or 0.", {{"option", option}, {"value", *found}});
+  throw CLIError::validation("invalid_boolean", option + " must be true or false", "Use true, false, yes, no, 1, or 0.",
+                             {{"option", option}, {"value", *found}});
 }
 
 std::optional<std::int64_t> ParsedOptions::intValue(const std::string& option) const {
@@ -212,10 +209,9 @@ std::filesystem::path requiredPath(const std::optional<std::string>& value, cons
 
 void requireTextOutput(OutputFormat format, const std::string& command) {
   if (format != OutputFormat::json) return;
-  throw CLIError::usage("unsupported_output_format",
-                        "Output format json is not supported for " + command + " yet. Use --output text.",
-                        "Use --output text for write commands unless --dry-run is supplied.",
-                        {{"command", command}, {"format", "json"}});
+  throw CLIError::usage(
+      "unsupported_output_format", "Output format json is not supported for " + command + " yet. Use --output text.",
+      "Use --output text for write commands unless --dry-run is supplied.", {{"command", command}, {"format", "json"}});
 }
 
 }  // namespace tvr::cli

@@ -60,8 +60,7 @@ std::optional<std::int64_t> parseInt64(const std::string& text);
 // The remaining arguments must be empty (unexpected_argument naming the command otherwise).
 void noArguments(const std::vector<std::string>& args, const std::string& command);
 // Exactly one path argument, validated under `name`.
-std::filesystem::path singlePathArgument(const std::vector<std::string>& args,
-                                         const std::string& name = "repository");
+std::filesystem::path singlePathArgument(const std::vector<std::string>& args, const std::string& name = "repository");
 // A present, valid filesystem path (missing_path when absent).
 std::filesystem::path requiredPath(const std::optional<std::string>& value, const std::string& name);
 // JSON output is refused for write paths that only print text.

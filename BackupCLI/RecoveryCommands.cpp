@@ -201,7 +201,8 @@ void runExport(const ParsedOptions& options, const CommandContext& context) {
   std::optional<RepositoryKeyMaterial> key =
       requiredRepositoryKeyMaterial(options.repository(), options, context.environment);
   ensureExportDestinationIsWritable(destination, overwrite);
-  RepositoryRestoreReader(options.repository(), std::move(key)).exportRun(PlanID(planID), runID, destination, overwrite);
+  RepositoryRestoreReader(options.repository(), std::move(key))
+      .exportRun(PlanID(planID), runID, destination, overwrite);
   context.output("Exported run " + std::to_string(runID));
 }
 

@@ -45,8 +45,7 @@ std::optional<std::string> recoveryPassword(const ParsedOptions& options, const 
   if (present.size() >= 2) {
     std::string names;
     for (std::size_t i = 0; i < present.size(); ++i) names += (i ? ", " : "") + present[i];
-    throw CLIError::usage("multiple_recovery_password_sources",
-                          "Use only one recovery password source: " + names,
+    throw CLIError::usage("multiple_recovery_password_sources", "Use only one recovery password source: " + names,
                           "Pass only one of --recovery-password, --recovery-password-file, or "
                           "--recovery-password-env.");
   }
@@ -75,8 +74,8 @@ std::optional<std::string> recoveryPassword(const ParsedOptions& options, const 
   if (it == environment.end() || it->second.empty()) {
     throw CLIError("missing_recovery_password_environment", "authentication",
                    "Environment variable " + value + " is not set",
-                   "Set the environment variable or choose another recovery password source.",
-                   ExitCode::authentication, {{"variable", value}});
+                   "Set the environment variable or choose another recovery password source.", ExitCode::authentication,
+                   {{"variable", value}});
   }
   return it->second;
 }
@@ -91,8 +90,7 @@ std::optional<RepositoryKeyMaterial> repositoryKeyMaterial(const std::filesystem
   if (metadata && metadata->encryption && metadata->encryption->recoveryWrappedKey) {
     return RecoveryKeyWrapping::unwrap(*metadata->encryption->recoveryWrappedKey, *password);
   }
-  throw CLIError("recovery_material_unavailable", "authentication",
-                 "Repository does not contain recovery key material",
+  throw CLIError("recovery_material_unavailable", "authentication", "Repository does not contain recovery key material",
                  "Use a repository that includes recovery-wrapped key material or recover through a "
                  "trusted keychain path.",
                  ExitCode::authentication);

@@ -10,10 +10,14 @@ enum class SearchMode { fuzzy, exact, prefix, contains };
 // The text form used in output ("fuzzy", "exact", "prefix", "contains").
 inline std::string searchModeText(SearchMode mode) {
   switch (mode) {
-    case SearchMode::fuzzy: return "fuzzy";
-    case SearchMode::exact: return "exact";
-    case SearchMode::prefix: return "prefix";
-    case SearchMode::contains: return "contains";
+    case SearchMode::fuzzy:
+      return "fuzzy";
+    case SearchMode::exact:
+      return "exact";
+    case SearchMode::prefix:
+      return "prefix";
+    case SearchMode::contains:
+      return "contains";
   }
   return "fuzzy";
 }

@@ -10,15 +10,10 @@ Error::Error(std::string domain, long code, std::string message)
 EngineError::EngineError(Case kind, long code, std::string message)
     : Error("EngineError", code, std::move(message)), kind_(kind) {}
 
-EngineError EngineError::ioError(std::string message) {
-  return EngineError(Case::ioError, 0, std::move(message));
-}
-EngineError EngineError::invalidBookmark() {
-  return EngineError(Case::invalidBookmark, 1, "Invalid bookmark.");
-}
+EngineError EngineError::ioError(std::string message) { return EngineError(Case::ioError, 0, std::move(message)); }
+EngineError EngineError::invalidBookmark() { return EngineError(Case::invalidBookmark, 1, "Invalid bookmark."); }
 EngineError EngineError::cannotAccessSecurityScopedResource() {
-  return EngineError(Case::cannotAccessSecurityScopedResource, 2,
-                     "Cannot access a security-scoped resource.");
+  return EngineError(Case::cannotAccessSecurityScopedResource, 2, "Cannot access a security-scoped resource.");
 }
 
 namespace {
@@ -35,11 +30,8 @@ std::string posixMessage(const std::string& call, int err, const std::string& pa
 PosixError::PosixError(const std::string& call, int err, const std::string& path)
     : Error("NSPOSIXErrorDomain", err, posixMessage(call, err, path)) {}
 
-CancellationError::CancellationError()
-    : Error("CancellationError", 1, "The operation was cancelled.") {}
+CancellationError::CancellationError() : Error("CancellationError", 1, "The operation was cancelled.") {}
 
-Error platformError(const std::string& domain, const std::string& message) {
-  return Error(domain, 1, message);
-}
+Error platformError(const std::string& domain, const std::string& message) { return Error(domain, 1, message); }
 
 }  // namespace tvr

@@ -53,8 +53,7 @@ Bytes readFileBytes(const std::filesystem::path& path) {
 }
 
 void writeFileAtomically(const std::filesystem::path& path, const Bytes& data) {
-  std::filesystem::path temp =
-      path.parent_path() / ("." + path.filename().string() + ".tmp-" + newUUIDString());
+  std::filesystem::path temp = path.parent_path() / ("." + path.filename().string() + ".tmp-" + newUUIDString());
   int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) throw PosixError("open", errno, temp.string());
   try {

@@ -49,19 +49,18 @@ std::string formatISO8601(double unixSeconds) {
   unsigned m, d;
   civilFromDays(days, y, m, d);
   char text[96];
-  std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02lld:%02lld:%02lldZ", y, m, d,
-                secondsOfDay / 3600, secondsOfDay / 60 % 60, secondsOfDay % 60);
+  std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02lld:%02lld:%02lldZ", y, m, d, secondsOfDay / 3600,
+                secondsOfDay / 60 % 60, secondsOfDay % 60);
   return text;
 }
 
 std::optional<double> parseISO8601(std::string_view s) {
-  if (s.size() != 20 || s[4] != '-' || s[7] != '-' || s[10] != 'T' || s[13] != ':' ||
-      s[16] != ':' || s[19] != 'Z') {
+  if (s.size() != 20 || s[4] != '-' || s[7] != '-' || s[10] != 'T' || s[13] != ':' || s[16] != ':' || s[19] != 'Z') {
     return std::nullopt;
   }
   int year, month, day, hour, minute, second;
-  if (!digits(s, 0, 4, year) || !digits(s, 5, 2, month) || !digits(s, 8, 2, day) ||
-      !digits(s, 11, 2, hour) || !digits(s, 14, 2, minute) || !digits(s, 17, 2, second)) {
+  if (!digits(s, 0, 4, year) || !digits(s, 5, 2, month) || !digits(s, 8, 2, day) || !digits(s, 11, 2, hour) ||
+      !digits(s, 14, 2, minute) || !digits(s, 17, 2, second)) {
     return std::nullopt;
   }
   static const int monthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};

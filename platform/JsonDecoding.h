@@ -40,13 +40,11 @@ inline nlohmann::json parseJsonDocument(std::string_view text) {
     return nlohmann::json::parse(text.begin(), text.end());
   } catch (const nlohmann::json::parse_error& error) {
     throw DecodingError(DecodingError::Kind::dataCorrupted, "",
-                        "The data is not valid JSON (error at byte " +
-                            std::to_string(error.byte) + ").");
+                        "The data is not valid JSON (error at byte " + std::to_string(error.byte) + ").");
   }
 }
 inline nlohmann::json parseJsonDocument(const Bytes& data) {
-  return parseJsonDocument(
-      std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+  return parseJsonDocument(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
 }
 
 // Typed, strict access to the members of one JSON object, for hand-written decoders.
@@ -59,8 +57,7 @@ class JsonObjectDecoder {
     if (!value_.is_object()) {
       throw DecodingError(DecodingError::Kind::typeMismatch, codingPath_,
                           codingPath_.empty() ? std::string("The JSON document must be an object.")
-                                              : "JSON key \"" + codingPath_ +
-                                                    "\" must be an object.");
+                                              : "JSON key \"" + codingPath_ + "\" must be an object.");
     }
   }
 
@@ -115,9 +112,7 @@ class JsonObjectDecoder {
     if (!parsed) throw corrupted(key, "is not a date in the form YYYY-MM-DDTHH:MM:SSZ");
     return *parsed;
   }
-  JsonObjectDecoder object(std::string_view key) const {
-    return JsonObjectDecoder(require(key), pathOf(key));
-  }
+  JsonObjectDecoder object(std::string_view key) const { return JsonObjectDecoder(require(key), pathOf(key)); }
   const nlohmann::json& array(std::string_view key) const {
     const nlohmann::json& v = require(key);
     if (!v.is_array()) throw mismatch(key, "an array");

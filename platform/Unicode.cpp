@@ -80,8 +80,7 @@ bool containsControlOrFormat(std::string_view text) {
 
 std::size_t graphemeClusterCount(std::string_view text) {
   UErrorCode status = U_ZERO_ERROR;
-  std::unique_ptr<icu::BreakIterator> it(
-      icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+  std::unique_ptr<icu::BreakIterator> it(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
   icu::UnicodeString s = fromUTF8(text);
   if (U_FAILURE(status)) return static_cast<std::size_t>(s.countChar32());
   it->setText(s);
@@ -106,9 +105,8 @@ int finderCompare(std::string_view a, std::string_view b) {
   if (!collator) return a.compare(b);
   std::lock_guard<std::mutex> lock(mutex);
   UErrorCode status = U_ZERO_ERROR;
-  UCollationResult r = collator->compareUTF8(
-      icu::StringPiece(a.data(), static_cast<int32_t>(a.size())),
-      icu::StringPiece(b.data(), static_cast<int32_t>(b.size())), status);
+  UCollationResult r = collator->compareUTF8(icu::StringPiece(a.data(), static_cast<int32_t>(a.size())),
+                                             icu::StringPiece(b.data(), static_cast<int32_t>(b.size())), status);
   if (U_FAILURE(status)) return a.compare(b);
   return r == UCOL_LESS ? -1 : (r == UCOL_GREATER ? 1 : 0);
 }

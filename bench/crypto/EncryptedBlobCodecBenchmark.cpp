@@ -45,15 +45,14 @@ void fillChunk(Kind kind, std::size_t index, Bytes& out) {
     return;
   }
   // Log-like text: repeated words and varying numbers, roughly 3 to 4 times compressible.
-  static const char* const words[] = {"backup", "restore", "chunk", "blob", "catalog",
-                                      "plan", "run", "verify", "snapshot", "path"};
+  static const char* const words[] = {"backup", "restore", "chunk",  "blob",     "catalog",
+                                      "plan",   "run",     "verify", "snapshot", "path"};
   std::size_t at = 0;
   std::uint64_t n = index * 7919 + 17;
   while (at < kChunk) {
     n = n * 6364136223846793005ull + 1442695040888963407ull;
-    std::string line = std::to_string(index * 100000 + at) + " " + words[(n >> 33) % 10] + " " +
-                       words[(n >> 40) % 10] + " size=" + std::to_string((n >> 20) % 100000) +
-                       " ok\n";
+    std::string line = std::to_string(index * 100000 + at) + " " + words[(n >> 33) % 10] + " " + words[(n >> 40) % 10] +
+                       " size=" + std::to_string((n >> 20) % 100000) + " ok\n";
     std::size_t take = std::min(line.size(), kChunk - at);
     std::memcpy(out.data() + at, line.data(), take);
     at += take;
@@ -162,8 +161,7 @@ void BM_LimitLZFSEDecode(benchmark::State& state) {
   Bytes out(kChunk + 1);
   for (auto _ : state) {
     for (const Bytes& c : m.compressed) {
-      benchmark::DoNotOptimize(
-          lzfse_decode_buffer(out.data(), out.size(), c.data(), c.size(), scratch.data()));
+      benchmark::DoNotOptimize(lzfse_decode_buffer(out.data(), out.size(), c.data(), c.size(), scratch.data()));
     }
   }
   finish(state, kind);
@@ -176,8 +174,7 @@ void BM_LimitLZFSEEncode(benchmark::State& state) {
   Bytes out(kChunk + 12);
   for (auto _ : state) {
     for (const Bytes& p : m.plain) {
-      benchmark::DoNotOptimize(
-          lzfse_encode_buffer(out.data(), out.size(), p.data(), p.size(), scratch.data()));
+      benchmark::DoNotOptimize(lzfse_encode_buffer(out.data(), out.size(), p.data(), p.size(), scratch.data()));
     }
   }
   finish(state, kind);
@@ -212,8 +209,7 @@ void BM_LimitAESGCMOpenThenLZFSEDecode(benchmark::State& state) {
     for (const Bytes& s : m.sealed) {
       std::size_t n = s.size() - crypto::aesGCMOverhead;
       cipher.open(s.data(), s.data() + 12, n, s.data() + 12 + n, nullptr, 0, compressed.data());
-      benchmark::DoNotOptimize(
-          lzfse_decode_buffer(out.data(), out.size(), compressed.data(), n, scratch.data()));
+      benchmark::DoNotOptimize(lzfse_decode_buffer(out.data(), out.size(), compressed.data(), n, scratch.data()));
     }
   }
   finish(state, kind);
@@ -258,8 +254,7 @@ void BM_LimitWriteNewFileAndRename(benchmark::State& state) {
   finish(state, kind);
 }
 
-#define TVR_BENCH(name) \
-  BENCHMARK(name)->Arg(kCompressible)->Arg(kRandom)->Iterations(3)->Unit(benchmark::kMillisecond)
+#define TVR_BENCH(name) BENCHMARK(name)->Arg(kCompressible)->Arg(kRandom)->Iterations(3)->Unit(benchmark::kMillisecond)
 
 TVR_BENCH(BM_OpenFile);
 TVR_BENCH(BM_SealFile);

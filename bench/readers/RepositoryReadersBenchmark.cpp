@@ -7,8 +7,8 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <iostream>
 
 #include "engine/catalog/BackupCatalog.h"
@@ -52,8 +52,8 @@ RepositoryEncryptionMetadata encryptionMetadata() {
 void writeBlob(const fs::path& root, const std::string& key, const Bytes& sealed) {
   const fs::path path = root / "blobs" / key.substr(0, 2) / key;
   fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(sealed.data()),
-                                              static_cast<std::streamsize>(sealed.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(sealed.data()), static_cast<std::streamsize>(sealed.size()));
 }
 
 std::string numbered(const char* prefix, int number) {
@@ -258,7 +258,8 @@ int main(int argc, char** argv) {
   buildWithCheckpoint(historyRepository(), checkpointRepository());
   buildLargeFile(largeRepository());
 
-  for (const auto& [label, root] : {std::pair{"history", historyRepository()}, std::pair{"checkpoint", checkpointRepository()}}) {
+  for (const auto& [label, root] :
+       {std::pair{"history", historyRepository()}, std::pair{"checkpoint", checkpointRepository()}}) {
     const std::string suffix = std::string("/") + label;
     benchmark::RegisterBenchmark(("walkAllFiles" + suffix).c_str(), walkAllFiles, root)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("listTopLevel" + suffix).c_str(), listTopLevel, root)->Unit(benchmark::kMillisecond);
@@ -268,7 +269,9 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark(("exportRun" + suffix).c_str(), exportRun, root)
         ->Unit(benchmark::kMillisecond)
         ->Iterations(1);
-    benchmark::RegisterBenchmark(("verify" + suffix).c_str(), verify, root)->Unit(benchmark::kMillisecond)->Iterations(1);
+    benchmark::RegisterBenchmark(("verify" + suffix).c_str(), verify, root)
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(1);
   }
   // Only with a checkpoint: from the history this walk runs the history query 5,001 times.
   benchmark::RegisterBenchmark("walkByListing/checkpoint", walkByListing, checkpointRepository())

@@ -96,8 +96,7 @@ class DetachedS3rver {
 void writePatterned(const std::filesystem::path& path, std::size_t size) {
   std::ofstream out(path, std::ios::binary);
   std::vector<char> block(1 << 20);
-  for (std::size_t i = 0; i < block.size(); ++i)
-    block[i] = static_cast<char>((i * 7 + (i >> 12)) % 251);
+  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>((i * 7 + (i >> 12)) % 251);
   for (std::size_t done = 0; done < size;) {
     std::size_t n = std::min(block.size(), size - done);
     out.write(block.data(), static_cast<std::streamsize>(n));
@@ -120,8 +119,7 @@ void BM_HydrateFromS3(benchmark::State& state) {
   for (int i = 0; i < kObjectCount; ++i) {
     bool isLarge = i % (kObjectCount / kLargeObjectCount) == 0;
     std::snprintf(name, sizeof name, "blobs/%02x/%02x%062d", i % 256, i % 256, i);
-    backend.writeObject(isLarge ? large : small, RepositoryObjectKey(name),
-                        RepositoryObjectWriteMode::replace());
+    backend.writeObject(isLarge ? large : small, RepositoryObjectKey(name), RepositoryObjectWriteMode::replace());
     totalBytes += static_cast<std::int64_t>(isLarge ? largeSize : kSmallObjectSize);
   }
   std::filesystem::remove(small);
@@ -149,12 +147,7 @@ void BM_HydrateFromS3(benchmark::State& state) {
   state.counters["peak_rss_MiB"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
 }
 
-BENCHMARK(BM_HydrateFromS3)
-    ->Arg(9)
-    ->Arg(48)
-    ->Iterations(2)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
+BENCHMARK(BM_HydrateFromS3)->Arg(9)->Arg(48)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

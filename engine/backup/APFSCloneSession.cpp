@@ -59,8 +59,8 @@ bool copyExtendedAttributes(int from, int to) {
     std::string value(static_cast<std::size_t>(size), '\0');
     size = ::fgetxattr(from, name.c_str(), value.data(), value.size());
     if (size < 0) return false;
-    if (::fsetxattr(to, name.c_str(), value.data(), static_cast<std::size_t>(size), 0) != 0 &&
-        errno != EPERM && errno != ENOTSUP && errno != EACCES) {
+    if (::fsetxattr(to, name.c_str(), value.data(), static_cast<std::size_t>(size), 0) != 0 && errno != EPERM &&
+        errno != ENOTSUP && errno != EACCES) {
       return false;
     }
   }
@@ -69,8 +69,7 @@ bool copyExtendedAttributes(int from, int to) {
 
 }  // namespace
 
-APFSCloneSession::APFSCloneSession(fs::path sourceURL)
-    : APFSCloneSession(std::move(sourceURL), TestingHooks{}) {}
+APFSCloneSession::APFSCloneSession(fs::path sourceURL) : APFSCloneSession(std::move(sourceURL), TestingHooks{}) {}
 
 APFSCloneSession::APFSCloneSession(fs::path sourceURL, TestingHooks testingHooks)
     : sourceRoot_(std::move(sourceURL)), testingHooks_(std::move(testingHooks)) {
@@ -79,8 +78,8 @@ APFSCloneSession::APFSCloneSession(fs::path sourceURL, TestingHooks testingHooks
     if (!testingHooks_.isAPFSVolume(sourceRoot_)) return;
     BackupFilesystem::CloneLimits limits = testingHooks_.preflightCloneLimits(sourceRoot_);
     if (!limits.ok) {
-      warnings_.push_back(BackupPlanError::make(
-          sourceRoot_.string(), EngineError::ioError(tooLargeMessage(limits.files, limits.bytes))));
+      warnings_.push_back(BackupPlanError::make(sourceRoot_.string(),
+                                                EngineError::ioError(tooLargeMessage(limits.files, limits.bytes))));
       return;
     }
     cloneSource();
@@ -101,9 +100,8 @@ void APFSCloneSession::cleanup() noexcept {
 }
 
 std::string APFSCloneSession::tooLargeMessage(std::int64_t files, std::int64_t bytes) {
-  return "Skipping APFS directory clone (too large: " + std::to_string(files) + " files, " +
-         std::to_string(bytes) + " bytes; limits: " +
-         std::to_string(BackupFilesystem::kMaxCloneFiles) + " files, " +
+  return "Skipping APFS directory clone (too large: " + std::to_string(files) + " files, " + std::to_string(bytes) +
+         " bytes; limits: " + std::to_string(BackupFilesystem::kMaxCloneFiles) + " files, " +
          std::to_string(BackupFilesystem::kMaxCloneBytes) + " bytes).";
 }
 
@@ -129,8 +127,8 @@ void APFSCloneSession::cloneSource() {
 }
 
 void APFSCloneSession::cloneContents(const fs::path& cloneFolder) {
-  std::unique_ptr<DirectoryEnumerator> enumerator = testingHooks_.makeEnumerator(
-      sourceRoot_, [this](const fs::path& path, const std::exception& error) {
+  std::unique_ptr<DirectoryEnumerator> enumerator =
+      testingHooks_.makeEnumerator(sourceRoot_, [this](const fs::path& path, const std::exception& error) {
         warnings_.push_back(BackupPlanError::make(path.string(), error));
       });
   if (!enumerator) {
@@ -185,16 +183,14 @@ bool APFSCloneSession::defaultIsAPFSVolume(const fs::path& url) {
   return type == kAPFSContainerMagic || type == kAPFSVolumeMagic;
 }
 
-std::int32_t APFSCloneSession::defaultCopyFileClone(const std::string& source,
-                                                    const std::string& destination) {
+std::int32_t APFSCloneSession::defaultCopyFileClone(const std::string& source, const std::string& destination) {
   Fd from{::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
   if (from.fd < 0) return -1;
   struct stat info {};
   if (::fstat(from.fd, &info) != 0) return -1;
   Fd to{::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
   if (to.fd < 0) return -1;
-  bool ok = ::ioctl(to.fd, FICLONE, from.fd) == 0 &&
-            ::fchmod(to.fd, info.st_mode & 07777) == 0 &&
+  bool ok = ::ioctl(to.fd, FICLONE, from.fd) == 0 && ::fchmod(to.fd, info.st_mode & 07777) == 0 &&
             copyExtendedAttributes(from.fd, to.fd);
   if (ok) {
     struct timespec times[2] = {info.st_atim, info.st_mtim};

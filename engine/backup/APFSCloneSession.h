@@ -22,18 +22,15 @@ class APFSCloneSession {
   // Replaceable operations; each defaults to the real one.
   struct TestingHooks {
     std::function<bool(const std::filesystem::path&)> isAPFSVolume = defaultIsAPFSVolume;
-    std::function<BackupFilesystem::CloneLimits(const std::filesystem::path&)>
-        preflightCloneLimits = [](const std::filesystem::path& root) {
-          return BackupFilesystem::preflightCloneLimits(root);
-        };
+    std::function<BackupFilesystem::CloneLimits(const std::filesystem::path&)> preflightCloneLimits =
+        [](const std::filesystem::path& root) { return BackupFilesystem::preflightCloneLimits(root); };
     // Clones one regular file; returns 0 or a non-zero status with errno set.
-    std::function<std::int32_t(const std::string& source, const std::string& destination)>
-        copyFileClone = defaultCopyFileClone;
+    std::function<std::int32_t(const std::string& source, const std::string& destination)> copyFileClone =
+        defaultCopyFileClone;
     DirectoryEnumeratorFactory makeEnumerator = BackupFilesystem::makeDirectoryEnumerator;
     // When set, replaces the clone procedure: fills the clone folder (second argument) from
     // the source (first) and throws on failure.
-    std::function<void(const std::filesystem::path& sourceRoot,
-                       const std::filesystem::path& cloneFolder)>
+    std::function<void(const std::filesystem::path& sourceRoot, const std::filesystem::path& cloneFolder)>
         cloneContentsOverride;
   };
 
@@ -58,8 +55,7 @@ class APFSCloneSession {
   // data copied) and carries over its mode, times and extended attributes. Where the file
   // system has no reflinks it returns -1 with errno set (EOPNOTSUPP, EXDEV...) and leaves no
   // destination file behind.
-  static std::int32_t defaultCopyFileClone(const std::string& source,
-                                           const std::string& destination);
+  static std::int32_t defaultCopyFileClone(const std::string& source, const std::string& destination);
 
   // "Skipping APFS directory clone (too large: ...)" for the given counts.
   static std::string tooLargeMessage(std::int64_t files, std::int64_t bytes);

@@ -41,8 +41,7 @@ class FilesystemDirectoryEnumerator final : public DirectoryEnumerator {
       it.increment(ec);
       if (ec) {
         // The rest of this folder cannot be read; report it and go on with its parent.
-        report(entry.path().parent_path(),
-               PosixError("readdir", ec.value(), entry.path().parent_path().string()));
+        report(entry.path().parent_path(), PosixError("readdir", ec.value(), entry.path().parent_path().string()));
         stack_.pop_back();
       }
       std::optional<Item> item = describe(entry);
@@ -75,9 +74,14 @@ class FilesystemDirectoryEnumerator final : public DirectoryEnumerator {
         item.size = static_cast<std::int64_t>(size);
         break;
       }
-      case fs::file_type::directory: item.type = ItemType::directory; break;
-      case fs::file_type::symlink: item.type = ItemType::symbolicLink; break;
-      default: break;
+      case fs::file_type::directory:
+        item.type = ItemType::directory;
+        break;
+      case fs::file_type::symlink:
+        item.type = ItemType::symbolicLink;
+        break;
+      default:
+        break;
     }
     return item;
   }
@@ -107,8 +111,8 @@ std::unique_ptr<DirectoryEnumerator> BackupFilesystem::makeDirectoryEnumerator(
   return std::make_unique<FilesystemDirectoryEnumerator>(std::move(first), std::move(onError));
 }
 
-BackupFilesystem::CloneLimits BackupFilesystem::preflightCloneLimits(
-    const fs::path& sourceRoot, const DirectoryEnumeratorFactory& makeEnumerator) {
+BackupFilesystem::CloneLimits BackupFilesystem::preflightCloneLimits(const fs::path& sourceRoot,
+                                                                     const DirectoryEnumeratorFactory& makeEnumerator) {
   CloneLimits limits;
   // Unreadable items are left to the clone walk, which reports them.
   std::unique_ptr<DirectoryEnumerator> enumerator =

@@ -49,15 +49,14 @@ struct BackupFilesystem {
   };
 
   // The walk over real folders with std::filesystem and lstat.
-  static std::unique_ptr<DirectoryEnumerator> makeDirectoryEnumerator(
-      const std::filesystem::path& root, DirectoryEnumerator::ErrorHandler onError);
+  static std::unique_ptr<DirectoryEnumerator> makeDirectoryEnumerator(const std::filesystem::path& root,
+                                                                      DirectoryEnumerator::ErrorHandler onError);
 
   // Counts the regular files under `sourceRoot` and their bytes, stopping as soon as either
   // limit is passed; `ok` when both counts are within the limits. Clone folders of earlier
   // runs are not counted (they are never cloned). Items that cannot be read are passed over.
-  static CloneLimits preflightCloneLimits(
-      const std::filesystem::path& sourceRoot,
-      const DirectoryEnumeratorFactory& makeEnumerator = makeDirectoryEnumerator);
+  static CloneLimits preflightCloneLimits(const std::filesystem::path& sourceRoot,
+                                          const DirectoryEnumeratorFactory& makeEnumerator = makeDirectoryEnumerator);
 };
 
 }  // namespace tvr

@@ -155,8 +155,7 @@ void appendLineSynchronised(const fs::path& file, const std::string& line) {
 
 }  // namespace
 
-BackupRunStateStore::Record BackupRunStateStore::Record::started(std::string runUUID, PlanID planID,
-                                                                 double startedAt,
+BackupRunStateStore::Record BackupRunStateStore::Record::started(std::string runUUID, PlanID planID, double startedAt,
                                                                  std::int64_t totalOperations) {
   Record record;
   record.kind = RecordKind::started;
@@ -215,9 +214,8 @@ void BackupRunStateStore::append(const Record& record, const fs::path& root, con
   writeInitial(record, root, planID);  // the same rule: create atomically or append and sync
 }
 
-void BackupRunStateStore::recordCompleted(const fs::path& root, const PlanID& planID,
-                                          const std::string& relPath, const std::string& kind,
-                                          const std::optional<std::string>& blobKey,
+void BackupRunStateStore::recordCompleted(const fs::path& root, const PlanID& planID, const std::string& relPath,
+                                          const std::string& kind, const std::optional<std::string>& blobKey,
                                           std::optional<RepositoryObjectWriteResult::Status> blobStatus) {
   Record record;
   record.kind = RecordKind::completed;
@@ -300,12 +298,12 @@ std::string BackupRunStateStore::activeRunUUID(const fs::path& root, const PlanI
 BackupRunStateStore::PartialRunSnapshot BackupRunStateStore::partialRunSnapshot(const fs::path& root,
                                                                                 const PlanID& planID) {
   State state = load(root, planID);
-  return {state.runUUID, state.planID, state.startedAt, state.updatedAt, state.totalOperations,
-          static_cast<std::int64_t>(state.completedOperations.size())};
+  return {state.runUUID,   state.planID,          state.startedAt,
+          state.updatedAt, state.totalOperations, static_cast<std::int64_t>(state.completedOperations.size())};
 }
 
-std::vector<RepositoryObjectKey> BackupRunStateStore::remoteObjectKeysWrittenDuringPartialRun(
-    const fs::path& root, const PlanID& planID) {
+std::vector<RepositoryObjectKey> BackupRunStateStore::remoteObjectKeysWrittenDuringPartialRun(const fs::path& root,
+                                                                                              const PlanID& planID) {
   State state = load(root, planID);
   std::set<std::string> referenced;
   {

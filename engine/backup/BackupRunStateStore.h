@@ -45,8 +45,7 @@ class BackupRunStateStore {
     std::optional<CompletedOperation> completedOperation;
 
     // A started record for a new attempt: `startedAt` is both start and update time.
-    static Record started(std::string runUUID, PlanID planID, double startedAt,
-                          std::int64_t totalOperations);
+    static Record started(std::string runUUID, PlanID planID, double startedAt, std::int64_t totalOperations);
   };
 
   struct State {
@@ -80,9 +79,8 @@ class BackupRunStateStore {
 
   static void writeInitial(const Record& record, const std::filesystem::path& root, const PlanID& planID);
   static void append(const Record& record, const std::filesystem::path& root, const PlanID& planID);
-  static void recordCompleted(const std::filesystem::path& root, const PlanID& planID,
-                              const std::string& relPath, const std::string& kind,
-                              const std::optional<std::string>& blobKey,
+  static void recordCompleted(const std::filesystem::path& root, const PlanID& planID, const std::string& relPath,
+                              const std::string& kind, const std::optional<std::string>& blobKey,
                               std::optional<RepositoryObjectWriteResult::Status> blobStatus);
   static void clear(const std::filesystem::path& root, const PlanID& planID);
   static bool exists(const std::filesystem::path& root, const PlanID& planID);
@@ -92,8 +90,8 @@ class BackupRunStateStore {
 
   // Blobs the journal says were written by the partial run and that no catalog row
   // references, as "blobs/xx/<key>" object keys, in journal order, each once.
-  static std::vector<RepositoryObjectKey> remoteObjectKeysWrittenDuringPartialRun(
-      const std::filesystem::path& root, const PlanID& planID);
+  static std::vector<RepositoryObjectKey> remoteObjectKeysWrittenDuringPartialRun(const std::filesystem::path& root,
+                                                                                  const PlanID& planID);
   // Deletes those objects from `backend` in order; returns how many were deleted.
   static int deleteRemoteObjectsForPartialRun(const std::filesystem::path& root, const PlanID& planID,
                                               RepositoryStorageBackend& backend,

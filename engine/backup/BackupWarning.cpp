@@ -8,11 +8,16 @@ namespace tvr {
 
 std::string_view backupWarningKindName(BackupWarning::Kind kind) {
   switch (kind) {
-    case BackupWarning::Kind::extendedAttributes: return "extendedAttributes";
-    case BackupWarning::Kind::acl: return "acl";
-    case BackupWarning::Kind::flags: return "flags";
-    case BackupWarning::Kind::attributes: return "attributes";
-    case BackupWarning::Kind::general: return "general";
+    case BackupWarning::Kind::extendedAttributes:
+      return "extendedAttributes";
+    case BackupWarning::Kind::acl:
+      return "acl";
+    case BackupWarning::Kind::flags:
+      return "flags";
+    case BackupWarning::Kind::attributes:
+      return "attributes";
+    case BackupWarning::Kind::general:
+      return "general";
   }
   return "general";
 }

@@ -64,8 +64,8 @@ void BlobStore::ensureRoot(const fs::path& root) {
   if (!itemExists(blobs)) createDirectories(blobs);
 }
 
-BlobWriteResult BlobStore::ensureBlobPresent(const fs::path& source, const fs::path& blob,
-                                             std::int64_t expectedSize, std::vector<BackupWarning>& warnings) {
+BlobWriteResult BlobStore::ensureBlobPresent(const fs::path& source, const fs::path& blob, std::int64_t expectedSize,
+                                             std::vector<BackupWarning>& warnings) {
   if (itemExists(blob)) {
     if (fileSize(blob) == expectedSize) return {true, expectedSize};
     warnings.push_back({BackupWarning::Kind::general, blob.string(), "Existing blob size mismatch; rewriting"});
@@ -113,8 +113,8 @@ BlobWriteResult BlobStoreSession::ensureEncryptedBlobPresent(const fs::path& sou
       if (codec.blobKeyForEncryptedBlobAt(location) == blobKey) {
         authenticated = true;
       } else {
-        warnings.push_back({BackupWarning::Kind::general, location.string(),
-                            "Existing encrypted blob content mismatch; rewriting"});
+        warnings.push_back(
+            {BackupWarning::Kind::general, location.string(), "Existing encrypted blob content mismatch; rewriting"});
       }
     } catch (const std::exception&) {
       // Damage is repaired by rewriting the blob below; the warning says so.
@@ -154,8 +154,7 @@ BlobWriteResult BlobStoreSession::ensureRemoteEncryptedBlobPresent(const fs::pat
   }
   remoteBackend_->readObject(key, files.existing(), cancel);
   if (codec.blobKeyForEncryptedBlobAt(files.existing()) != blobKey) {
-    throw EngineError::ioError("Existing remote encrypted blob could not be authenticated for " + key.rawValue() +
-                               ".");
+    throw EngineError::ioError("Existing remote encrypted blob could not be authenticated for " + key.rawValue() + ".");
   }
   validatedByteCounts_[blobKey] = write.byteCount;
   return {true, write.byteCount};

@@ -30,9 +30,8 @@ struct BlobStore {
   // Makes `blob` a byte copy of `source` unless a file of `expectedSize` bytes is already
   // there; a file of another size is replaced, with the warning
   // "Existing blob size mismatch; rewriting".
-  static BlobWriteResult ensureBlobPresent(const std::filesystem::path& source,
-                                           const std::filesystem::path& blob, std::int64_t expectedSize,
-                                           std::vector<BackupWarning>& warnings);
+  static BlobWriteResult ensureBlobPresent(const std::filesystem::path& source, const std::filesystem::path& blob,
+                                           std::int64_t expectedSize, std::vector<BackupWarning>& warnings);
 };
 
 // Makes sure the blob of each blob key is stored once per run, in the local repository folder

@@ -19,29 +19,29 @@ bool contentsPresent(const SystemCloudFileResourceValues& values) {
 
 const char* cloudFileMaterializationStageName(CloudFileMaterializationProgress::Stage stage) {
   switch (stage) {
-    case CloudFileMaterializationProgress::Stage::requested: return "requested";
-    case CloudFileMaterializationProgress::Stage::waiting: return "waiting";
-    case CloudFileMaterializationProgress::Stage::finished: return "finished";
+    case CloudFileMaterializationProgress::Stage::requested:
+      return "requested";
+    case CloudFileMaterializationProgress::Stage::waiting:
+      return "waiting";
+    case CloudFileMaterializationProgress::Stage::finished:
+      return "finished";
   }
   return "requested";
 }
 
-CloudFileMaterializationError::CloudFileMaterializationError(Case kind, std::string path,
-                                                             std::string message)
+CloudFileMaterializationError::CloudFileMaterializationError(Case kind, std::string path, std::string message)
     : Error("CloudFileMaterializationError", static_cast<long>(kind), std::move(message)),
       kind_(kind),
       path_(std::move(path)) {}
 
-CloudFileMaterializationError CloudFileMaterializationError::datalessFileRequiresPolicy(
-    const std::string& path) {
+CloudFileMaterializationError CloudFileMaterializationError::datalessFileRequiresPolicy(const std::string& path) {
   return CloudFileMaterializationError(Case::datalessFileRequiresPolicy, path,
                                        "Cloud-only file contents are not present on disk: " + path);
 }
 
-CloudFileMaterializationError CloudFileMaterializationError::downloadTimedOut(
-    const std::string& path) {
-  return CloudFileMaterializationError(
-      Case::downloadTimedOut, path, "Timed out while downloading cloud-only file contents: " + path);
+CloudFileMaterializationError CloudFileMaterializationError::downloadTimedOut(const std::string& path) {
+  return CloudFileMaterializationError(Case::downloadTimedOut, path,
+                                       "Timed out while downloading cloud-only file contents: " + path);
 }
 
 CloudFileStatus SystemCloudFileMaterializer::status(const std::filesystem::path& url) const {
@@ -70,8 +70,7 @@ void SystemCloudFileMaterializer::materialize(const std::filesystem::path& url,
   }
 }
 
-SystemCloudFileResourceValues SystemCloudFileMaterializer::defaultResourceValues(
-    const std::filesystem::path& url) {
+SystemCloudFileResourceValues SystemCloudFileMaterializer::defaultResourceValues(const std::filesystem::path& url) {
   struct stat info {};
   if (::lstat(url.c_str(), &info) != 0) throw PosixError("lstat", errno, url.string());
   return SystemCloudFileResourceValues{};

@@ -50,8 +50,7 @@ inline constexpr const char* kUbiquitousItemDownloadingStatusNotDownloaded =
     "NSURLUbiquitousItemDownloadingStatusNotDownloaded";
 inline constexpr const char* kUbiquitousItemDownloadingStatusDownloaded =
     "NSURLUbiquitousItemDownloadingStatusDownloaded";
-inline constexpr const char* kUbiquitousItemDownloadingStatusCurrent =
-    "NSURLUbiquitousItemDownloadingStatusCurrent";
+inline constexpr const char* kUbiquitousItemDownloadingStatusCurrent = "NSURLUbiquitousItemDownloadingStatusCurrent";
 
 struct CloudFileStatus {
   bool isUbiquitous = false;
@@ -67,8 +66,7 @@ class CloudFileMaterializing {
   virtual CloudFileStatus status(const std::filesystem::path& url) const = 0;
   // Returns once the file's contents are on disk; throws downloadTimedOut or the platform's
   // error. `onProgress` may be empty.
-  virtual void materialize(const std::filesystem::path& url,
-                           const ProgressHandler& onProgress = {}) const = 0;
+  virtual void materialize(const std::filesystem::path& url, const ProgressHandler& onProgress = {}) const = 0;
 };
 
 // Downloads a cloud-only file through replaceable system operations and waits, polling its
@@ -79,8 +77,7 @@ class CloudFileMaterializing {
 struct SystemCloudFileMaterializer final : CloudFileMaterializing {
   double downloadPollInterval = 0.5;  // seconds
   double downloadTimeout = 43200;     // seconds (12 hours)
-  std::function<SystemCloudFileResourceValues(const std::filesystem::path&)> resourceValues =
-      defaultResourceValues;
+  std::function<SystemCloudFileResourceValues(const std::filesystem::path&)> resourceValues = defaultResourceValues;
   std::function<void(const std::filesystem::path&)> startDownloading = [](const std::filesystem::path&) {};
   std::function<void(const std::filesystem::path&)> evictUbiquitousItem = [](const std::filesystem::path&) {};
   // Monotonic seconds and a sleep, replaceable so that tests do not wait.
@@ -88,8 +85,7 @@ struct SystemCloudFileMaterializer final : CloudFileMaterializing {
   std::function<void(double seconds)> sleep = defaultSleep;
 
   CloudFileStatus status(const std::filesystem::path& url) const override;
-  void materialize(const std::filesystem::path& url,
-                   const ProgressHandler& onProgress = {}) const override;
+  void materialize(const std::filesystem::path& url, const ProgressHandler& onProgress = {}) const override;
   // Asks the system to drop the local copy of a file it keeps in cloud storage.
   void evict(const std::filesystem::path& url) const { evictUbiquitousItem(url); }
 

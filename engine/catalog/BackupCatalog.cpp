@@ -25,10 +25,14 @@ using catalog_internal::trimSlashes;
 
 std::string runStatusName(RunStatus status) {
   switch (status) {
-    case RunStatus::running: return "running";
-    case RunStatus::completed: return "completed";
-    case RunStatus::failed: return "failed";
-    case RunStatus::cancelled: return "cancelled";
+    case RunStatus::running:
+      return "running";
+    case RunStatus::completed:
+      return "completed";
+    case RunStatus::failed:
+      return "failed";
+    case RunStatus::cancelled:
+      return "cancelled";
   }
   return "running";
 }
@@ -146,8 +150,7 @@ constexpr std::array<PooledStatementText, kPooledStatementCount> kPooledStatemen
      "INSERT INTO runs (run_uuid, plan_id, started_at, source_path_ciphertext, dest_path_ciphertext, notes, "
      "case_insensitive, hash_algorithm, engine_version, source_volume_uuid, dest_volume_uuid, status)\n"
      "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 'running');"},
-    {"finishRun", "Finish run statement not prepared",
-     "UPDATE runs SET finished_at=?, status='completed' WHERE id=?;"},
+    {"finishRun", "Finish run statement not prepared", "UPDATE runs SET finished_at=?, status='completed' WHERE id=?;"},
     {"markRunFailed", "Mark run failed statement not prepared", "UPDATE runs SET finished_at=?, status=? WHERE id=?;"},
     {"upsertCurrent", "Upsert current statement not prepared",
      "INSERT INTO files_current (plan_id, path_id, rel_path_ciphertext, rel_path_norm_ciphertext, blob_key, "
@@ -231,7 +234,10 @@ class Row {
     check(sqlite3_bind_text(statement_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT));
   }
   void text(int index, const std::optional<std::string>& value) {
-    if (value) text(index, *value); else null(index);
+    if (value)
+      text(index, *value);
+    else
+      null(index);
   }
   void blob(int index, const Bytes& value) {
     // An empty value binds as a zero-length blob, never as NULL.
@@ -243,11 +249,17 @@ class Row {
   }
   void int64(int index, std::int64_t value) { check(sqlite3_bind_int64(statement_, index, value)); }
   void int64(int index, std::optional<std::int64_t> value) {
-    if (value) int64(index, *value); else null(index);
+    if (value)
+      int64(index, *value);
+    else
+      null(index);
   }
   void real(int index, double value) { check(sqlite3_bind_double(statement_, index, value)); }
   void real(int index, std::optional<double> value) {
-    if (value) real(index, *value); else null(index);
+    if (value)
+      real(index, *value);
+    else
+      null(index);
   }
   void null(int index) { check(sqlite3_bind_null(statement_, index)); }
 
@@ -255,7 +267,8 @@ class Row {
   std::string columnText(int column) const {
     const unsigned char* value = sqlite3_column_text(statement_, column);
     if (value == nullptr) return {};
-    return std::string(reinterpret_cast<const char*>(value), static_cast<std::size_t>(sqlite3_column_bytes(statement_, column)));
+    return std::string(reinterpret_cast<const char*>(value),
+                       static_cast<std::size_t>(sqlite3_column_bytes(statement_, column)));
   }
   std::optional<std::string> optionalText(int column) const {
     if (isNull(column)) return std::nullopt;
@@ -452,8 +465,8 @@ struct BackupCatalog::Impl {
     }
     if (version != 0) {
       if (version == kSupportedSchemaVersion) return;
-      throw catalogError("Unsupported catalog schema version " + std::to_string(version) +
-                         "; app supports version " + std::to_string(kSupportedSchemaVersion));
+      throw catalogError("Unsupported catalog schema version " + std::to_string(version) + "; app supports version " +
+                         std::to_string(kSupportedSchemaVersion));
     }
     if (mode != OpenMode::createOrOpenForWrite) throw catalogError("Repository catalog has no schema version.");
     connection.exec(kSchemaScript);
@@ -529,7 +542,8 @@ struct BackupCatalog::Impl {
     return rows;
   }
 
-  std::optional<SnapshotEntry> historyFileEntry(const PlanID& planID, std::int64_t runID, const std::string& relPathNorm) {
+  std::optional<SnapshotEntry> historyFileEntry(const PlanID& planID, std::int64_t runID,
+                                                const std::string& relPathNorm) {
     const RepositoryPathCodec& codec = requirePathCodec();
     std::string trimmed(trimSlashes(relPathNorm));
     StatementHandle statement = connection.prepareDynamic(
@@ -631,8 +645,8 @@ struct BackupCatalog::Impl {
 
   // -------- writes
 
-  void insertEventRecord(std::int64_t runID, const PlanID& planID, const std::string& pathID, const Bytes& relPathCiphertext,
-                         const Bytes& relPathNormCiphertext, const std::string& op,
+  void insertEventRecord(std::int64_t runID, const PlanID& planID, const std::string& pathID,
+                         const Bytes& relPathCiphertext, const Bytes& relPathNormCiphertext, const std::string& op,
                          const std::optional<std::string>& blobKey, std::optional<std::int64_t> sizeBytes,
                          std::optional<double> createdAt, std::optional<double> modifiedAt,
                          std::optional<std::int64_t> contentID, bool deleted, double ts, const std::string& failure) {
@@ -767,7 +781,8 @@ std::vector<SnapshotEntry> BackupCatalog::listSnapshotChildren(const PlanID& pla
   impl_->requireRestorableRun(planID, runID);
   impl_->requirePathCodec();
   if (auto index = impl_->snapshotIndex(planID, runID)) {
-    return index->children(directoryRelPathNorm ? std::optional<std::string_view>(*directoryRelPathNorm) : std::nullopt);
+    return index->children(directoryRelPathNorm ? std::optional<std::string_view>(*directoryRelPathNorm)
+                                                : std::nullopt);
   }
   std::string requested = directoryRelPathNorm.value_or("");
   std::string_view directory = trimSlashes(requested);
@@ -800,7 +815,8 @@ std::vector<RunFileEvent> BackupCatalog::listRunFileEvents(const PlanID& planID,
   std::lock_guard<std::mutex> lock(impl_->queue);
   const RepositoryPathCodec& codec = impl_->requirePathCodec();
   StatementHandle statement = impl_->connection.prepareDynamic(
-      "SELECT rel_path_ciphertext, rel_path_norm_ciphertext, op, blob_key, size_bytes, created_at, modified_at, deleted\n"
+      "SELECT rel_path_ciphertext, rel_path_norm_ciphertext, op, blob_key, size_bytes, created_at, modified_at, "
+      "deleted\n"
       "FROM file_events\n"
       "WHERE plan_id = ? AND run_id = ?\n"
       "ORDER BY rel_path_norm_ciphertext ASC;",
@@ -894,8 +910,8 @@ std::vector<SnapshotManifest::FileEntry> BackupCatalog::snapshotDirectoryEntries
 // ---------------------------------------------------------------- writes
 
 std::int64_t BackupCatalog::beginRun(const std::string& runUUID, const PlanID& planID, const std::string& sourceRoot,
-                                     const std::string& destRoot, bool caseInsensitive, const std::string& hashAlgorithm,
-                                     const std::optional<std::string>& engineVersion,
+                                     const std::string& destRoot, bool caseInsensitive,
+                                     const std::string& hashAlgorithm, const std::optional<std::string>& engineVersion,
                                      const std::optional<std::string>& sourceVolumeUUID,
                                      const std::optional<std::string>& destVolumeUUID) {
   std::lock_guard<std::mutex> lock(impl_->queue);
@@ -1020,9 +1036,8 @@ int BackupCatalog::sweepDeletionsAndRecordEvents(const PlanID& planID, std::int6
     row.int64(2, runID);
     while (sqlite3_step(select.get()) == SQLITE_ROW) {
       impl_->insertEventRecord(runID, planID, row.columnText(0), row.columnBlob(1), row.columnBlob(2), "delete",
-                               row.optionalText(3), row.optionalInt64(4), row.optionalDouble(5),
-                               row.optionalDouble(6), row.optionalInt64(7), true, sweepTime,
-                               "Failed to insert delete event: ");
+                               row.optionalText(3), row.optionalInt64(4), row.optionalDouble(5), row.optionalDouble(6),
+                               row.optionalInt64(7), true, sweepTime, "Failed to insert delete event: ");
       ++count;
     }
   }

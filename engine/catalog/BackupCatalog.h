@@ -215,8 +215,8 @@ class BackupCatalog {
   // Opens the catalog of the repository at `root` after the repository read gate. Only
   // createOrOpenForWrite creates the file or installs the schema. Without key material
   // only listRuns, the blob-key queries and the run-state writes that need no path work.
-  BackupCatalog(const std::filesystem::path& root,
-                const std::optional<RepositoryKeyMaterial>& repositoryKeyMaterial, OpenMode mode);
+  BackupCatalog(const std::filesystem::path& root, const std::optional<RepositoryKeyMaterial>& repositoryKeyMaterial,
+                OpenMode mode);
   ~BackupCatalog();
   BackupCatalog(BackupCatalog&&) noexcept;
   BackupCatalog& operator=(BackupCatalog&&) noexcept;
@@ -299,11 +299,10 @@ class BackupCatalog {
                      const std::string& relPathNorm, const std::string& blobKey, std::int64_t sizeBytes,
                      std::optional<double> createdAt, double modifiedAt, std::optional<std::int64_t> contentID);
   void touchCurrent(const PlanID& planID, std::int64_t runID, const std::string& relPathNorm);
-  void insertEvent(std::int64_t runID, const PlanID& planID, const std::string& relPath,
-                   const std::string& relPathNorm, const std::string& op,
-                   const std::optional<std::string>& blobKey, std::optional<std::int64_t> sizeBytes,
-                   std::optional<double> createdAt, std::optional<double> modifiedAt,
-                   std::optional<std::int64_t> contentID, bool deleted);
+  void insertEvent(std::int64_t runID, const PlanID& planID, const std::string& relPath, const std::string& relPathNorm,
+                   const std::string& op, const std::optional<std::string>& blobKey,
+                   std::optional<std::int64_t> sizeBytes, std::optional<double> createdAt,
+                   std::optional<double> modifiedAt, std::optional<std::int64_t> contentID, bool deleted);
   // Files the run did not see: a "delete" event each, then marked deleted. Returns the count.
   int sweepDeletionsAndRecordEvents(const PlanID& planID, std::int64_t runID);
   // Live "mkdir" directories of earlier runs missing from `seenRelPathNorms`: a "delete"

@@ -291,9 +291,8 @@ void HistoryDirectoryListing::add(const HistoryRow& row, const std::vector<std::
   Child& child = children_[slot->second];
   if (inserted || (direct && !child.hasOwnRow)) {
     // The child's own row names it; until it shows up the first deeper row does.
-    std::string display = displayComponents.size() == normComponents.size()
-                              ? joinFirst(displayComponents, level + 1)
-                              : childNorm;
+    std::string display =
+        displayComponents.size() == normComponents.size() ? joinFirst(displayComponents, level + 1) : childNorm;
     SnapshotEntry& entry = child.entry;
     entry.id = id;
     entry.relPathNorm = childNorm;
@@ -308,8 +307,7 @@ void HistoryDirectoryListing::add(const HistoryRow& row, const std::vector<std::
     }
     child.hasOwnRow = child.hasOwnRow || direct;
   }
-  if (isDirectory && row.modifiedAt &&
-      (!child.entry.modifiedAt || *row.modifiedAt > *child.entry.modifiedAt)) {
+  if (isDirectory && row.modifiedAt && (!child.entry.modifiedAt || *row.modifiedAt > *child.entry.modifiedAt)) {
     child.entry.modifiedAt = row.modifiedAt;
   }
 }

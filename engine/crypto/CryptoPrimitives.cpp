@@ -63,22 +63,20 @@ const EVP_CIPHER* aes256GCM() {
 
 }  // namespace
 
-SecretBytes hkdfSHA256(const std::uint8_t* ikm, std::size_t ikmSize, std::string_view salt,
-                       std::string_view info, std::size_t outputLength) {
+SecretBytes hkdfSHA256(const std::uint8_t* ikm, std::size_t ikmSize, std::string_view salt, std::string_view info,
+                       std::size_t outputLength) {
   std::unique_ptr<EVP_KDF_CTX, KdfCtxFree> context(EVP_KDF_CTX_new(hkdfAlgorithm()));
   if (!context) throw CipherError::libraryFailure("EVP_KDF_CTX_new");
   char digest[] = "SHA256";
   // OpenSSL refuses null pointers even for empty values, so empty inputs point here.
   static char empty[1] = {0};
   auto octets = [](const char* name, const void* data, std::size_t size) {
-    return OSSL_PARAM_construct_octet_string(
-        name, size == 0 ? empty : const_cast<void*>(data), size);
+    return OSSL_PARAM_construct_octet_string(name, size == 0 ? empty : const_cast<void*>(data), size);
   };
   OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
                          octets(OSSL_KDF_PARAM_KEY, ikm, ikmSize),
                          octets(OSSL_KDF_PARAM_SALT, salt.data(), salt.size()),
-                         octets(OSSL_KDF_PARAM_INFO, info.data(), info.size()),
-                         OSSL_PARAM_construct_end()};
+                         octets(OSSL_KDF_PARAM_INFO, info.data(), info.size()), OSSL_PARAM_construct_end()};
   Bytes out(outputLength);
   if (EVP_KDF_derive(context.get(), out.data(), out.size(), params) != 1) {
     secureWipe(out.data(), out.size());
@@ -87,12 +85,9 @@ SecretBytes hkdfSHA256(const std::uint8_t* ikm, std::size_t ikmSize, std::string
   return SecretBytes(std::move(out));
 }
 
-SecretBytes hkdfSHA256(const Bytes& ikm, const Bytes& salt, const Bytes& info,
-                       std::size_t outputLength) {
-  return hkdfSHA256(ikm.data(), ikm.size(),
-                    std::string_view(reinterpret_cast<const char*>(salt.data()), salt.size()),
-                    std::string_view(reinterpret_cast<const char*>(info.data()), info.size()),
-                    outputLength);
+SecretBytes hkdfSHA256(const Bytes& ikm, const Bytes& salt, const Bytes& info, std::size_t outputLength) {
+  return hkdfSHA256(ikm.data(), ikm.size(), std::string_view(reinterpret_cast<const char*>(salt.data()), salt.size()),
+                    std::string_view(reinterpret_cast<const char*>(info.data()), info.size()), outputLength);
 }
 
 Digest sha256(const std::uint8_t* data, std::size_t size) {
@@ -102,20 +97,16 @@ Digest sha256(const std::uint8_t* data, std::size_t size) {
   return out;
 }
 
-void HMACSHA256::Free::operator()(evp_mac_ctx_st* context) const noexcept {
-  EVP_MAC_CTX_free(context);
-}
+void HMACSHA256::Free::operator()(evp_mac_ctx_st* context) const noexcept { EVP_MAC_CTX_free(context); }
 
-HMACSHA256::HMACSHA256(const std::uint8_t* key, std::size_t keySize)
-    : context_(EVP_MAC_CTX_new(hmacAlgorithm())) {
+HMACSHA256::HMACSHA256(const std::uint8_t* key, std::size_t keySize) : context_(EVP_MAC_CTX_new(hmacAlgorithm())) {
   if (!context_) throw CipherError::libraryFailure("EVP_MAC_CTX_new");
   char digest[] = "SHA256";
   OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
                          OSSL_PARAM_construct_end()};
   // OpenSSL rejects a null key pointer even for an empty key.
   static const std::uint8_t emptyKey = 0;
-  require(EVP_MAC_init(context_.get(), keySize == 0 ? &emptyKey : key, keySize, params),
-          "HMAC init");
+  require(EVP_MAC_init(context_.get(), keySize == 0 ? &emptyKey : key, keySize, params), "HMAC init");
 }
 
 HMACSHA256::~HMACSHA256() = default;
@@ -139,9 +130,7 @@ Digest HMACSHA256::compute(const SecretBytes& key, const std::uint8_t* data, std
   return mac.finish();
 }
 
-void AESGCM::Free::operator()(evp_cipher_ctx_st* context) const noexcept {
-  EVP_CIPHER_CTX_free(context);
-}
+void AESGCM::Free::operator()(evp_cipher_ctx_st* context) const noexcept { EVP_CIPHER_CTX_free(context); }
 
 AESGCM::AESGCM(const SecretBytes& key) : key_(key), context_(EVP_CIPHER_CTX_new()) {
   if (key_.size() != aesKeySize) throw CipherError::libraryFailure("AES-256-GCM key size check");
@@ -150,9 +139,8 @@ AESGCM::AESGCM(const SecretBytes& key) : key_(key), context_(EVP_CIPHER_CTX_new(
 
 AESGCM::~AESGCM() = default;
 
-void AESGCM::seal(const std::uint8_t* nonce, const std::uint8_t* plaintext, std::size_t size,
-                  const std::uint8_t* aad, std::size_t aadSize, std::uint8_t* ciphertext,
-                  std::uint8_t* tag) {
+void AESGCM::seal(const std::uint8_t* nonce, const std::uint8_t* plaintext, std::size_t size, const std::uint8_t* aad,
+                  std::size_t aadSize, std::uint8_t* ciphertext, std::uint8_t* tag) {
   EVP_CIPHER_CTX* c = context_.get();
   require(EVP_EncryptInit_ex2(c, aes256GCM(), key_.data(), nonce, nullptr), "AES-GCM init");
   int length = 0;
@@ -164,21 +152,18 @@ void AESGCM::seal(const std::uint8_t* nonce, const std::uint8_t* plaintext, std:
   std::size_t written = 0;
   for (std::size_t done = 0; done < size;) {
     int piece = static_cast<int>(std::min(size - done, maximumUpdate));
-    require(EVP_EncryptUpdate(c, ciphertext + written, &length, plaintext + done, piece),
-            "AES-GCM update");
+    require(EVP_EncryptUpdate(c, ciphertext + written, &length, plaintext + done, piece), "AES-GCM update");
     written += static_cast<std::size_t>(length);
     done += static_cast<std::size_t>(piece);
   }
   // GCM emits nothing at the end; a scratch target keeps OpenSSL away from a null pointer.
   std::uint8_t tail[16];
   require(EVP_EncryptFinal_ex(c, tail, &length), "AES-GCM final");
-  require(EVP_CIPHER_CTX_ctrl(c, EVP_CTRL_GCM_GET_TAG, static_cast<int>(aesGCMTagSize), tag),
-          "AES-GCM tag");
+  require(EVP_CIPHER_CTX_ctrl(c, EVP_CTRL_GCM_GET_TAG, static_cast<int>(aesGCMTagSize), tag), "AES-GCM tag");
 }
 
-void AESGCM::open(const std::uint8_t* nonce, const std::uint8_t* ciphertext, std::size_t size,
-                  const std::uint8_t* tag, const std::uint8_t* aad, std::size_t aadSize,
-                  std::uint8_t* plaintext) {
+void AESGCM::open(const std::uint8_t* nonce, const std::uint8_t* ciphertext, std::size_t size, const std::uint8_t* tag,
+                  const std::uint8_t* aad, std::size_t aadSize, std::uint8_t* plaintext) {
   EVP_CIPHER_CTX* c = context_.get();
   require(EVP_DecryptInit_ex2(c, aes256GCM(), key_.data(), nonce, nullptr), "AES-GCM init");
   int length = 0;
@@ -190,13 +175,11 @@ void AESGCM::open(const std::uint8_t* nonce, const std::uint8_t* ciphertext, std
   std::size_t written = 0;
   for (std::size_t done = 0; done < size;) {
     int piece = static_cast<int>(std::min(size - done, maximumUpdate));
-    require(EVP_DecryptUpdate(c, plaintext + written, &length, ciphertext + done, piece),
-            "AES-GCM update");
+    require(EVP_DecryptUpdate(c, plaintext + written, &length, ciphertext + done, piece), "AES-GCM update");
     written += static_cast<std::size_t>(length);
     done += static_cast<std::size_t>(piece);
   }
-  require(EVP_CIPHER_CTX_ctrl(c, EVP_CTRL_GCM_SET_TAG, static_cast<int>(aesGCMTagSize),
-                              const_cast<std::uint8_t*>(tag)),
+  require(EVP_CIPHER_CTX_ctrl(c, EVP_CTRL_GCM_SET_TAG, static_cast<int>(aesGCMTagSize), const_cast<std::uint8_t*>(tag)),
           "AES-GCM tag");
   std::uint8_t tail[16];
   if (EVP_DecryptFinal_ex(c, tail, &length) != 1) {
@@ -206,23 +189,22 @@ void AESGCM::open(const std::uint8_t* nonce, const std::uint8_t* ciphertext, std
   }
 }
 
-Bytes AESGCM::sealCombined(const std::uint8_t* plaintext, std::size_t size,
-                           const std::uint8_t* aad, std::size_t aadSize) {
+Bytes AESGCM::sealCombined(const std::uint8_t* plaintext, std::size_t size, const std::uint8_t* aad,
+                           std::size_t aadSize) {
   Bytes out(aesGCMOverhead + size);
   Bytes nonce = secureRandomBytes(aesGCMNonceSize);
   std::copy(nonce.begin(), nonce.end(), out.begin());
-  seal(out.data(), plaintext, size, aad, aadSize, out.data() + aesGCMNonceSize,
-       out.data() + aesGCMNonceSize + size);
+  seal(out.data(), plaintext, size, aad, aadSize, out.data() + aesGCMNonceSize, out.data() + aesGCMNonceSize + size);
   return out;
 }
 
-Bytes AESGCM::openCombined(const std::uint8_t* combined, std::size_t size,
-                           const std::uint8_t* aad, std::size_t aadSize) {
+Bytes AESGCM::openCombined(const std::uint8_t* combined, std::size_t size, const std::uint8_t* aad,
+                           std::size_t aadSize) {
   if (size < aesGCMOverhead) throw CipherError::incorrectParameterSize();
   std::size_t ciphertextSize = size - aesGCMOverhead;
   Bytes out(ciphertextSize);
-  open(combined, combined + aesGCMNonceSize, ciphertextSize,
-       combined + aesGCMNonceSize + ciphertextSize, aad, aadSize, out.data());
+  open(combined, combined + aesGCMNonceSize, ciphertextSize, combined + aesGCMNonceSize + ciphertextSize, aad, aadSize,
+       out.data());
   return out;
 }
 

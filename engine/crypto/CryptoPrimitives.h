@@ -31,8 +31,8 @@ using Digest = std::array<std::uint8_t, sha256Size>;
 class CipherError : public Error {
  public:
   enum class Case { incorrectParameterSize = 1, authenticationFailure = 2, libraryFailure = 3 };
-  static CipherError incorrectParameterSize();  // "The sealed data is too short for AES-GCM."
-  static CipherError authenticationFailure();   // "AES-GCM authentication failed."
+  static CipherError incorrectParameterSize();                    // "The sealed data is too short for AES-GCM."
+  static CipherError authenticationFailure();                     // "AES-GCM authentication failed."
   static CipherError libraryFailure(std::string_view operation);  // "OpenSSL <op> failed."
   Case kind() const noexcept { return kind_; }
 
@@ -42,10 +42,9 @@ class CipherError : public Error {
 };
 
 // RFC 5869 with SHA-256.
-SecretBytes hkdfSHA256(const std::uint8_t* ikm, std::size_t ikmSize, std::string_view salt,
-                       std::string_view info, std::size_t outputLength);
-SecretBytes hkdfSHA256(const Bytes& ikm, const Bytes& salt, const Bytes& info,
+SecretBytes hkdfSHA256(const std::uint8_t* ikm, std::size_t ikmSize, std::string_view salt, std::string_view info,
                        std::size_t outputLength);
+SecretBytes hkdfSHA256(const Bytes& ikm, const Bytes& salt, const Bytes& info, std::size_t outputLength);
 
 Digest sha256(const std::uint8_t* data, std::size_t size);
 
@@ -81,21 +80,17 @@ class AESGCM {
   AESGCM& operator=(const AESGCM&) = delete;
 
   // Writes size bytes of ciphertext to `ciphertext` and 16 bytes to `tag`.
-  void seal(const std::uint8_t* nonce, const std::uint8_t* plaintext, std::size_t size,
-            const std::uint8_t* aad, std::size_t aadSize, std::uint8_t* ciphertext,
-            std::uint8_t* tag);
+  void seal(const std::uint8_t* nonce, const std::uint8_t* plaintext, std::size_t size, const std::uint8_t* aad,
+            std::size_t aadSize, std::uint8_t* ciphertext, std::uint8_t* tag);
   // Writes size bytes of plaintext; throws authenticationFailure when the tag does not match
   // (the output then holds no usable data).
-  void open(const std::uint8_t* nonce, const std::uint8_t* ciphertext, std::size_t size,
-            const std::uint8_t* tag, const std::uint8_t* aad, std::size_t aadSize,
-            std::uint8_t* plaintext);
+  void open(const std::uint8_t* nonce, const std::uint8_t* ciphertext, std::size_t size, const std::uint8_t* tag,
+            const std::uint8_t* aad, std::size_t aadSize, std::uint8_t* plaintext);
 
   // Combined form with a fresh random nonce: nonce || ciphertext || tag.
-  Bytes sealCombined(const std::uint8_t* plaintext, std::size_t size, const std::uint8_t* aad,
-                     std::size_t aadSize);
+  Bytes sealCombined(const std::uint8_t* plaintext, std::size_t size, const std::uint8_t* aad, std::size_t aadSize);
   // Opens the combined form; shorter than 28 bytes throws incorrectParameterSize.
-  Bytes openCombined(const std::uint8_t* combined, std::size_t size, const std::uint8_t* aad,
-                     std::size_t aadSize);
+  Bytes openCombined(const std::uint8_t* combined, std::size_t size, const std::uint8_t* aad, std::size_t aadSize);
 
  private:
   struct Free {

@@ -64,10 +64,8 @@ std::uint64_t parseHeader(const std::uint8_t* header) {
   return plaintextSize;
 }
 
-std::array<std::uint8_t, kAssociatedDataSize> associatedData(const Header& header,
-                                                             std::uint64_t index,
-                                                             std::uint32_t plaintextLength,
-                                                             std::uint8_t final) {
+std::array<std::uint8_t, kAssociatedDataSize> associatedData(const Header& header, std::uint64_t index,
+                                                             std::uint32_t plaintextLength, std::uint8_t final) {
   std::array<std::uint8_t, kAssociatedDataSize> aad{};
   std::memcpy(aad.data(), header.data(), kHeaderSize);
   putBE(aad.data() + kHeaderSize, index, 8);
@@ -84,8 +82,8 @@ struct ChunkPrefix {
 
 // Reads the 9-byte prefix and checks the final flag and the length bound, in that order.
 ChunkPrefix parsePrefix(const std::uint8_t* prefix) {
-  ChunkPrefix parsed{static_cast<std::uint32_t>(getBE(prefix, 4)),
-                     static_cast<std::uint32_t>(getBE(prefix + 4, 4)), prefix[8]};
+  ChunkPrefix parsed{static_cast<std::uint32_t>(getBE(prefix, 4)), static_cast<std::uint32_t>(getBE(prefix + 4, 4)),
+                     prefix[8]};
   if (parsed.final > 1) fail("Encrypted blob chunk has an invalid final flag.");
   // A hostile prefix may announce up to 4 GiB; refuse before any buffer is sized by it.
   if (parsed.payloadLength > EncryptedBlobCodec::maximumChunkLength ||
@@ -103,8 +101,7 @@ class ChunkSealer {
       : header_(header), cipher_(keyMaterial.derivedKey(RepositoryKeyPurpose::blobEncryption)) {}
 
   // Returns the whole chunk record (prefix and payload); valid until the next call.
-  const Bytes& seal(const std::uint8_t* plaintext, std::size_t size, std::uint64_t index,
-                    bool final) {
+  const Bytes& seal(const std::uint8_t* plaintext, std::size_t size, std::uint64_t index, bool final) {
     auto compressed = compression_.compress(plaintext, size);
     const std::size_t payloadLength = crypto::aesGCMOverhead + compressed.size;
     record_.resize(kPrefixSize + payloadLength);
@@ -117,8 +114,7 @@ class ChunkSealer {
     Bytes fresh = secureRandomBytes(crypto::aesGCMNonceSize);
     std::memcpy(nonce, fresh.data(), fresh.size());
     auto aad = associatedData(header_, index, static_cast<std::uint32_t>(size), finalByte);
-    cipher_.seal(nonce, compressed.data, compressed.size, aad.data(), aad.size(),
-                 nonce + crypto::aesGCMNonceSize,
+    cipher_.seal(nonce, compressed.data, compressed.size, aad.data(), aad.size(), nonce + crypto::aesGCMNonceSize,
                  nonce + crypto::aesGCMNonceSize + compressed.size);
     return record_;
   }
@@ -137,8 +133,8 @@ class ChunkOpener {
       : header_(header), cipher_(keyMaterial.derivedKey(RepositoryKeyPurpose::blobEncryption)) {}
 
   // The plaintext stays valid until the next call.
-  RepositoryCompression::Workspace::View open(const ChunkPrefix& prefix,
-                                              const std::uint8_t* payload, std::uint64_t index) {
+  RepositoryCompression::Workspace::View open(const ChunkPrefix& prefix, const std::uint8_t* payload,
+                                              std::uint64_t index) {
     if (prefix.payloadLength < crypto::aesGCMOverhead) {
       throw crypto::CipherError::incorrectParameterSize();
     }
@@ -147,8 +143,8 @@ class ChunkOpener {
     auto aad = associatedData(header_, index, prefix.plaintextLength, prefix.final);
     const std::uint8_t* nonce = payload;
     const std::uint8_t* ciphertext = payload + crypto::aesGCMNonceSize;
-    cipher_.open(nonce, ciphertext, compressedSize, ciphertext + compressedSize, aad.data(),
-                 aad.size(), compressed_.data());
+    cipher_.open(nonce, ciphertext, compressedSize, ciphertext + compressedSize, aad.data(), aad.size(),
+                 compressed_.data());
     return compression_.decompress(compressed_.data(), compressedSize, prefix.plaintextLength);
   }
 
@@ -188,14 +184,11 @@ FileDescriptor openForReading(const std::filesystem::path& path) {
   return FileDescriptor(fd);
 }
 
-
-void readExactly(int fd, std::uint8_t* buffer, std::size_t size,
-                 const std::filesystem::path& path) {
+void readExactly(int fd, std::uint8_t* buffer, std::size_t size, const std::filesystem::path& path) {
   if (readFully(fd, buffer, size, path) != size) fail("Unexpected end of encrypted blob.");
 }
 
-void writeFully(int fd, const std::uint8_t* data, std::size_t size,
-                const std::filesystem::path& path) {
+void writeFully(int fd, const std::uint8_t* data, std::size_t size, const std::filesystem::path& path) {
   std::size_t done = 0;
   while (done < size) {
     ssize_t n = ::write(fd, data + done, size - done);
@@ -212,8 +205,7 @@ std::string hexOf(const crypto::Digest& digest) { return hexEncode(digest.data()
 // Reads a whole blob stream from `fd` and hands each chunk's plaintext to `sink`, with the
 // checks of the streamed reader in their order: size mismatch before trailing data.
 template <typename Sink>
-void readBlobStream(const RepositoryKeyMaterial& keyMaterial, int fd,
-                    const std::filesystem::path& path, Sink&& sink) {
+void readBlobStream(const RepositoryKeyMaterial& keyMaterial, int fd, const std::filesystem::path& path, Sink&& sink) {
   Header header{};
   readExactly(fd, header.data(), header.size(), path);
   const std::uint64_t plaintextSize = parseHeader(header.data());
@@ -243,8 +235,7 @@ void readBlobStream(const RepositoryKeyMaterial& keyMaterial, int fd,
 template <typename Body>
 void writeThroughTemporaryFile(const std::filesystem::path& destination, Body&& write) {
   const std::filesystem::path temporary = AtomicFileWriter::temporaryURL(destination);
-  FileDescriptor out(
-      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  FileDescriptor out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (out.get() < 0) throw PosixError("open", errno, temporary.string());
   try {
     write(out.get(), temporary);
@@ -261,14 +252,13 @@ void writeThroughTemporaryFile(const std::filesystem::path& destination, Body&& 
 
 }  // namespace
 
-std::string EncryptedBlobCodec::blobKeyForPlaintext(const std::uint8_t* data,
-                                                    std::size_t size) const {
+std::string EncryptedBlobCodec::blobKeyForPlaintext(const std::uint8_t* data, std::size_t size) const {
   SecretBytes key = keyMaterial_.derivedKey(RepositoryKeyPurpose::blobKey);
   return hexOf(crypto::HMACSHA256::compute(key, data, size));
 }
 
-std::string EncryptedBlobCodec::blobKeyForFile(
-    const std::filesystem::path& file, const std::function<void()>& cancellationHandler) const {
+std::string EncryptedBlobCodec::blobKeyForFile(const std::filesystem::path& file,
+                                               const std::function<void()>& cancellationHandler) const {
   crypto::HMACSHA256 mac(keyMaterial_.derivedKey(RepositoryKeyPurpose::blobKey));
   FileDescriptor in = openForReading(file);
   if (cancellationHandler) cancellationHandler();
@@ -304,8 +294,7 @@ Bytes EncryptedBlobCodec::seal(const Bytes& plaintext) const {
   std::uint64_t index = 0;
   for (std::size_t offset = 0; offset < plaintext.size(); offset += kChunkSize, ++index) {
     const std::size_t end = std::min(offset + kChunkSize, plaintext.size());
-    const Bytes& record =
-        sealer.seal(plaintext.data() + offset, end - offset, index, end == plaintext.size());
+    const Bytes& record = sealer.seal(plaintext.data() + offset, end - offset, index, end == plaintext.size());
     blob.insert(blob.end(), record.begin(), record.end());
   }
   return blob;
@@ -338,8 +327,7 @@ Bytes EncryptedBlobCodec::open(const Bytes& blob) const {
   return output;
 }
 
-void EncryptedBlobCodec::sealFile(const std::filesystem::path& from,
-                                  const std::filesystem::path& to) const {
+void EncryptedBlobCodec::sealFile(const std::filesystem::path& from, const std::filesystem::path& to) const {
   struct stat status {};
   if (::lstat(from.c_str(), &status) != 0) throw PosixError("lstat", errno, from.string());
   if (!S_ISREG(status.st_mode)) {
@@ -371,14 +359,11 @@ void EncryptedBlobCodec::sealFile(const std::filesystem::path& from,
   });
 }
 
-void EncryptedBlobCodec::openFile(const std::filesystem::path& from,
-                                  const std::filesystem::path& to) const {
+void EncryptedBlobCodec::openFile(const std::filesystem::path& from, const std::filesystem::path& to) const {
   FileDescriptor in = openForReading(from);
   writeThroughTemporaryFile(to, [&](int out, const std::filesystem::path& temporary) {
     readBlobStream(keyMaterial_, in.get(), from,
-                   [&](const std::uint8_t* data, std::size_t size) {
-                     writeFully(out, data, size, temporary);
-                   });
+                   [&](const std::uint8_t* data, std::size_t size) { writeFully(out, data, size, temporary); });
   });
 }
 

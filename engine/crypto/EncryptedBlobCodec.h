@@ -31,8 +31,7 @@ class EncryptedBlobCodec {
   // buffer is allocated; the writer stays far below it.
   static constexpr std::size_t maximumChunkLength = 64 * 1024 * 1024;
 
-  explicit EncryptedBlobCodec(RepositoryKeyMaterial keyMaterial)
-      : keyMaterial_(std::move(keyMaterial)) {}
+  explicit EncryptedBlobCodec(RepositoryKeyMaterial keyMaterial) : keyMaterial_(std::move(keyMaterial)) {}
 
   const RepositoryKeyMaterial& keyMaterial() const noexcept { return keyMaterial_; }
 
@@ -44,8 +43,7 @@ class EncryptedBlobCodec {
   // Streamed blob key of a plaintext file. The handler is called once before reading and
   // after every piece read; whatever it throws stops the operation and passes through.
   // An empty handler is never called.
-  std::string blobKeyForFile(const std::filesystem::path& file,
-                             const std::function<void()>& cancellationHandler) const;
+  std::string blobKeyForFile(const std::filesystem::path& file, const std::function<void()>& cancellationHandler) const;
 
   // Decrypts a stored blob file (streamed, nothing written) and returns the blob key of
   // its plaintext, with the same checks and messages as openFile.

@@ -22,8 +22,8 @@ void requireMinimumIterations(std::int64_t iterations) {
 
 }  // namespace
 
-SecretBytes RecoveryKeyWrapping::deriveWrappingKey(std::string_view recoveryPassword,
-                                                   const Bytes& salt, std::int64_t iterations) {
+SecretBytes RecoveryKeyWrapping::deriveWrappingKey(std::string_view recoveryPassword, const Bytes& salt,
+                                                   std::int64_t iterations) {
   // PKCS5_PBKDF2_HMAC takes the count, the password length and the salt length as int;
   // anything larger would be truncated into a different (weaker) derivation.
   if (iterations < 1 || iterations > maximumIterations ||
@@ -32,9 +32,8 @@ SecretBytes RecoveryKeyWrapping::deriveWrappingKey(std::string_view recoveryPass
     throw wrappingError("Failed to derive recovery wrapping key.");
   }
   Bytes derived(crypto::aesKeySize);
-  int status = PKCS5_PBKDF2_HMAC(recoveryPassword.data(), static_cast<int>(recoveryPassword.size()),
-                                 salt.data(), static_cast<int>(salt.size()),
-                                 static_cast<int>(iterations), EVP_sha256(),
+  int status = PKCS5_PBKDF2_HMAC(recoveryPassword.data(), static_cast<int>(recoveryPassword.size()), salt.data(),
+                                 static_cast<int>(salt.size()), static_cast<int>(iterations), EVP_sha256(),
                                  static_cast<int>(derived.size()), derived.data());
   SecretBytes key(std::move(derived));  // wiped on every path from here
   if (status != 1) throw wrappingError("Failed to derive recovery wrapping key.");
@@ -42,8 +41,7 @@ SecretBytes RecoveryKeyWrapping::deriveWrappingKey(std::string_view recoveryPass
 }
 
 WrappedRepositoryKey RecoveryKeyWrapping::wrap(const RepositoryKeyMaterial& repositoryKey,
-                                               std::string_view recoveryPassword,
-                                               std::int64_t iterations) {
+                                               std::string_view recoveryPassword, std::int64_t iterations) {
   WrappedRepositoryKey wrapped;
   wrapped.salt = secureRandomBytes(saltSize);
   requireMinimumIterations(iterations);
@@ -70,8 +68,7 @@ RepositoryKeyMaterial RecoveryKeyWrapping::unwrap(const WrappedRepositoryKey& wr
   }
   SecretBytes wrappingKey = deriveWrappingKey(recoveryPassword, wrapped.salt, wrapped.iterations);
   crypto::AESGCM cipher(wrappingKey);
-  SecretBytes plaintext(
-      cipher.openCombined(wrapped.wrappedKey.data(), wrapped.wrappedKey.size(), nullptr, 0));
+  SecretBytes plaintext(cipher.openCombined(wrapped.wrappedKey.data(), wrapped.wrappedKey.size(), nullptr, 0));
   return RepositoryKeyMaterial(std::move(plaintext));
 }
 

@@ -30,22 +30,19 @@ class RecoveryKeyWrapping {
   // Fresh random salt and nonce at every call. Below minimumIterations:
   // "KDF iterations must be at least 210000."; a count PBKDF2 cannot take:
   // "Failed to derive recovery wrapping key.".
-  static WrappedRepositoryKey wrap(const RepositoryKeyMaterial& repositoryKey,
-                                   std::string_view recoveryPassword,
+  static WrappedRepositoryKey wrap(const RepositoryKeyMaterial& repositoryKey, std::string_view recoveryPassword,
                                    std::int64_t iterations = defaultIterations);
 
   // The password is used byte for byte as given (no normalisation, no trimming).
   // Other algorithm or kdf names, or an iteration count above maximumIterations:
   // "Unsupported wrapped key metadata." (before anything is derived).
-  static RepositoryKeyMaterial unwrap(const WrappedRepositoryKey& wrapped,
-                                      std::string_view recoveryPassword);
+  static RepositoryKeyMaterial unwrap(const WrappedRepositoryKey& wrapped, std::string_view recoveryPassword);
 
   // The wrapping-key derivation both operations use: PBKDF2-HMAC-SHA256 over the password's
   // bytes, 32 bytes of output. Checks only that PBKDF2 can take the count; a failure is
   // "Failed to derive recovery wrapping key.". Public so it can be checked against
   // published vectors.
-  static SecretBytes deriveWrappingKey(std::string_view recoveryPassword, const Bytes& salt,
-                                       std::int64_t iterations);
+  static SecretBytes deriveWrappingKey(std::string_view recoveryPassword, const Bytes& salt, std::int64_t iterations);
 };
 
 }  // namespace tvr

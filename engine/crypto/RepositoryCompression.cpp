@@ -13,8 +13,7 @@ namespace {
 constexpr std::size_t storedBlockOverhead = 12;
 
 // Returns the encoded length; `output` keeps its (reused) size, which is at least that.
-std::size_t encodeInto(const std::uint8_t* data, std::size_t size, Bytes& scratch,
-                       Bytes& output) {
+std::size_t encodeInto(const std::uint8_t* data, std::size_t size, Bytes& scratch, Bytes& output) {
   if (scratch.empty()) scratch.resize(lzfse_encode_scratch_size());
   const std::size_t capacity = size + storedBlockOverhead;
   if (output.size() < capacity) output.resize(capacity);
@@ -25,8 +24,7 @@ std::size_t encodeInto(const std::uint8_t* data, std::size_t size, Bytes& scratc
 
 // The reference decoder reports both "failed" and "nothing decoded" as 0 and silently stops
 // at a full buffer, so it decodes into one spare byte to tell "too long" from "exact".
-void decodeInto(const std::uint8_t* data, std::size_t size, std::size_t expectedSize,
-                Bytes& scratch, Bytes& output) {
+void decodeInto(const std::uint8_t* data, std::size_t size, std::size_t expectedSize, Bytes& scratch, Bytes& output) {
   if (scratch.empty()) scratch.resize(lzfse_decode_scratch_size());
   const std::size_t capacity = expectedSize + 1;
   if (output.size() < capacity) output.resize(capacity);
@@ -61,8 +59,7 @@ Workspace::View Workspace::compress(const std::uint8_t* data, std::size_t size) 
   return {output_.data(), written};
 }
 
-Workspace::View Workspace::decompress(const std::uint8_t* data, std::size_t size,
-                                      std::size_t expectedSize) {
+Workspace::View Workspace::decompress(const std::uint8_t* data, std::size_t size, std::size_t expectedSize) {
   decodeInto(data, size, expectedSize, decodeScratch_, output_);
   return {output_.data(), expectedSize};
 }

@@ -13,8 +13,7 @@ RepositoryKeyMaterial::RepositoryKeyMaterial(SecretBytes rawData) : rawData_(std
   }
 }
 
-RepositoryKeyMaterial::RepositoryKeyMaterial(const Bytes& rawData)
-    : RepositoryKeyMaterial(SecretBytes(rawData)) {}
+RepositoryKeyMaterial::RepositoryKeyMaterial(const Bytes& rawData) : RepositoryKeyMaterial(SecretBytes(rawData)) {}
 
 RepositoryKeyMaterial RepositoryKeyMaterial::random() {
   Bytes bytes(byteCount);
@@ -27,8 +26,7 @@ RepositoryKeyMaterial RepositoryKeyMaterial::random() {
 }
 
 SecretBytes RepositoryKeyMaterial::derivedKey(std::string_view info) const {
-  return crypto::hkdfSHA256(rawData_.data(), rawData_.size(), derivationSalt, info,
-                            crypto::aesKeySize);
+  return crypto::hkdfSHA256(rawData_.data(), rawData_.size(), derivationSalt, info, crypto::aesKeySize);
 }
 
 }  // namespace tvr

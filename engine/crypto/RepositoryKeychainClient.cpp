@@ -15,8 +15,8 @@ std::vector<InMemoryRepositoryKeychainClient::Item>::iterator InMemoryRepository
     const RepositoryKeychainQuery& query) {
   const bool synchronizable = query.synchronizable.value_or(false);
   for (auto it = items_.begin(); it != items_.end(); ++it) {
-    if (it->service == query.service && it->account == query.account &&
-        it->synchronizable == synchronizable && it->accessGroup == query.accessGroup) {
+    if (it->service == query.service && it->account == query.account && it->synchronizable == synchronizable &&
+        it->accessGroup == query.accessGroup) {
       return it;
     }
   }
@@ -59,8 +59,7 @@ std::int32_t InMemoryRepositoryKeychainClient::add(const RepositoryKeychainQuery
   return Status::success;
 }
 
-RepositoryKeychainCopyResult InMemoryRepositoryKeychainClient::copyMatching(
-    const RepositoryKeychainQuery& query) {
+RepositoryKeychainCopyResult InMemoryRepositoryKeychainClient::copyMatching(const RepositoryKeychainQuery& query) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (auto forced = takeForced(Operation::copyMatching)) return {*forced, std::nullopt};
   auto it = find(query);
@@ -71,9 +70,8 @@ RepositoryKeychainCopyResult InMemoryRepositoryKeychainClient::copyMatching(
       return {Status::interactionNotAllowed, std::nullopt};
     }
     if (query.returnData) {
-      promptReasons_.push_back(query.authenticationContext
-                                   ? query.authenticationContext->localizedReason.value_or("")
-                                   : "");
+      promptReasons_.push_back(query.authenticationContext ? query.authenticationContext->localizedReason.value_or("")
+                                                           : "");
       if (!userConfirms_) return {Status::userCanceled, std::nullopt};
     }
   }
@@ -129,8 +127,7 @@ namespace {
 constexpr const char* kKeyType = "user";
 // Possessor: everything. Same user in another session: view, read, write, search (a
 // scheduled backup runs outside the session that saved the key). Nobody else.
-constexpr key_perm_t kKeyPermissions =
-    KEY_POS_ALL | KEY_USR_VIEW | KEY_USR_READ | KEY_USR_WRITE | KEY_USR_SEARCH;
+constexpr key_perm_t kKeyPermissions = KEY_POS_ALL | KEY_USR_VIEW | KEY_USR_READ | KEY_USR_WRITE | KEY_USR_SEARCH;
 // Bounds the delete loop should the kernel keep answering with the same key.
 constexpr int kMaxDeletedKeys = 64;
 
@@ -138,16 +135,23 @@ std::int32_t statusForErrno(int err) {
   switch (err) {
     case ENOKEY:
     case EKEYEXPIRED:
-    case EKEYREVOKED: return Status::itemNotFound;
+    case EKEYREVOKED:
+      return Status::itemNotFound;
     case EACCES:
-    case EPERM: return Status::authFailed;
-    case EDQUOT: return Status::diskFull;
-    case ENOMEM: return Status::allocate;
+    case EPERM:
+      return Status::authFailed;
+    case EDQUOT:
+      return Status::diskFull;
+    case ENOMEM:
+      return Status::allocate;
     case EINVAL:
-    case E2BIG: return Status::param;
+    case E2BIG:
+      return Status::param;
     case ENOSYS:
-    case EOPNOTSUPP: return Status::notAvailable;
-    default: return Status::ioError;
+    case EOPNOTSUPP:
+      return Status::notAvailable;
+    default:
+      return Status::ioError;
   }
 }
 
@@ -156,8 +160,8 @@ std::string escaped(const std::string& text) {
   static const char* hex = "0123456789ABCDEF";
   std::string out;
   for (unsigned char c : text) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-        c == '-' || c == '_' || c == '@') {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' ||
+        c == '_' || c == '@') {
       out += static_cast<char>(c);
     } else {
       out += '%';
@@ -183,11 +187,9 @@ Found search(std::int32_t keyring, const RepositoryKeychainQuery& query) {
 
 }  // namespace
 
-SystemRepositoryKeychainClient::SystemRepositoryKeychainClient()
-    : keyringID_(KEY_SPEC_USER_KEYRING) {}
+SystemRepositoryKeychainClient::SystemRepositoryKeychainClient() : keyringID_(KEY_SPEC_USER_KEYRING) {}
 
-SystemRepositoryKeychainClient::SystemRepositoryKeychainClient(std::int32_t keyringID)
-    : keyringID_(keyringID) {}
+SystemRepositoryKeychainClient::SystemRepositoryKeychainClient(std::int32_t keyringID) : keyringID_(keyringID) {}
 
 std::string SystemRepositoryKeychainClient::keyDescription(const RepositoryKeychainQuery& query) {
   return "tovarine-keychain:" + escaped(query.service) + ":" + escaped(query.account) + ":" +
@@ -223,8 +225,7 @@ std::int32_t SystemRepositoryKeychainClient::add(const RepositoryKeychainQuery& 
   return Status::success;
 }
 
-RepositoryKeychainCopyResult SystemRepositoryKeychainClient::copyMatching(
-    const RepositoryKeychainQuery& query) {
+RepositoryKeychainCopyResult SystemRepositoryKeychainClient::copyMatching(const RepositoryKeychainQuery& query) {
   Found found = search(keyringID_, query);
   if (found.status != Status::success) return {found.status, std::nullopt};
   RepositoryKeychainCopyResult result{Status::success, std::nullopt};

@@ -72,8 +72,7 @@ class RepositoryKeychainClient {
  public:
   virtual ~RepositoryKeychainClient() = default;
   // Sets `attributes` (here the value data) on the item matching `query`.
-  virtual std::int32_t update(const RepositoryKeychainQuery& query,
-                              const RepositoryKeychainQuery& attributes) = 0;
+  virtual std::int32_t update(const RepositoryKeychainQuery& query, const RepositoryKeychainQuery& attributes) = 0;
   // Adds a new item; -25299 when one with the same identity exists.
   virtual std::int32_t add(const RepositoryKeychainQuery& query) = 0;
   virtual RepositoryKeychainCopyResult copyMatching(const RepositoryKeychainQuery& query) = 0;
@@ -99,8 +98,7 @@ class InMemoryRepositoryKeychainClient : public RepositoryKeychainClient {
     SecretBytes data;
   };
 
-  std::int32_t update(const RepositoryKeychainQuery& query,
-                      const RepositoryKeychainQuery& attributes) override;
+  std::int32_t update(const RepositoryKeychainQuery& query, const RepositoryKeychainQuery& attributes) override;
   std::int32_t add(const RepositoryKeychainQuery& query) override;
   RepositoryKeychainCopyResult copyMatching(const RepositoryKeychainQuery& query) override;
   std::int32_t deleteItem(const RepositoryKeychainQuery& query) override;
@@ -145,8 +143,7 @@ class SystemRepositoryKeychainClient : public RepositoryKeychainClient {
 
   std::int32_t keyringID() const noexcept { return keyringID_; }
 
-  std::int32_t update(const RepositoryKeychainQuery& query,
-                      const RepositoryKeychainQuery& attributes) override;
+  std::int32_t update(const RepositoryKeychainQuery& query, const RepositoryKeychainQuery& attributes) override;
   std::int32_t add(const RepositoryKeychainQuery& query) override;
   RepositoryKeychainCopyResult copyMatching(const RepositoryKeychainQuery& query) override;
   std::int32_t deleteItem(const RepositoryKeychainQuery& query) override;

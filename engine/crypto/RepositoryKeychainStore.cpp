@@ -14,8 +14,8 @@ Error keychainError(const std::string& message, std::int32_t status) {
   return Error(kDomain, status, message + " OSStatus " + std::to_string(status) + ".");
 }
 
-std::optional<RepositoryKeychainAccessControl> makePlainAccessControl(
-    RepositoryKeychainAccessibility accessibility, bool userPresence) {
+std::optional<RepositoryKeychainAccessControl> makePlainAccessControl(RepositoryKeychainAccessibility accessibility,
+                                                                      bool userPresence) {
   return RepositoryKeychainAccessControl{accessibility, userPresence};
 }
 
@@ -82,9 +82,7 @@ RepositoryKeychainQuery RepositoryKeychainItemAttributes::addQuery(
   return query;
 }
 
-RepositoryKeychainQuery RepositoryKeychainItemAttributes::addQuery() const {
-  return addQuery(makePlainAccessControl);
-}
+RepositoryKeychainQuery RepositoryKeychainItemAttributes::addQuery() const { return addQuery(makePlainAccessControl); }
 
 RepositoryKeychainStore::RepositoryKeychainStore()
     : RepositoryKeychainStore(std::make_shared<SystemRepositoryKeychainClient>()) {}
@@ -119,7 +117,8 @@ std::optional<RepositoryKeyMaterial> RepositoryKeychainStore::load(
   }
   RepositoryKeychainCopyResult result = client_->copyMatching(query);
   if (result.status == Status::itemNotFound) return std::nullopt;
-  if (result.status != Status::success) throw keychainError("Failed to load repository key from Keychain.", result.status);
+  if (result.status != Status::success)
+    throw keychainError("Failed to load repository key from Keychain.", result.status);
   return RepositoryKeyMaterial(result.data.value_or(SecretBytes()));
 }
 

@@ -21,9 +21,8 @@ const char* repositoryKeychainRoleName(RepositoryKeychainRole role);
 std::optional<RepositoryKeychainRole> parseRepositoryKeychainRole(const std::string& text);
 
 // Makes the access control of a user-presence item; nullopt when it cannot be made.
-using RepositoryKeychainAccessControlFactory =
-    std::function<std::optional<RepositoryKeychainAccessControl>(RepositoryKeychainAccessibility accessibility,
-                                                                 bool userPresence)>;
+using RepositoryKeychainAccessControlFactory = std::function<std::optional<RepositoryKeychainAccessControl>(
+    RepositoryKeychainAccessibility accessibility, bool userPresence)>;
 
 // The keychain item of one repository key, derived from a descriptor.
 struct RepositoryKeychainItemAttributes {

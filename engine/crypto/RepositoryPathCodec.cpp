@@ -8,9 +8,7 @@ namespace tvr {
 
 namespace {
 
-const std::uint8_t* bytesOfText(std::string_view text) {
-  return reinterpret_cast<const std::uint8_t*>(text.data());
-}
+const std::uint8_t* bytesOfText(std::string_view text) { return reinterpret_cast<const std::uint8_t*>(text.data()); }
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool isValidUTF8(const Bytes& bytes) {

@@ -21,8 +21,7 @@ std::string normalizedRelPath(std::string_view relPath, bool caseInsensitive);
 // ("RepositoryPathCodec", 1, "Encrypted repository path is not valid UTF-8.").
 class RepositoryPathCodec {
  public:
-  explicit RepositoryPathCodec(RepositoryKeyMaterial keyMaterial)
-      : keyMaterial_(std::move(keyMaterial)) {}
+  explicit RepositoryPathCodec(RepositoryKeyMaterial keyMaterial) : keyMaterial_(std::move(keyMaterial)) {}
 
   const RepositoryKeyMaterial& keyMaterial() const noexcept { return keyMaterial_; }
 

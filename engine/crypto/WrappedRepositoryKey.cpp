@@ -14,8 +14,7 @@ nlohmann::json WrappedRepositoryKey::toJson() const {
                         {"wrappedKey", base64Encode(wrappedKey)}};
 }
 
-WrappedRepositoryKey WrappedRepositoryKey::fromJson(const nlohmann::json& value,
-                                                    const std::string& codingPath) {
+WrappedRepositoryKey WrappedRepositoryKey::fromJson(const nlohmann::json& value, const std::string& codingPath) {
   JsonObjectDecoder decoder(value, codingPath);
   WrappedRepositoryKey key;
   key.algorithm = decoder.string("algorithm");

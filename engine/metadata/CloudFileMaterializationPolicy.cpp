@@ -22,8 +22,7 @@ std::string_view toString(CloudFileMaterializationPolicy policy) {
   return {};
 }
 
-std::optional<CloudFileMaterializationPolicy> cloudFileMaterializationPolicyFromString(
-    std::string_view text) {
+std::optional<CloudFileMaterializationPolicy> cloudFileMaterializationPolicyFromString(std::string_view text) {
   for (const auto& [value, name] : kNames) {
     if (name == text) return value;
   }

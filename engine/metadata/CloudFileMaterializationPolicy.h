@@ -11,7 +11,6 @@ enum class CloudFileMaterializationPolicy { treatAsError, skip, materialize };
 // "treatAsError", "skip", "materialize".
 std::string_view toString(CloudFileMaterializationPolicy policy);
 // nullopt for any other text (exact, case-sensitive).
-std::optional<CloudFileMaterializationPolicy> cloudFileMaterializationPolicyFromString(
-    std::string_view text);
+std::optional<CloudFileMaterializationPolicy> cloudFileMaterializationPolicyFromString(std::string_view text);
 
 }  // namespace tvr

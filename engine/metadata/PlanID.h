@@ -37,7 +37,5 @@ void from_json(const nlohmann::json& json, PlanID& id);
 
 template <>
 struct std::hash<tvr::PlanID> {
-  std::size_t operator()(const tvr::PlanID& id) const noexcept {
-    return std::hash<std::string>()(id.rawValue());
-  }
+  std::size_t operator()(const tvr::PlanID& id) const noexcept { return std::hash<std::string>()(id.rawValue()); }
 };

@@ -9,9 +9,7 @@ namespace tvr {
 
 namespace {
 
-Error unsupported(const std::string& message) {
-  return Error("RepositoryEncryptionMetadata", 1, message);
-}
+Error unsupported(const std::string& message) { return Error("RepositoryEncryptionMetadata", 1, message); }
 
 }  // namespace
 
@@ -26,8 +24,7 @@ void RepositoryEncryptionMetadata::validateSupported() const {
     throw unsupported("Repository compression algorithm " + compressionAlgorithm + " is not supported.");
   }
   if (keyDerivationAlgorithm != "HKDF-SHA256") {
-    throw unsupported("Repository key derivation algorithm " + keyDerivationAlgorithm +
-                      " is not supported.");
+    throw unsupported("Repository key derivation algorithm " + keyDerivationAlgorithm + " is not supported.");
   }
   if (recoveryWrappedKey) {
     const WrappedRepositoryKey& key = *recoveryWrappedKey;
@@ -56,8 +53,7 @@ RepositoryEncryptionMetadata RepositoryEncryptionMetadata::fromJson(const nlohma
   metadata.compressionAlgorithm = decoder.string("compressionAlgorithm");
   metadata.keyDerivationAlgorithm = decoder.string("keyDerivationAlgorithm");
   if (const nlohmann::json* wrapped = decoder.optional("recoveryWrappedKey")) {
-    metadata.recoveryWrappedKey =
-        WrappedRepositoryKey::fromJson(*wrapped, decoder.pathOf("recoveryWrappedKey"));
+    metadata.recoveryWrappedKey = WrappedRepositoryKey::fromJson(*wrapped, decoder.pathOf("recoveryWrappedKey"));
   }
   return metadata;
 }

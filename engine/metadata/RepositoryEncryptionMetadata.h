@@ -27,8 +27,7 @@ struct RepositoryEncryptionMetadata {
   void validateSupported() const;
 
   nlohmann::json toJson() const;
-  static RepositoryEncryptionMetadata fromJson(const nlohmann::json& value,
-                                               const std::string& codingPath = {});
+  static RepositoryEncryptionMetadata fromJson(const nlohmann::json& value, const std::string& codingPath = {});
 };
 
 }  // namespace tvr

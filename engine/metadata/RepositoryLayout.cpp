@@ -6,8 +6,8 @@
 
 namespace tvr {
 
-RepositoryLayout::RepositoryLayout(std::string catalogPath, std::string blobsPath,
-                                   std::string blobKeyAlgorithm, std::string checkpointStorage)
+RepositoryLayout::RepositoryLayout(std::string catalogPath, std::string blobsPath, std::string blobKeyAlgorithm,
+                                   std::string checkpointStorage)
     : catalogPath(std::move(catalogPath)),
       blobsPath(std::move(blobsPath)),
       blobKeyAlgorithm(std::move(blobKeyAlgorithm)),
@@ -23,8 +23,7 @@ nlohmann::json RepositoryLayout::toJson() const {
                         {"checkpointStorage", checkpointStorage}};
 }
 
-RepositoryLayout RepositoryLayout::fromJson(const nlohmann::json& value,
-                                            const std::string& codingPath) {
+RepositoryLayout RepositoryLayout::fromJson(const nlohmann::json& value, const std::string& codingPath) {
   JsonObjectDecoder decoder(value, codingPath);
   RepositoryLayout layout;
   layout.catalogPath = decoder.string("catalogPath");

@@ -29,9 +29,7 @@ const RepositoryLayout& RepositoryMetadata::fixedLayout() {
   return layout;
 }
 
-std::filesystem::path RepositoryMetadata::url(const std::filesystem::path& root) {
-  return root / fileName;
-}
+std::filesystem::path RepositoryMetadata::url(const std::filesystem::path& root) { return root / fileName; }
 
 std::optional<RepositoryMetadata> RepositoryMetadata::read(const std::filesystem::path& root) {
   Bytes data;
@@ -59,11 +57,9 @@ void RepositoryMetadata::validateSupportedForRead() const {
   if (!encryption) throw metadataError("Unencrypted development repositories are not supported.");
   encryption->validateSupported();
   if (layout.blobKeyAlgorithm != "hmac-sha256") {
-    throw metadataError("Repository blob key algorithm " + layout.blobKeyAlgorithm +
-                        " is not supported.");
+    throw metadataError("Repository blob key algorithm " + layout.blobKeyAlgorithm + " is not supported.");
   }
-  if (layout.catalogPath != "catalog.sqlite" || layout.blobsPath != "blobs" ||
-      layout.checkpointStorage != "blobs") {
+  if (layout.catalogPath != "catalog.sqlite" || layout.blobsPath != "blobs" || layout.checkpointStorage != "blobs") {
     throw metadataError(
         "Repository layout is not supported. Version 1 requires catalogPath=catalog.sqlite, "
         "blobsPath=blobs, blobKeyAlgorithm=hmac-sha256, checkpointStorage=blobs.");
@@ -79,8 +75,7 @@ void RepositoryMetadata::validateSupportedForWrite() const {
 }
 
 RepositoryMetadata RepositoryMetadata::ensureWritableRepository(
-    const std::filesystem::path& root, const std::optional<RepositoryEncryptionMetadata>& encryption,
-    double now) {
+    const std::filesystem::path& root, const std::optional<RepositoryEncryptionMetadata>& encryption, double now) {
   if (!encryption) throw metadataError("Unencrypted development repositories are not supported.");
   std::optional<RepositoryMetadata> stored = read(root);
   if (!stored) {
@@ -122,14 +117,11 @@ RepositoryMetadata RepositoryMetadata::fromJson(const nlohmann::json& value) {
   metadata.createdAt = decoder.date("createdAt");
   metadata.layout = RepositoryLayout::fromJson(decoder.require("layout"), decoder.pathOf("layout"));
   if (const nlohmann::json* encryption = decoder.optional("encryption")) {
-    metadata.encryption =
-        RepositoryEncryptionMetadata::fromJson(*encryption, decoder.pathOf("encryption"));
+    metadata.encryption = RepositoryEncryptionMetadata::fromJson(*encryption, decoder.pathOf("encryption"));
   }
   return metadata;
 }
 
-RepositoryMetadata RepositoryMetadata::decodeDocument(const Bytes& data) {
-  return fromJson(parseJsonDocument(data));
-}
+RepositoryMetadata RepositoryMetadata::decodeDocument(const Bytes& data) { return fromJson(parseJsonDocument(data)); }
 
 }  // namespace tvr

@@ -53,10 +53,9 @@ struct RepositoryMetadata {
   // Creates repo.json for a new repository (atomically, with its root folder when missing)
   // or checks an existing one and returns it unchanged when its encryption settings equal
   // `encryption`. `now` is the creation time of a new document (whole seconds are kept).
-  static RepositoryMetadata ensureWritableRepository(
-      const std::filesystem::path& root,
-      const std::optional<RepositoryEncryptionMetadata>& encryption,
-      double now = nowUnixSeconds());
+  static RepositoryMetadata ensureWritableRepository(const std::filesystem::path& root,
+                                                     const std::optional<RepositoryEncryptionMetadata>& encryption,
+                                                     double now = nowUnixSeconds());
 
   // The document's JSON form (keys sorted, pretty, "/" escaped when encoded).
   nlohmann::json toJson() const;

@@ -34,9 +34,7 @@ std::optional<RepositoryPlanIndex> readStoredIndex(const std::filesystem::path& 
 
 }  // namespace
 
-std::filesystem::path RepositoryPlanIndex::url(const std::filesystem::path& root) {
-  return root / fileName;
-}
+std::filesystem::path RepositoryPlanIndex::url(const std::filesystem::path& root) { return root / fileName; }
 
 RepositoryPlanIndex RepositoryPlanIndex::read(const std::filesystem::path& root) {
   RepositoryMetadata::validateReadableRepository(root);
@@ -52,11 +50,10 @@ void RepositoryPlanIndex::write(const RepositoryPlanIndex& index, const std::fil
   writeFileAtomically(url(root), document);
 }
 
-void RepositoryPlanIndex::registerPlan(const PlanID& planID, const std::string& name,
-                                       std::string_view sourcePath, std::string_view destinationPath,
-                                       const RepositoryPlanSettings& settings,
-                                       const RepositoryKeyMaterial& keyMaterial,
-                                       const std::filesystem::path& root, double now) {
+void RepositoryPlanIndex::registerPlan(const PlanID& planID, const std::string& name, std::string_view sourcePath,
+                                       std::string_view destinationPath, const RepositoryPlanSettings& settings,
+                                       const RepositoryKeyMaterial& keyMaterial, const std::filesystem::path& root,
+                                       double now) {
   RepositoryPlanIndex index = read(root);
   // The document keeps whole seconds.
   double timestamp = std::floor(now);
@@ -101,21 +98,18 @@ RepositoryPlanIndex RepositoryPlanIndex::fromJson(const nlohmann::json& value) {
   RepositoryPlanIndex index;
   index.version = decoder.int64("version");
   if (index.version != currentVersion) {
-    throw DecodingError(DecodingError::Kind::dataCorrupted, "version",
-                        "Repository plan index version " + std::to_string(index.version) +
-                            " is not supported by version 1.");
+    throw DecodingError(
+        DecodingError::Kind::dataCorrupted, "version",
+        "Repository plan index version " + std::to_string(index.version) + " is not supported by version 1.");
   }
   const nlohmann::json& entries = decoder.array("plans");
   index.plans.reserve(entries.size());
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    index.plans.push_back(
-        RepositoryPlanSummary::fromJson(entries[i], "plans[" + std::to_string(i) + "]"));
+    index.plans.push_back(RepositoryPlanSummary::fromJson(entries[i], "plans[" + std::to_string(i) + "]"));
   }
   return index;
 }
 
-RepositoryPlanIndex RepositoryPlanIndex::decodeDocument(const Bytes& data) {
-  return fromJson(parseJsonDocument(data));
-}
+RepositoryPlanIndex RepositoryPlanIndex::decodeDocument(const Bytes& data) { return fromJson(parseJsonDocument(data)); }
 
 }  // namespace tvr

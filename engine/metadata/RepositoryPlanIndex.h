@@ -45,11 +45,10 @@ struct RepositoryPlanIndex {
   // existing entry's createdAt, sets updatedAt to `now` (whole seconds), orders the plans by
   // name as a file browser does (stable) and writes the index. A failure leaves the previous
   // plans.json as it was.
-  static void registerPlan(const PlanID& planID, const std::string& name,
-                           std::string_view sourcePath, std::string_view destinationPath,
-                           const RepositoryPlanSettings& settings,
-                           const RepositoryKeyMaterial& keyMaterial,
-                           const std::filesystem::path& root, double now = nowUnixSeconds());
+  static void registerPlan(const PlanID& planID, const std::string& name, std::string_view sourcePath,
+                           std::string_view destinationPath, const RepositoryPlanSettings& settings,
+                           const RepositoryKeyMaterial& keyMaterial, const std::filesystem::path& root,
+                           double now = nowUnixSeconds());
 
   nlohmann::json toJson() const;
   std::string encodedDocument() const;

@@ -19,15 +19,14 @@ nlohmann::json RepositoryPlanSettings::toJson() const {
                         {"skipExternalSymlinks", skipExternalSymlinks}};
 }
 
-RepositoryPlanSettings RepositoryPlanSettings::fromJson(const nlohmann::json& value,
-                                                        const std::string& codingPath) {
+RepositoryPlanSettings RepositoryPlanSettings::fromJson(const nlohmann::json& value, const std::string& codingPath) {
   JsonObjectDecoder decoder(value, codingPath);
   RepositoryPlanSettings settings;
   settings.version = decoder.int64("version");
   if (settings.version != currentVersion) {
-    throw DecodingError(DecodingError::Kind::dataCorrupted, decoder.pathOf("version"),
-                        "Repository plan settings version " + std::to_string(settings.version) +
-                            " is not supported by version 2.");
+    throw DecodingError(
+        DecodingError::Kind::dataCorrupted, decoder.pathOf("version"),
+        "Repository plan settings version " + std::to_string(settings.version) + " is not supported by version 2.");
   }
   settings.scheduleFrequency = decoder.string("scheduleFrequency");
   settings.scheduleMode = decoder.string("scheduleMode");

@@ -8,8 +8,7 @@
 
 namespace tvr {
 
-RepositoryPlanPathHints RepositoryPlanSummary::localPathHints(
-    const RepositoryKeyMaterial& keyMaterial) const {
+RepositoryPlanPathHints RepositoryPlanSummary::localPathHints(const RepositoryKeyMaterial& keyMaterial) const {
   RepositoryPathCodec codec(keyMaterial);
   RepositoryPlanPathHints hints;
   hints.sourcePath = codec.openPath(sourcePathCiphertext);
@@ -27,8 +26,7 @@ nlohmann::json RepositoryPlanSummary::toJson() const {
                         {"settings", settings.toJson()}};
 }
 
-RepositoryPlanSummary RepositoryPlanSummary::fromJson(const nlohmann::json& value,
-                                                      const std::string& codingPath) {
+RepositoryPlanSummary RepositoryPlanSummary::fromJson(const nlohmann::json& value, const std::string& codingPath) {
   JsonObjectDecoder decoder(value, codingPath);
   RepositoryPlanSummary summary;
   summary.planID = PlanID(decoder.string("planID"));

@@ -3,8 +3,7 @@
 namespace tvr {
 
 namespace {
-std::string failureMessage(const std::string& method, long statusCode,
-                           const std::optional<S3ProviderError>& provider) {
+std::string failureMessage(const std::string& method, long statusCode, const std::optional<S3ProviderError>& provider) {
   std::string message = "S3 " + method + " failed with HTTP " + std::to_string(statusCode);
   if (provider) {
     if (provider->code) message += " (" + *provider->code + ")";
@@ -21,9 +20,8 @@ S3HTTPFailureError::S3HTTPFailureError(std::string method, std::string objectKey
       objectKey_(std::move(objectKey)),
       provider_(std::move(provider)) {}
 
-S3HTTPFailureError S3HTTPFailureError::fromResponse(const std::string& method,
-                                                    const std::string& objectKey, long statusCode,
-                                                    const std::optional<Bytes>& body) {
+S3HTTPFailureError S3HTTPFailureError::fromResponse(const std::string& method, const std::string& objectKey,
+                                                    long statusCode, const std::optional<Bytes>& body) {
   return S3HTTPFailureError(method, objectKey, statusCode, S3ProviderError::parse(body));
 }
 

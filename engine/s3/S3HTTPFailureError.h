@@ -21,8 +21,8 @@ class S3HTTPFailureError : public Error {
                      std::optional<S3ProviderError> provider);
 
   // Builds the error from a response body (absent when there was none).
-  static S3HTTPFailureError fromResponse(const std::string& method, const std::string& objectKey,
-                                         long statusCode, const std::optional<Bytes>& body);
+  static S3HTTPFailureError fromResponse(const std::string& method, const std::string& objectKey, long statusCode,
+                                         const std::optional<Bytes>& body);
 
   long statusCode() const noexcept { return code(); }
   const std::string& method() const noexcept { return method_; }

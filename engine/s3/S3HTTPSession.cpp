@@ -90,11 +90,9 @@ size_t onBody(char* data, size_t size, size_t count, void* userData) {
       transfer->exchange->onSuccessBody(data, length);
     } else {
       Bytes& body = transfer->response.body;
-      size_t room = S3HTTPSession::kMaximumRetainedBody -
-                    std::min(body.size(), S3HTTPSession::kMaximumRetainedBody);
+      size_t room = S3HTTPSession::kMaximumRetainedBody - std::min(body.size(), S3HTTPSession::kMaximumRetainedBody);
       size_t keep = std::min(room, length);
-      body.insert(body.end(), reinterpret_cast<std::uint8_t*>(data),
-                  reinterpret_cast<std::uint8_t*>(data) + keep);
+      body.insert(body.end(), reinterpret_cast<std::uint8_t*>(data), reinterpret_cast<std::uint8_t*>(data) + keep);
     }
     return length;
   } catch (...) {
@@ -120,8 +118,7 @@ size_t onUploadRead(char* buffer, size_t size, size_t count, void* userData) {
 
 int onUploadSeek(void* userData, curl_off_t offset, int origin) {
   auto* transfer = static_cast<Transfer*>(userData);
-  return ::lseek(transfer->uploadFd, static_cast<off_t>(offset), origin) < 0 ? CURL_SEEKFUNC_FAIL
-                                                                             : CURL_SEEKFUNC_OK;
+  return ::lseek(transfer->uploadFd, static_cast<off_t>(offset), origin) < 0 ? CURL_SEEKFUNC_FAIL : CURL_SEEKFUNC_OK;
 }
 
 // Called at least once a second while a transfer runs, also when no bytes move.
@@ -133,18 +130,16 @@ int onProgress(void* userData, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 Error transportError(const S3SignedRequest& request, CURLcode code, const char* detail) {
   std::string reason = (detail && *detail) ? detail : curl_easy_strerror(code);
   return Error(S3HTTPSession::kTransportErrorDomain, static_cast<long>(code),
-               "The S3 " + request.method + " request to " + request.url +
-                   " could not be completed: " + reason + " (curl error " +
-                   std::to_string(static_cast<int>(code)) + ").");
+               "The S3 " + request.method + " request to " + request.url + " could not be completed: " + reason +
+                   " (curl error " + std::to_string(static_cast<int>(code)) + ").");
 }
 
 template <typename Value>
 void setOption(CURL* curl, CURLoption option, Value value) {
   CURLcode code = curl_easy_setopt(curl, option, value);
   if (code != CURLE_OK) {
-    throw platformError(
-        S3HTTPSession::kTransportErrorDomain,
-        std::string("The HTTP client could not be configured: ") + curl_easy_strerror(code) + ".");
+    throw platformError(S3HTTPSession::kTransportErrorDomain,
+                        std::string("The HTTP client could not be configured: ") + curl_easy_strerror(code) + ".");
   }
 }
 
@@ -189,8 +184,7 @@ void S3HTTPSession::returnHandle(void* handle) {
   }
 }
 
-S3HTTPSession::Response S3HTTPSession::send(const S3SignedRequest& request,
-                                            const Exchange& exchange,
+S3HTTPSession::Response S3HTTPSession::send(const S3SignedRequest& request, const Exchange& exchange,
                                             const CancellationToken& cancel) {
   cancel.throwIfCancelled();
   Transfer transfer;
@@ -203,21 +197,18 @@ S3HTTPSession::Response S3HTTPSession::send(const S3SignedRequest& request,
     transfer.uploadPath = exchange.uploadFrom->string();
     upload.fd = ::open(exchange.uploadFrom->c_str(), O_RDONLY | O_CLOEXEC);
     if (upload.fd < 0) {
-      throw S3RetryPolicy::FinalFailure{
-          std::make_exception_ptr(PosixError("open", errno, transfer.uploadPath))};
+      throw S3RetryPolicy::FinalFailure{std::make_exception_ptr(PosixError("open", errno, transfer.uploadPath))};
     }
     struct stat st;
     if (::fstat(upload.fd, &st) != 0) {
-      throw S3RetryPolicy::FinalFailure{
-          std::make_exception_ptr(PosixError("fstat", errno, transfer.uploadPath))};
+      throw S3RetryPolicy::FinalFailure{std::make_exception_ptr(PosixError("fstat", errno, transfer.uploadPath))};
     }
     uploadSize = static_cast<curl_off_t>(st.st_size);
     transfer.uploadFd = upload.fd;
   }
 
   // The handle goes back to the pool only after a clean reset; a throw in between drops it.
-  std::unique_ptr<CURL, void (*)(CURL*)> owned(static_cast<CURL*>(takeHandle()),
-                                               [](CURL* c) { curl_easy_cleanup(c); });
+  std::unique_ptr<CURL, void (*)(CURL*)> owned(static_cast<CURL*>(takeHandle()), [](CURL* c) { curl_easy_cleanup(c); });
   CURL* curl = owned.get();
   transfer.curl = curl;
   curl_easy_reset(curl);

@@ -57,8 +57,7 @@ class S3HTTPSession {
   // The process-wide session.
   static std::shared_ptr<S3HTTPSession> shared();
 
-  Response send(const S3SignedRequest& request, const Exchange& exchange,
-                const CancellationToken& cancel);
+  Response send(const S3SignedRequest& request, const Exchange& exchange, const CancellationToken& cancel);
 
  private:
   void* takeHandle();

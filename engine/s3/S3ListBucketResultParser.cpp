@@ -19,9 +19,7 @@ struct ParserDeleter {
 };
 
 std::string trimmed(const std::string& text) {
-  auto isSpace = [](char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-  };
+  auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; };
   std::size_t start = 0;
   std::size_t end = text.size();
   while (start < end && isSpace(text[start])) ++start;
@@ -75,8 +73,7 @@ void onEnd(void* userData, const XML_Char* name) {
     if (std::strcmp(name, "Key") == 0) {
       state->page.keys.push_back(std::move(text));
     } else if (std::strcmp(name, "NextContinuationToken") == 0) {
-      state->page.nextContinuationToken =
-          text.empty() ? std::nullopt : std::optional<std::string>(std::move(text));
+      state->page.nextContinuationToken = text.empty() ? std::nullopt : std::optional<std::string>(std::move(text));
     }
     state->currentElement.reset();
     state->buffer.clear();
@@ -113,15 +110,13 @@ void parseChunk(State& state, const char* data, std::size_t size, bool isFinal) 
   do {
     std::size_t piece = std::min(size, kPiece);
     bool last = isFinal && piece == size;
-    XML_Status status =
-        XML_Parse(state.parser.get(), data, static_cast<int>(piece), last ? XML_TRUE : XML_FALSE);
+    XML_Status status = XML_Parse(state.parser.get(), data, static_cast<int>(piece), last ? XML_TRUE : XML_FALSE);
     if (state.failure) std::rethrow_exception(state.failure);
     if (status != XML_STATUS_OK) {
       XML_Error code = XML_GetErrorCode(state.parser.get());
       throw Error("XMLParser", static_cast<long>(code),
-                  std::string("The S3 list response is not valid XML: ") + XML_ErrorString(code) +
-                      " at line " + std::to_string(XML_GetCurrentLineNumber(state.parser.get())) +
-                      ".");
+                  std::string("The S3 list response is not valid XML: ") + XML_ErrorString(code) + " at line " +
+                      std::to_string(XML_GetCurrentLineNumber(state.parser.get())) + ".");
     }
     data += piece;
     size -= piece;

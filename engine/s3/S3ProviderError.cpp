@@ -8,9 +8,7 @@ namespace {
 
 constexpr std::size_t kErrorBodyLimit = 65536;
 
-bool isTrimmed(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
+bool isTrimmed(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
 std::string_view trimmed(std::string_view text) {
   while (!text.empty() && isTrimmed(text.front())) text.remove_prefix(1);
@@ -78,8 +76,7 @@ std::string sanitizedText(const unsigned char* data, std::size_t size) {
 
 }  // namespace
 
-std::optional<std::string> S3ProviderError::xmlTagValue(std::string_view tag,
-                                                        std::string_view text) {
+std::optional<std::string> S3ProviderError::xmlTagValue(std::string_view tag, std::string_view text) {
   std::string open = "<" + std::string(tag) + ">";
   std::string close = "</" + std::string(tag) + ">";
   std::size_t start = text.find(open);

@@ -102,26 +102,24 @@ S3RepositoryStorageBackend::S3RepositoryStorageBackend(S3StorageConfiguration co
       clock_(clock ? std::move(clock) : Clock([] { return std::chrono::system_clock::now(); })) {}
 
 S3SignedRequest S3RepositoryStorageBackend::signedRequest(
-    const std::string& method, const S3RequestSigner::RequestTarget& target,
-    const std::string& payloadSHA256Hex,
+    const std::string& method, const S3RequestSigner::RequestTarget& target, const std::string& payloadSHA256Hex,
     const std::map<std::string, std::string>& extraHeaders) const {
   return signer_.signedRequest(method, target, payloadSHA256Hex, extraHeaders, clock_());
 }
 
-S3HTTPSession::Response S3RepositoryStorageBackend::send(
-    const S3SignedRequest& request, const std::function<S3HTTPSession::Exchange()>& makeExchange,
-    const CancellationToken& cancel) {
+S3HTTPSession::Response S3RepositoryStorageBackend::send(const S3SignedRequest& request,
+                                                         const std::function<S3HTTPSession::Exchange()>& makeExchange,
+                                                         const CancellationToken& cancel) {
   // Signed once: every retry resends the identical request.
-  S3HTTPSession::Response response = retryPolicy_.retrying(
-      cancel, [&] { return session_->send(request, makeExchange(), cancel); });
+  S3HTTPSession::Response response =
+      retryPolicy_.retrying(cancel, [&] { return session_->send(request, makeExchange(), cancel); });
   if (response.statusCode < 100 || response.statusCode > 999) {
     throw EngineError::ioError("S3 response was not HTTP.");
   }
   return response;
 }
 
-bool S3RepositoryStorageBackend::objectExists(const RepositoryObjectKey& key,
-                                              const CancellationToken& cancel) {
+bool S3RepositoryStorageBackend::objectExists(const RepositoryObjectKey& key, const CancellationToken& cancel) {
   cancel.throwIfCancelled();
   auto target = signer_.requestTarget(key);
   auto request = signedRequest("HEAD", target, S3RequestSigner::emptyPayloadSHA256Hex(), {});
@@ -132,8 +130,7 @@ bool S3RepositoryStorageBackend::objectExists(const RepositoryObjectKey& key,
   throw S3HTTPFailureError::fromResponse("HEAD", key.rawValue(), response.statusCode, std::nullopt);
 }
 
-bool S3RepositoryStorageBackend::objectExistsWithExpectedSize(const RepositoryObjectKey& key,
-                                                              std::int64_t expectedSize,
+bool S3RepositoryStorageBackend::objectExistsWithExpectedSize(const RepositoryObjectKey& key, std::int64_t expectedSize,
                                                               const CancellationToken& cancel) {
   auto target = signer_.requestTarget(key);
   auto request = signedRequest("HEAD", target, S3RequestSigner::emptyPayloadSHA256Hex(), {});
@@ -141,20 +138,20 @@ bool S3RepositoryStorageBackend::objectExistsWithExpectedSize(const RepositoryOb
       request, [] { return S3HTTPSession::Exchange{}; }, cancel);
   if (response.statusCode == 404) return false;
   if (response.statusCode != 200) {
-    throw S3HTTPFailureError::fromResponse("HEAD", key.rawValue(), response.statusCode,
-                                           std::nullopt);
+    throw S3HTTPFailureError::fromResponse("HEAD", key.rawValue(), response.statusCode, std::nullopt);
   }
   const std::string* lengthText = response.header("content-length");
   std::optional<std::int64_t> size = lengthText ? parseContentLength(*lengthText) : std::nullopt;
   if (size && *size == expectedSize) return true;
   std::string sizeText = size ? std::to_string(*size) : std::string("unknown");
-  throw EngineError::ioError("Remote object " + key.rawValue() + " exists with size " + sizeText +
-                             ", expected " + std::to_string(expectedSize) + ".");
+  throw EngineError::ioError("Remote object " + key.rawValue() + " exists with size " + sizeText + ", expected " +
+                             std::to_string(expectedSize) + ".");
 }
 
-RepositoryObjectWriteResult S3RepositoryStorageBackend::writeObject(
-    const std::filesystem::path& from, const RepositoryObjectKey& key,
-    const RepositoryObjectWriteMode& mode, const CancellationToken& cancel) {
+RepositoryObjectWriteResult S3RepositoryStorageBackend::writeObject(const std::filesystem::path& from,
+                                                                    const RepositoryObjectKey& key,
+                                                                    const RepositoryObjectWriteMode& mode,
+                                                                    const CancellationToken& cancel) {
   cancel.throwIfCancelled();
   std::int64_t localSize = byteCount(from);
   bool createIfAbsent = mode.kind == RepositoryObjectWriteMode::Kind::createIfAbsent;
@@ -188,8 +185,7 @@ RepositoryObjectWriteResult S3RepositoryStorageBackend::writeObject(
   throw S3HTTPFailureError::fromResponse("PUT", key.rawValue(), response.statusCode, response.body);
 }
 
-void S3RepositoryStorageBackend::readObject(const RepositoryObjectKey& key,
-                                            const std::filesystem::path& to,
+void S3RepositoryStorageBackend::readObject(const RepositoryObjectKey& key, const std::filesystem::path& to,
                                             const CancellationToken& cancel) {
   cancel.throwIfCancelled();
   auto target = signer_.requestTarget(key);
@@ -200,23 +196,19 @@ void S3RepositoryStorageBackend::readObject(const RepositoryObjectKey& key,
       [&] {
         download.restart();
         S3HTTPSession::Exchange exchange;
-        exchange.onSuccessBody = [&download](const char* data, std::size_t size) {
-          download.append(data, size);
-        };
+        exchange.onSuccessBody = [&download](const char* data, std::size_t size) { download.append(data, size); };
         return exchange;
       },
       cancel);
   if (response.statusCode != 200) {
-    throw S3HTTPFailureError::fromResponse("GET", key.rawValue(), response.statusCode,
-                                           response.body);
+    throw S3HTTPFailureError::fromResponse("GET", key.rawValue(), response.statusCode, response.body);
   }
   download.close();
   cancel.throwIfCancelled();
   AtomicFileWriter::copyFileData(download.path(), to);
 }
 
-void S3RepositoryStorageBackend::deleteObject(const RepositoryObjectKey& key,
-                                              const CancellationToken& cancel) {
+void S3RepositoryStorageBackend::deleteObject(const RepositoryObjectKey& key, const CancellationToken& cancel) {
   cancel.throwIfCancelled();
   auto target = signer_.requestTarget(key);
   auto request = signedRequest("DELETE", target, S3RequestSigner::emptyPayloadSHA256Hex(), {});
@@ -227,8 +219,8 @@ void S3RepositoryStorageBackend::deleteObject(const RepositoryObjectKey& key,
   throw S3HTTPFailureError::fromResponse("DELETE", key.rawValue(), status, response.body);
 }
 
-std::vector<RepositoryObjectKey> S3RepositoryStorageBackend::listObjectKeys(
-    const std::optional<std::string>& prefix, const CancellationToken& cancel) {
+std::vector<RepositoryObjectKey> S3RepositoryStorageBackend::listObjectKeys(const std::optional<std::string>& prefix,
+                                                                            const CancellationToken& cancel) {
   cancel.throwIfCancelled();
   std::vector<RepositoryObjectKey> keys;
   std::optional<std::string> token;
@@ -247,9 +239,7 @@ std::vector<RepositoryObjectKey> S3RepositoryStorageBackend::listObjectKeys(
           parser = std::make_unique<S3ListBucketResultParser>();
           S3HTTPSession::Exchange exchange;
           S3ListBucketResultParser* current = parser.get();
-          exchange.onSuccessBody = [current](const char* data, std::size_t size) {
-            current->feed(data, size);
-          };
+          exchange.onSuccessBody = [current](const char* data, std::size_t size) { current->feed(data, size); };
           return exchange;
         },
         cancel);
@@ -267,9 +257,7 @@ std::vector<RepositoryObjectKey> S3RepositoryStorageBackend::listObjectKeys(
     cancel.throwIfCancelled();
   }
   std::sort(keys.begin(), keys.end(),
-            [](const RepositoryObjectKey& a, const RepositoryObjectKey& b) {
-              return a.rawValue() < b.rawValue();
-            });
+            [](const RepositoryObjectKey& a, const RepositoryObjectKey& b) { return a.rawValue() < b.rawValue(); });
   keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
   return keys;
 }

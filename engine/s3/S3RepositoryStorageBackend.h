@@ -29,10 +29,9 @@ class S3RepositoryStorageBackend final : public RepositoryStorageBackend {
  public:
   using Clock = std::function<std::chrono::system_clock::time_point()>;
 
-  explicit S3RepositoryStorageBackend(
-      S3StorageConfiguration configuration,
-      std::shared_ptr<S3HTTPSession> session = S3HTTPSession::shared(),
-      S3RetryPolicy retryPolicy = S3RetryPolicy{}, Clock clock = {});
+  explicit S3RepositoryStorageBackend(S3StorageConfiguration configuration,
+                                      std::shared_ptr<S3HTTPSession> session = S3HTTPSession::shared(),
+                                      S3RetryPolicy retryPolicy = S3RetryPolicy{}, Clock clock = {});
 
   const S3StorageConfiguration& configuration() const noexcept { return signer_.configuration(); }
   const S3RequestSigner& signer() const noexcept { return signer_; }
@@ -42,23 +41,20 @@ class S3RepositoryStorageBackend final : public RepositoryStorageBackend {
 
   bool objectExists(const RepositoryObjectKey& key,
                     const CancellationToken& cancel = CancellationToken::none()) override;
-  RepositoryObjectWriteResult writeObject(
-      const std::filesystem::path& from, const RepositoryObjectKey& key,
-      const RepositoryObjectWriteMode& mode,
-      const CancellationToken& cancel = CancellationToken::none()) override;
+  RepositoryObjectWriteResult writeObject(const std::filesystem::path& from, const RepositoryObjectKey& key,
+                                          const RepositoryObjectWriteMode& mode,
+                                          const CancellationToken& cancel = CancellationToken::none()) override;
   void readObject(const RepositoryObjectKey& key, const std::filesystem::path& to,
                   const CancellationToken& cancel = CancellationToken::none()) override;
   void deleteObject(const RepositoryObjectKey& key,
                     const CancellationToken& cancel = CancellationToken::none()) override;
-  std::vector<RepositoryObjectKey> listObjectKeys(
-      const std::optional<std::string>& prefix = std::nullopt,
-      const CancellationToken& cancel = CancellationToken::none()) override;
+  std::vector<RepositoryObjectKey> listObjectKeys(const std::optional<std::string>& prefix = std::nullopt,
+                                                  const CancellationToken& cancel = CancellationToken::none()) override;
 
  private:
   bool objectExistsWithExpectedSize(const RepositoryObjectKey& key, std::int64_t expectedSize,
                                     const CancellationToken& cancel);
-  S3SignedRequest signedRequest(const std::string& method,
-                                const S3RequestSigner::RequestTarget& target,
+  S3SignedRequest signedRequest(const std::string& method, const S3RequestSigner::RequestTarget& target,
                                 const std::string& payloadSHA256Hex,
                                 const std::map<std::string, std::string>& extraHeaders) const;
   // One request through the retry policy; a non-HTTP answer fails here.

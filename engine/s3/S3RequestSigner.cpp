@@ -26,8 +26,7 @@ struct Endpoint {
 bool isAlpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isUnreserved(unsigned char c) {
-  return isAlpha(static_cast<char>(c)) || isDigit(static_cast<char>(c)) || c == '-' || c == '.' ||
-         c == '_' || c == '~';
+  return isAlpha(static_cast<char>(c)) || isDigit(static_cast<char>(c)) || c == '-' || c == '.' || c == '_' || c == '~';
 }
 
 // Characters a registered host name may carry in a request line and a Host header.
@@ -49,9 +48,7 @@ bool isIPv6Literal(std::string_view text) {
 }
 
 EngineError invalidHost() { return EngineError::ioError("Invalid S3 endpoint host."); }
-EngineError invalidConfiguration() {
-  return EngineError::ioError("Invalid S3 endpoint configuration.");
-}
+EngineError invalidConfiguration() { return EngineError::ioError("Invalid S3 endpoint configuration."); }
 
 // Splits an absolute URL far enough to rebuild request URLs from it. A URL without an
 // authority or with an empty host has no host; one that has a host but cannot carry an
@@ -71,8 +68,7 @@ Endpoint parseEndpoint(const std::string& url) {
   }
   std::size_t start = colon + 3;
   std::size_t end = url.find_first_of("/?#", start);
-  std::string authority =
-      url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  std::string authority = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
   bool hasUserInfo = authority.find('@') != std::string::npos;
   if (hasUserInfo) authority = authority.substr(authority.rfind('@') + 1);
   std::string hostPart = authority;
@@ -113,8 +109,7 @@ Endpoint usableEndpoint(const std::string& url) {
   Endpoint endpoint = parseEndpoint(url);
   std::size_t start = url.find("//") + 2;
   std::size_t end = url.find_first_of("/?#", start);
-  std::string authority =
-      url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  std::string authority = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
   // User info would turn into HTTP basic credentials; only SigV4 is ever sent.
   if (authority.find('@') != std::string::npos) throw invalidConfiguration();
   if (endpoint.scheme != "http" && endpoint.scheme != "https") throw invalidConfiguration();
@@ -133,8 +128,8 @@ std::string encodedKeyPath(const std::string& raw) {
   std::size_t start = 0;
   for (;;) {
     std::size_t slash = raw.find('/', start);
-    out += S3RequestSigner::percentEncode(std::string_view(raw).substr(
-        start, slash == std::string::npos ? std::string::npos : slash - start));
+    out += S3RequestSigner::percentEncode(
+        std::string_view(raw).substr(start, slash == std::string::npos ? std::string::npos : slash - start));
     if (slash == std::string::npos) break;
     out += '/';
     start = slash + 1;
@@ -142,9 +137,7 @@ std::string encodedKeyPath(const std::string& raw) {
   return out;
 }
 
-bool isHeaderWhitespace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
+bool isHeaderWhitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
 // Runs of whitespace become one space; leading and trailing whitespace go.
 std::string canonicalHeaderValue(const std::string& value) {
@@ -194,16 +187,14 @@ const std::string* S3SignedRequest::header(std::string_view name) const {
   return nullptr;
 }
 
-S3RequestSigner::S3RequestSigner(S3StorageConfiguration configuration)
-    : configuration_(std::move(configuration)) {}
+S3RequestSigner::S3RequestSigner(S3StorageConfiguration configuration) : configuration_(std::move(configuration)) {}
 
 std::string S3RequestSigner::defaultEndpointURL(const std::string& region) {
   return "https://s3." + region + ".amazonaws.com";
 }
 
 std::string S3RequestSigner::endpointURL() const {
-  return configuration_.endpointURL ? *configuration_.endpointURL
-                                    : defaultEndpointURL(configuration_.region);
+  return configuration_.endpointURL ? *configuration_.endpointURL : defaultEndpointURL(configuration_.region);
 }
 
 std::string S3RequestSigner::host(const std::string& endpointURL) {
@@ -243,8 +234,7 @@ std::string S3RequestSigner::canonicalQueryString(const std::vector<S3QueryItem>
   return out;
 }
 
-S3RequestSigner::RequestTarget S3RequestSigner::requestTarget(
-    const RepositoryObjectKey& key) const {
+S3RequestSigner::RequestTarget S3RequestSigner::requestTarget(const RepositoryObjectKey& key) const {
   std::string keyPath = encodedKeyPath(key.rawValue());
   std::string endpointText = endpointURL();
   std::string hostText = host(endpointText);
@@ -264,8 +254,7 @@ S3RequestSigner::RequestTarget S3RequestSigner::requestTarget(
   return target;
 }
 
-S3RequestSigner::RequestTarget S3RequestSigner::bucketRequestTarget(
-    const std::vector<S3QueryItem>& queryItems) const {
+S3RequestSigner::RequestTarget S3RequestSigner::bucketRequestTarget(const std::vector<S3QueryItem>& queryItems) const {
   RequestTarget target;
   target.canonicalQueryString = canonicalQueryString(queryItems);
   std::string endpointText = endpointURL();
@@ -299,10 +288,10 @@ std::string S3RequestSigner::dateStampText(std::chrono::system_clock::time_point
   return formatUTC(date, "%Y%m%d");
 }
 
-S3SignedRequest S3RequestSigner::signedRequest(
-    const std::string& method, const RequestTarget& target, const std::string& payloadSHA256Hex,
-    const std::map<std::string, std::string>& extraHeaders,
-    std::chrono::system_clock::time_point date) const {
+S3SignedRequest S3RequestSigner::signedRequest(const std::string& method, const RequestTarget& target,
+                                               const std::string& payloadSHA256Hex,
+                                               const std::map<std::string, std::string>& extraHeaders,
+                                               std::chrono::system_clock::time_point date) const {
   std::string timestamp = timestampText(date);
   std::string dateStamp = dateStampText(date);
 
@@ -325,15 +314,12 @@ S3SignedRequest S3RequestSigner::signedRequest(
   }
 
   S3SignedRequest request;
-  request.canonicalRequest = method + "\n" + target.canonicalURI + "\n" +
-                             target.canonicalQueryString + "\n" + canonicalHeaders + "\n" +
-                             signedHeaders + "\n" + payloadSHA256Hex;
+  request.canonicalRequest = method + "\n" + target.canonicalURI + "\n" + target.canonicalQueryString + "\n" +
+                             canonicalHeaders + "\n" + signedHeaders + "\n" + payloadSHA256Hex;
   std::string scope = dateStamp + "/" + configuration_.region + "/s3/aws4_request";
-  request.stringToSign = "AWS4-HMAC-SHA256\n" + timestamp + "\n" + scope + "\n" +
-                         sha256HexOf(request.canonicalRequest);
+  request.stringToSign = "AWS4-HMAC-SHA256\n" + timestamp + "\n" + scope + "\n" + sha256HexOf(request.canonicalRequest);
 
-  SecretBytes kDate(
-      hmacSHA256(bytesOf(dateStamp), bytesOf("AWS4" + configuration_.secretAccessKey)));
+  SecretBytes kDate(hmacSHA256(bytesOf(dateStamp), bytesOf("AWS4" + configuration_.secretAccessKey)));
   SecretBytes kRegion(hmacSHA256(bytesOf(configuration_.region), kDate.bytes()));
   SecretBytes kService(hmacSHA256(bytesOf("s3"), kRegion.bytes()));
   SecretBytes kSigning(hmacSHA256(bytesOf("aws4_request"), kService.bytes()));
@@ -347,9 +333,9 @@ S3SignedRequest S3RequestSigner::signedRequest(
   for (const auto& [name, value] : headerMap) {
     request.headers.emplace_back(name, canonicalHeaderValue(value));
   }
-  request.headers.emplace_back(
-      "authorization", "AWS4-HMAC-SHA256 Credential=" + configuration_.accessKeyID + "/" + scope +
-                           ", SignedHeaders=" + signedHeaders + ", Signature=" + signature);
+  request.headers.emplace_back("authorization", "AWS4-HMAC-SHA256 Credential=" + configuration_.accessKeyID + "/" +
+                                                    scope + ", SignedHeaders=" + signedHeaders +
+                                                    ", Signature=" + signature);
   return request;
 }
 
@@ -361,8 +347,7 @@ const std::string& S3RequestSigner::emptyPayloadSHA256Hex() {
 Bytes S3RequestSigner::hmacSHA256(const Bytes& data, const Bytes& key) {
   Bytes out(32);
   unsigned int length = 0;
-  HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), data.data(), data.size(), out.data(),
-       &length);
+  HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), data.data(), data.size(), out.data(), &length);
   out.resize(length);
   return out;
 }
@@ -374,8 +359,7 @@ std::string S3RequestSigner::sha256Hex(const std::filesystem::path& file, std::s
     int fd;
     ~Closer() { ::close(fd); }
   } closer{fd};
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                  &EVP_MD_CTX_free);
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
   if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
     throw platformError("S3RequestSigner", "SHA-256 could not be started.");
   }

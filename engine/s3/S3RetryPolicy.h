@@ -26,8 +26,7 @@ struct S3RetryPolicy {
   std::uint64_t delay(std::int64_t attempt) const {
     if (attempt < 0) attempt = 0;
     if (baseDelayNanoseconds == 0) return 0;
-    if (attempt >= 64 ||
-        baseDelayNanoseconds > (std::numeric_limits<std::uint64_t>::max() >> attempt)) {
+    if (attempt >= 64 || baseDelayNanoseconds > (std::numeric_limits<std::uint64_t>::max() >> attempt)) {
       return std::numeric_limits<std::uint64_t>::max();
     }
     return baseDelayNanoseconds << attempt;
@@ -52,8 +51,7 @@ struct S3RetryPolicy {
   // retries are used up; the last failure is passed on unchanged. Cancellation is checked
   // before every attempt and during the waits.
   template <typename Operation>
-  auto retrying(const CancellationToken& cancel, Operation&& operation) const
-      -> decltype(operation()) {
+  auto retrying(const CancellationToken& cancel, Operation&& operation) const -> decltype(operation()) {
     for (std::int64_t attempt = 0;; ++attempt) {
       cancel.throwIfCancelled();
       try {

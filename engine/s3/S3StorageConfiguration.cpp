@@ -7,8 +7,7 @@
 namespace tvr {
 
 S3StorageConfiguration S3StorageConfiguration::make(std::string bucket, std::string region,
-                                                    std::optional<std::string> endpointURL,
-                                                    std::string accessKeyID,
+                                                    std::optional<std::string> endpointURL, std::string accessKeyID,
                                                     std::string secretAccessKey,
                                                     std::optional<std::string> sessionToken,
                                                     std::optional<bool> usePathStyle) {
@@ -36,9 +35,7 @@ nlohmann::ordered_json S3StorageConfiguration::toJSON() const {
 }
 
 namespace {
-Error decodingError(const std::string& message) {
-  return Error("S3StorageConfiguration", 1, message);
-}
+Error decodingError(const std::string& message) { return Error("S3StorageConfiguration", 1, message); }
 
 std::string requiredString(const nlohmann::json& json, const char* key) {
   auto it = json.find(key);

@@ -20,8 +20,7 @@ struct S3StorageConfiguration {
 
   // `usePathStyle` defaults to true exactly when an endpoint is given: custom endpoints are
   // usually path-style services, the provider's own endpoint takes the bucket in the host.
-  static S3StorageConfiguration make(std::string bucket, std::string region,
-                                     std::optional<std::string> endpointURL,
+  static S3StorageConfiguration make(std::string bucket, std::string region, std::optional<std::string> endpointURL,
                                      std::string accessKeyID, std::string secretAccessKey,
                                      std::optional<std::string> sessionToken = std::nullopt,
                                      std::optional<bool> usePathStyle = std::nullopt);

@@ -42,9 +42,8 @@ std::int64_t itemSize(const fs::path& path) {
 }  // namespace
 
 LocalRepositoryStorageBackend::LocalRepositoryStorageBackend(fs::path root)
-    : LocalRepositoryStorageBackend(std::move(root), [](const fs::path& file, const fs::path& root) {
-        return pathIsInsideOrSame(file, root);
-      }) {}
+    : LocalRepositoryStorageBackend(
+          std::move(root), [](const fs::path& file, const fs::path& root) { return pathIsInsideOrSame(file, root); }) {}
 
 LocalRepositoryStorageBackend::LocalRepositoryStorageBackend(fs::path root, PathIsInside pathIsInside)
     : root_(std::move(root)), pathIsInside_(std::move(pathIsInside)) {}
@@ -110,7 +109,7 @@ void LocalRepositoryStorageBackend::deleteObject(const RepositoryObjectKey& key,
 }
 
 std::vector<RepositoryObjectKey> LocalRepositoryStorageBackend::listObjectKeys(const std::optional<std::string>& prefix,
-                                                                              const CancellationToken& cancel) {
+                                                                               const CancellationToken& cancel) {
   cancel.throwIfCancelled();
   if (!itemExists(root_)) return {};
 
@@ -149,8 +148,9 @@ std::vector<RepositoryObjectKey> LocalRepositoryStorageBackend::listObjectKeys(c
     if (prefix && !relative.starts_with(*prefix)) continue;
     keys.emplace_back(std::move(relative));
   }
-  std::stable_sort(keys.begin(), keys.end(),
-                   [](const RepositoryObjectKey& a, const RepositoryObjectKey& b) { return a.rawValue() < b.rawValue(); });
+  std::stable_sort(keys.begin(), keys.end(), [](const RepositoryObjectKey& a, const RepositoryObjectKey& b) {
+    return a.rawValue() < b.rawValue();
+  });
   return keys;
 }
 

@@ -29,13 +29,15 @@ class LocalRepositoryStorageBackend : public RepositoryStorageBackend {
   std::filesystem::path objectURL(const RepositoryObjectKey& key) const;
 
   std::string displayName() const override { return "Folder"; }
-  bool objectExists(const RepositoryObjectKey& key, const CancellationToken& cancel = CancellationToken::none()) override;
+  bool objectExists(const RepositoryObjectKey& key,
+                    const CancellationToken& cancel = CancellationToken::none()) override;
   RepositoryObjectWriteResult writeObject(const std::filesystem::path& from, const RepositoryObjectKey& key,
                                           const RepositoryObjectWriteMode& mode,
                                           const CancellationToken& cancel = CancellationToken::none()) override;
   void readObject(const RepositoryObjectKey& key, const std::filesystem::path& to,
                   const CancellationToken& cancel = CancellationToken::none()) override;
-  void deleteObject(const RepositoryObjectKey& key, const CancellationToken& cancel = CancellationToken::none()) override;
+  void deleteObject(const RepositoryObjectKey& key,
+                    const CancellationToken& cancel = CancellationToken::none()) override;
   // Every regular file under the root (hidden names and hidden folders skipped, files
   // outside the resolved root refused), sorted by raw key.
   std::vector<RepositoryObjectKey> listObjectKeys(const std::optional<std::string>& prefix = std::nullopt,

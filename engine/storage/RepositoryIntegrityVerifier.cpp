@@ -237,8 +237,8 @@ RepositoryIntegrityReport RepositoryIntegrityVerifier::verify(const fs::path& ro
     while (storedIt != stored.end() && fileNameOf(*storedIt) < key) ++storedIt;
     if (storedIt != stored.end() && fileNameOf(*storedIt) == key) continue;
     const std::string prefix = key.substr(0, 2);
-    report.issues.push_back({RepositoryIntegrityIssue::Kind::missingBlob, key,
-                             (root / "blobs" / prefix / key).string()});
+    report.issues.push_back(
+        {RepositoryIntegrityIssue::Kind::missingBlob, key, (root / "blobs" / prefix / key).string()});
   }
 
   for (const std::string& path : stored) {

@@ -21,15 +21,13 @@ std::vector<std::string> segments(const std::string& raw) {
   std::size_t start = 0;
   for (;;) {
     std::size_t slash = raw.find('/', start);
-    pieces.push_back(
-        raw.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
+    pieces.push_back(raw.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
     if (slash == std::string::npos) return pieces;
     start = slash + 1;
   }
 }
 // Links resolve only on existing paths, so this runs after the folder exists.
-void requireInside(const std::filesystem::path& directory, const std::filesystem::path& root,
-                   const std::string& raw) {
+void requireInside(const std::filesystem::path& directory, const std::filesystem::path& root, const std::string& raw) {
   if (pathIsInsideOrSame(directory, root)) return;
   // Tell a failed query (a vanished root, a dangling link) from a link that leads elsewhere.
   std::error_code ec;
@@ -41,8 +39,7 @@ void requireInside(const std::filesystem::path& directory, const std::filesystem
 }
 }  // namespace
 
-std::filesystem::path confinedDestination(const RepositoryObjectKey& key,
-                                          const std::filesystem::path& root) {
+std::filesystem::path confinedDestination(const RepositoryObjectKey& key, const std::filesystem::path& root) {
   const std::string& raw = key.rawValue();
   std::filesystem::path destination = root;
   for (const std::string& piece : segments(raw)) {
@@ -66,8 +63,7 @@ std::filesystem::path confinedDestination(const RepositoryObjectKey& key,
   return destination;
 }
 
-RepositoryHydrationSummary hydrateRepository(RepositoryStorageBackend& backend,
-                                             const std::filesystem::path& toRoot,
+RepositoryHydrationSummary hydrateRepository(RepositoryStorageBackend& backend, const std::filesystem::path& toRoot,
                                              const CancellationToken& cancel) {
   std::vector<RepositoryObjectKey> keys = backend.listObjectKeys(std::nullopt, cancel);
   std::error_code ec;
@@ -81,8 +77,7 @@ RepositoryHydrationSummary hydrateRepository(RepositoryStorageBackend& backend,
     std::filesystem::path destination = confinedDestination(key, toRoot);
     backend.readObject(key, destination, cancel);
     struct stat st;
-    if (::stat(destination.c_str(), &st) != 0)
-      throw PosixError("stat", errno, destination.string());
+    if (::stat(destination.c_str(), &st) != 0) throw PosixError("stat", errno, destination.string());
     summary.bytesRead += static_cast<std::int64_t>(st.st_size);
     summary.objectsRead += 1;
   }

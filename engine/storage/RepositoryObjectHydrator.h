@@ -24,13 +24,11 @@ struct RepositoryHydrationSummary {
 // segment, or a parent that resolves elsewhere through a symbolic link).
 namespace RepositoryObjectHydrator {
 
-RepositoryHydrationSummary hydrateRepository(
-    RepositoryStorageBackend& backend, const std::filesystem::path& toRoot,
-    const CancellationToken& cancel = CancellationToken::none());
+RepositoryHydrationSummary hydrateRepository(RepositoryStorageBackend& backend, const std::filesystem::path& toRoot,
+                                             const CancellationToken& cancel = CancellationToken::none());
 
 // The local file for one key, guaranteed to lie inside `root`; creates its parent folders.
-std::filesystem::path confinedDestination(const RepositoryObjectKey& key,
-                                          const std::filesystem::path& root);
+std::filesystem::path confinedDestination(const RepositoryObjectKey& key, const std::filesystem::path& root);
 
 }  // namespace RepositoryObjectHydrator
 }  // namespace tvr

@@ -76,16 +76,13 @@ std::vector<RepositoryObject> repositoryObjects(const std::filesystem::path& roo
       }
       RepositoryObjectKey key(resolved.substr(rootPrefix.size()));
       objects.push_back(
-          {std::move(key), entry.path(),
-           RepositoryObjectWriteMode::createIfAbsent(static_cast<std::int64_t>(size))});
+          {std::move(key), entry.path(), RepositoryObjectWriteMode::createIfAbsent(static_cast<std::int64_t>(size))});
     }
     if (ec) throw PosixError("readdir", ec.value(), blobs.string());
   }
 
   std::sort(objects.begin(), objects.end(),
-            [](const RepositoryObject& a, const RepositoryObject& b) {
-              return a.key.rawValue() < b.key.rawValue();
-            });
+            [](const RepositoryObject& a, const RepositoryObject& b) { return a.key.rawValue() < b.key.rawValue(); });
   return objects;
 }
 
@@ -104,13 +101,11 @@ bool filesAreEqual(const std::filesystem::path& a, const std::filesystem::path& 
   }
 }
 
-void verifySkippedExistingObjectMatchesLocal(const RepositoryObject& object,
-                                             RepositoryStorageBackend& backend,
+void verifySkippedExistingObjectMatchesLocal(const RepositoryObject& object, RepositoryStorageBackend& backend,
                                              const CancellationToken& cancel) {
   std::string flattened = object.key.rawValue();
   std::replace(flattened.begin(), flattened.end(), '/', '-');
-  std::filesystem::path temporary =
-      object.url.parent_path() / (".mirror-verify-" + flattened + "-" + newUUIDString());
+  std::filesystem::path temporary = object.url.parent_path() / (".mirror-verify-" + flattened + "-" + newUUIDString());
   struct Remover {
     const std::filesystem::path& path;
     // A leftover verification copy is hidden and harmless; a failed removal is ignored.
@@ -125,15 +120,13 @@ void verifySkippedExistingObjectMatchesLocal(const RepositoryObject& object,
 
 }  // namespace
 
-RepositoryMirrorSummary mirrorLocalRepository(const std::filesystem::path& atRoot,
-                                              RepositoryStorageBackend& backend,
+RepositoryMirrorSummary mirrorLocalRepository(const std::filesystem::path& atRoot, RepositoryStorageBackend& backend,
                                               const CancellationToken& cancel) {
   std::vector<RepositoryObject> objects = repositoryObjects(atRoot);
   RepositoryMirrorSummary summary;
   for (const RepositoryObject& object : objects) {
     cancel.throwIfCancelled();
-    RepositoryObjectWriteResult result =
-        backend.writeObject(object.url, object.key, object.mode, cancel);
+    RepositoryObjectWriteResult result = backend.writeObject(object.url, object.key, object.mode, cancel);
     if (result.status == RepositoryObjectWriteResult::Status::written) {
       summary.objectsWritten += 1;
       summary.bytesWritten += result.byteCount;

@@ -26,9 +26,8 @@ struct RepositoryMirrorSummary {
 // whose bytes differ from the local one.
 namespace RepositoryObjectMirror {
 
-RepositoryMirrorSummary mirrorLocalRepository(
-    const std::filesystem::path& atRoot, RepositoryStorageBackend& backend,
-    const CancellationToken& cancel = CancellationToken::none());
+RepositoryMirrorSummary mirrorLocalRepository(const std::filesystem::path& atRoot, RepositoryStorageBackend& backend,
+                                              const CancellationToken& cancel = CancellationToken::none());
 
 }  // namespace RepositoryObjectMirror
 }  // namespace tvr

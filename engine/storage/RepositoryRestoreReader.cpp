@@ -192,10 +192,10 @@ class ExportConfinement {
   std::string rootForm_;
 };
 
-
 }  // namespace
 
-RepositoryRestoreReader::RepositoryRestoreReader(fs::path root, std::optional<RepositoryKeyMaterial> repositoryKeyMaterial)
+RepositoryRestoreReader::RepositoryRestoreReader(fs::path root,
+                                                 std::optional<RepositoryKeyMaterial> repositoryKeyMaterial)
     : root_(std::move(root)), keyMaterial_(std::move(repositoryKeyMaterial)) {}
 
 std::vector<RunInfo> RepositoryRestoreReader::listRuns(const PlanID& planID) const {
@@ -268,11 +268,12 @@ void RepositoryRestoreReader::exportRun(const PlanID& planID, std::int64_t runID
       return;
     }
     if (!codec) throw readerError(kNoKeyMaterialMessage);
-    restoreResolvedFile(root_, *codec, child.relPathNorm, runID, target, overwrite, [&]() -> std::optional<SnapshotEntry> {
-      const SnapshotEntry* entry = snapshot.fileEntry(child.relPathNorm);
-      if (!entry) return std::nullopt;
-      return *entry;
-    });
+    restoreResolvedFile(root_, *codec, child.relPathNorm, runID, target, overwrite,
+                        [&]() -> std::optional<SnapshotEntry> {
+                          const SnapshotEntry* entry = snapshot.fileEntry(child.relPathNorm);
+                          if (!entry) return std::nullopt;
+                          return *entry;
+                        });
   });
 }
 
@@ -334,7 +335,6 @@ void RepositoryRestoreReader::ensureExportDestinationIsWritable(const fs::path& 
     }
   }
 }
-
 
 fs::path RepositoryRestoreReader::confinedExportDestination(const fs::path& root, const std::string& relativePath) {
   return ExportConfinement(root).destination(relativePath);

@@ -69,8 +69,7 @@ class RepositoryRestoreReader {
   std::vector<SnapshotEntry> allEntries(const PlanID& planID, std::int64_t runID,
                                         const std::optional<std::string>& directoryRelPathNorm) const;
   // The first file of the run whose relPathNorm equals the path exactly, or none.
-  std::optional<SnapshotEntry> findFile(const PlanID& planID, std::int64_t runID,
-                                        const std::string& relPathNorm) const;
+  std::optional<SnapshotEntry> findFile(const PlanID& planID, std::int64_t runID, const std::string& relPathNorm) const;
 
   // --- Destination checks (also used by the command line before it calls the reader).
   // Unless overwrite: any item at the destination (a link included) is refused.

@@ -58,10 +58,9 @@ class RepositoryStorageBackend {
                             const CancellationToken& cancel = CancellationToken::none()) = 0;
 
   // Stores the contents of the local file `from` under `key`.
-  virtual RepositoryObjectWriteResult writeObject(
-      const std::filesystem::path& from, const RepositoryObjectKey& key,
-      const RepositoryObjectWriteMode& mode,
-      const CancellationToken& cancel = CancellationToken::none()) = 0;
+  virtual RepositoryObjectWriteResult writeObject(const std::filesystem::path& from, const RepositoryObjectKey& key,
+                                                  const RepositoryObjectWriteMode& mode,
+                                                  const CancellationToken& cancel = CancellationToken::none()) = 0;
 
   // Copies the object's bytes into the local file `to`, replacing it atomically.
   virtual void readObject(const RepositoryObjectKey& key, const std::filesystem::path& to,

@@ -124,7 +124,8 @@ TEST(BackupFilesystemPreflight, StopsAtTheFirstLimitCrossedAndSkipsEarlierClones
     std::vector<DirectoryEnumerator::Item> items;
     // An old clone full of files, a directory and a link: none of them count.
     items.push_back({root / ".TovarineClone-OLD", ItemType::directory, 0});
-    for (int i = 0; i < 3; ++i) items.push_back({root / ".TovarineClone-OLD" / std::to_string(i), ItemType::regularFile, maxBytes});
+    for (int i = 0; i < 3; ++i)
+      items.push_back({root / ".TovarineClone-OLD" / std::to_string(i), ItemType::regularFile, maxBytes});
     items.push_back({root / "dir", ItemType::directory, 0});
     items.push_back({root / "link", ItemType::symbolicLink, 0});
     for (std::int64_t i = 0; i < c.files; ++i) {
@@ -222,8 +223,9 @@ TEST_F(CloneTreeTest, RecreatesTheTreeWithLinksUnfollowedAndEarlierClonesLeftOut
   ASSERT_TRUE(session.cloneRoot().has_value());
   const fs::path clone = *session.cloneRoot();
   EXPECT_EQ(clone.parent_path(), source_);
-  EXPECT_TRUE(std::regex_match(clone.filename().string(),
-                               std::regex(R"(\.TovarineClone-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12})")));
+  EXPECT_TRUE(std::regex_match(
+      clone.filename().string(),
+      std::regex(R"(\.TovarineClone-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12})")));
   EXPECT_EQ(fs::status(clone).permissions() & fs::perms::all, fs::perms::owner_all);
 
   EXPECT_EQ(copied_, (std::set<std::string>{"top.txt", "a/b/deep.txt", ".hidden"}));
@@ -394,9 +396,8 @@ TEST(APFSCloneSessionDefaults, CloneWithTheRealFileCloneEitherMatchesTheSourceOr
   } else {
     ASSERT_EQ(session.warnings().size(), 1u);
     EXPECT_EQ(session.warnings()[0].path, dir.path().string());
-    EXPECT_EQ(session.warnings()[0].errorDescription.rfind("copyfile(clone-file) failed for " +
-                                                               (dir.path() / "sub" / "f.txt").string() + ": ",
-                                                           0),
+    EXPECT_EQ(session.warnings()[0].errorDescription.rfind(
+                  "copyfile(clone-file) failed for " + (dir.path() / "sub" / "f.txt").string() + ": ", 0),
               0u)
         << session.warnings()[0].errorDescription;
     EXPECT_TRUE(cloneFoldersIn(dir.path()).empty());

@@ -62,8 +62,7 @@ TEST_F(RunStateTest, FoldsAttemptsAndToleratesOnlyATornLastLine) {
   EXPECT_EQ(state.startedAt, 100);
   EXPECT_EQ(state.totalOperations, 7);
   ASSERT_EQ(state.completedOperations.size(), 3u);
-  EXPECT_EQ(state.completedOperations[1],
-            (Store::CompletedOperation{"b.txt", "copy", "k2", "skippedExisting"}));
+  EXPECT_EQ(state.completedOperations[1], (Store::CompletedOperation{"b.txt", "copy", "k2", "skippedExisting"}));
   EXPECT_EQ(state.completedOperations[2], (Store::CompletedOperation{"dir", "mkdir", std::nullopt, std::nullopt}));
   EXPECT_EQ(Store::activeRunUUID(root_, plan_), "U2");
   EXPECT_EQ(Store::partialRunSnapshot(root_, plan_).completedOperationCount, 3);
@@ -73,7 +72,9 @@ TEST_F(RunStateTest, FoldsAttemptsAndToleratesOnlyATornLastLine) {
   EXPECT_EQ(Store::load(root_, plan_).completedOperations.size(), 3u);
 
   // The same damage on an earlier line is an error.
-  writeJournal(R"({"kind":"completed","upda)" "\n" + text);
+  writeJournal(R"({"kind":"completed","upda)"
+               "\n" +
+               text);
   EXPECT_ANY_THROW(Store::load(root_, plan_));
 }
 

@@ -18,9 +18,11 @@ TEST(BackupPlanError, TakesDescriptionDomainAndCodeOfTheError) {
   };
   const std::filesystem::filesystem_error fsError("boom", std::make_error_code(std::errc::permission_denied));
   const Case cases[] = {
-      {"engine io error", std::make_exception_ptr(EngineError::ioError("Disk went away.")),
+      {"engine io error",
+       std::make_exception_ptr(EngineError::ioError("Disk went away.")),
        {"/p", "Disk went away.", "EngineError", 0}},
-      {"posix error", std::make_exception_ptr(PosixError("open", ENOENT, "/p")),
+      {"posix error",
+       std::make_exception_ptr(PosixError("open", ENOENT, "/p")),
        {"/p", PosixError("open", ENOENT, "/p").what(), "NSPOSIXErrorDomain", ENOENT}},
       {"filesystem error", std::make_exception_ptr(fsError), {"/p", fsError.what(), "NSPOSIXErrorDomain", EACCES}},
       {"other exception", std::make_exception_ptr(std::runtime_error("odd")), {"/p", "odd", "UnknownError", 1}},

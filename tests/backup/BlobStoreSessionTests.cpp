@@ -102,7 +102,8 @@ TEST_F(BlobStoreSessionTest, LocalBlobIsWrittenOnceAndThenServedFromTheCache) {
   EXPECT_EQ(codec_.blobKeyForEncryptedBlobAt(localBlob()), key_);
   // The second file with this content is answered without looking at the disk.
   fs::remove(localBlob());
-  EXPECT_EQ(session.ensureEncryptedBlobPresent(source_, key_, codec_, warnings_), (BlobWriteResult{true, first.byteCount}));
+  EXPECT_EQ(session.ensureEncryptedBlobPresent(source_, key_, codec_, warnings_),
+            (BlobWriteResult{true, first.byteCount}));
   EXPECT_TRUE(warnings_.empty());
 }
 
@@ -162,21 +163,26 @@ TEST_F(BlobStoreSessionTest, UnencryptedLocalBlobIsCopiedKeptOrReplacedBySize) {
 
   // Only the size is compared in this layout: a same-size file stays.
   writeText(localBlob(), readText(other_));
-  EXPECT_EQ(BlobStoreSession(repo_.path()).ensureBlobPresent(source_, key_, size, warnings_), (BlobWriteResult{true, size}));
+  EXPECT_EQ(BlobStoreSession(repo_.path()).ensureBlobPresent(source_, key_, size, warnings_),
+            (BlobWriteResult{true, size}));
   EXPECT_TRUE(warnings_.empty());
 
   writeText(localBlob(), "short");
-  EXPECT_EQ(BlobStoreSession(repo_.path()).ensureBlobPresent(source_, key_, size, warnings_), (BlobWriteResult{false, size}));
-  EXPECT_EQ(warnings_, (std::vector<BackupWarning>{{Kind::general, localBlob().string(), "Existing blob size mismatch; rewriting"}}));
+  EXPECT_EQ(BlobStoreSession(repo_.path()).ensureBlobPresent(source_, key_, size, warnings_),
+            (BlobWriteResult{false, size}));
+  EXPECT_EQ(
+      warnings_,
+      (std::vector<BackupWarning>{{Kind::general, localBlob().string(), "Existing blob size mismatch; rewriting"}}));
   EXPECT_EQ(readText(localBlob()), readText(source_));
 }
 
 TEST_F(BlobStoreSessionTest, KeysThatAreNotBlobKeysAreRefusedBeforeAnyWrite) {
   auto remote = std::make_shared<LocalRepositoryStorageBackend>(work_.path() / "remote");
   for (const std::string& bad : {std::string("../../../etc/passwd"), std::string("ab"), std::string(64, 'A'),
-                                std::string(63, 'a') + "/", std::string()}) {
+                                 std::string(63, 'a') + "/", std::string()}) {
     SCOPED_TRACE(bad);
-    for (auto backend : {std::shared_ptr<RepositoryStorageBackend>(), std::shared_ptr<RepositoryStorageBackend>(remote)}) {
+    for (auto backend :
+         {std::shared_ptr<RepositoryStorageBackend>(), std::shared_ptr<RepositoryStorageBackend>(remote)}) {
       BlobStoreSession session(repo_.path(), backend);
       for (int encrypted = 0; encrypted < 2; ++encrypted) {
         try {
@@ -232,11 +238,13 @@ TEST_F(RemoteBlobTest, UploadsOnceAndLeavesNoStagingFiles) {
   BlobWriteResult result = session.ensureEncryptedBlobPresent(source_, key_, codec_, warnings_);
   EXPECT_FALSE(result.alreadyPresent);
   EXPECT_EQ(result.byteCount, static_cast<std::int64_t>(fs::file_size(remoteBlob())));
-  EXPECT_EQ(backend->modes, std::vector<RepositoryObjectWriteMode>{RepositoryObjectWriteMode::createIfAbsent(result.byteCount)});
+  EXPECT_EQ(backend->modes,
+            std::vector<RepositoryObjectWriteMode>{RepositoryObjectWriteMode::createIfAbsent(result.byteCount)});
   EXPECT_EQ(codec_.blobKeyForEncryptedBlobAt(remoteBlob()), key_);
   EXPECT_TRUE(fs::is_empty(staging()));
   EXPECT_FALSE(fs::exists(repo_.path() / "nested" / "blobs"));
-  EXPECT_EQ(session.ensureEncryptedBlobPresent(source_, key_, codec_, warnings_), (BlobWriteResult{true, result.byteCount}));
+  EXPECT_EQ(session.ensureEncryptedBlobPresent(source_, key_, codec_, warnings_),
+            (BlobWriteResult{true, result.byteCount}));
   EXPECT_EQ(backend->writes, 1);
   EXPECT_EQ(backend->reads, 0);
 }
@@ -327,7 +335,8 @@ TEST_F(BlobStoreSessionTest, RemoteBlobsOnS3) {
   EXPECT_TRUE(fs::is_empty(repo_.path() / ".upload-staging"));
 
   BlobStoreSession next(repo_.path(), backend);
-  EXPECT_EQ(next.ensureEncryptedBlobPresent(source_, key_, codec_, warnings_), (BlobWriteResult{true, written.byteCount}));
+  EXPECT_EQ(next.ensureEncryptedBlobPresent(source_, key_, codec_, warnings_),
+            (BlobWriteResult{true, written.byteCount}));
   EXPECT_TRUE(fs::is_empty(repo_.path() / ".upload-staging"));
 
   // Another blob's sealed bytes (same size) stored under this key are refused, not replaced.

@@ -198,7 +198,7 @@ TEST_F(SnapshotQueries, FileLookupTable) {
   } cases[] = {
       {"history", 1, "docs/file2.txt", true, true},
       {"history", 1, "/docs/file2.txt/", true, true},
-      {"history", 1, "docs", true, false},  // a recorded directory: entry without blob key
+      {"history", 1, "docs", true, false},        // a recorded directory: entry without blob key
       {"history", 1, "docs/deep", false, false},  // implied: no event of its own
       {"history", 1, "never.txt", false, false},
       {"checkpointed", 1, "docs/file2.txt", true, true},
@@ -269,7 +269,8 @@ TEST_F(SnapshotQueries, WithoutKeyMaterialOnlyRunsAndBlobKeysAreReadable) {
   EXPECT_EQ(keyless.checkpointBlobKeys().size(), 1u);
   EXPECT_FALSE(keyless.referencedBlobKeys().empty());
   const std::string message = "Repository names are encrypted and require repository key material.";
-  expectError([&] { keyless.listSnapshotChildren("history", 9999, std::nullopt); }, "No run 9999 found for plan history.");
+  expectError([&] { keyless.listSnapshotChildren("history", 9999, std::nullopt); },
+              "No run 9999 found for plan history.");
   expectError([&] { keyless.listSnapshotChildren("history", run("history", 1), std::nullopt); }, message);
   expectError([&] { keyless.snapshotFileEntry("checkpointed", run("checkpointed", 1), "alpha.txt"); }, message);
   expectError([&] { keyless.loadSnapshot("history", run("history", 1)); }, message);
@@ -298,7 +299,8 @@ TEST(SnapshotIndexTest, ManifestRules) {
   manifest.createdAt = kT0;
   manifest.files = {
       {"b/x.txt", "b/x.txt", "file", std::string(64, 'b'), 3, std::nullopt, kT0 + 5, std::nullopt},
-      {"b", "b", "directory", std::nullopt, std::nullopt, kT0 - 9, std::nullopt, std::nullopt},  // undated: implied date
+      {"b", "b", "directory", std::nullopt, std::nullopt, kT0 - 9, std::nullopt,
+       std::nullopt},  // undated: implied date
       {"A", "a", "directory", std::nullopt, std::nullopt, std::nullopt, kT0 + 1, std::nullopt},
       {"A/later.txt", "a/later.txt", "file", std::nullopt, std::nullopt, std::nullopt, kT0 + 50, std::nullopt},
       {"c/d/e.txt", "c/d/e.txt", "file", std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt},
@@ -322,8 +324,8 @@ TEST(SnapshotIndexTest, ManifestRules) {
 TEST(SnapshotManifestTest, JsonUsesSecondsSince2001AndDefaultsKindToFile) {
   SnapshotManifest manifest;
   manifest.createdAt = kSecondsFrom1970To2001 + 100.5;
-  manifest.files = {{"a/b", "a/b", "file", std::string(64, 'f'), 7, kSecondsFrom1970To2001 + 1,
-                     kSecondsFrom1970To2001 + 2, 42}};
+  manifest.files = {
+      {"a/b", "a/b", "file", std::string(64, 'f'), 7, kSecondsFrom1970To2001 + 1, kSecondsFrom1970To2001 + 2, 42}};
   nlohmann::json json = nlohmann::json::parse(manifest.toJSON());
   EXPECT_EQ(json["version"], 1);
   EXPECT_DOUBLE_EQ(json["createdAt"].get<double>(), 100.5);
@@ -331,7 +333,8 @@ TEST(SnapshotManifestTest, JsonUsesSecondsSince2001AndDefaultsKindToFile) {
   EXPECT_EQ(json["files"][0]["contentID"], 42);
   EXPECT_EQ(SnapshotManifest::fromJSON(manifest.toJSON()), manifest);
 
-  SnapshotManifest minimal = SnapshotManifest::fromJSON(R"({"version":1,"createdAt":0,"files":[{"relPath":"x","relPathNorm":"x"}]})");
+  SnapshotManifest minimal =
+      SnapshotManifest::fromJSON(R"({"version":1,"createdAt":0,"files":[{"relPath":"x","relPathNorm":"x"}]})");
   EXPECT_EQ(minimal.files.at(0).kind, "file");
   EXPECT_EQ(minimal.createdAt, kSecondsFrom1970To2001);
   for (const char* bad : {"[]", "{\"version\":1,\"files\":[]}", "{\"version\":1,\"createdAt\":0,\"files\":[{}]}",
@@ -344,7 +347,9 @@ TEST(SnapshotManifestTest, JsonUsesSecondsSince2001AndDefaultsKindToFile) {
 TEST(SnapshotIndexCacheTest, KeepsTheEightMostRecentAndTheFirstStoredWins) {
   auto& cache = BackupCatalogSnapshotIndexCache::shared();
   cache.removeAll();
-  auto make = [] { return std::make_shared<const SnapshotIndex>(SnapshotIndex::ChildrenMap{}, SnapshotIndex::FilesMap{}); };
+  auto make = [] {
+    return std::make_shared<const SnapshotIndex>(SnapshotIndex::ChildrenMap{}, SnapshotIndex::FilesMap{});
+  };
   auto first = cache.insertIfAbsent("k0", make());
   for (int i = 1; i < 8; ++i) cache.insertIfAbsent("k" + std::to_string(i), make());
   EXPECT_EQ(cache.get("k0"), first);  // now the most recent
@@ -367,8 +372,10 @@ TEST(SnapshotCaseInsensitiveTest, NamesComeFromTheDisplayPath) {
   TempDir temp;
   RepositorySpec spec;
   std::string display = "Photos/Ste\u0301phane.JPG";
-  spec.plans.push_back({"p", "P", {TestRun{.files = {{display, "img"}}, .caseInsensitive = true},
-                                   TestRun{.files = {{display, "img"}}, .checkpoint = true, .caseInsensitive = true}}});
+  spec.plans.push_back({"p",
+                        "P",
+                        {TestRun{.files = {{display, "img"}}, .caseInsensitive = true},
+                         TestRun{.files = {{display, "img"}}, .checkpoint = true, .caseInsensitive = true}}});
   BuiltRepository repo = buildRepository(temp.path(), spec);
   BackupCatalog catalog = repo.openCatalog();
   for (std::int64_t id : repo.runIDs.at("p")) {

@@ -1,5 +1,3 @@
-#include "engine/catalog/BackupCatalog.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -7,6 +5,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "engine/catalog/BackupCatalog.h"
 #include "engine/crypto/RecoveryKeyWrapping.h"
 #include "engine/metadata/RepositoryMetadata.h"
 #include "platform/FileSystem.h"
@@ -93,7 +92,9 @@ TEST_F(RepoJsonOnly, SchemaAndVersionRefusalsLeaveTheFileUntouched) {
     const char* message;
   } cases[] = {
       {"empty database", "", {Mode::readOnly, Mode::readWrite}, "Repository catalog has no schema version."},
-      {"foreign database", "CREATE TABLE other(x); INSERT INTO other VALUES (1);", {Mode::readOnly, Mode::readWrite},
+      {"foreign database",
+       "CREATE TABLE other(x); INSERT INTO other VALUES (1);",
+       {Mode::readOnly, Mode::readWrite},
        "Repository catalog has no schema version."},
       {"version 2",
        "PRAGMA user_version=2;",
@@ -169,8 +170,8 @@ class WritableCatalog : public ::testing::Test {
  protected:
   void SetUp() override {
     RepositorySpec spec;
-    spec.plans.push_back({"plan", "Plan", {TestRun{.files = {{"a.txt", "alpha"}, {"dir/b.txt", "beta"}},
-                                                   .directories = {{"dir"}}}}});
+    spec.plans.push_back(
+        {"plan", "Plan", {TestRun{.files = {{"a.txt", "alpha"}, {"dir/b.txt", "beta"}}, .directories = {{"dir"}}}}});
     repo_ = std::make_unique<BuiltRepository>(buildRepository(temp_.path(), spec));
     catalog_ = std::make_unique<BackupCatalog>(repo_->openCatalog(Mode::readWrite));
     runID_ = repo_->runIDs.at("plan").front();
@@ -196,41 +197,51 @@ TEST_F(WritableCatalog, BuilderCatalogHasExactlyTheSchema) {
     return db.rows("SELECT name, type, \"notnull\", coalesce(dflt_value, ''), pk FROM pragma_table_info('" + table +
                    "');");
   };
-  EXPECT_EQ(columns("runs"),
-            (std::vector<std::string>{
-                "id|INTEGER|0||1", "run_uuid|TEXT|1||0", "plan_id|TEXT|1|''|0", "started_at|REAL|1||0",
-                "finished_at|REAL|0||0", "source_path_ciphertext|BLOB|1||0", "dest_path_ciphertext|BLOB|1||0",
-                "notes|TEXT|0||0", "case_insensitive|INTEGER|1|0|0", "hash_algorithm|TEXT|1|'sha256'|0",
-                "engine_version|TEXT|0||0", "source_volume_uuid|TEXT|0||0", "dest_volume_uuid|TEXT|0||0",
-                "status|TEXT|1|'running'|0", "files_total_count|INTEGER|0||0", "files_total_bytes|INTEGER|0||0",
-                "files_copy_count|INTEGER|0||0", "files_replace_count|INTEGER|0||0",
-                "files_skipped_count|INTEGER|0||0", "files_deleted_count|INTEGER|0||0"}));
-  EXPECT_EQ(columns("files_current"),
-            (std::vector<std::string>{
-                "plan_id|TEXT|1||1", "path_id|TEXT|1||2", "rel_path_ciphertext|BLOB|1||0",
-                "rel_path_norm_ciphertext|BLOB|1||0", "blob_key|TEXT|1||0", "size_bytes|INTEGER|1||0",
-                "created_at|REAL|0||0", "modified_at|REAL|1||0", "content_id|INTEGER|0||0",
-                "last_seen_run_id|INTEGER|1||0", "deleted|INTEGER|1|0|0", "deleted_at|REAL|0||0"}));
+  EXPECT_EQ(columns("runs"), (std::vector<std::string>{"id|INTEGER|0||1",
+                                                       "run_uuid|TEXT|1||0",
+                                                       "plan_id|TEXT|1|''|0",
+                                                       "started_at|REAL|1||0",
+                                                       "finished_at|REAL|0||0",
+                                                       "source_path_ciphertext|BLOB|1||0",
+                                                       "dest_path_ciphertext|BLOB|1||0",
+                                                       "notes|TEXT|0||0",
+                                                       "case_insensitive|INTEGER|1|0|0",
+                                                       "hash_algorithm|TEXT|1|'sha256'|0",
+                                                       "engine_version|TEXT|0||0",
+                                                       "source_volume_uuid|TEXT|0||0",
+                                                       "dest_volume_uuid|TEXT|0||0",
+                                                       "status|TEXT|1|'running'|0",
+                                                       "files_total_count|INTEGER|0||0",
+                                                       "files_total_bytes|INTEGER|0||0",
+                                                       "files_copy_count|INTEGER|0||0",
+                                                       "files_replace_count|INTEGER|0||0",
+                                                       "files_skipped_count|INTEGER|0||0",
+                                                       "files_deleted_count|INTEGER|0||0"}));
+  EXPECT_EQ(
+      columns("files_current"),
+      (std::vector<std::string>{"plan_id|TEXT|1||1", "path_id|TEXT|1||2", "rel_path_ciphertext|BLOB|1||0",
+                                "rel_path_norm_ciphertext|BLOB|1||0", "blob_key|TEXT|1||0", "size_bytes|INTEGER|1||0",
+                                "created_at|REAL|0||0", "modified_at|REAL|1||0", "content_id|INTEGER|0||0",
+                                "last_seen_run_id|INTEGER|1||0", "deleted|INTEGER|1|0|0", "deleted_at|REAL|0||0"}));
   EXPECT_EQ(columns("file_events"),
-            (std::vector<std::string>{
-                "id|INTEGER|0||1", "run_id|INTEGER|1||0", "plan_id|TEXT|1||0", "path_id|TEXT|1||0",
-                "rel_path_ciphertext|BLOB|1||0", "rel_path_norm_ciphertext|BLOB|1||0", "op|TEXT|1||0",
-                "blob_key|TEXT|0||0", "size_bytes|INTEGER|0||0", "created_at|REAL|0||0", "modified_at|REAL|0||0",
-                "content_id|INTEGER|0||0", "deleted|INTEGER|1|0|0", "ts|REAL|1||0"}));
-  EXPECT_EQ(columns("checkpoints"),
-            (std::vector<std::string>{"plan_id|TEXT|1||1", "run_id|INTEGER|1||2", "manifest_blob_key|TEXT|1||0",
-                                      "created_at|REAL|1||0"}));
-  EXPECT_EQ(db.rows("SELECT m.name, m.tbl_name, il.\"unique\", group_concat(ii.name, ',') FROM sqlite_master m "
-                    "JOIN pragma_index_list(m.tbl_name) il ON il.name = m.name "
-                    "JOIN pragma_index_info(m.name) ii WHERE m.type = 'index' AND m.sql IS NOT NULL "
-                    "GROUP BY m.name ORDER BY m.name;"),
-            (std::vector<std::string>{"idx_file_events_plan_norm_run|file_events|0|plan_id,path_id,run_id",
-                                      "idx_file_events_plan_run_norm|file_events|0|plan_id,run_id,path_id",
-                                      "idx_files_current_blob|files_current|0|blob_key",
-                                      "idx_files_current_seen|files_current|0|plan_id,last_seen_run_id",
-                                      "idx_files_current_sweep|files_current|0|plan_id,deleted,last_seen_run_id",
-                                      "idx_runs_plan_started|runs|0|plan_id,started_at",
-                                      "idx_runs_uuid|runs|1|run_uuid"}));
+            (std::vector<std::string>{"id|INTEGER|0||1", "run_id|INTEGER|1||0", "plan_id|TEXT|1||0",
+                                      "path_id|TEXT|1||0", "rel_path_ciphertext|BLOB|1||0",
+                                      "rel_path_norm_ciphertext|BLOB|1||0", "op|TEXT|1||0", "blob_key|TEXT|0||0",
+                                      "size_bytes|INTEGER|0||0", "created_at|REAL|0||0", "modified_at|REAL|0||0",
+                                      "content_id|INTEGER|0||0", "deleted|INTEGER|1|0|0", "ts|REAL|1||0"}));
+  EXPECT_EQ(columns("checkpoints"), (std::vector<std::string>{"plan_id|TEXT|1||1", "run_id|INTEGER|1||2",
+                                                              "manifest_blob_key|TEXT|1||0", "created_at|REAL|1||0"}));
+  EXPECT_EQ(
+      db.rows("SELECT m.name, m.tbl_name, il.\"unique\", group_concat(ii.name, ',') FROM sqlite_master m "
+              "JOIN pragma_index_list(m.tbl_name) il ON il.name = m.name "
+              "JOIN pragma_index_info(m.name) ii WHERE m.type = 'index' AND m.sql IS NOT NULL "
+              "GROUP BY m.name ORDER BY m.name;"),
+      (std::vector<std::string>{"idx_file_events_plan_norm_run|file_events|0|plan_id,path_id,run_id",
+                                "idx_file_events_plan_run_norm|file_events|0|plan_id,run_id,path_id",
+                                "idx_files_current_blob|files_current|0|blob_key",
+                                "idx_files_current_seen|files_current|0|plan_id,last_seen_run_id",
+                                "idx_files_current_sweep|files_current|0|plan_id,deleted,last_seen_run_id",
+                                "idx_runs_plan_started|runs|0|plan_id,started_at", "idx_runs_uuid|runs|1|run_uuid"}));
   EXPECT_EQ(db.rows("SELECT \"table\", \"from\", \"to\", on_delete FROM pragma_foreign_key_list('file_events');"),
             (std::vector<std::string>{"runs|run_id|id|CASCADE"}));
   EXPECT_NE(db.value("SELECT sql FROM sqlite_master WHERE name = 'runs';")
@@ -248,8 +259,8 @@ TEST_F(WritableCatalog, TransactionsCommitRollBackAndRethrowUnchanged) {
   try {
     catalog_->withTransaction([&] {
       begin("rolled-back");
-      catalog_->insertEvent(runID_, "plan", "x", "x", "copy", std::string(64, 'a'), 1, std::nullopt, 1.0,
-                            std::nullopt, false);
+      catalog_->insertEvent(runID_, "plan", "x", "x", "copy", std::string(64, 'a'), 1, std::nullopt, 1.0, std::nullopt,
+                            false);
       throw BodyError("body failed");
     });
     ADD_FAILURE() << "no error";
@@ -257,9 +268,9 @@ TEST_F(WritableCatalog, TransactionsCommitRollBackAndRethrowUnchanged) {
     EXPECT_STREQ(error.what(), "body failed");
   }
   EXPECT_EQ(raw().value("SELECT count(*) FROM runs WHERE run_uuid = 'rolled-back';"), "0");
-  EXPECT_EQ(raw().value("SELECT count(*) FROM file_events WHERE op = 'copy' AND run_id = " + std::to_string(runID_) +
-                        ";"),
-            "2");
+  EXPECT_EQ(
+      raw().value("SELECT count(*) FROM file_events WHERE op = 'copy' AND run_id = " + std::to_string(runID_) + ";"),
+      "2");
 
   expectError([&] { catalog_->withTransaction([&] { catalog_->beginTransaction(); }); },
               "Failed to begin transaction: cannot start a transaction within a transaction");
@@ -289,8 +300,7 @@ TEST_F(WritableCatalog, RunLifecycleAndItsRefusals) {
   EXPECT_EQ(raw().value("SELECT status, finished_at FROM runs WHERE id = " + std::to_string(running) + ";"),
             "running|NULL");
   catalog_->markRunFailed(running, RunStatus::cancelled);
-  EXPECT_EQ(raw().value("SELECT status, finished_at IS NOT NULL FROM runs WHERE id = " + std::to_string(running) +
-                        ";"),
+  EXPECT_EQ(raw().value("SELECT status, finished_at IS NOT NULL FROM runs WHERE id = " + std::to_string(running) + ";"),
             "cancelled|1");
   expectError([&] { catalog_->finishRun(999); }, "No run found with id 999");
   expectError([&] { catalog_->markRunFailed(999, RunStatus::failed); }, "No run found with id 999");
@@ -315,9 +325,8 @@ TEST_F(WritableCatalog, ConstraintFailuresCarryTheOperationsText) {
   EXPECT_EQ(raw().exec("INSERT INTO file_events (run_id, plan_id, path_id, rel_path_ciphertext, "
                        "rel_path_norm_ciphertext, op, ts) VALUES (1, 'plan', 'short', x'00', x'00', 'copy', 0);"),
             "CHECK constraint failed: length(path_id) = 64");
-  expectError(
-      [&] { catalog_->upsertCurrent("plan", runID_, "x", "x", "short", 1, std::nullopt, 1.0, std::nullopt); },
-      "Failed to upsert current: CHECK constraint failed: length(blob_key) = 64");
+  expectError([&] { catalog_->upsertCurrent("plan", runID_, "x", "x", "short", 1, std::nullopt, 1.0, std::nullopt); },
+              "Failed to upsert current: CHECK constraint failed: length(blob_key) = 64");
   expectError(
       [&] {
         catalog_->insertEvent(4242, "plan", "x", "x", "copy", std::nullopt, std::nullopt, std::nullopt, std::nullopt,
@@ -330,8 +339,9 @@ TEST_F(WritableCatalog, DeletingARunCascadesAndAMissingRunIsANoOp) {
   catalog_->writeSnapshotCheckpoint("plan", runID_);
   RawDatabase db = raw();
   auto counts = [&] {
-    return db.value("SELECT (SELECT count(*) FROM runs), (SELECT count(*) FROM file_events), "
-                    "(SELECT count(*) FROM files_current), (SELECT count(*) FROM checkpoints);");
+    return db.value(
+        "SELECT (SELECT count(*) FROM runs), (SELECT count(*) FROM file_events), "
+        "(SELECT count(*) FROM files_current), (SELECT count(*) FROM checkpoints);");
   };
   EXPECT_EQ(counts(), "1|3|2|1");
   catalog_->deleteRun("plan", "no-such-uuid");
@@ -344,8 +354,7 @@ TEST_F(WritableCatalog, DeletingARunCascadesAndAMissingRunIsANoOp) {
 TEST_F(WritableCatalog, WithoutKeyMaterialPathWritesAreRefused) {
   BackupCatalog keyless(temp_.path(), std::nullopt, Mode::readWrite);
   expectError([&] { keyless.beginRun("u", "plan", "/s", "/d", false, "sha256", {}, {}, {}); }, kKeyMessage);
-  expectError([&] { keyless.insertEvent(runID_, "plan", "a", "a", "mkdir", {}, {}, {}, {}, {}, false); },
-              kKeyMessage);
+  expectError([&] { keyless.insertEvent(runID_, "plan", "a", "a", "mkdir", {}, {}, {}, {}, {}, false); }, kKeyMessage);
   expectError([&] { keyless.upsertCurrent("plan", runID_, "a", "a", std::string(64, 'a'), 1, {}, 1, {}); },
               kKeyMessage);
   expectError([&] { keyless.touchCurrent("plan", runID_, "a"); }, kKeyMessage);
@@ -400,8 +409,8 @@ TEST_F(WritableCatalog, SweepsRecordDeletionsOnce) {
             (std::vector<std::string>{"d:dir", "f:a.txt"}));
 
   // A file seen again comes back to life through upsert.
-  catalog_->upsertCurrent("plan", run2, "dir/b.txt", "dir/b.txt", repo_->blobKeysByContents.at("beta"), 4,
-                          std::nullopt, 5.0, 7);
+  catalog_->upsertCurrent("plan", run2, "dir/b.txt", "dir/b.txt", repo_->blobKeysByContents.at("beta"), 4, std::nullopt,
+                          5.0, 7);
   EXPECT_FALSE(catalog_->loadCurrentIndex("plan").at("dir/b.txt").deleted);
   EXPECT_EQ(catalog_->loadCurrentIndex("plan").at("dir/b.txt").contentID, 7);
 }

@@ -84,7 +84,10 @@ namespace tvr {
 inline void PrintTo(const SnapshotEntry& e, std::ostream* os) {
   auto opt = [](const auto& v) {
     std::ostringstream s;
-    if (v) s << *v; else s << "-";
+    if (v)
+      s << *v;
+    else
+      s << "-";
     return s.str();
   };
   *os << "{" << e.id << " name=" << e.name << " relPath=" << e.relPath << " norm=" << e.relPathNorm

@@ -110,9 +110,14 @@ TEST_F(SampleRepository, FileEntries) {
     std::optional<std::string> blobKey;  // nullopt: no entry
     std::int64_t size;
   } cases[] = {
-      {1, "letters/to grandma.txt", kLetter, 14}, {1, "old.txt", kOld, 14},  {2, "old.txt", std::nullopt, 0},
-      {1, "empty", kEmpty, 0},                    {2, "empty", kEmpty, 0},   {2, "video/clip.bin", kClip, 1048577},
-      {1, "video/clip.bin", std::nullopt, 0},     {2, "/letters/to grandma.txt", kLetter, 14},
+      {1, "letters/to grandma.txt", kLetter, 14},
+      {1, "old.txt", kOld, 14},
+      {2, "old.txt", std::nullopt, 0},
+      {1, "empty", kEmpty, 0},
+      {2, "empty", kEmpty, 0},
+      {2, "video/clip.bin", kClip, 1048577},
+      {1, "video/clip.bin", std::nullopt, 0},
+      {2, "/letters/to grandma.txt", kLetter, 14},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.run) + " " + c.path);
@@ -140,8 +145,7 @@ TEST_F(SampleRepository, CheckpointOfRunTwoAndBlobKeySets) {
   EXPECT_EQ(index->filesByRelNorm().size(), 4u);
   EXPECT_EQ(catalog_->snapshotIndex("family-archive", 2).get(), index.get());  // cached
   EXPECT_EQ(catalog_->checkpointBlobKeys(), (std::set<std::string>{kManifest}));
-  EXPECT_EQ(catalog_->referencedBlobKeys(),
-            (std::set<std::string>{kLetter, kPhoto, kOld, kEmpty, kClip, kManifest}));
+  EXPECT_EQ(catalog_->referencedBlobKeys(), (std::set<std::string>{kLetter, kPhoto, kOld, kEmpty, kClip, kManifest}));
 }
 
 TEST_F(SampleRepository, HistoryOfRunTwoMatchesItsCheckpoint) {

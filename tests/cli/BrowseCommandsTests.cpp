@@ -1,9 +1,9 @@
 // list and search through BackupCLI::run: the sample repository's listings exactly, and a
 // built repository whose names make the ranking, the limits and the query checks visible.
 
-#include <filesystem>
-
 #include <gtest/gtest.h>
+
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "BackupCLI/BackupCLI.h"
@@ -28,8 +28,8 @@ std::string escaped(const fs::path& path) {
 
 std::vector<std::string> sampleArgs(const std::string& command, const std::string& run,
                                     std::vector<std::string> extra) {
-  std::vector<std::string> args = {command, kSample.string(), "--plan", "family-archive", "--run", run,
-                                   "--recovery-password-file", kSamplePasswordFile};
+  std::vector<std::string> args = {command, kSample.string(),           "--plan",           "family-archive", "--run",
+                                   run,     "--recovery-password-file", kSamplePasswordFile};
   args.insert(args.end(), extra.begin(), extra.end());
   return args;
 }
@@ -53,20 +53,42 @@ TEST(BrowseCommands, ListsTheSampleRepository) {
        R"({"id":"d:video","kind":"directory","modifiedAt":"2026-03-05T10:00:00Z","name":"video","relPath":"video",)"
        R"("relPathNorm":"video"},{"id":"f:empty","kind":"file","modifiedAt":"2026-03-04T10:00:00Z","name":"empty",)"
        R"("relPath":"empty","relPathNorm":"empty","sizeBytes":0}],"planID":"family-archive","repository":")" +
-           repo + R"(","runID":2,"schemaVersion":1})" "\n"},
+           repo +
+           R"(","runID":2,"schemaVersion":1})"
+           "\n"},
       {"display path differs from the normalised one", sampleArgs("list", "1", {"--path", "photos/2025", "--json"}),
-       R"({"command":"list","entries":[{"createdAt":"2026-03-02T09:00:00Z","id":"f:photos\/2025\/st)" "\u00e9" R"(phane.jpg",)"
-       R"("kind":"file","modifiedAt":"2026-03-02T10:00:00Z","name":"Ste)" "\u0301" R"(phane.jpg",)"
-       R"("relPath":"photos\/2025\/Ste)" "\u0301" R"(phane.jpg","relPathNorm":"photos\/2025\/st)" "\u00e9" R"(phane.jpg",)"
+       R"({"command":"list","entries":[{"createdAt":"2026-03-02T09:00:00Z","id":"f:photos\/2025\/st)"
+       "\u00e9"
+       R"(phane.jpg",)"
+       R"("kind":"file","modifiedAt":"2026-03-02T10:00:00Z","name":"Ste)"
+       "\u0301"
+       R"(phane.jpg",)"
+       R"("relPath":"photos\/2025\/Ste)"
+       "\u0301"
+       R"(phane.jpg","relPathNorm":"photos\/2025\/st)"
+       "\u00e9"
+       R"(phane.jpg",)"
        R"("sizeBytes":18}],"path":"photos\/2025","planID":"family-archive","repository":")" +
-           repo + R"(","runID":1,"schemaVersion":1})" "\n"},
+           repo +
+           R"(","runID":1,"schemaVersion":1})"
+           "\n"},
       {"search across directories", sampleArgs("search", "2", {"--name", "e"}),
        "896\tempty\n790\tphotos/2025/Ste\u0301phane.jpg\n"},
       {"search for a decomposed, upper-case query", sampleArgs("search", "1", {"--name", "STE\u0301PHANE", "--json"}),
-       R"({"command":"search","limit":25,"matchMode":"fuzzy","query":"STE)" "\u0301" R"(PHANE","repository":")" + repo +
+       R"({"command":"search","limit":25,"matchMode":"fuzzy","query":"STE)"
+       "\u0301"
+       R"(PHANE","repository":")" +
+           repo +
            R"(","results":[{"createdAt":"2026-03-02T09:00:00Z","kind":"file","matchType":"exact",)"
-           R"("modifiedAt":"2026-03-02T10:00:00Z","name":"Ste)" "\u0301" R"(phane.jpg","relPath":"photos\/2025\/Ste)" "\u0301" R"(phane.jpg",)"
-           R"("relPathNorm":"photos\/2025\/st)" "\u00e9" R"(phane.jpg","score":1000,"sizeBytes":18}],"schemaVersion":1})" "\n"},
+           R"("modifiedAt":"2026-03-02T10:00:00Z","name":"Ste)"
+           "\u0301"
+           R"(phane.jpg","relPath":"photos\/2025\/Ste)"
+           "\u0301"
+           R"(phane.jpg",)"
+           R"("relPathNorm":"photos\/2025\/st)"
+           "\u00e9"
+           R"(phane.jpg","score":1000,"sizeBytes":18}],"schemaVersion":1})"
+           "\n"},
       {"a deleted file is not found in the later run", sampleArgs("search", "2", {"--name", "old", "--exact"}), ""},
       {"it is in the earlier run", sampleArgs("search", "1", {"--name", "old", "--exact"}), "1000\told.txt\n"},
   };
@@ -90,11 +112,12 @@ class BuiltRepositorySearch : public ::testing::Test {
     };
     std::vector<test_support::TestFile> many;
     for (int i = 0; i < 30; ++i) many.push_back({"many/many" + std::to_string(i) + ".txt", std::to_string(i)});
-    spec.plans.push_back({"docs", "Docs",
-                          {test_support::TestRun{.files = files,
-                                                 .directories = {{"dir2"}, {"dir10"}, {"z"}, {"report"}}},
-                           test_support::TestRun{.files = many, .directories = {{"many"}}},
-                           test_support::TestRun{.files = files, .status = RunStatus::failed}}});
+    spec.plans.push_back(
+        {"docs",
+         "Docs",
+         {test_support::TestRun{.files = files, .directories = {{"dir2"}, {"dir10"}, {"z"}, {"report"}}},
+          test_support::TestRun{.files = many, .directories = {{"many"}}},
+          test_support::TestRun{.files = files, .status = RunStatus::failed}}});
     repository_ = new test_support::BuiltRepository(test_support::buildRepository(temp_->path() / "repo", spec));
   }
   static void TearDownTestSuite() {
@@ -104,8 +127,9 @@ class BuiltRepositorySearch : public ::testing::Test {
 
   static std::vector<std::string> args(const std::string& command, std::int64_t runIndex,
                                        std::vector<std::string> extra, bool password = true) {
-    std::vector<std::string> result = {command, repository_->root.string(), "--plan", "docs", "--run",
-                                       std::to_string(repository_->runIDs.at("docs").at(runIndex))};
+    std::vector<std::string> result = {command,  repository_->root.string(),
+                                       "--plan", "docs",
+                                       "--run",  std::to_string(repository_->runIDs.at("docs").at(runIndex))};
     if (password) result.insert(result.end(), {"--recovery-password-env", "TVR_PASSWORD"});
     result.insert(result.end(), extra.begin(), extra.end());
     return result;
@@ -122,7 +146,8 @@ test_support::TempDir* BuiltRepositorySearch::temp_ = nullptr;
 test_support::BuiltRepository* BuiltRepositorySearch::repository_ = nullptr;
 
 TEST_F(BuiltRepositorySearch, RanksByScoreThenByDigitAwarePathAndLeavesDirectoriesOut) {
-  const std::string equalScores = "1000\tdir2/report.txt\n1000\tdir10/report.txt\n1000\treport.txt\n1000\tz/report.txt\n";
+  const std::string equalScores =
+      "1000\tdir2/report.txt\n1000\tdir10/report.txt\n1000\treport.txt\n1000\tz/report.txt\n";
   struct Case {
     const char* name;
     std::vector<std::string> extra;
@@ -186,11 +211,20 @@ TEST_F(BuiltRepositorySearch, QueryChecksRunAfterThePasswordIsResolved) {
     std::map<std::string, std::string> details;
   } cases[] = {
       {"blank name", {"--name", " \t\n"}, "empty_search_query", "--name must not be empty", {}},
-      {"control character", {"--name", "re\x01port"}, "control_character_in_input",
-       "--name must not contain control characters", {{"option", "--name"}}},
-      {"limit 0", {"--name", "report", "--limit", "0"}, "invalid_limit", "--limit must be greater than 0",
+      {"control character",
+       {"--name", "re\x01port"},
+       "control_character_in_input",
+       "--name must not contain control characters",
+       {{"option", "--name"}}},
+      {"limit 0",
+       {"--name", "report", "--limit", "0"},
+       "invalid_limit",
+       "--limit must be greater than 0",
        {{"option", "--limit"}}},
-      {"negative limit", {"--name", "report", "--limit", "-4"}, "invalid_limit", "--limit must be greater than 0",
+      {"negative limit",
+       {"--name", "report", "--limit", "-4"},
+       "invalid_limit",
+       "--limit must be greater than 0",
        {{"option", "--limit"}}},
   };
   for (const Case& c : cases) {

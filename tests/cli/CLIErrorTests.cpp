@@ -1,9 +1,9 @@
 // CLIError rendering, the JSON encoder and the classification of engine and platform errors.
 
-#include <stdexcept>
-
 #include <gtest/gtest.h>
+
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 
 #include "BackupCLI/CLIError.h"
 #include "platform/Error.h"
@@ -22,8 +22,8 @@ CLIError classifyThrown(const std::function<void()>& thrower) {
 }
 
 TEST(CLIErrorTest, ErrorEnvelopeIsCompactSortedAndEscapesSlashes) {
-  CLIError error = CLIError::validation("empty_path", "--to path must not be empty", "Pass a non-empty filesystem path.",
-                                        {{"option", "--to"}, {"path", "a/b"}});
+  CLIError error = CLIError::validation("empty_path", "--to path must not be empty",
+                                        "Pass a non-empty filesystem path.", {{"option", "--to"}, {"path", "a/b"}});
   EXPECT_EQ(error.render(OutputFormat::text), "--to path must not be empty");
   EXPECT_EQ(error.render(OutputFormat::json),
             R"({"category":"validation","code":"empty_path","details":{"option":"--to","path":"a\/b"},"exitCode":2,)"
@@ -31,23 +31,29 @@ TEST(CLIErrorTest, ErrorEnvelopeIsCompactSortedAndEscapesSlashes) {
             R"("schemaVersion":1,"type":"error"})");
 
   CLIError bare("internal_error", "internal", "x", std::nullopt, 1);
-  EXPECT_EQ(bare.render(OutputFormat::json),
-            R"({"category":"internal","code":"internal_error","details":{},"exitCode":1,"message":"x","schemaVersion":1,"type":"error"})")
+  EXPECT_EQ(
+      bare.render(OutputFormat::json),
+      R"({"category":"internal","code":"internal_error","details":{},"exitCode":1,"message":"x","schemaVersion":1,"type":"error"})")
       << "remediation omitted when absent, details an empty object";
 }
 
 TEST(CLIErrorTest, ConfirmationEnvelopeCarriesTheChangeAndNoCodeOrDetails) {
-  CLIError error("confirmation_required", "confirmation_required", "Refusing to overwrite existing destination: /d/f. Pass --overwrite true to replace it.",
+  CLIError error("confirmation_required", "confirmation_required",
+                 "Refusing to overwrite existing destination: /d/f. Pass --overwrite true to replace it.",
                  "Rerun with --overwrite true only if replacing the destination is intended.", 3,
-                 {{"operation", "restore"}, {"path", "/d/f"}, {"reason", "destination_exists"}, {"risk", "overwrite"},
+                 {{"operation", "restore"},
+                  {"path", "/d/f"},
+                  {"reason", "destination_exists"},
+                  {"risk", "overwrite"},
                   {"confirmCommand", "--overwrite true"}});
   EXPECT_EQ(error.render(OutputFormat::text),
             "Refusing to overwrite existing destination: /d/f. Pass --overwrite true to replace it.");
-  EXPECT_EQ(error.render(OutputFormat::json),
-            R"({"changes":[{"operation":"restore","path":"\/d\/f","risk":"overwrite"}],"confirmCommand":"--overwrite true",)"
-            R"("exitCode":3,"message":"Refusing to overwrite existing destination: \/d\/f. Pass --overwrite true to replace it.",)"
-            R"("reason":"destination_exists","remediation":"Rerun with --overwrite true only if replacing the destination is intended.",)"
-            R"("risk":"overwrite","schemaVersion":1,"type":"confirmation_required"})");
+  EXPECT_EQ(
+      error.render(OutputFormat::json),
+      R"({"changes":[{"operation":"restore","path":"\/d\/f","risk":"overwrite"}],"confirmCommand":"--overwrite true",)"
+      R"("exitCode":3,"message":"Refusing to overwrite existing destination: \/d\/f. Pass --overwrite true to replace it.",)"
+      R"("reason":"destination_exists","remediation":"Rerun with --overwrite true only if replacing the destination is intended.",)"
+      R"("risk":"overwrite","schemaVersion":1,"type":"confirmation_required"})");
 }
 
 TEST(CLIErrorTest, ClassifiesErrorsThatAreNotCLIErrors) {

@@ -40,8 +40,8 @@ TEST(CLIInputValidationTest, FilesystemPaths) {
                   {"a\nb", "control_character_in_input"},
                   {std::string("a\0b", 3), "control_character_in_input"},
                   {"a\x7f", "control_character_in_input"},
-                  {"a\u00adb", "control_character_in_input"},   // soft hyphen (Cf)
-                  {"a\u200eb", "control_character_in_input"},   // left-to-right mark (Cf)
+                  {"a\u00adb", "control_character_in_input"},    // soft hyphen (Cf)
+                  {"a\u200eb", "control_character_in_input"},    // left-to-right mark (Cf)
                   {"a\u0085b", "control_character_in_input"}});  // next line (Cc)
 }
 
@@ -106,14 +106,13 @@ TEST(CLIInputValidationTest, Endpoints) {
 }
 
 TEST(CLIInputValidationTest, PlanIDs) {
-  expectOutcomes([](const std::string& v) { V::validatePlanID(v, "--opt"); },
-                 {{"personal-documents", ""},
-                  {"a_b.c:d|e", ""},
-                  {"Fam\u00edlia-\u65e5\u672c", ""},
-                  {"", "invalid_plan_id"},
-                  {"a/b", "invalid_plan_id"},
-                  {"a b", "invalid_plan_id"},
-                  {"a\n", "invalid_plan_id"}});
+  expectOutcomes([](const std::string& v) { V::validatePlanID(v, "--opt"); }, {{"personal-documents", ""},
+                                                                               {"a_b.c:d|e", ""},
+                                                                               {"Fam\u00edlia-\u65e5\u672c", ""},
+                                                                               {"", "invalid_plan_id"},
+                                                                               {"a/b", "invalid_plan_id"},
+                                                                               {"a b", "invalid_plan_id"},
+                                                                               {"a\n", "invalid_plan_id"}});
 }
 
 // The search query checks run after the password step; they are complete here.

@@ -3,6 +3,7 @@
 // Helpers shared by the front-end tests: running a command line in process with captured
 // sinks, golden files, and temporary directories that remove themselves.
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -10,8 +11,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "BackupCLI/BackupCLI.h"
 

@@ -1,6 +1,7 @@
 // The command catalog against the usage map it is built from.
 
 #include <gtest/gtest.h>
+
 #include <nlohmann/json.hpp>
 
 #include "BackupCLI/BackupCLI.h"
@@ -20,8 +21,9 @@ TEST(CommandCatalogTest, EveryUsageComesFromTheUsageMapAndEveryCommandDispatches
     EXPECT_EQ(metadata.exitCodes.front(), 0);
     // Each catalog entry is a command word the dispatcher knows (not unknown_command).
     std::string err;
-    BackupCLI({}).run({metadata.name, "--no-such-option-for-test"}, [](const std::string&) {},
-                      [&](const std::string& line) { err = line; });
+    BackupCLI({}).run(
+        {metadata.name, "--no-such-option-for-test"}, [](const std::string&) {},
+        [&](const std::string& line) { err = line; });
     EXPECT_NE(err, "Unknown command: " + metadata.name);
     EXPECT_FALSE(err.empty());
   }

@@ -49,14 +49,14 @@ TEST(FuzzyFilenameMatcher, TypoAllowanceGrowsWithQueryLength) {
     const char* filename;
     bool matches;
   } cases[] = {
-      {"ax", "bx", true},          // n < 3: one edit
-      {"ab", "cd", false},         // n < 3: two edits
-      {"abd", "abc", true},        // 3..5: one edit
-      {"abdd", "abcc", false},     // 3..5: two edits
-      {"abcdxy", "abcdef", true},  // 6..8: two edits
-      {"abcxyz", "abcdef", false}, // 6..8: three edits
-      {"abcdefxyz", "abcdefghi", true},    // >= 9: three edits
-      {"abcdwxyzq", "abcdefghi", false},   // >= 9: five edits
+      {"ax", "bx", true},                 // n < 3: one edit
+      {"ab", "cd", false},                // n < 3: two edits
+      {"abd", "abc", true},               // 3..5: one edit
+      {"abdd", "abcc", false},            // 3..5: two edits
+      {"abcdxy", "abcdef", true},         // 6..8: two edits
+      {"abcxyz", "abcdef", false},        // 6..8: three edits
+      {"abcdefxyz", "abcdefghi", true},   // >= 9: three edits
+      {"abcdwxyzq", "abcdefghi", false},  // >= 9: five edits
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.query) + " ~ " + c.filename);
@@ -69,7 +69,9 @@ TEST(FuzzyFilenameMatcher, SubsequenceAndDistanceHelpers) {
   EXPECT_EQ(FuzzyFilenameMatcher::subsequenceScore(U"rpt", U"reportpdf"), 552);
   EXPECT_EQ(FuzzyFilenameMatcher::subsequenceScore(U"xyz", U"reportpdf"), std::nullopt);
   // A long spread-out match bottoms out at 1.
-  EXPECT_EQ(FuzzyFilenameMatcher::subsequenceScore(U"az", U"abbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbz"), 1);
+  EXPECT_EQ(FuzzyFilenameMatcher::subsequenceScore(
+                U"az", U"abbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbz"),
+            1);
   EXPECT_EQ(FuzzyFilenameMatcher::levenshteinDistance(U"", U"abc"), 3u);
   EXPECT_EQ(FuzzyFilenameMatcher::levenshteinDistance(U"kitten", U"sitting"), 3u);
   EXPECT_EQ(FuzzyFilenameMatcher::levenshteinDistance(U"reprot", U"report"), 2u);

@@ -3,16 +3,15 @@
 // whose results are then verified and exported by the tool itself.
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include "BackupCLI/CommandHandlers.h"
 #include "engine/s3/S3RepositoryStorageBackend.h"
@@ -29,7 +28,8 @@ using testing::TemporaryDirectory;
 
 constexpr const char* kSecret = "hydrate-secret-Zq9-never-printed";
 const std::filesystem::path kSample = std::filesystem::path(TVR_FIXTURES_DIR) / "sample-repository";
-const std::string kSamplePasswordFile = (std::filesystem::path(TVR_FIXTURES_DIR) / "sample-repository.password").string();
+const std::string kSamplePasswordFile =
+    (std::filesystem::path(TVR_FIXTURES_DIR) / "sample-repository.password").string();
 
 // "/" as the tool's JSON writes it.
 std::string jsonEscaped(const std::string& text) {
@@ -65,8 +65,8 @@ class SilentListener {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd_, 8) != 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd_, 8) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
       throw std::runtime_error("cannot listen on loopback");
     }
     ::fcntl(fd_, F_SETFL, O_NONBLOCK);
@@ -129,9 +129,9 @@ TEST(HydrateCommandsTest, S3DryRunValidatesEverythingAndSendsNoRequest) {
   TemporaryDirectory temporary;
   SilentListener listener;
   std::filesystem::path destination = temporary.makeDirectory("empty");
-  const std::vector<std::string> base = {"hydrate-s3", destination.string(), "--bucket", "my-bucket", "--region",
-                                         "auto", "--access-key-id", "AKID", "--endpoint", listener.endpoint(),
-                                         "--dry-run"};
+  const std::vector<std::string> base = {
+      "hydrate-s3", destination.string(), "--bucket",          "my-bucket", "--region", "auto", "--access-key-id",
+      "AKID",       "--endpoint",         listener.endpoint(), "--dry-run"};
 
   Outcome text = runCLI(base, {{"AWS_SECRET_ACCESS_KEY", kSecret}});
   EXPECT_EQ(text.status, 0) << text.err;
@@ -165,15 +165,27 @@ TEST(HydrateCommandsTest, S3ChecksComeInOrder) {
   };
   const Case cases[] = {
       {"non-empty destination before the missing secret", s3(occupied, {}), {}, "confirmation_required", 3},
-      {"non-empty destination before the missing secret (dry run)", s3(occupied, {"--dry-run"}), {},
-       "confirmation_required", 3},
-      {"JSON refused for the real run before the missing secret", s3(empty, {"--json"}), {},
-       "unsupported_output_format", 2},
+      {"non-empty destination before the missing secret (dry run)",
+       s3(occupied, {"--dry-run"}),
+       {},
+       "confirmation_required",
+       3},
+      {"JSON refused for the real run before the missing secret",
+       s3(empty, {"--json"}),
+       {},
+       "unsupported_output_format",
+       2},
       {"JSON refused only after the destination check", s3(occupied, {"--json"}), {}, "confirmation_required", 3},
-      {"empty option is an empty value, not a missing secret", s3(empty, {"--dry-run", "--secret-access-key", ""}),
-       {{"AWS_SECRET_ACCESS_KEY", kSecret}}, "empty_option_value", 2},
-      {"empty variable is a missing secret", s3(empty, {"--dry-run"}), {{"AWS_SECRET_ACCESS_KEY", ""}},
-       "missing_s3_secret_access_key", 6},
+      {"empty option is an empty value, not a missing secret",
+       s3(empty, {"--dry-run", "--secret-access-key", ""}),
+       {{"AWS_SECRET_ACCESS_KEY", kSecret}},
+       "empty_option_value",
+       2},
+      {"empty variable is a missing secret",
+       s3(empty, {"--dry-run"}),
+       {{"AWS_SECRET_ACCESS_KEY", ""}},
+       "missing_s3_secret_access_key",
+       6},
       {"endpoint before the secret", s3(empty, {"--dry-run", "--endpoint", "ftp://x"}), {}, "invalid_endpoint", 2},
       {"secret before the bucket", {"hydrate-s3", empty, "--dry-run"}, {}, "missing_s3_secret_access_key", 6},
   };
@@ -211,16 +223,34 @@ TEST(HydrateCommandsTest, S3BackendCarriesTheSettings) {
   };
   const Case cases[] = {
       {"default endpoint: virtual-hosted", {}, "", "https://b.", false, "env-secret", "env-token"},
-      {"endpoint: path-style", {"--endpoint", "http://127.0.0.1:9000"}, "http://127.0.0.1:9000/b/repo.json", "", true,
-       "env-secret", "env-token"},
+      {"endpoint: path-style",
+       {"--endpoint", "http://127.0.0.1:9000"},
+       "http://127.0.0.1:9000/b/repo.json",
+       "",
+       true,
+       "env-secret",
+       "env-token"},
       {"--path-style false forces virtual-hosted",
-       {"--endpoint", "http://s3.localhost:9000", "--path-style", "false"}, "http://b.s3.localhost:9000/repo.json", "",
-       false, "env-secret", "env-token"},
-      {"--path-style true without an endpoint", {"--path-style", "yes"}, "", "https://", true, "env-secret",
+       {"--endpoint", "http://s3.localhost:9000", "--path-style", "false"},
+       "http://b.s3.localhost:9000/repo.json",
+       "",
+       false,
+       "env-secret",
+       "env-token"},
+      {"--path-style true without an endpoint",
+       {"--path-style", "yes"},
+       "",
+       "https://",
+       true,
+       "env-secret",
        "env-token"},
       {"options win over the environment",
-       {"--secret-access-key", "option-secret", "--session-token", "option-token"}, "", "https://b.", false,
-       "option-secret", "option-token"},
+       {"--secret-access-key", "option-secret", "--session-token", "option-token"},
+       "",
+       "https://b.",
+       false,
+       "option-secret",
+       "option-token"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -340,8 +370,8 @@ TEST_F(HydrateS3Test, DownloadsEveryObjectIntoAWorkingRepository) {
 
   // Coloured like the other success lines when the terminal asks for it.
   std::filesystem::path again = temporary.path() / "again";
-  Outcome coloured = runCLI(hydrate(again.string(), "repository"),
-                            {{"AWS_SECRET_ACCESS_KEY", "S3RVER"}, {"CLICOLOR_FORCE", "1"}});
+  Outcome coloured =
+      runCLI(hydrate(again.string(), "repository"), {{"AWS_SECRET_ACCESS_KEY", "S3RVER"}, {"CLICOLOR_FORCE", "1"}});
   EXPECT_EQ(coloured.status, 0) << coloured.err;
   EXPECT_EQ(coloured.out, "\x1b[32mHydrated 9 objects\x1b[0m\n");
 
@@ -369,7 +399,10 @@ TEST_F(HydrateS3Test, ProviderAnswersAreNetworkFailures) {
   const Case cases[] = {
       {"unknown bucket", "no-such-bucket", "S3RVER", {}, "S3 LIST failed with HTTP 404 (NoSuchBucket): "},
       {"unknown access key", "repository", "NOBODY", {}, "S3 LIST failed with HTTP 403 (InvalidAccessKeyId): "},
-      {"unknown access key, secret from the option", "repository", "NOBODY", {"--secret-access-key", kSecret},
+      {"unknown access key, secret from the option",
+       "repository",
+       "NOBODY",
+       {"--secret-access-key", kSecret},
        "S3 LIST failed with HTTP 403 (InvalidAccessKeyId): "},
   };
   for (const Case& c : cases) {
@@ -408,9 +441,9 @@ TEST(HydrateCommandsTest, UnreachableEndpointIsAnInternalError) {
   TemporaryDirectory temporary;
   int port = tvr::testing::freeLoopbackPort();
   std::filesystem::path destination = temporary.path() / "dest";
-  Outcome outcome = runCLI({"hydrate-s3", destination.string(), "--bucket", "b", "--region", "auto",
-                            "--access-key-id", "k", "--endpoint", "http://127.0.0.1:" + std::to_string(port),
-                            "--secret-access-key", kSecret, "--json", "--output", "text"});
+  Outcome outcome = runCLI({"hydrate-s3", destination.string(), "--bucket", "b", "--region", "auto", "--access-key-id",
+                            "k", "--endpoint", "http://127.0.0.1:" + std::to_string(port), "--secret-access-key",
+                            kSecret, "--json", "--output", "text"});
   EXPECT_EQ(outcome.status, 1);
   nlohmann::json envelope = nlohmann::json::parse(outcome.err);
   EXPECT_EQ(envelope["code"], "internal_error");

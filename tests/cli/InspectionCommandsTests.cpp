@@ -2,12 +2,11 @@
 // byte for byte, repositories built on disk for the edge cases, and the failures that pick
 // exit 4 or pass the engine's own message through.
 
+#include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <filesystem>
 #include <fstream>
-
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "BackupCLI/BackupCLI.h"
@@ -82,11 +81,13 @@ TEST(InspectionCommands, SampleRepositoryInTextAndJson) {
            R"("filesReplaceCount":0,"filesSkippedCount":3,"filesTotalBytes":1048593,"filesTotalCount":5,)"
            R"("finishedAt":"2026-04-02T08:02:00Z","id":2,"planID":"family-archive",)"
            R"("runUUID":"85A85A15-09EC-552B-BE75-9E77FF64E74A","startedAt":"2026-04-02T08:00:00Z",)"
-           R"("status":"completed"}],"schemaVersion":1})" "\n"},
+           R"("status":"completed"}],"schemaVersion":1})"
+           "\n"},
       {{"list-runs", kSample.string(), "--plan", "no-such-plan"}, ""},
       {{"list-runs", kSample.string(), "--plan", "no-such-plan", "--json"},
        R"({"command":"list-runs","planID":"no-such-plan","repository":")" + repo +
-           R"(","runs":[],"schemaVersion":1})" "\n"},
+           R"(","runs":[],"schemaVersion":1})"
+           "\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + (c.args.back() == "--json" ? " --json" : ""));
@@ -117,7 +118,9 @@ TEST(InspectionCommands, InfoOnAnUnencryptedRepositoryHasNoEncryptionMember) {
   EXPECT_EQ(json.out, R"({"command":"info","formatVersion":1,"layout":{"blobKeyAlgorithm":"sha256",)"
                       R"("blobsPath":"blobs","catalogPath":"catalog.sqlite","checkpointStorage":"blobs"},)"
                       R"("minimumReaderVersion":1,"repository":")" +
-                          escaped(temp.path()) + R"(","schemaVersion":1})" "\n");
+                          escaped(temp.path()) +
+                          R"(","schemaVersion":1})"
+                          "\n");
 }
 
 TEST(InspectionCommands, FoldersThatAreNoRepository) {
@@ -191,9 +194,11 @@ TEST(InspectionCommands, ListRunsArgumentErrors) {
   } cases[] = {
       {{"list-runs", kSample.string()}, "missing_required_option", "Missing --plan"},
       {{"list-runs", kSample.string(), "--plan", "bad plan"}, "invalid_plan_id", "--plan contains an invalid plan ID"},
-      {{"list-runs", kSample.string(), "--plan", "family-archive", "extra"}, "unexpected_argument",
+      {{"list-runs", kSample.string(), "--plan", "family-archive", "extra"},
+       "unexpected_argument",
        "Unexpected argument: extra"},
-      {{"list-runs", kSample.string(), "--plan", "family-archive", "--run", "1"}, "unknown_option",
+      {{"list-runs", kSample.string(), "--plan", "family-archive", "--run", "1"},
+       "unknown_option",
        "Unknown option for list-runs: --run"},
   };
   for (const Case& c : cases) {

@@ -35,9 +35,8 @@ TEST(ParsedOptionsTest, BooleanValues) {
     const char* value;
     std::optional<bool> expected;  // absent: invalid_boolean
   };
-  const Case cases[] = {{"true", true}, {"YES", true}, {"1", true},  {"Yes", true},     {"false", false},
-                        {"No", false},  {"0", false},  {"maybe", {}}, {"", {}},         {" true", {}},
-                        {"2", {}},      {"t", {}}};
+  const Case cases[] = {{"true", true}, {"YES", true}, {"1", true}, {"Yes", true}, {"false", false}, {"No", false},
+                        {"0", false},   {"maybe", {}}, {"", {}},    {" true", {}}, {"2", {}},        {"t", {}}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.value);
     ParsedOptions options("restore", {"repo", "--overwrite", c.value});

@@ -1,14 +1,13 @@
 // verify, restore and export through BackupCLI::run: the sample repository's report, files
 // and tree written exactly, damaged copies of it, and the destination refusals.
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
-
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "BackupCLI/BackupCLI.h"
@@ -87,7 +86,9 @@ TEST(VerifyCommand, HealthySampleRepository) {
   EXPECT_EQ(json.status, 0);
   EXPECT_EQ(json.out, R"({"command":"verify","healthy":true,"issueCount":0,"issues":[],"referencedBlobCount":6,)"
                       R"("repository":")" +
-                          escaped(kSample) + R"(","schemaVersion":1,"storedBlobCount":6})" "\n");
+                          escaped(kSample) +
+                          R"(","schemaVersion":1,"storedBlobCount":6})"
+                          "\n");
 }
 
 TEST(VerifyCommand, MissingAndOrphanBlobsAreReportedBeforeExit5) {
@@ -189,8 +190,9 @@ TEST(RestoreCommand, ExistingDestinationsNeedOverwriteTrue) {
     nlohmann::json envelope = nlohmann::json::parse(json.err);
     EXPECT_EQ(envelope["type"], "confirmation_required");
     EXPECT_EQ(envelope["reason"], "destination_exists");
-    EXPECT_EQ(envelope["changes"],
-              nlohmann::json::array({{{"operation", "restore"}, {"path", destination.string()}, {"risk", "overwrite"}}}));
+    EXPECT_EQ(
+        envelope["changes"],
+        nlohmann::json::array({{{"operation", "restore"}, {"path", destination.string()}, {"risk", "overwrite"}}}));
   }
   EXPECT_EQ(readText(file), "mine");
   EXPECT_TRUE(fs::is_empty(directory));
@@ -224,7 +226,9 @@ TEST(RestoreCommand, DryRunDescribesTheFileAndFindsOnlyExactFilePaths) {
                 R"("modifiedAt":"2026-03-05T10:00:00Z","name":"clip.bin","relPath":"video\/clip.bin",)"
                 R"("relPathNorm":"video\/clip.bin","sizeBytes":1048577},"overwrite":false,"path":"video\/clip.bin",)"
                 R"("planID":"family-archive","repository":")" +
-                escaped(kSample) + R"(","runID":2,"schemaVersion":1})" "\n");
+                escaped(kSample) +
+                R"(","runID":2,"schemaVersion":1})"
+                "\n");
   EXPECT_FALSE(fs::exists(destination));
 
   struct Case {
@@ -319,7 +323,9 @@ TEST(ExportCommand, RefusalsAndDryRuns) {
   EXPECT_EQ(json.out, R"({"command":"export","destination":")" + escaped(hidden) +
                           R"(","directoryCount":3,"dryRun":true,"entryCount":7,"fileCount":4,"overwrite":true,)"
                           R"("planID":"family-archive","repository":")" +
-                          escaped(kSample) + R"(","runID":1,"schemaVersion":1})" "\n");
+                          escaped(kSample) +
+                          R"(","runID":1,"schemaVersion":1})"
+                          "\n");
   EXPECT_FALSE(fs::exists(destination));
 
   // A run that recorded nothing counts zero of everything.
@@ -328,11 +334,13 @@ TEST(ExportCommand, RefusalsAndDryRuns) {
   test_support::BuiltRepository built = test_support::buildRepository(temp.path() / "built", spec);
   const std::string runID = std::to_string(built.runIDs.at("empty-plan").at(0));
   const Environment environment = {{"TVR_PASSWORD", test_support::kTestRecoveryPassword}};
-  std::vector<std::string> args = {"export", built.root.string(), "--plan", "empty-plan", "--run", runID,
-                                   "--to", destination.string(), "--dry-run", "--recovery-password-env", "TVR_PASSWORD"};
+  std::vector<std::string> args = {
+      "export",    built.root.string(),       "--plan",      "empty-plan", "--run", runID, "--to", destination.string(),
+      "--dry-run", "--recovery-password-env", "TVR_PASSWORD"};
   Outcome emptyText = runCLI(args, environment);
   EXPECT_EQ(emptyText.status, 0);
-  EXPECT_EQ(emptyText.out, "Dry run: export run " + runID + " to " + destination.string() + "\nFiles: 0\nDirectories: 0\n");
+  EXPECT_EQ(emptyText.out,
+            "Dry run: export run " + runID + " to " + destination.string() + "\nFiles: 0\nDirectories: 0\n");
   args.push_back("--json");
   nlohmann::json counts = nlohmann::json::parse(runCLI(args, environment).out);
   EXPECT_EQ(counts["fileCount"], 0);

@@ -1,10 +1,10 @@
 // The recovery password sources as a command sees them: `list` on the sample repository with
 // each source, the errors of each, and no password text in any output.
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <fstream>
-
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "BackupCLI/BackupCLI.h"
@@ -55,38 +55,64 @@ TEST(RecoveryPasswordSources, EachSourceUnlocksAndEachFailureHasItsCode) {
     std::map<std::string, std::string> details;
   } cases[] = {
       {"the sample's own file (trailing line feed)",
-       {"--recovery-password-file", (fs::path(TVR_FIXTURES_DIR) / "sample-repository.password").string()}, 0, ""},
+       {"--recovery-password-file", (fs::path(TVR_FIXTURES_DIR) / "sample-repository.password").string()},
+       0,
+       ""},
       {"a file ending in CR LF", {"--recovery-password-file", passwordFile("crlf", kPassword + "\r\n")}, 0, ""},
-      {"a file ending in several line ends", {"--recovery-password-file", passwordFile("many", kPassword + "\n\r\n\n")},
-       0, ""},
+      {"a file ending in several line ends",
+       {"--recovery-password-file", passwordFile("many", kPassword + "\n\r\n\n")},
+       0,
+       ""},
       {"a file ending in a lone CR", {"--recovery-password-file", passwordFile("cr", kPassword + "\r")}, 0, ""},
       {"a file without line end", {"--recovery-password-file", passwordFile("bare", kPassword)}, 0, ""},
       {"the option itself", {"--recovery-password", kPassword}, 0, ""},
       {"an environment variable", {"--recovery-password-env", "TVR_PASSWORD"}, 0, ""},
-      {"no source", {}, 6, "recovery_material_required",
+      {"no source",
+       {},
+       6,
+       "recovery_material_required",
        "Encrypted repository requires --recovery-password, --recovery-password-file, or --recovery-password-env"},
       {"two sources, listed in source order",
-       {"--recovery-password-env", "TVR_PASSWORD", "--recovery-password", kPassword}, 2,
+       {"--recovery-password-env", "TVR_PASSWORD", "--recovery-password", kPassword},
+       2,
        "multiple_recovery_password_sources",
        "Use only one recovery password source: --recovery-password, --recovery-password-env"},
       {"three sources",
        {"--recovery-password-file", "/nonexistent", "--recovery-password-env", "TVR_PASSWORD", "--recovery-password",
         kPassword},
-       2, "multiple_recovery_password_sources",
+       2,
+       "multiple_recovery_password_sources",
        "Use only one recovery password source: --recovery-password, --recovery-password-file, "
        "--recovery-password-env"},
-      {"unset variable", {"--recovery-password-env", "TVR_UNSET"}, 6, "missing_recovery_password_environment",
-       "Environment variable TVR_UNSET is not set", {{"variable", "TVR_UNSET"}}},
-      {"empty variable", {"--recovery-password-env", "TVR_EMPTY"}, 6, "missing_recovery_password_environment",
-       "Environment variable TVR_EMPTY is not set", {{"variable", "TVR_EMPTY"}}},
-      {"an assignment instead of a name", {"--recovery-password-env", "TVR_PASSWORD=" + kPassword}, 2,
-       "invalid_environment_variable_name", "--recovery-password-env must name a non-empty environment variable",
+      {"unset variable",
+       {"--recovery-password-env", "TVR_UNSET"},
+       6,
+       "missing_recovery_password_environment",
+       "Environment variable TVR_UNSET is not set",
+       {{"variable", "TVR_UNSET"}}},
+      {"empty variable",
+       {"--recovery-password-env", "TVR_EMPTY"},
+       6,
+       "missing_recovery_password_environment",
+       "Environment variable TVR_EMPTY is not set",
+       {{"variable", "TVR_EMPTY"}}},
+      {"an assignment instead of a name",
+       {"--recovery-password-env", "TVR_PASSWORD=" + kPassword},
+       2,
+       "invalid_environment_variable_name",
+       "--recovery-password-env must name a non-empty environment variable",
        {{"option", "--recovery-password-env"}}},
       {"wrong password", {"--recovery-password-env", "TVR_WRONG"}, 1, "internal_error", ""},
-      {"a trailing space is part of the password", {"--recovery-password-file", passwordFile("space", kPassword + " \n")},
-       1, "internal_error", ""},
-      {"an empty file is the empty password", {"--recovery-password-file", passwordFile("empty", "")}, 1,
-       "internal_error", ""},
+      {"a trailing space is part of the password",
+       {"--recovery-password-file", passwordFile("space", kPassword + " \n")},
+       1,
+       "internal_error",
+       ""},
+      {"an empty file is the empty password",
+       {"--recovery-password-file", passwordFile("empty", "")},
+       1,
+       "internal_error",
+       ""},
       {"a missing file", {"--recovery-password-file", (files.path() / "absent").string()}, 1, "internal_error", ""},
   };
   for (const Case& c : cases) {
@@ -148,8 +174,8 @@ TEST(RecoveryPasswordSources, UnencryptedRepositoryNeverLooksAtThePasswordOption
 
   // Two sources and a malformed variable name would each be exit 2; here the engine's read
   // gate speaks instead.
-  Outcome outcome = runCLI(
-      listArgs(temp.path(), {"--recovery-password-env", "A=B", "--recovery-password", kPassword, "--json"}));
+  Outcome outcome =
+      runCLI(listArgs(temp.path(), {"--recovery-password-env", "A=B", "--recovery-password", kPassword, "--json"}));
   expectNoSecret(outcome);
   EXPECT_EQ(outcome.status, 1);
   nlohmann::json envelope = nlohmann::json::parse(outcome.err);

@@ -51,11 +51,12 @@ TEST(TvrBinaryTest, ErrorsGoToStandardErrorWithTheirExitStatus) {
   ProcessResult usage = runTvr("", "list /repo --plan p --run 1 --bogus --json");
   EXPECT_EQ(usage.status, 2);
   EXPECT_EQ(usage.out, "");
-  EXPECT_EQ(usage.err,
-            R"({"category":"usage","code":"unknown_option","details":{"command":"list","option":"--bogus"},"exitCode":2,)"
-            R"("message":"Unknown option for list: --bogus","remediation":"Run `tvr list --help` for supported options.",)"
-            R"("schemaVersion":1,"type":"error"})"
-            "\n");
+  EXPECT_EQ(
+      usage.err,
+      R"({"category":"usage","code":"unknown_option","details":{"command":"list","option":"--bogus"},"exitCode":2,)"
+      R"("message":"Unknown option for list: --bogus","remediation":"Run `tvr list --help` for supported options.",)"
+      R"("schemaVersion":1,"type":"error"})"
+      "\n");
 
   ProcessResult text = runTvr("", "list /repo --plan p --run 1 --bogus");
   EXPECT_EQ(text.status, 2);
@@ -79,8 +80,8 @@ TEST(TvrBinaryTest, ColourComesFromTheProcessEnvironment) {
   EXPECT_EQ(forced.out.substr(0, coloured.size()), coloured);
   ProcessResult noColor = runTvr("NO_COLOR= CLICOLOR_FORCE=1", "commands");
   EXPECT_EQ(noColor.out.substr(0, first.size()), first);
-  ProcessResult secretFromEnvironment =
-      runTvr("AWS_SECRET_ACCESS_KEY=abc", "hydrate-s3 /nonexistent/destination --bucket b --region r --access-key-id k");
+  ProcessResult secretFromEnvironment = runTvr(
+      "AWS_SECRET_ACCESS_KEY=abc", "hydrate-s3 /nonexistent/destination --bucket b --region r --access-key-id k");
   EXPECT_EQ(secretFromEnvironment.status, 1) << "the secret was found; the engine seam follows";
 }
 

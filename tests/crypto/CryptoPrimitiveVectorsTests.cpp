@@ -30,7 +30,11 @@ TEST(CryptoPrimitiveVectorsTest, HkdfSha256MatchesRfc5869) {
       {"longer inputs and outputs", range(0x00, 0x4f), range(0x60, 0xaf), range(0xb0, 0xff), 82,
        "b11e398dc80327a1c8e7f78c596a49344f012eda2d4efad8a050cc4c19afa97c59045a99cac7827271cb41c65e"
        "590e09da3275600c2f09b8367793a9aca3db71cc30c58179ec3e87c14c01d5c1f3434f1d87"},
-      {"empty salt and info", Bytes(22, 0x0b), {}, {}, 42,
+      {"empty salt and info",
+       Bytes(22, 0x0b),
+       {},
+       {},
+       42,
        "8da4e775a563c18f715f802a063c5a31b8a11f5c5ee1879ec3454e5f3c738d2d9d201395faa4b61a96c8"},
   };
   for (const Case& c : cases) {
@@ -50,16 +54,12 @@ TEST(CryptoPrimitiveVectorsTest, HmacSha256MatchesRfc4231) {
     const char* mac;
   };
   const Case cases[] = {
-      {"1", Bytes(20, 0x0b), bytesOf("Hi There"),
-       "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
+      {"1", Bytes(20, 0x0b), bytesOf("Hi There"), "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
       {"2 short key", bytesOf("Jefe"), bytesOf("what do ya want for nothing?"),
        "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
-      {"3", Bytes(20, 0xaa), Bytes(50, 0xdd),
-       "773ea91e36800e46854db8ebd09181a72959098b3ef8c122d9635514ced565fe"},
-      {"4", range(0x01, 0x19), Bytes(50, 0xcd),
-       "82558a389a443c0ea4cc819899f2083a85f0faa3e578f8077a2e3ff46729665b"},
-      {"6 key longer than a block", Bytes(131, 0xaa),
-       bytesOf("Test Using Larger Than Block-Size Key - Hash Key First"),
+      {"3", Bytes(20, 0xaa), Bytes(50, 0xdd), "773ea91e36800e46854db8ebd09181a72959098b3ef8c122d9635514ced565fe"},
+      {"4", range(0x01, 0x19), Bytes(50, 0xcd), "82558a389a443c0ea4cc819899f2083a85f0faa3e578f8077a2e3ff46729665b"},
+      {"6 key longer than a block", Bytes(131, 0xaa), bytesOf("Test Using Larger Than Block-Size Key - Hash Key First"),
        "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
       {"7 key and data longer than a block", Bytes(131, 0xaa), bytesOf(largeKeyData),
        "9b09ffa71b942fcb27635fbcd5b0e944bfdc63644f0713938a7f51535c3a35e2"},
@@ -81,8 +81,7 @@ TEST(CryptoPrimitiveVectorsTest, Sha256MatchesFips180Examples) {
   EXPECT_EQ(hexEncode(empty.data(), empty.size()), tvr::testing::cryptoVectors()["sha256OfEmpty"]);
   Bytes abc = bytesOf("abc");
   Digest d = sha256(abc.data(), abc.size());
-  EXPECT_EQ(hexEncode(d.data(), d.size()),
-            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(hexEncode(d.data(), d.size()), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
 // AES-256 test cases 13 to 16 of the GCM submission to NIST (McGrew and Viega).
@@ -98,11 +97,10 @@ struct GcmCase {
 
 const char* const kGcmKey = "feffe9928665731c6d6a8f9467308308feffe9928665731c6d6a8f9467308308";
 const GcmCase kGcmCases[] = {
-    {"13 empty", "0000000000000000000000000000000000000000000000000000000000000000",
-     "000000000000000000000000", "", "", "", "530f8afbc74536b9a963b4f1c4cb738b"},
-    {"14 one block", "0000000000000000000000000000000000000000000000000000000000000000",
-     "000000000000000000000000", "00000000000000000000000000000000", "",
-     "cea7403d4d606b6e074ec5d3baf39d18", "d0d1c8a799996bf0265b98b5d48ab919"},
+    {"13 empty", "0000000000000000000000000000000000000000000000000000000000000000", "000000000000000000000000", "", "",
+     "", "530f8afbc74536b9a963b4f1c4cb738b"},
+    {"14 one block", "0000000000000000000000000000000000000000000000000000000000000000", "000000000000000000000000",
+     "00000000000000000000000000000000", "", "cea7403d4d606b6e074ec5d3baf39d18", "d0d1c8a799996bf0265b98b5d48ab919"},
     {"15 four blocks", kGcmKey, "cafebabefacedbaddecaf888",
      "d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a721c3c0c95956809532fcf0e2449"
      "a6b525b16aedf5aa0de657ba637b391aafd255",
@@ -126,8 +124,8 @@ TEST(CryptoPrimitiveVectorsTest, AesGcmSealMatchesNistVectors) {
     AESGCM cipher(SecretBytes(hexBytes(c.key)));
     Bytes ciphertext(plaintext.size());
     Bytes tag(aesGCMTagSize);
-    cipher.seal(nonce.data(), plaintext.data(), plaintext.size(), aad.data(), aad.size(),
-                ciphertext.data(), tag.data());
+    cipher.seal(nonce.data(), plaintext.data(), plaintext.size(), aad.data(), aad.size(), ciphertext.data(),
+                tag.data());
     EXPECT_EQ(hexEncode(ciphertext), c.ciphertext);
     EXPECT_EQ(hexEncode(tag), c.tag);
   }
@@ -139,9 +137,7 @@ TEST(CryptoPrimitiveVectorsTest, AesGcmOpensNistVectorsAndRejectsAnyChange) {
     Bytes combined = hexBytes(std::string(c.nonce) + c.ciphertext + c.tag);
     Bytes aad = hexBytes(c.aad);
     AESGCM cipher(SecretBytes(hexBytes(c.key)));
-    EXPECT_EQ(hexEncode(cipher.openCombined(combined.data(), combined.size(), aad.data(),
-                                            aad.size())),
-              c.plaintext);
+    EXPECT_EQ(hexEncode(cipher.openCombined(combined.data(), combined.size(), aad.data(), aad.size())), c.plaintext);
     // Every byte of nonce, ciphertext and tag is authenticated, and so is the associated data.
     for (std::size_t i = 0; i < combined.size(); ++i) {
       Bytes altered = combined;
@@ -156,18 +152,15 @@ TEST(CryptoPrimitiveVectorsTest, AesGcmOpensNistVectorsAndRejectsAnyChange) {
     }
     Bytes otherAad = aad;
     otherAad.push_back(0);
-    EXPECT_THROW(cipher.openCombined(combined.data(), combined.size(), otherAad.data(),
-                                     otherAad.size()),
-                 CipherError);
+    EXPECT_THROW(cipher.openCombined(combined.data(), combined.size(), otherAad.data(), otherAad.size()), CipherError);
   }
 }
 
 TEST(CryptoPrimitiveVectorsTest, AesGcmCombinedFormTooShortIsASizeError) {
   AESGCM cipher(SecretBytes(Bytes(32, 1)));
   Bytes combined(27, 0);
-  tvr::testing::expectError(
-      [&] { cipher.openCombined(combined.data(), combined.size(), nullptr, 0); },
-      {"CryptoError", 1, "The sealed data is too short for AES-GCM."});
+  tvr::testing::expectError([&] { cipher.openCombined(combined.data(), combined.size(), nullptr, 0); },
+                            {"CryptoError", 1, "The sealed data is too short for AES-GCM."});
 }
 
 TEST(CryptoPrimitiveVectorsTest, AesGcmSealCombinedUsesFreshNonces) {

@@ -17,8 +17,7 @@ namespace tvr::testing {
 // A fresh directory under the system temporary folder, removed with everything in it.
 class TemporaryDirectory {
  public:
-  TemporaryDirectory()
-      : path_(std::filesystem::temp_directory_path() / ("tvr-crypto-" + newUUIDString())) {
+  TemporaryDirectory() : path_(std::filesystem::temp_directory_path() / ("tvr-crypto-" + newUUIDString())) {
     std::filesystem::create_directories(path_);
   }
   ~TemporaryDirectory() {

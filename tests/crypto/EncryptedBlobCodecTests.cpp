@@ -1,11 +1,10 @@
-#include "engine/crypto/EncryptedBlobCodec.h"
-
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <optional>
 
 #include "engine/crypto/CryptoPrimitives.h"
+#include "engine/crypto/EncryptedBlobCodec.h"
 #include "engine/crypto/RepositoryCompression.h"
 #include "tests/crypto/CryptoTestSupport.h"
 
@@ -14,8 +13,8 @@ namespace {
 
 using testing::cryptoVectors;
 using testing::directoryListing;
-using testing::expectError;
 using testing::ExpectedError;
+using testing::expectError;
 using testing::hexBytes;
 using testing::readFile;
 using testing::TemporaryDirectory;
@@ -26,12 +25,9 @@ constexpr std::size_t MiB = 1048576;
 ExpectedError blobError(const char* message) { return {"EncryptedBlobCodec", 1, message}; }
 const ExpectedError kAuthentication{"CryptoError", 2, "AES-GCM authentication failed."};
 const ExpectedError kCipherSize{"CryptoError", 1, "The sealed data is too short for AES-GCM."};
-const ExpectedError kExpansion{"RepositoryCompression", 1,
-                               "Compressed data did not expand to the expected size."};
+const ExpectedError kExpansion{"RepositoryCompression", 1, "Compressed data did not expand to the expected size."};
 
-RepositoryKeyMaterial fixtureKey() {
-  return RepositoryKeyMaterial(hexBytes(cryptoVectors()["repositoryKeyHex"]));
-}
+RepositoryKeyMaterial fixtureKey() { return RepositoryKeyMaterial(hexBytes(cryptoVectors()["repositoryKeyHex"])); }
 
 // The content of the sample repository's video/clip.bin.
 Bytes clipContent() {
@@ -78,8 +74,7 @@ std::vector<Record> recordsOf(const Bytes& blob) {
   std::vector<Record> records;
   for (std::size_t offset = 20; offset < blob.size();) {
     std::size_t payload = getBE(blob, offset, 4);
-    records.push_back({offset, 9 + payload, static_cast<std::uint32_t>(getBE(blob, offset + 4, 4)),
-                       blob[offset + 8]});
+    records.push_back({offset, 9 + payload, static_cast<std::uint32_t>(getBE(blob, offset + 4, 4)), blob[offset + 8]});
     offset += 9 + payload;
   }
   return records;
@@ -106,8 +101,7 @@ Bytes craftBlob(const RepositoryKeyMaterial& key, std::uint64_t plaintextSizeFie
   crypto::AESGCM cipher(key.derivedKey("tovarine.blob-encryption.v1"));
   for (std::size_t index = 0; index < chunks.size(); ++index) {
     const CraftedChunk& chunk = chunks[index];
-    std::uint32_t lengthField =
-        chunk.plaintextLengthField.value_or(static_cast<std::uint32_t>(chunk.plaintext.size()));
+    std::uint32_t lengthField = chunk.plaintextLengthField.value_or(static_cast<std::uint32_t>(chunk.plaintext.size()));
     Bytes aad = header;
     appendBE(aad, index, 8);
     appendBE(aad, lengthField, 4);
@@ -137,8 +131,7 @@ TEST(EncryptedBlobCodecTest, OpensTheHelloBlobOfTheIndependentImplementation) {
   writeFile(dir / "blob", blob);
   codec.openFile(dir / "blob", dir / "hello.txt");
   EXPECT_EQ(readFile(dir / "hello.txt"), bytesOf("hello\n"));
-  EXPECT_EQ(codec.blobKeyForEncryptedBlobAt(dir / "blob"),
-            vectors["blobKeys"]["hello\\n"].get<std::string>());
+  EXPECT_EQ(codec.blobKeyForEncryptedBlobAt(dir / "blob"), vectors["blobKeys"]["hello\\n"].get<std::string>());
 }
 
 TEST(EncryptedBlobCodecTest, BlobKeysMatchTheIndependentFixture) {
@@ -147,8 +140,7 @@ TEST(EncryptedBlobCodecTest, BlobKeysMatchTheIndependentFixture) {
   EXPECT_EQ(codec.blobKeyForPlaintext(bytesOf("hello\n")), keys["hello\\n"].get<std::string>());
   EXPECT_EQ(codec.blobKeyForPlaintext(Bytes{}), keys["empty"].get<std::string>());
   EXPECT_EQ(codec.blobKeyForPlaintext(clipContent()),
-            keys["video/clip.bin (1048577 bytes, byte i = (7i + (i >> 12)) mod 251)"]
-                .get<std::string>());
+            keys["video/clip.bin (1048577 bytes, byte i = (7i + (i >> 12)) mod 251)"].get<std::string>());
 }
 
 TEST(EncryptedBlobCodecTest, EveryBlobOfTheSampleRepositoryOpensAndMatchesItsName) {
@@ -183,8 +175,8 @@ TEST(EncryptedBlobCodecTest, EveryBlobOfTheSampleRepositoryOpensAndMatchesItsNam
   EXPECT_EQ(manifests, 1);  // run 2's checkpoint
 
   // The file contents the fixture describes are each stored under their blob key.
-  const Bytes contents[] = {bytesOf("Dear grandma,\n"), bytesOf("not really a jpeg\n"),
-                            bytesOf("to be deleted\n"), Bytes{}, clipContent()};
+  const Bytes contents[] = {bytesOf("Dear grandma,\n"), bytesOf("not really a jpeg\n"), bytesOf("to be deleted\n"),
+                            Bytes{}, clipContent()};
   for (const Bytes& content : contents) {
     SCOPED_TRACE(content.size());
     std::filesystem::path path = blobPath(repository, codec.blobKeyForPlaintext(content));
@@ -192,8 +184,7 @@ TEST(EncryptedBlobCodecTest, EveryBlobOfTheSampleRepositoryOpensAndMatchesItsNam
     EXPECT_EQ(codec.open(readFile(path)), content);
   }
   // The two-chunk clip was cut the same way this writer cuts.
-  std::vector<Record> clipRecords =
-      recordsOf(readFile(blobPath(repository, codec.blobKeyForPlaintext(clipContent()))));
+  std::vector<Record> clipRecords = recordsOf(readFile(blobPath(repository, codec.blobKeyForPlaintext(clipContent()))));
   ASSERT_EQ(clipRecords.size(), 2u);
   EXPECT_EQ(clipRecords[0].plaintextLength, MiB);
   EXPECT_EQ(clipRecords[1].plaintextLength, 1u);
@@ -268,8 +259,7 @@ TEST(EncryptedBlobCodecTest, RoundTripsInMemoryAndStreamedWithOneBlobKey) {
     EXPECT_EQ(readFile(dir / "opened"), plaintext);
     EXPECT_EQ(codec.blobKeyForEncryptedBlobAt(dir / "memory-sealed"), key);
   }
-  EXPECT_EQ(directoryListing(dir.path()),
-            (std::vector<std::string>{"memory-sealed", "opened", "plain", "sealed"}));
+  EXPECT_EQ(directoryListing(dir.path()), (std::vector<std::string>{"memory-sealed", "opened", "plain", "sealed"}));
 }
 
 TEST(EncryptedBlobCodecTest, ReadersAcceptAnyChunkLengthsThatAddUp) {
@@ -305,8 +295,7 @@ TEST(EncryptedBlobCodecTest, DamagedBlobsFailWithTheirMessage) {
   };
   const ExpectedError unexpectedEnd = blobError("Unexpected end of encrypted blob.");
   const ExpectedError missingFinal = blobError("Encrypted blob is missing a final chunk.");
-  const ExpectedError trailing =
-      blobError("Encrypted blob has trailing data after the final chunk.");
+  const ExpectedError trailing = blobError("Encrypted blob has trailing data after the final chunk.");
   const ExpectedError mismatch = blobError("Encrypted blob plaintext size mismatch.");
   const ExpectedError tooLarge = blobError("Encrypted blob chunk is too large.");
 
@@ -319,22 +308,18 @@ TEST(EncryptedBlobCodecTest, DamagedBlobsFailWithTheirMessage) {
   };
   const std::vector<Case> cases = {
       {"only the header", slice(base, 0, 20), missingFinal, unexpectedEnd},
-      {"shorter than a header", slice(base, 0, 10),
-       blobError("Encrypted blob has an unsupported header."), unexpectedEnd},
-      {"empty file", Bytes{}, blobError("Encrypted blob has an unsupported header."),
+      {"shorter than a header", slice(base, 0, 10), blobError("Encrypted blob has an unsupported header."),
        unexpectedEnd},
-      {"wrong magic", mutated([](Bytes& b) { b[7] = 'X'; }),
-       blobError("Encrypted blob has an unsupported header."),
+      {"empty file", Bytes{}, blobError("Encrypted blob has an unsupported header."), unexpectedEnd},
+      {"wrong magic", mutated([](Bytes& b) { b[7] = 'X'; }), blobError("Encrypted blob has an unsupported header."),
        blobError("Encrypted blob has an unsupported header.")},
-      {"chunk size 65536 with chunks that decrypt",
-       craftBlob(key, 5, {{bytesOf("hello"), 1}}, 65536),
+      {"chunk size 65536 with chunks that decrypt", craftBlob(key, 5, {{bytesOf("hello"), 1}}, 65536),
        blobError("Encrypted blob uses an unsupported chunk size."),
        blobError("Encrypted blob uses an unsupported chunk size.")},
       {"plaintext size of 2^63", mutated([](Bytes& b) { putBE(b, 8, std::uint64_t{1} << 63, 8); }),
        blobError("Encrypted blob is too large for this platform."),
        blobError("Encrypted blob is too large for this platform.")},
-      {"plaintext size changed", mutated([](Bytes& b) { b[15] ^= 1; }), kAuthentication,
-       kAuthentication},
+      {"plaintext size changed", mutated([](Bytes& b) { b[15] ^= 1; }), kAuthentication, kAuthentication},
       {"final flag 2", mutated([&](Bytes& b) { b[records[0].offset + 8] = 2; }),
        blobError("Encrypted blob chunk has an invalid final flag."),
        blobError("Encrypted blob chunk has an invalid final flag.")},
@@ -346,24 +331,22 @@ TEST(EncryptedBlobCodecTest, DamagedBlobsFailWithTheirMessage) {
          b.insert(b.begin() + 20, second.begin(), second.end());
        }),
        kAuthentication, kAuthentication},
-      {"non-final chunk marked final", mutated([&](Bytes& b) { b[records[0].offset + 8] = 1; }),
-       kAuthentication, kAuthentication},
+      {"non-final chunk marked final", mutated([&](Bytes& b) { b[records[0].offset + 8] = 1; }), kAuthentication,
+       kAuthentication},
       {"last chunk dropped", slice(base, 0, records[2].offset), missingFinal, unexpectedEnd},
       {"one byte appended", mutated([](Bytes& b) { b.push_back(0); }), trailing, trailing},
       {"cut inside a chunk prefix", slice(base, 0, records[1].offset + 5),
        blobError("Encrypted blob chunk is truncated."), unexpectedEnd},
       {"cut inside a payload", slice(base, 0, records[2].offset + 9 + 10),
        blobError("Encrypted blob chunk payload is truncated."), unexpectedEnd},
-      {"payload announced above 64 MiB",
-       mutated([&](Bytes& b) { putBE(b, records[0].offset, 64 * MiB + 1, 4); }), tooLarge,
-       tooLarge},
-      {"plaintext announced as 4 GiB",
-       mutated([&](Bytes& b) { putBE(b, records[0].offset + 4, 0xFFFFFFFFu, 4); }), tooLarge,
-       tooLarge},
-      {"plaintext length field changed",
-       mutated([&](Bytes& b) { putBE(b, records[2].offset + 4, 99, 4); }), kAuthentication,
-       kAuthentication},
-      {"payload shorter than nonce and tag", [] {
+      {"payload announced above 64 MiB", mutated([&](Bytes& b) { putBE(b, records[0].offset, 64 * MiB + 1, 4); }),
+       tooLarge, tooLarge},
+      {"plaintext announced as 4 GiB", mutated([&](Bytes& b) { putBE(b, records[0].offset + 4, 0xFFFFFFFFu, 4); }),
+       tooLarge, tooLarge},
+      {"plaintext length field changed", mutated([&](Bytes& b) { putBE(b, records[2].offset + 4, 99, 4); }),
+       kAuthentication, kAuthentication},
+      {"payload shorter than nonce and tag",
+       [] {
          Bytes b = bytesOf("BKBLOB2\n");
          appendBE(b, 0, 8);
          appendBE(b, MiB, 4);
@@ -374,8 +357,8 @@ TEST(EncryptedBlobCodecTest, DamagedBlobsFailWithTheirMessage) {
          return b;
        }(),
        kCipherSize, kCipherSize},
-      {"altered ciphertext byte", mutated([&](Bytes& b) { b[records[1].offset + 9 + 40] ^= 4; }),
-       kAuthentication, kAuthentication},
+      {"altered ciphertext byte", mutated([&](Bytes& b) { b[records[1].offset + 9 + 40] ^= 4; }), kAuthentication,
+       kAuthentication},
       {"chunk taken from a blob of another size", mutated([&](Bytes& b) {
          std::vector<Record> theirs = recordsOf(fromLargerBlob);
          Bytes chunk = slice(fromLargerBlob, theirs[0].offset, theirs[0].size);
@@ -383,8 +366,8 @@ TEST(EncryptedBlobCodecTest, DamagedBlobsFailWithTheirMessage) {
        }),
        kAuthentication, kAuthentication},
       {"another repository's key", base, kAuthentication, kAuthentication, true},
-      {"plaintext length that LZFSE does not produce",
-       craftBlob(key, 6, {{bytesOf("hello!"), 1, 7}}), kExpansion, kExpansion},
+      {"plaintext length that LZFSE does not produce", craftBlob(key, 6, {{bytesOf("hello!"), 1, 7}}), kExpansion,
+       kExpansion},
       {"size mismatch alone", craftBlob(key, 7, {{bytesOf("hello!"), 1}}), mismatch, mismatch},
       // In memory trailing data is found first, streamed the size mismatch.
       {"size mismatch and trailing data",
@@ -394,8 +377,8 @@ TEST(EncryptedBlobCodecTest, DamagedBlobsFailWithTheirMessage) {
          return b;
        }(),
        trailing, mismatch},
-      {"a record after the final chunk",
-       craftBlob(key, 6, {{bytesOf("hello!"), 1}, {bytesOf("more"), 1}}), trailing, trailing},
+      {"a record after the final chunk", craftBlob(key, 6, {{bytesOf("hello!"), 1}, {bytesOf("more"), 1}}), trailing,
+       trailing},
   };
 
   EncryptedBlobCodec stranger(RepositoryKeyMaterial::random());
@@ -437,8 +420,7 @@ TEST(EncryptedBlobCodecTest, StreamedFileHandling) {
   EXPECT_THROW(codec.sealFile(dir / "a", dir / "out"), Error);
   std::filesystem::create_directories(dir / "taken" / "inside");
   EXPECT_THROW(codec.openFile(dir / "a" / "b" / "blob", dir / "taken"), Error);
-  EXPECT_EQ(directoryListing(dir.path()),
-            (std::vector<std::string>{"a", "opened", "plain", "taken"}));
+  EXPECT_EQ(directoryListing(dir.path()), (std::vector<std::string>{"a", "opened", "plain", "taken"}));
   EXPECT_EQ(directoryListing(dir / "taken"), std::vector<std::string>{"inside"});
 }
 
@@ -468,20 +450,27 @@ TEST(EncryptedBlobCodecTest, BlobKeyForFileCallsTheCancellationHandler) {
   writeFile(dir / "empty", {});
 
   int calls = 0;
-  EXPECT_EQ(codec.blobKeyForFile(dir / "plain", [&] { ++calls; }),
-            codec.blobKeyForPlaintext(plaintext));
+  EXPECT_EQ(codec.blobKeyForFile(dir / "plain", [&] { ++calls; }), codec.blobKeyForPlaintext(plaintext));
   EXPECT_EQ(calls, 4);  // before reading and after each of three pieces
   calls = 0;
-  EXPECT_EQ(codec.blobKeyForFile(dir / "empty", [&] { ++calls; }),
-            codec.blobKeyForPlaintext(Bytes{}));
+  EXPECT_EQ(codec.blobKeyForFile(dir / "empty", [&] { ++calls; }), codec.blobKeyForPlaintext(Bytes{}));
   EXPECT_EQ(calls, 1);
 
   calls = 0;
-  expectError([&] { codec.blobKeyForFile(dir / "plain", [&] { ++calls; throw CancellationError(); }); },
-              {"CancellationError", 1, "The operation was cancelled."});
+  expectError(
+      [&] {
+        codec.blobKeyForFile(dir / "plain", [&] {
+          ++calls;
+          throw CancellationError();
+        });
+      },
+      {"CancellationError", 1, "The operation was cancelled."});
   EXPECT_EQ(calls, 1);
   calls = 0;
-  EXPECT_THROW(codec.blobKeyForFile(dir / "plain", [&] { if (++calls == 3) throw CancellationError(); }),
+  EXPECT_THROW(codec.blobKeyForFile(dir / "plain",
+                                    [&] {
+                                      if (++calls == 3) throw CancellationError();
+                                    }),
                CancellationError);
   EXPECT_EQ(calls, 3);
   EXPECT_THROW(codec.blobKeyForFile(dir / "missing", [] {}), PosixError);
@@ -496,7 +485,13 @@ TEST(EncryptedBlobCodecTest, IsEncryptedBlobLooksAtTheMagicOnly) {
   };
   const Case cases[] = {
       {"exactly the magic", magic, true},
-      {"magic and anything", [&] { Bytes b = magic; b.push_back(0xff); return b; }(), true},
+      {"magic and anything",
+       [&] {
+         Bytes b = magic;
+         b.push_back(0xff);
+         return b;
+       }(),
+       true},
       {"seven magic bytes", slice(magic, 0, 7), false},
       {"empty", {}, false},
       {"older magic", bytesOf("BKBLOB1\n"), false},

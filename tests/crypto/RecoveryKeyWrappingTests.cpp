@@ -1,5 +1,3 @@
-#include "engine/crypto/RecoveryKeyWrapping.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,6 +6,7 @@
 #include <string>
 
 #include "engine/crypto/CryptoPrimitives.h"
+#include "engine/crypto/RecoveryKeyWrapping.h"
 #include "engine/crypto/RepositoryKeyMaterial.h"
 #include "platform/Bytes.h"
 #include "platform/Error.h"
@@ -64,8 +63,8 @@ TEST(RecoveryKeyWrappingDerivation, MatchesPublishedPBKDF2SHA256Vectors) {
 }
 
 TEST(RecoveryKeyWrappingDerivation, RefusesCountsPBKDF2CannotTakeExactly) {
-  for (std::int64_t iterations : {std::int64_t{0}, std::int64_t{-1}, std::int64_t{2147483648},
-                                  std::int64_t{4294967296}, std::numeric_limits<std::int64_t>::max()}) {
+  for (std::int64_t iterations : {std::int64_t{0}, std::int64_t{-1}, std::int64_t{2147483648}, std::int64_t{4294967296},
+                                  std::numeric_limits<std::int64_t>::max()}) {
     SCOPED_TRACE(iterations);
     expectWrappingError([&] { RecoveryKeyWrapping::deriveWrappingKey("pw", bytesOf("salt"), iterations); },
                         "Failed to derive recovery wrapping key.");

@@ -1,9 +1,8 @@
-#include "engine/crypto/RecoveryPasswordPolicy.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "engine/crypto/RecoveryPasswordPolicy.h"
 #include "platform/Error.h"
 
 namespace tvr {
@@ -49,7 +48,7 @@ TEST(RecoveryPasswordPolicy, RejectsOnlyLeadingOrTrailingWhitespace) {
 }
 
 TEST(RecoveryPasswordPolicy, WarnsBelowFifteenUserPerceivedCharacters) {
-  const std::string flag = "\U0001F1E9\U0001F1EA";             // one flag, 8 bytes
+  const std::string flag = "\U0001F1E9\U0001F1EA";                          // one flag, 8 bytes
   const std::string family = "\U0001F468\u200D\U0001F469\u200D\U0001F467";  // one cluster
   struct Case {
     std::string name;
@@ -62,11 +61,13 @@ TEST(RecoveryPasswordPolicy, WarnsBelowFifteenUserPerceivedCharacters) {
       {"14 clusters with a flag", std::string(13, 'a') + flag, true},
       {"15 clusters with a flag", std::string(14, 'a') + flag, false},
       {"14 clusters with a family emoji", std::string(13, 'a') + family, true},
-      {"14 decomposed accented letters", [] {
+      {"14 decomposed accented letters",
+       [] {
          std::string s;
          for (int i = 0; i < 14; ++i) s += "e\u0301";
          return s;
-       }(), true},
+       }(),
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

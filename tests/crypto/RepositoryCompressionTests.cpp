@@ -1,9 +1,8 @@
-#include "engine/crypto/RepositoryCompression.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
+#include "engine/crypto/RepositoryCompression.h"
 #include "tests/crypto/CryptoTestSupport.h"
 
 namespace tvr {
@@ -43,10 +42,9 @@ std::vector<Sample> samples() {
   };
 }
 
-void runTool(const std::string& mode, const std::filesystem::path& in,
-             const std::filesystem::path& out) {
-  std::string command = std::string(kReferenceTool) + " " + mode + " -i '" + in.string() +
-                        "' -o '" + out.string() + "'";
+void runTool(const std::string& mode, const std::filesystem::path& in, const std::filesystem::path& out) {
+  std::string command =
+      std::string(kReferenceTool) + " " + mode + " -i '" + in.string() + "' -o '" + out.string() + "'";
   ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
 
@@ -86,8 +84,7 @@ TEST(RepositoryCompressionTest, WeDecodeWhatTheReferenceToolEncodes) {
     SCOPED_TRACE(s.name);
     writeFile(dir / "plain", s.data);
     runTool("-encode", dir / "plain", dir / "theirs.lzfse");
-    EXPECT_EQ(RepositoryCompression::decompress(readFile(dir / "theirs.lzfse"), s.data.size()),
-              s.data);
+    EXPECT_EQ(RepositoryCompression::decompress(readFile(dir / "theirs.lzfse"), s.data.size()), s.data);
   }
 }
 

@@ -1,7 +1,6 @@
-#include "engine/crypto/RepositoryKeyMaterial.h"
-
 #include <gtest/gtest.h>
 
+#include "engine/crypto/RepositoryKeyMaterial.h"
 #include "tests/crypto/CryptoTestSupport.h"
 
 namespace tvr {
@@ -32,16 +31,13 @@ TEST(RepositoryKeyMaterialTest, RandomKeysAre32FreshBytes) {
 TEST(RepositoryKeyMaterialTest, DerivedKeysMatchTheIndependentFixture) {
   auto vectors = cryptoVectors();
   RepositoryKeyMaterial key{hexBytes(vectors["repositoryKeyHex"])};
-  const std::string_view labels[] = {RepositoryKeyPurpose::pathID,
-                                     RepositoryKeyPurpose::pathEncryption,
-                                     RepositoryKeyPurpose::blobKey,
-                                     RepositoryKeyPurpose::blobEncryption};
+  const std::string_view labels[] = {RepositoryKeyPurpose::pathID, RepositoryKeyPurpose::pathEncryption,
+                                     RepositoryKeyPurpose::blobKey, RepositoryKeyPurpose::blobEncryption};
   ASSERT_EQ(vectors["derivedKeysHex"].size(), 4u);
   for (std::string_view label : labels) {
     SCOPED_TRACE(std::string(label));
     SecretBytes derived = key.derivedKey(label);
-    EXPECT_EQ(hexEncode(derived.bytes()),
-              vectors["derivedKeysHex"][std::string(label)].get<std::string>());
+    EXPECT_EQ(hexEncode(derived.bytes()), vectors["derivedKeysHex"][std::string(label)].get<std::string>());
   }
 }
 

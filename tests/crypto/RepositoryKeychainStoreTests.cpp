@@ -205,8 +205,8 @@ TEST_F(KeychainStoreTest, KeychainStatusesBecomeErrorsWithTheStatusInTheMessage)
 
 TEST_F(KeychainStoreTest, AccessControlThatCannotBeMadeFailsTheSave) {
   RepositoryKeychainStore store(client_, [](Accessibility, bool) { return std::nullopt; });
-  expectKeychainError([&] { store.save(keyOf(1), descriptor(RepositoryKeychainSyncPolicy::localOnly, true)); },
-                      -50, "Failed to create Keychain access control. OSStatus -50.");
+  expectKeychainError([&] { store.save(keyOf(1), descriptor(RepositoryKeychainSyncPolicy::localOnly, true)); }, -50,
+                      "Failed to create Keychain access control. OSStatus -50.");
   EXPECT_TRUE(client_->items().empty());
   // Items that need no access control do not ask for one.
   store.save(keyOf(1), descriptor());

@@ -1,8 +1,7 @@
-#include "engine/crypto/RepositoryPathCodec.h"
-
 #include <gtest/gtest.h>
 
 #include "engine/crypto/CryptoPrimitives.h"
+#include "engine/crypto/RepositoryPathCodec.h"
 #include "tests/crypto/CryptoTestSupport.h"
 
 namespace tvr {
@@ -39,20 +38,19 @@ TEST(RepositoryPathCodecTest, PathIDsIgnoreOuterSlashesButNotCase) {
   EXPECT_NE(codec.pathIDForNormalizedPath("documents//report.pdf"), plain);
   EXPECT_EQ(codec.pathIDForNormalizedPath("//"), codec.pathIDForNormalizedPath(""));
   // Another repository's key gives other identifiers.
-  EXPECT_NE(RepositoryPathCodec(RepositoryKeyMaterial::random())
-                .pathIDForNormalizedPath("documents/report.pdf"),
+  EXPECT_NE(RepositoryPathCodec(RepositoryKeyMaterial::random()).pathIDForNormalizedPath("documents/report.pdf"),
             plain);
 }
 
 TEST(RepositoryPathCodecTest, OpensThePathSealedByTheIndependentImplementation) {
   auto example = cryptoVectors()["sealedPathExample"];
-  EXPECT_EQ(fixtureCodec().openPath(hexBytes(example["sealedHex"])),
-            example["path"].get<std::string>());
+  EXPECT_EQ(fixtureCodec().openPath(hexBytes(example["sealedHex"])), example["path"].get<std::string>());
 }
 
 TEST(RepositoryPathCodecTest, SealingTwiceGivesDifferentBytesThatBothOpen) {
   RepositoryPathCodec codec(RepositoryKeyMaterial::random());
-  for (const std::string& path : std::vector<std::string>{"", "a", "photos/2025/st\xC3\xA9phane.jpg", std::string(5000, 'x')}) {
+  for (const std::string& path :
+       std::vector<std::string>{"", "a", "photos/2025/st\xC3\xA9phane.jpg", std::string(5000, 'x')}) {
     SCOPED_TRACE(path.size());
     Bytes a = codec.sealPath(path);
     Bytes b = codec.sealPath(path);
@@ -75,22 +73,25 @@ TEST(RepositoryPathCodecTest, OpenPathFailures) {
   };
   const testing::ExpectedError authentication{"CryptoError", 2, "AES-GCM authentication failed."};
   const Case cases[] = {
-      {"27 bytes", [&] { codec.openPath(Bytes(27, 0)); },
+      {"27 bytes",
+       [&] { codec.openPath(Bytes(27, 0)); },
        {"CryptoError", 1, "The sealed data is too short for AES-GCM."}},
-      {"empty", [&] { codec.openPath(Bytes{}); },
-       {"CryptoError", 1, "The sealed data is too short for AES-GCM."}},
+      {"empty", [&] { codec.openPath(Bytes{}); }, {"CryptoError", 1, "The sealed data is too short for AES-GCM."}},
       {"28 zero bytes", [&] { codec.openPath(Bytes(28, 0)); }, authentication},
-      {"another repository's key",
-       [&] { RepositoryPathCodec(RepositoryKeyMaterial::random()).openPath(sealed); },
+      {"another repository's key", [&] { RepositoryPathCodec(RepositoryKeyMaterial::random()).openPath(sealed); },
        authentication},
       {"altered byte", [&] { codec.openPath(altered); }, authentication},
-      {"not UTF-8", [&] { codec.openPath(codec.sealPath("bad\xFF\xFE")); },
+      {"not UTF-8",
+       [&] { codec.openPath(codec.sealPath("bad\xFF\xFE")); },
        {"RepositoryPathCodec", 1, "Encrypted repository path is not valid UTF-8."}},
-      {"overlong UTF-8", [&] { codec.openPath(codec.sealPath("\xC0\xAF")); },
+      {"overlong UTF-8",
+       [&] { codec.openPath(codec.sealPath("\xC0\xAF")); },
        {"RepositoryPathCodec", 1, "Encrypted repository path is not valid UTF-8."}},
-      {"UTF-8 encoded surrogate", [&] { codec.openPath(codec.sealPath("\xED\xA0\x80")); },
+      {"UTF-8 encoded surrogate",
+       [&] { codec.openPath(codec.sealPath("\xED\xA0\x80")); },
        {"RepositoryPathCodec", 1, "Encrypted repository path is not valid UTF-8."}},
-      {"cut multi-byte sequence", [&] { codec.openPath(codec.sealPath("caf\xC3")); },
+      {"cut multi-byte sequence",
+       [&] { codec.openPath(codec.sealPath("caf\xC3")); },
        {"RepositoryPathCodec", 1, "Encrypted repository path is not valid UTF-8."}},
   };
   for (const Case& c : cases) {
@@ -100,7 +101,7 @@ TEST(RepositoryPathCodecTest, OpenPathFailures) {
 }
 
 TEST(RepositoryPathCodecTest, NormalisationFoldsOnlyForCaseInsensitiveVolumes) {
-  const std::string decomposed = "photos/2025/Ste\xCC\x81phane.jpg";  // e + U+0301
+  const std::string decomposed = "photos/2025/Ste\xCC\x81phane.jpg";    // e + U+0301
   const std::string composedLower = "photos/2025/st\xC3\xA9phane.jpg";  // U+00E9
   struct Case {
     const char* name;
@@ -112,8 +113,7 @@ TEST(RepositoryPathCodecTest, NormalisationFoldsOnlyForCaseInsensitiveVolumes) {
       {"decomposed capitals, case-insensitive", decomposed, true, composedLower},
       {"already normal", composedLower, true, composedLower},
       {"decomposed capitals, case-sensitive: unchanged", decomposed, false, decomposed},
-      {"capitals, case-sensitive: unchanged", "Documents/Report.PDF", false,
-       "Documents/Report.PDF"},
+      {"capitals, case-sensitive: unchanged", "Documents/Report.PDF", false, "Documents/Report.PDF"},
       {"capitals, case-insensitive", "Documents/Report.PDF", true, "documents/report.pdf"},
       {"dotted capital I keeps the root locale", "I\xC4\xB0", true, "ii\xCC\x87"},
       {"empty", "", true, ""},

@@ -52,8 +52,7 @@ inline void writeJsonFile(const std::filesystem::path& path, const nlohmann::jso
 
 // The repository key of the sample repository.
 inline RepositoryKeyMaterial sampleRepositoryKey() {
-  return RepositoryKeyMaterial(
-      *hexDecode("00112233445566778899aabbccddeeff102132435465768798a9bacbdcedfe0f"));
+  return RepositoryKeyMaterial(*hexDecode("00112233445566778899aabbccddeeff102132435465768798a9bacbdcedfe0f"));
 }
 
 inline RepositoryEncryptionMetadata supportedEncryption() {

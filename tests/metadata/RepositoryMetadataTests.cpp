@@ -1,5 +1,3 @@
-#include "engine/metadata/RepositoryMetadata.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -9,6 +7,7 @@
 #include <string>
 
 #include "engine/crypto/RecoveryKeyWrapping.h"
+#include "engine/metadata/RepositoryMetadata.h"
 #include "platform/JsonDecoding.h"
 #include "tests/metadata/MetadataTestSupport.h"
 
@@ -86,11 +85,11 @@ TEST(RepositoryMetadataCoding, EncodesSortedPrettyEscapedAndRoundTrips) {
   EXPECT_NE(document.find("\n  \"createdAt\": \"2026-04-01T08:00:00Z\""), std::string::npos);
 
   std::vector<std::size_t> positions;
-  for (const char* key : {"\"createdAt\"", "\"encryption\"", "\"blobAlgorithm\"", "\"compressionAlgorithm\"",
-                          "\"keyDerivationAlgorithm\"", "\"recoveryWrappedKey\"", "\"algorithm\"",
-                          "\"iterations\"", "\"kdf\"", "\"salt\"", "\"wrappedKey\"", "\"version\"",
-                          "\"formatVersion\"", "\"layout\"", "\"blobKeyAlgorithm\"", "\"blobsPath\"",
-                          "\"catalogPath\"", "\"checkpointStorage\"", "\"minimumReaderVersion\""}) {
+  for (const char* key :
+       {"\"createdAt\"", "\"encryption\"", "\"blobAlgorithm\"", "\"compressionAlgorithm\"",
+        "\"keyDerivationAlgorithm\"", "\"recoveryWrappedKey\"", "\"algorithm\"", "\"iterations\"", "\"kdf\"",
+        "\"salt\"", "\"wrappedKey\"", "\"version\"", "\"formatVersion\"", "\"layout\"", "\"blobKeyAlgorithm\"",
+        "\"blobsPath\"", "\"catalogPath\"", "\"checkpointStorage\"", "\"minimumReaderVersion\""}) {
     positions.push_back(document.find(key));
     ASSERT_NE(positions.back(), std::string::npos) << key;
   }
@@ -99,8 +98,7 @@ TEST(RepositoryMetadataCoding, EncodesSortedPrettyEscapedAndRoundTrips) {
   RepositoryMetadata withoutEncryption = supportedMetadata();
   withoutEncryption.encryption.reset();
   EXPECT_EQ(withoutEncryption.encodedDocument().find("encryption"), std::string::npos);
-  EXPECT_EQ(RepositoryMetadata::decodeDocument(bytesOf(withoutEncryption.encodedDocument())),
-            withoutEncryption);
+  EXPECT_EQ(RepositoryMetadata::decodeDocument(bytesOf(withoutEncryption.encodedDocument())), withoutEncryption);
 }
 
 TEST(RepositoryMetadataCoding, ReencodingTheFixtureGivesTheSameDocument) {
@@ -126,33 +124,37 @@ TEST(RepositoryMetadataCoding, MalformedDocumentsFailWithTheDecodersError) {
        "JSON key \"createdAt\" is missing."},
       {"missing salt", [](nlohmann::json& j) { j["encryption"]["recoveryWrappedKey"].erase("salt"); },
        Kind::keyNotFound, "JSON key \"encryption.recoveryWrappedKey.salt\" is missing."},
-      {"missing encryption version", [](nlohmann::json& j) { j["encryption"].erase("version"); },
-       Kind::keyNotFound, "JSON key \"encryption.version\" is missing."},
+      {"missing encryption version", [](nlohmann::json& j) { j["encryption"].erase("version"); }, Kind::keyNotFound,
+       "JSON key \"encryption.version\" is missing."},
       {"format version as text", [](nlohmann::json& j) { j["formatVersion"] = "1"; }, Kind::typeMismatch,
        "JSON key \"formatVersion\" must be a 64-bit integer."},
-      {"fractional reader version", [](nlohmann::json& j) { j["minimumReaderVersion"] = 1.5; },
-       Kind::typeMismatch, "JSON key \"minimumReaderVersion\" must be a 64-bit integer."},
-      {"iterations beyond 64 bits", [](nlohmann::json& j) {
+      {"fractional reader version", [](nlohmann::json& j) { j["minimumReaderVersion"] = 1.5; }, Kind::typeMismatch,
+       "JSON key \"minimumReaderVersion\" must be a 64-bit integer."},
+      {"iterations beyond 64 bits",
+       [](nlohmann::json& j) {
          j["encryption"]["recoveryWrappedKey"]["iterations"] = std::uint64_t{18446744073709551615u};
-       }, Kind::typeMismatch, "JSON key \"encryption.recoveryWrappedKey.iterations\" must be a 64-bit integer."},
+       },
+       Kind::typeMismatch, "JSON key \"encryption.recoveryWrappedKey.iterations\" must be a 64-bit integer."},
       {"layout as text", [](nlohmann::json& j) { j["layout"] = "fixed"; }, Kind::typeMismatch,
        "JSON key \"layout\" must be an object."},
-      {"encryption as array", [](nlohmann::json& j) { j["encryption"] = nlohmann::json::array(); },
-       Kind::typeMismatch, "JSON key \"encryption\" must be an object."},
-      {"algorithm as number", [](nlohmann::json& j) { j["encryption"]["blobAlgorithm"] = 256; },
-       Kind::typeMismatch, "JSON key \"encryption.blobAlgorithm\" must be a string."},
+      {"encryption as array", [](nlohmann::json& j) { j["encryption"] = nlohmann::json::array(); }, Kind::typeMismatch,
+       "JSON key \"encryption\" must be an object."},
+      {"algorithm as number", [](nlohmann::json& j) { j["encryption"]["blobAlgorithm"] = 256; }, Kind::typeMismatch,
+       "JSON key \"encryption.blobAlgorithm\" must be a string."},
       {"fractional seconds", [](nlohmann::json& j) { j["createdAt"] = "2026-01-31T09:30:00.123Z"; },
        Kind::dataCorrupted, "JSON key \"createdAt\" is not a date in the form YYYY-MM-DDTHH:MM:SSZ."},
-      {"date with offset", [](nlohmann::json& j) { j["createdAt"] = "2026-01-31T09:30:00+00:00"; },
-       Kind::dataCorrupted, "JSON key \"createdAt\" is not a date in the form YYYY-MM-DDTHH:MM:SSZ."},
+      {"date with offset", [](nlohmann::json& j) { j["createdAt"] = "2026-01-31T09:30:00+00:00"; }, Kind::dataCorrupted,
+       "JSON key \"createdAt\" is not a date in the form YYYY-MM-DDTHH:MM:SSZ."},
       {"date as number", [](nlohmann::json& j) { j["createdAt"] = 796642200; }, Kind::typeMismatch,
        "JSON key \"createdAt\" must be a string."},
-      {"unpadded Base64", [](nlohmann::json& j) {
-         j["encryption"]["recoveryWrappedKey"]["salt"] = "ca1Ac26ROu5rZBqiQlCXgg";
-       }, Kind::dataCorrupted, "JSON key \"encryption.recoveryWrappedKey.salt\" is not valid Base64."},
-      {"URL-safe Base64", [](nlohmann::json& j) {
+      {"unpadded Base64",
+       [](nlohmann::json& j) { j["encryption"]["recoveryWrappedKey"]["salt"] = "ca1Ac26ROu5rZBqiQlCXgg"; },
+       Kind::dataCorrupted, "JSON key \"encryption.recoveryWrappedKey.salt\" is not valid Base64."},
+      {"URL-safe Base64",
+       [](nlohmann::json& j) {
          j["encryption"]["recoveryWrappedKey"]["wrappedKey"] = "aIomEy9VNaTf9hu3494g87Pp7_B8wKz1";
-       }, Kind::dataCorrupted, "JSON key \"encryption.recoveryWrappedKey.wrappedKey\" is not valid Base64."},
+       },
+       Kind::dataCorrupted, "JSON key \"encryption.recoveryWrappedKey.wrappedKey\" is not valid Base64."},
       {"document is an array", [](nlohmann::json& j) { j = nlohmann::json::array({j}); }, Kind::typeMismatch,
        "The JSON document must be an object."},
   };
@@ -209,26 +211,32 @@ TEST(RepositoryMetadataGates, ReadAndWriteGatesCheckInOrder) {
       {"reader version 0", [](RepositoryMetadata& m) { m.minimumReaderVersion = 0; }, "", ""},
       {"reader version 2", [](RepositoryMetadata& m) { m.minimumReaderVersion = 2; }, "RepositoryMetadata",
        "Repository requires reader version 2, but this reader supports 1."},
-      {"reader version first", [](RepositoryMetadata& m) {
+      {"reader version first",
+       [](RepositoryMetadata& m) {
          m.minimumReaderVersion = 9;
          m.encryption.reset();
-       }, "RepositoryMetadata", "Repository requires reader version 9, but this reader supports 1."},
-      {"unencrypted before layout", [](RepositoryMetadata& m) {
+       },
+       "RepositoryMetadata", "Repository requires reader version 9, but this reader supports 1."},
+      {"unencrypted before layout",
+       [](RepositoryMetadata& m) {
          m.encryption.reset();
          m.layout = RepositoryLayout(false);
-       }, "RepositoryMetadata", "Unencrypted development repositories are not supported."},
-      {"encryption version", [](RepositoryMetadata& m) { m.encryption->version = 2; },
-       "RepositoryEncryptionMetadata", "Repository encryption version 2 is not supported."},
+       },
+       "RepositoryMetadata", "Unencrypted development repositories are not supported."},
+      {"encryption version", [](RepositoryMetadata& m) { m.encryption->version = 2; }, "RepositoryEncryptionMetadata",
+       "Repository encryption version 2 is not supported."},
       {"blob algorithm", [](RepositoryMetadata& m) { m.encryption->blobAlgorithm = "aes-256-gcm"; },
        "RepositoryEncryptionMetadata", "Repository encryption algorithm aes-256-gcm is not supported."},
       {"compression", [](RepositoryMetadata& m) { m.encryption->compressionAlgorithm = "zlib"; },
        "RepositoryEncryptionMetadata", "Repository compression algorithm zlib is not supported."},
       {"key derivation", [](RepositoryMetadata& m) { m.encryption->keyDerivationAlgorithm = "HKDF-SHA512"; },
        "RepositoryEncryptionMetadata", "Repository key derivation algorithm HKDF-SHA512 is not supported."},
-      {"encryption before blob key algorithm", [](RepositoryMetadata& m) {
+      {"encryption before blob key algorithm",
+       [](RepositoryMetadata& m) {
          m.encryption->version = 3;
          m.layout.blobKeyAlgorithm = "sha256";
-       }, "RepositoryEncryptionMetadata", "Repository encryption version 3 is not supported."},
+       },
+       "RepositoryEncryptionMetadata", "Repository encryption version 3 is not supported."},
       {"209999 iterations", [](RepositoryMetadata& m) { m.encryption->recoveryWrappedKey->iterations = 209999; },
        "RepositoryEncryptionMetadata", "Repository recovery key metadata is not supported."},
       {"15-byte salt", [](RepositoryMetadata& m) { m.encryption->recoveryWrappedKey->salt = Bytes(15, 1); },
@@ -239,8 +247,8 @@ TEST(RepositoryMetadataGates, ReadAndWriteGatesCheckInOrder) {
        "RepositoryEncryptionMetadata", "Repository recovery key metadata is not supported."},
       {"no wrapped key", [](RepositoryMetadata& m) { m.encryption->recoveryWrappedKey.reset(); }, "", ""},
       {"long salt", [](RepositoryMetadata& m) { m.encryption->recoveryWrappedKey->salt = Bytes(64, 1); }, "", ""},
-      {"blob key sha256", [](RepositoryMetadata& m) { m.layout.blobKeyAlgorithm = "sha256"; },
-       "RepositoryMetadata", "Repository blob key algorithm sha256 is not supported."},
+      {"blob key sha256", [](RepositoryMetadata& m) { m.layout.blobKeyAlgorithm = "sha256"; }, "RepositoryMetadata",
+       "Repository blob key algorithm sha256 is not supported."},
       {"catalog path case", [](RepositoryMetadata& m) { m.layout.catalogPath = "Catalog.sqlite"; },
        "RepositoryMetadata",
        "Repository layout is not supported. Version 1 requires catalogPath=catalog.sqlite, blobsPath=blobs, "
@@ -300,8 +308,7 @@ TEST(RepositoryMetadataFiles, EnsureWritableCreatesANewDocumentAtomically) {
   TempDir dir;
   fs::path root = dir.path() / "nested" / "repository";
   RepositoryEncryptionMetadata encryption = supportedEncryption();
-  RepositoryMetadata created =
-      RepositoryMetadata::ensureWritableRepository(root, encryption, k20260401T080000Z + 0.75);
+  RepositoryMetadata created = RepositoryMetadata::ensureWritableRepository(root, encryption, k20260401T080000Z + 0.75);
 
   EXPECT_EQ(created.formatVersion, 1);
   EXPECT_EQ(created.minimumReaderVersion, 1);
@@ -328,20 +335,20 @@ TEST(RepositoryMetadataFiles, EnsureWritableChecksAnExistingDocumentWithoutRewri
 
   RepositoryEncryptionMetadata otherKey = encryption;
   otherKey.recoveryWrappedKey->wrappedKey[59] ^= 1;
-  expectError([&] { RepositoryMetadata::ensureWritableRepository(dir.path(), otherKey); }, "RepositoryMetadata",
-              1, "Repository encryption settings do not match the requested backup mode.");
+  expectError([&] { RepositoryMetadata::ensureWritableRepository(dir.path(), otherKey); }, "RepositoryMetadata", 1,
+              "Repository encryption settings do not match the requested backup mode.");
   RepositoryEncryptionMetadata noWrappedKey = encryption;
   noWrappedKey.recoveryWrappedKey.reset();
-  expectError([&] { RepositoryMetadata::ensureWritableRepository(dir.path(), noWrappedKey); },
-              "RepositoryMetadata", 1, "Repository encryption settings do not match the requested backup mode.");
+  expectError([&] { RepositoryMetadata::ensureWritableRepository(dir.path(), noWrappedKey); }, "RepositoryMetadata", 1,
+              "Repository encryption settings do not match the requested backup mode.");
   EXPECT_EQ(readFileBytes(file), before);
 }
 
 TEST(RepositoryMetadataFiles, EnsureWritableRefusesWhatItCannotWrite) {
   TempDir dir;
   fs::path fresh = dir.path() / "fresh";
-  expectError([&] { RepositoryMetadata::ensureWritableRepository(fresh, std::nullopt); }, "RepositoryMetadata",
-              1, "Unencrypted development repositories are not supported.");
+  expectError([&] { RepositoryMetadata::ensureWritableRepository(fresh, std::nullopt); }, "RepositoryMetadata", 1,
+              "Unencrypted development repositories are not supported.");
   EXPECT_FALSE(fs::exists(fresh));
 
   RepositoryMetadata newer = supportedMetadata();
@@ -356,8 +363,7 @@ TEST(RepositoryMetadataFiles, EnsureWritableRefusesWhatItCannotWrite) {
 
   // A root that cannot be created: the folder error passes through and nothing is written.
   writeFileAtomically(dir.path() / "plain-file", std::string("x"));
-  EXPECT_THROW(RepositoryMetadata::ensureWritableRepository(dir.path() / "plain-file" / "repo",
-                                                            supportedEncryption()),
+  EXPECT_THROW(RepositoryMetadata::ensureWritableRepository(dir.path() / "plain-file" / "repo", supportedEncryption()),
                PosixError);
 }
 

@@ -1,5 +1,3 @@
-#include "engine/metadata/RepositoryPlanIndex.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -10,6 +8,7 @@
 #include "engine/crypto/CryptoPrimitives.h"
 #include "engine/crypto/RepositoryPathCodec.h"
 #include "engine/metadata/RepositoryMetadata.h"
+#include "engine/metadata/RepositoryPlanIndex.h"
 #include "platform/JsonDecoding.h"
 #include "tests/metadata/MetadataTestSupport.h"
 
@@ -82,8 +81,7 @@ TEST(RepositoryPlanIndexFixture, ReadsTheSamplePlanExactly) {
   EXPECT_EQ(hints.destinationPath.front(), '/');
 
   // Re-encoding the fixture gives the same JSON value.
-  EXPECT_EQ(nlohmann::json::parse(index.encodedDocument()),
-            readJsonFile(RepositoryPlanIndex::url(sampleRepository())));
+  EXPECT_EQ(nlohmann::json::parse(index.encodedDocument()), readJsonFile(RepositoryPlanIndex::url(sampleRepository())));
 }
 
 TEST(RepositoryPlanIndexFiles, ReadAppliesTheReadGateFirst) {
@@ -116,26 +114,26 @@ TEST(RepositoryPlanIndexCoding, MalformedIndexesFailWithTheDecodersError) {
   } cases[] = {
       {"index version 2", [](nlohmann::json& j) { j["version"] = 2; }, Kind::dataCorrupted, "version",
        "Repository plan index version 2 is not supported by version 1."},
-      {"index version before plans", [](nlohmann::json& j) {
+      {"index version before plans",
+       [](nlohmann::json& j) {
          j["version"] = 0;
          j["plans"] = "broken";
-       }, Kind::dataCorrupted, "version", "Repository plan index version 0 is not supported by version 1."},
-      {"settings version 1", [](nlohmann::json& j) { j["plans"][0]["settings"]["version"] = 1; },
-       Kind::dataCorrupted, "plans[0].settings.version",
-       "Repository plan settings version 1 is not supported by version 2."},
-      {"settings version 3", [](nlohmann::json& j) { j["plans"][0]["settings"]["version"] = 3; },
-       Kind::dataCorrupted, "plans[0].settings.version",
-       "Repository plan settings version 3 is not supported by version 2."},
+       },
+       Kind::dataCorrupted, "version", "Repository plan index version 0 is not supported by version 1."},
+      {"settings version 1", [](nlohmann::json& j) { j["plans"][0]["settings"]["version"] = 1; }, Kind::dataCorrupted,
+       "plans[0].settings.version", "Repository plan settings version 1 is not supported by version 2."},
+      {"settings version 3", [](nlohmann::json& j) { j["plans"][0]["settings"]["version"] = 3; }, Kind::dataCorrupted,
+       "plans[0].settings.version", "Repository plan settings version 3 is not supported by version 2."},
       {"missing version", [](nlohmann::json& j) { j.erase("version"); }, Kind::keyNotFound, "version",
        "JSON key \"version\" is missing."},
       {"missing plans", [](nlohmann::json& j) { j.erase("plans"); }, Kind::keyNotFound, "plans",
        "JSON key \"plans\" is missing."},
-      {"plans as object", [](nlohmann::json& j) { j["plans"] = nlohmann::json::object(); }, Kind::typeMismatch,
-       "plans", "JSON key \"plans\" must be an array."},
+      {"plans as object", [](nlohmann::json& j) { j["plans"] = nlohmann::json::object(); }, Kind::typeMismatch, "plans",
+       "JSON key \"plans\" must be an array."},
       {"entry as text", [](nlohmann::json& j) { j["plans"].push_back("plan"); }, Kind::typeMismatch, "plans[1]",
        "JSON key \"plans[1]\" must be an object."},
-      {"missing name", [](nlohmann::json& j) { j["plans"][0].erase("name"); }, Kind::keyNotFound,
-       "plans[0].name", "JSON key \"plans[0].name\" is missing."},
+      {"missing name", [](nlohmann::json& j) { j["plans"][0].erase("name"); }, Kind::keyNotFound, "plans[0].name",
+       "JSON key \"plans[0].name\" is missing."},
       {"missing settings key", [](nlohmann::json& j) { j["plans"][0]["settings"].erase("scheduleWeekday"); },
        Kind::keyNotFound, "plans[0].settings.scheduleWeekday",
        "JSON key \"plans[0].settings.scheduleWeekday\" is missing."},
@@ -215,8 +213,8 @@ TEST(RepositoryPlanIndexRegistration, OrdersPlansByNameAsAFileBrowserDoes) {
   const RepositoryKeyMaterial key = sampleRepositoryKey();
   int n = 0;
   auto registerNamed = [&](const std::string& id, const std::string& name) {
-    RepositoryPlanIndex::registerPlan(PlanID(id), name, "/src/" + id, "/dst", sampleSettings(), key,
-                                      repository.root(), 1000 + n++);
+    RepositoryPlanIndex::registerPlan(PlanID(id), name, "/src/" + id, "/dst", sampleSettings(), key, repository.root(),
+                                      1000 + n++);
   };
   registerNamed("p10", "Plan 10");
   registerNamed("p2", "plan 2");
@@ -242,8 +240,8 @@ TEST(RepositoryPlanIndexRegistration, UpdatingAPlanKeepsItsCreationDateAndReplac
   const RepositoryKeyMaterial key = sampleRepositoryKey();
   RepositoryPlanIndex::registerPlan("docs", "Zeta", "/Users/sam/Docs", "/Volumes/Backup", sampleSettings(), key,
                                     repository.root(), k20260401T080000Z + 0.9);
-  RepositoryPlanIndex::registerPlan("music", "Music", "/Users/sam/Music", "/Volumes/Backup", sampleSettings(),
-                                    key, repository.root(), k20260401T080000Z + 60);
+  RepositoryPlanIndex::registerPlan("music", "Music", "/Users/sam/Music", "/Volumes/Backup", sampleSettings(), key,
+                                    repository.root(), k20260401T080000Z + 60);
   RepositoryPlanSummary before = RepositoryPlanIndex::read(repository.root()).plans[1];
   ASSERT_EQ(before.planID, PlanID("docs"));
   EXPECT_EQ(before.createdAt, k20260401T080000Z);
@@ -269,9 +267,9 @@ TEST(RepositoryPlanIndexRegistration, UpdatingAPlanKeepsItsCreationDateAndReplac
 TEST(RepositoryPlanIndexRegistration, FailuresLeaveThePreviousIndexUntouched) {
   const RepositoryKeyMaterial key = sampleRepositoryKey();
   TempDir noMetadata;
-  expectError([&] {
-    RepositoryPlanIndex::registerPlan("p", "P", "/s", "/d", sampleSettings(), key, noMetadata.path());
-  }, "RepositoryMetadata", 1, "Repository is missing repo.json.");
+  expectError(
+      [&] { RepositoryPlanIndex::registerPlan("p", "P", "/s", "/d", sampleSettings(), key, noMetadata.path()); },
+      "RepositoryMetadata", 1, "Repository is missing repo.json.");
   EXPECT_FALSE(fs::exists(RepositoryPlanIndex::url(noMetadata.path())));
 
   Repository repository;
@@ -279,9 +277,9 @@ TEST(RepositoryPlanIndexRegistration, FailuresLeaveThePreviousIndexUntouched) {
   newer["version"] = 2;
   writeJsonFile(RepositoryPlanIndex::url(repository.root()), newer);
   Bytes before = readFileBytes(RepositoryPlanIndex::url(repository.root()));
-  expectError([&] {
-    RepositoryPlanIndex::registerPlan("p", "P", "/s", "/d", sampleSettings(), key, repository.root());
-  }, "JSONDecoder", 1, "Repository plan index version 2 is not supported by version 1.");
+  expectError(
+      [&] { RepositoryPlanIndex::registerPlan("p", "P", "/s", "/d", sampleSettings(), key, repository.root()); },
+      "JSONDecoder", 1, "Repository plan index version 2 is not supported by version 1.");
   EXPECT_EQ(readFileBytes(RepositoryPlanIndex::url(repository.root())), before);
 }
 

@@ -45,9 +45,8 @@ TEST(ISO8601, FormatsAndParsesStrictly) {
   EXPECT_EQ(formatISO8601(-1), "1969-12-31T23:59:59Z");
   EXPECT_EQ(parseISO8601("2026-04-01T08:00:00Z"), 1775030400.0);
   EXPECT_EQ(parseISO8601("2024-02-29T00:00:00Z"), 1709164800.0);
-  for (std::string bad : {"2026-04-01T08:00:00.000Z", "2026-04-01T08:00:00+00:00",
-                          "2026-04-01 08:00:00Z", "2026-13-01T08:00:00Z", "2025-02-29T00:00:00Z",
-                          "2026-04-01T24:00:00Z", ""}) {
+  for (std::string bad : {"2026-04-01T08:00:00.000Z", "2026-04-01T08:00:00+00:00", "2026-04-01 08:00:00Z",
+                          "2026-13-01T08:00:00Z", "2025-02-29T00:00:00Z", "2026-04-01T24:00:00Z", ""}) {
     SCOPED_TRACE(bad);
     EXPECT_FALSE(parseISO8601(bad).has_value());
   }
@@ -74,9 +73,8 @@ TEST(PlanID, AcceptsLettersOfAnyScriptAndTheFivePunctuationMarks) {
   struct Case {
     std::string text;
     bool valid;
-  } cases[] = {{"family-archive", true}, {"a_b.c:d|e", true}, {"семья", true}, {"写真2024", true},
-               {"", false},              {"a b", false},     {"a/b", false},  {"a\tb", false},
-               {"a+b", false}};
+  } cases[] = {{"family-archive", true}, {"a_b.c:d|e", true}, {"семья", true}, {"写真2024", true}, {"", false},
+               {"a b", false},           {"a/b", false},      {"a\tb", false}, {"a+b", false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(PlanID::isValid(c.text), c.valid);

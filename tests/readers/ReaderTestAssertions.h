@@ -13,10 +13,10 @@ namespace tvr {
 // Readable failure output for snapshot entries.
 inline void PrintTo(const SnapshotEntry& entry, std::ostream* out) {
   auto date = [](const std::optional<double>& value) { return value ? std::to_string(*value) : std::string("-"); };
-  *out << "{" << entry.id << " name=" << entry.name << " relPath=" << entry.relPath << " kind="
-       << snapshotKindName(entry.kind) << " size=" << (entry.sizeBytes ? std::to_string(*entry.sizeBytes) : "-")
-       << " created=" << date(entry.createdAt) << " modified=" << date(entry.modifiedAt)
-       << " blob=" << entry.blobKey.value_or("-").substr(0, 8) << "}";
+  *out << "{" << entry.id << " name=" << entry.name << " relPath=" << entry.relPath
+       << " kind=" << snapshotKindName(entry.kind)
+       << " size=" << (entry.sizeBytes ? std::to_string(*entry.sizeBytes) : "-") << " created=" << date(entry.createdAt)
+       << " modified=" << date(entry.modifiedAt) << " blob=" << entry.blobKey.value_or("-").substr(0, 8) << "}";
 }
 
 }  // namespace tvr

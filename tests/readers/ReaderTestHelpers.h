@@ -13,9 +13,9 @@
 #include "engine/crypto/RepositoryKeyMaterial.h"
 #include "engine/metadata/RepositoryEncryptionMetadata.h"
 #include "engine/metadata/RepositoryMetadata.h"
-#include "platform/FileSystem.h"
 #include "platform/Bytes.h"
 #include "platform/Error.h"
+#include "platform/FileSystem.h"
 #include "platform/Iso8601.h"
 #include "platform/SecureRandom.h"
 
@@ -72,7 +72,8 @@ inline RepositoryKeyMaterial sampleRepositoryKey() {
 // Names of every file and directory below `root`, relative, sorted ("a/", "a/b.txt").
 inline std::vector<std::string> treeListing(const std::filesystem::path& root) {
   std::vector<std::string> names;
-  for (auto it = std::filesystem::recursive_directory_iterator(root); it != std::filesystem::recursive_directory_iterator(); ++it) {
+  for (auto it = std::filesystem::recursive_directory_iterator(root);
+       it != std::filesystem::recursive_directory_iterator(); ++it) {
     std::string name = std::filesystem::relative(it->path(), root).string();
     if (it->is_directory() && !it->is_symlink()) name += "/";
     names.push_back(name);
@@ -92,8 +93,7 @@ inline RepositoryKeyMaterial testKey() {
 // the display path as normalised path unless one is given.
 class RepositoryBuilder {
  public:
-  RepositoryBuilder(std::filesystem::path root, RepositoryKeyMaterial key)
-      : root_(std::move(root)), codec_(key) {
+  RepositoryBuilder(std::filesystem::path root, RepositoryKeyMaterial key) : root_(std::move(root)), codec_(key) {
     RepositoryEncryptionMetadata encryption;
     encryption.version = 1;
     encryption.blobAlgorithm = "AES-256-GCM";
@@ -111,7 +111,9 @@ class RepositoryBuilder {
                               std::nullopt, std::nullopt);
   }
   void finishRun(std::int64_t runID) { catalog_->finishRun(runID); }
-  std::string checkpoint(const PlanID& plan, std::int64_t runID) { return catalog_->writeSnapshotCheckpoint(plan, runID); }
+  std::string checkpoint(const PlanID& plan, std::int64_t runID) {
+    return catalog_->writeSnapshotCheckpoint(plan, runID);
+  }
 
   // Seals the content as a blob (once per content) and returns its key.
   std::string storeBlob(const std::string& content) {
@@ -136,7 +138,8 @@ class RepositoryBuilder {
     catalog_->upsertCurrent(plan, runID, relPath, norm, key, size, createdAt, modifiedAt, std::nullopt);
     return key;
   }
-  void addDirectory(const PlanID& plan, std::int64_t runID, const std::string& relPath, std::optional<double> modifiedAt) {
+  void addDirectory(const PlanID& plan, std::int64_t runID, const std::string& relPath,
+                    std::optional<double> modifiedAt) {
     catalog_->insertEvent(runID, plan, relPath, relPath, "mkdir", std::nullopt, std::nullopt, std::nullopt, modifiedAt,
                           std::nullopt, false);
   }

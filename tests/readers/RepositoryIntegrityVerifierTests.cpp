@@ -36,7 +36,8 @@ class VerifierTest : public ::testing::Test {
     readertest::RepositoryBuilder builder(repository(), readertest::testKey());
     const auto run1 = builder.beginRun(kPlan);
     for (const char* name : {"a.txt", "b.txt", "c.txt"}) {
-      keys_.push_back(builder.addFile(kPlan, run1, name, std::string("content of ") + name, iso("2026-01-01T00:00:00Z")));
+      keys_.push_back(
+          builder.addFile(kPlan, run1, name, std::string("content of ") + name, iso("2026-01-01T00:00:00Z")));
     }
     builder.finishRun(run1);
     const auto run2 = builder.beginRun(kPlan);
@@ -48,7 +49,9 @@ class VerifierTest : public ::testing::Test {
 
   fs::path repository() const { return scratch_.path() / "repository"; }
   fs::path blobPath(const std::string& key) const { return repository() / "blobs" / key.substr(0, 2) / key; }
-  RepositoryIntegrityReport verify() const { return RepositoryIntegrityVerifier(readertest::testKey()).verify(repository()); }
+  RepositoryIntegrityReport verify() const {
+    return RepositoryIntegrityVerifier(readertest::testKey()).verify(repository());
+  }
 
   TemporaryDirectory scratch_;
   std::vector<std::string> keys_;
@@ -132,8 +135,8 @@ TEST_F(VerifierTest, MissingBlobsDirectoryMakesEveryReferenceMissing) {
 }
 
 TEST_F(VerifierTest, EnumeratorThatCannotBeCreatedIsAnError) {
-  const RepositoryIntegrityVerifier verifier(readertest::testKey(),
-                                             [](const fs::path&) { return std::unique_ptr<RepositoryBlobEnumerator>(); });
+  const RepositoryIntegrityVerifier verifier(
+      readertest::testKey(), [](const fs::path&) { return std::unique_ptr<RepositoryBlobEnumerator>(); });
   EXPECT_TRUE(throwsError([&] { verifier.verify(repository()); }, "RepositoryIntegrityVerifier", 1,
                           "Failed to enumerate blobs at " + (repository() / "blobs").string()));
 }

@@ -102,19 +102,22 @@ TEST_F(ReaderTest, LookupFailures) {
                           "No file at missing.txt in run 1"));
   EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, run_, "docs", out("d"), false); }, kReader, 1,
                           "No file at docs in run 1"));
-  EXPECT_TRUE(throwsError([&] { reader().fileData(kPlan, run_, "docs", 100); }, kReader, 1, "File docs has no blob key"));
+  EXPECT_TRUE(
+      throwsError([&] { reader().fileData(kPlan, run_, "docs", 100); }, kReader, 1, "File docs has no blob key"));
   EXPECT_FALSE(fs::exists(out("m")));
   EXPECT_FALSE(fs::exists(out("d")));
 
   const std::string notRestorable = "Run 2 is running and cannot be used for restore.";
   EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, runningRun_, "notes.txt", out("r"), false); }, kCatalog, 1,
                           notRestorable));
-  EXPECT_TRUE(throwsError([&] { reader().listChildren(kPlan, runningRun_, std::nullopt); }, kCatalog, 1, notRestorable));
-  EXPECT_TRUE(throwsError([&] { reader().fileData(kPlan, runningRun_, "notes.txt", 100); }, kCatalog, 1, notRestorable));
-  EXPECT_TRUE(throwsError([&] { reader().exportRun(kPlan, runningRun_, out("export"), false); }, kCatalog, 1,
-                          notRestorable));
-  EXPECT_TRUE(throwsError([&] { reader().allFiles(kPlan, 9, std::nullopt); }, kCatalog, 1,
-                          "No run 9 found for plan plan-1."));
+  EXPECT_TRUE(
+      throwsError([&] { reader().listChildren(kPlan, runningRun_, std::nullopt); }, kCatalog, 1, notRestorable));
+  EXPECT_TRUE(
+      throwsError([&] { reader().fileData(kPlan, runningRun_, "notes.txt", 100); }, kCatalog, 1, notRestorable));
+  EXPECT_TRUE(
+      throwsError([&] { reader().exportRun(kPlan, runningRun_, out("export"), false); }, kCatalog, 1, notRestorable));
+  EXPECT_TRUE(
+      throwsError([&] { reader().allFiles(kPlan, 9, std::nullopt); }, kCatalog, 1, "No run 9 found for plan plan-1."));
   EXPECT_EQ(reader().listRuns(kPlan).size(), 1u);
 
   // With a checkpoint the index knows files only, so a directory's path is no file at all.
@@ -122,7 +125,8 @@ TEST_F(ReaderTest, LookupFailures) {
     BackupCatalog catalog(repository(), readertest::testKey(), BackupCatalog::OpenMode::readWrite);
     catalog.writeSnapshotCheckpoint(kPlan, run_);
   }
-  EXPECT_TRUE(throwsError([&] { reader().fileData(kPlan, run_, "docs", 100); }, kReader, 1, "No file at docs in run 1"));
+  EXPECT_TRUE(
+      throwsError([&] { reader().fileData(kPlan, run_, "docs", 100); }, kReader, 1, "No file at docs in run 1"));
   EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, run_, "docs", out("d"), false); }, kReader, 1,
                           "No file at docs in run 1"));
 }
@@ -212,8 +216,8 @@ TEST(ConfinedExportDestination, RejectsPathsThatLeaveTheRoot) {
   const fs::path root = scratch.path() / "root";
   fs::create_directories(root);
   const std::string nul("a\0b", 3);
-  const std::vector<std::string> escaping = {"/etc/passwd", "", "/", "//", "a//b", "./a", "a/.", "a/..", "../x",
-                                            "a/../../x", "..", nul};
+  const std::vector<std::string> escaping = {"/etc/passwd", "",     "/",    "//",        "a//b", "./a",
+                                             "a/.",         "a/..", "../x", "a/../../x", "..",   nul};
   for (const std::string& relative : escaping) {
     SCOPED_TRACE(relative);
     EXPECT_TRUE(throwsError([&] { RepositoryRestoreReader::confinedExportDestination(root, relative); }, kReader, 1,
@@ -232,8 +236,8 @@ TEST(ConfinedExportDestination, RejectsPathsThatLeaveTheRoot) {
   fs::create_symlink(outside / "not-yet", root / "dangling-outer");
   fs::create_symlink("../outside", root / "relative-outer");
   EXPECT_EQ(RepositoryRestoreReader::confinedExportDestination(root, "inner-link/x"), root / "inner-link" / "x");
-  for (const std::string& relative : std::vector<std::string>{"outer-link", "outer-link/x", "outer-link/deeper/x", "dangling-outer",
-                                     "relative-outer/x"}) {
+  for (const std::string& relative : std::vector<std::string>{"outer-link", "outer-link/x", "outer-link/deeper/x",
+                                                              "dangling-outer", "relative-outer/x"}) {
     SCOPED_TRACE(relative);
     EXPECT_TRUE(throwsError([&] { RepositoryRestoreReader::confinedExportDestination(root, relative); }, kReader, 1,
                             "Repository export path escapes destination: " + relative));
@@ -255,7 +259,8 @@ TEST_F(ReaderTest, ExportNeverWritesThroughLinksPlantedInTheDestination) {
   };
   const Case cases[] = {
       {"directory link", [&](const fs::path& d) { fs::create_directory_symlink(outside, d / "docs"); }, "docs"},
-      {"file link", [&](const fs::path& d) { fs::create_symlink(outside / "notes.txt", d / "notes.txt"); }, "notes.txt"},
+      {"file link", [&](const fs::path& d) { fs::create_symlink(outside / "notes.txt", d / "notes.txt"); },
+       "notes.txt"},
       {"dangling file link", [&](const fs::path& d) { fs::create_symlink(outside / "fresh", d / "notes.txt"); },
        "notes.txt"},
   };
@@ -284,8 +289,9 @@ TEST(RepositoryRestoreReaderExport, StopsAtADisplayPathWithDotDotBeforeWritingIt
     builder.finishRun(run);
   }
   const fs::path destination = scratch.path() / "deep" / "export";
-  EXPECT_TRUE(throwsError([&] { RepositoryRestoreReader(repository, readertest::testKey()).exportRun(kPlan, 1, destination, false); },
-                          kReader, 1, "Repository export path escapes destination: .."));
+  EXPECT_TRUE(throwsError(
+      [&] { RepositoryRestoreReader(repository, readertest::testKey()).exportRun(kPlan, 1, destination, false); },
+      kReader, 1, "Repository export path escapes destination: .."));
   EXPECT_FALSE(fs::exists(scratch.path() / "evil.txt"));
   EXPECT_FALSE(fs::exists(scratch.path() / "deep" / "evil.txt"));
   EXPECT_EQ(readertest::treeListing(destination), std::vector<std::string>{});  // directories come first

@@ -18,8 +18,8 @@ using readertest::readText;
 using readertest::TemporaryDirectory;
 
 const PlanID kPlan("family-archive");
-const std::string kDecomposedName = "Ste\xCC\x81phane.jpg";   // "Ste" + U+0301 + "phane.jpg"
-const std::string kComposedName = "st\xC3\xA9phane.jpg";      // "st" + U+00E9 + "phane.jpg"
+const std::string kDecomposedName = "Ste\xCC\x81phane.jpg";  // "Ste" + U+0301 + "phane.jpg"
+const std::string kComposedName = "st\xC3\xA9phane.jpg";     // "st" + U+00E9 + "phane.jpg"
 
 std::string clipContent() {
   std::string bytes(1048577, '\0');
@@ -59,7 +59,9 @@ class SampleRepositoryTest : public ::testing::Test {
                           std::filesystem::copy_options::recursive);
   }
   std::filesystem::path repository() const { return scratch_.path() / "repository"; }
-  RepositoryRestoreReader reader() const { return RepositoryRestoreReader(repository(), readertest::sampleRepositoryKey()); }
+  RepositoryRestoreReader reader() const {
+    return RepositoryRestoreReader(repository(), readertest::sampleRepositoryKey());
+  }
 
   TemporaryDirectory scratch_;
 };
@@ -106,9 +108,10 @@ TEST_F(SampleRepositoryTest, TopLevelListingsOfBothRuns) {
     }
     return result;
   };
-  EXPECT_EQ(names(1), (std::vector<std::string>{"directory letters", "directory photos", "file empty", "file old.txt"}));
-  EXPECT_EQ(names(2), (std::vector<std::string>{"directory letters", "directory photos", "directory video",
-                                                "file empty"}));
+  EXPECT_EQ(names(1),
+            (std::vector<std::string>{"directory letters", "directory photos", "file empty", "file old.txt"}));
+  EXPECT_EQ(names(2),
+            (std::vector<std::string>{"directory letters", "directory photos", "directory video", "file empty"}));
 }
 
 // What the command line's per-directory walk would see, one listChildren call per directory.
@@ -134,8 +137,7 @@ TEST_F(SampleRepositoryTest, SnapshotWalkEqualsTheDirectoryByDirectoryWalk) {
       if (entry.kind == SnapshotKind::file) files.push_back(entry);
     }
     EXPECT_EQ(reader().allFiles(kPlan, runID, std::nullopt), files);
-    EXPECT_EQ(reader().allFiles(kPlan, runID, std::string("photos")),
-              (std::vector<SnapshotEntry>{files.at(1)}));
+    EXPECT_EQ(reader().allFiles(kPlan, runID, std::string("photos")), (std::vector<SnapshotEntry>{files.at(1)}));
   }
   const std::optional<SnapshotEntry> found = reader().findFile(kPlan, 2, "video/clip.bin");
   ASSERT_TRUE(found);
@@ -150,8 +152,8 @@ TEST_F(SampleRepositoryTest, ExportsBothRunsAtTheirDisplayPaths) {
     const auto destination = scratch_.path() / ("export-" + std::to_string(runID));
     reader().exportRun(kPlan, runID, destination, false);
     const std::vector<SampleFile> files = runID == 1 ? run1Files() : run2Files();
-    std::vector<std::string> expectedTree = {"empty", "letters/", "letters/to grandma.txt", "photos/", "photos/2025/",
-                                             "photos/2025/" + kDecomposedName};
+    std::vector<std::string> expectedTree = {"empty",   "letters/",     "letters/to grandma.txt",
+                                             "photos/", "photos/2025/", "photos/2025/" + kDecomposedName};
     if (runID == 1) expectedTree.push_back("old.txt");
     if (runID == 2) {
       expectedTree.push_back("video/");

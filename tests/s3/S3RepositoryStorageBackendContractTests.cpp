@@ -19,9 +19,7 @@ testing::S3rverFixture& sharedServer() {
 
 class S3Harness : public test_support::StorageBackendHarness {
  public:
-  S3Harness()
-      : bucket_("contract-" + std::to_string(nextBucket_++)),
-        backend_(sharedServer().configuration(bucket_)) {
+  S3Harness() : bucket_("contract-" + std::to_string(nextBucket_++)), backend_(sharedServer().configuration(bucket_)) {
     sharedServer().client(bucket_, {"create-bucket"});
   }
   RepositoryStorageBackend& backend() override { return backend_; }

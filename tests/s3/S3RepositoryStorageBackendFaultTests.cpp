@@ -26,8 +26,7 @@ class FaultServer {
     log_ = directory_.path() / "requests.jsonl";
     std::ofstream(log_).close();
     process_ = std::make_unique<testing::ChildProcess>(
-        std::vector<std::string>{testing::python3(),
-                                 std::string(TVR_SOURCE_DIR) + "/tests/s3/fault_server.py",
+        std::vector<std::string>{testing::python3(), std::string(TVR_SOURCE_DIR) + "/tests/s3/fault_server.py",
                                  std::to_string(port_), mode, log_.string()},
         directory_.path() / "server.log");
     testing::waitUntilListening(*process_, port_, "fault_server.py");
@@ -44,8 +43,7 @@ class FaultServer {
   }
 
   S3StorageConfiguration configuration() const {
-    return S3StorageConfiguration::make("bucket", "us-east-1",
-                                        "http://127.0.0.1:" + std::to_string(port_), "AKID",
+    return S3StorageConfiguration::make("bucket", "us-east-1", "http://127.0.0.1:" + std::to_string(port_), "AKID",
                                         "fault-secret-value");
   }
 
@@ -58,8 +56,7 @@ class FaultServer {
 
 // A retry policy that records its waits instead of sleeping.
 struct RecordingPolicy {
-  std::shared_ptr<std::vector<std::uint64_t>> delays =
-      std::make_shared<std::vector<std::uint64_t>>();
+  std::shared_ptr<std::vector<std::uint64_t>> delays = std::make_shared<std::vector<std::uint64_t>>();
   S3RetryPolicy policy() const {
     S3RetryPolicy policy{3, 250'000'000, {}};
     auto recorded = delays;
@@ -76,8 +73,8 @@ void writeText(const std::filesystem::path& path, const std::string& text) {
 }
 
 std::size_t entryCount(const std::filesystem::path& directory) {
-  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(directory),
-                                                std::filesystem::directory_iterator()));
+  return static_cast<std::size_t>(
+      std::distance(std::filesystem::directory_iterator(directory), std::filesystem::directory_iterator()));
 }
 
 // Every operation, run once against the backend.
@@ -100,17 +97,14 @@ const std::vector<Operation>& operations() {
       {"writeObject", "PUT",
        [](S3RepositoryStorageBackend& b, const std::filesystem::path& scratch) {
          writeText(scratch / "upload.bin", "payload");
-         b.writeObject(scratch / "upload.bin", RepositoryObjectKey("repo.json"),
-                       RepositoryObjectWriteMode::replace());
+         b.writeObject(scratch / "upload.bin", RepositoryObjectKey("repo.json"), RepositoryObjectWriteMode::replace());
        }},
       {"deleteObject", "DELETE",
        [](S3RepositoryStorageBackend& b, const std::filesystem::path&) {
          b.deleteObject(RepositoryObjectKey("repo.json"));
        }},
       {"listObjectKeys", "GET",
-       [](S3RepositoryStorageBackend& b, const std::filesystem::path&) {
-         b.listObjectKeys("blobs/");
-       }},
+       [](S3RepositoryStorageBackend& b, const std::filesystem::path&) { b.listObjectKeys("blobs/"); }},
   };
   return all;
 }
@@ -137,8 +131,7 @@ TEST(S3RepositoryStorageBackendFaultTests, TransportFailuresAreRetriedFourTimesW
       EXPECT_EQ(request["headers"]["authorization"], requests.front()["headers"]["authorization"]);
       EXPECT_EQ(request["headers"]["x-amz-date"], requests.front()["headers"]["x-amz-date"]);
     }
-    EXPECT_EQ(*recording.delays,
-              (std::vector<std::uint64_t>{250'000'000, 500'000'000, 1'000'000'000}));
+    EXPECT_EQ(*recording.delays, (std::vector<std::uint64_t>{250'000'000, 500'000'000, 1'000'000'000}));
     EXPECT_FALSE(std::filesystem::exists(scratch.path() / "dest" / "repo.json"));
   }
 }
@@ -148,10 +141,8 @@ TEST(S3RepositoryStorageBackendFaultTests, HTTPAnswersAreNeverRetried) {
       {"objectExists", "S3 HEAD failed with HTTP 503."},
       {"readObject", "S3 GET failed with HTTP 503 (SlowDown): Please reduce your request rate."},
       {"writeObject", "S3 PUT failed with HTTP 503 (SlowDown): Please reduce your request rate."},
-      {"deleteObject",
-       "S3 DELETE failed with HTTP 503 (SlowDown): Please reduce your request rate."},
-      {"listObjectKeys",
-       "S3 LIST failed with HTTP 503 (SlowDown): Please reduce your request rate."},
+      {"deleteObject", "S3 DELETE failed with HTTP 503 (SlowDown): Please reduce your request rate."},
+      {"listObjectKeys", "S3 LIST failed with HTTP 503 (SlowDown): Please reduce your request rate."},
   };
   FaultServer server("status:503");
   for (const Operation& operation : operations()) {
@@ -226,8 +217,7 @@ TEST(S3RepositoryStorageBackendFaultTests, ListingFollowsTheContinuationToken) {
   EXPECT_EQ(requests[0]["path"], "/bucket");
   EXPECT_EQ(requests[0]["query"], nlohmann::json::parse(R"([["list-type","2"],["prefix","p/"]])"));
   EXPECT_EQ(requests[1]["query"],
-            nlohmann::json::parse(
-                R"([["list-type","2"],["prefix","p/"],["continuation-token","t 1+/="]])"));
+            nlohmann::json::parse(R"([["list-type","2"],["prefix","p/"],["continuation-token","t 1+/="]])"));
   // Without a prefix none is sent.
   backend.listObjectKeys();
   EXPECT_EQ(server.requests()[2]["query"], nlohmann::json::parse(R"([["list-type","2"]])"));
@@ -314,15 +304,14 @@ TEST(S3RepositoryStorageBackendFaultTests, RequestsCarryOnlyTheSignedHeaders) {
   EXPECT_EQ(requests[2]["path"], "/bucket/a/./b//c/.");
   std::set<std::string> names;
   for (const auto& [name, value] : requests[0]["headers"].items()) names.insert(name);
-  EXPECT_EQ(names, (std::set<std::string>{"authorization", "content-length", "host",
-                                          "x-amz-content-sha256", "x-amz-date"}));
+  EXPECT_EQ(names,
+            (std::set<std::string>{"authorization", "content-length", "host", "x-amz-content-sha256", "x-amz-date"}));
   EXPECT_EQ(requests[0]["path"], "/bucket/dir/a%20b%2Bc");
   EXPECT_EQ(requests[0]["headers"]["x-amz-content-sha256"],
             "44ce7dd67c959e0d3524ffac1771dfbba87d2b6b4b4e99e42034a8b803f8b072");
   EXPECT_EQ(requests[0]["headers"]["content-length"], "21");
   EXPECT_EQ(requests[1]["method"], "DELETE");
-  EXPECT_EQ(requests[1]["headers"]["x-amz-content-sha256"],
-            S3RequestSigner::emptyPayloadSHA256Hex());
+  EXPECT_EQ(requests[1]["headers"]["x-amz-content-sha256"], S3RequestSigner::emptyPayloadSHA256Hex());
 }
 
 TEST(S3RepositoryStorageBackendFaultTests, CancellationStopsBeforeAndBetweenAttempts) {
@@ -382,9 +371,8 @@ TEST(S3RepositoryStorageBackendFaultTests, CancellationAbortsARunningTransfer) {
     cancel.cancel();
   });
   S3RepositoryStorageBackend backend(server.configuration());
-  EXPECT_THROW(
-      backend.readObject(RepositoryObjectKey("repo.json"), scratch.path() / "repo.json", cancel),
-      CancellationError);
+  EXPECT_THROW(backend.readObject(RepositoryObjectKey("repo.json"), scratch.path() / "repo.json", cancel),
+               CancellationError);
   canceller.join();
   EXPECT_EQ(server.requests().size(), 1u);
   EXPECT_EQ(entryCount(scratch.path()), 0u);
@@ -397,8 +385,7 @@ TEST(S3RepositoryStorageBackendFaultTests, BackOffArithmetic) {
   EXPECT_EQ(policy.delay(2), 1'000'000'000u);
   EXPECT_EQ(policy.delay(63), UINT64_MAX);  // saturates instead of wrapping
   EXPECT_EQ(policy.delay(200), UINT64_MAX);
-  EXPECT_EQ(policy,
-            (S3RetryPolicy{3, 250'000'000, [](std::uint64_t, const CancellationToken&) {}}));
+  EXPECT_EQ(policy, (S3RetryPolicy{3, 250'000'000, [](std::uint64_t, const CancellationToken&) {}}));
   EXPECT_FALSE(policy == (S3RetryPolicy{2, 250'000'000, {}}));
 }
 

@@ -37,9 +37,7 @@ std::vector<std::string> raw(const std::vector<RepositoryObjectKey>& keys) {
 // One server for the whole suite: starting node costs about a second.
 class S3RepositoryStorageBackendTests : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    server_ = new S3rverFixture({"roundtrip", "paging", "existing", "missing"});
-  }
+  static void SetUpTestSuite() { server_ = new S3rverFixture({"roundtrip", "paging", "existing", "missing"}); }
   static void TearDownTestSuite() {
     delete server_;
     server_ = nullptr;
@@ -52,20 +50,17 @@ S3rverFixture* S3RepositoryStorageBackendTests::server_ = nullptr;
 TEST_F(S3RepositoryStorageBackendTests, RoundTripsUnusualKeysAgainstAnIndependentClient) {
   auto backend = server_->backend("roundtrip");
   EXPECT_EQ(backend.displayName(), "S3");
-  const std::vector<std::string> keys = {"blobs/ab/a b+c.bin",
-                                         "notes/d\xC3\xA9j\xC3\xA0 vu \xE2\x9C\x93.txt",
+  const std::vector<std::string> keys = {"blobs/ab/a b+c.bin", "notes/d\xC3\xA9j\xC3\xA0 vu \xE2\x9C\x93.txt",
                                          "plus+plus", "repo.json", "x/~tilde_(paren)!*'.txt"};
   // Uploaded by the backend, read back by boto3.
   for (const auto& key : keys) {
     SCOPED_TRACE(key);
     auto source = local_.path() / "up.bin";
     writeText(source, "content of " + key);
-    auto mode = key == "repo.json" ? RepositoryObjectWriteMode::replace()
-                                   : RepositoryObjectWriteMode::createIfAbsent();
+    auto mode = key == "repo.json" ? RepositoryObjectWriteMode::replace() : RepositoryObjectWriteMode::createIfAbsent();
     auto result = backend.writeObject(source, RepositoryObjectKey(key), mode);
     EXPECT_EQ(result,
-              (RepositoryObjectWriteResult{
-                  Status::written, static_cast<std::int64_t>(("content of " + key).size())}));
+              (RepositoryObjectWriteResult{Status::written, static_cast<std::int64_t>(("content of " + key).size())}));
     auto copy = local_.path() / "boto.bin";
     server_->client("roundtrip", {"get", key, copy.string()});
     EXPECT_EQ(testing::readText(copy), "content of " + key);
@@ -81,11 +76,9 @@ TEST_F(S3RepositoryStorageBackendTests, RoundTripsUnusualKeysAgainstAnIndependen
 
   // Uploaded by boto3, read by the backend; a large object streams through unchanged.
   std::string big(9 * 1024 * 1024 + 17, '\0');
-  for (std::size_t i = 0; i < big.size(); ++i)
-    big[i] = static_cast<char>((i * 7 + (i >> 12)) % 251);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7 + (i >> 12)) % 251);
   writeText(local_.path() / "big.bin", big);
-  server_->client("roundtrip",
-                  {"put", "blobs/ff/big object", (local_.path() / "big.bin").string()});
+  server_->client("roundtrip", {"put", "blobs/ff/big object", (local_.path() / "big.bin").string()});
   auto destination = local_.path() / "out" / "big.bin";
   backend.readObject(RepositoryObjectKey("blobs/ff/big object"), destination);
   EXPECT_EQ(testing::readText(destination), big);
@@ -97,12 +90,10 @@ TEST_F(S3RepositoryStorageBackendTests, RoundTripsUnusualKeysAgainstAnIndependen
   // A replace upload of a large file, checked by boto3.
   std::reverse(big.begin(), big.end());
   writeText(local_.path() / "big2.bin", big);
-  EXPECT_EQ(
-      backend.writeObject(local_.path() / "big2.bin", RepositoryObjectKey("blobs/ff/big object"),
-                          RepositoryObjectWriteMode::replace()),
-      (RepositoryObjectWriteResult{Status::written, static_cast<std::int64_t>(big.size())}));
-  server_->client("roundtrip",
-                  {"get", "blobs/ff/big object", (local_.path() / "check.bin").string()});
+  EXPECT_EQ(backend.writeObject(local_.path() / "big2.bin", RepositoryObjectKey("blobs/ff/big object"),
+                                RepositoryObjectWriteMode::replace()),
+            (RepositoryObjectWriteResult{Status::written, static_cast<std::int64_t>(big.size())}));
+  server_->client("roundtrip", {"get", "blobs/ff/big object", (local_.path() / "check.bin").string()});
   EXPECT_EQ(testing::readText(local_.path() / "check.bin"), big);
 }
 
@@ -138,13 +129,11 @@ TEST_F(S3RepositoryStorageBackendTests, CreateIfAbsentNeverOverwrites) {
     backend.writeObject(source, key, RepositoryObjectWriteMode::createIfAbsent(99));
     ADD_FAILURE() << "size mismatch accepted";
   } catch (const EngineError& error) {
-    EXPECT_EQ(std::string(error.what()),
-              "Remote object blobs/ab/ab12 exists with size 3, expected 99.");
+    EXPECT_EQ(std::string(error.what()), "Remote object blobs/ab/ab12 exists with size 3, expected 99.");
   }
   // The local file's size is the expectation when none is given.
   writeText(source, "longer");
-  EXPECT_THROW(backend.writeObject(source, key, RepositoryObjectWriteMode::createIfAbsent()),
-               EngineError);
+  EXPECT_THROW(backend.writeObject(source, key, RepositoryObjectWriteMode::createIfAbsent()), EngineError);
   server_->client("existing", {"get", "blobs/ab/ab12", (local_.path() / "check").string()});
   EXPECT_EQ(testing::readText(local_.path() / "check"), "old");
 
@@ -154,9 +143,9 @@ TEST_F(S3RepositoryStorageBackendTests, CreateIfAbsentNeverOverwrites) {
   EXPECT_EQ(testing::readText(local_.path() / "check"), "longer");
 
   // An unreadable local file fails with the file system error before any upload.
-  EXPECT_THROW(backend.writeObject(local_.path() / "absent", RepositoryObjectKey("z"),
-                                   RepositoryObjectWriteMode::replace()),
-               PosixError);
+  EXPECT_THROW(
+      backend.writeObject(local_.path() / "absent", RepositoryObjectKey("z"), RepositoryObjectWriteMode::replace()),
+      PosixError);
   EXPECT_FALSE(backend.objectExists(RepositoryObjectKey("z")));
 }
 
@@ -182,8 +171,7 @@ TEST_F(S3RepositoryStorageBackendTests, MissingObjectsAndProviderErrors) {
     EXPECT_EQ(error.details().at("S3ErrorCode"), "NoSuchKey");
   }
   EXPECT_EQ(testing::readText(destination), "keep me");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(local_.path()),
-                          std::filesystem::directory_iterator()),
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(local_.path()), std::filesystem::directory_iterator()),
             1);
 
   server_->client("missing", {"put-text", "catalog.sqlite", "db"});
@@ -200,17 +188,16 @@ TEST_F(S3RepositoryStorageBackendTests, MissingObjectsAndProviderErrors) {
     EXPECT_EQ(error.details().at("S3Method"), "LIST");
     EXPECT_EQ(error.details().at("S3ObjectKey"), "blobs/");
     EXPECT_EQ(error.details().at("S3ErrorCode"), "NoSuchBucket");
-    EXPECT_EQ(std::string(error.what()).rfind("S3 LIST failed with HTTP 404 (NoSuchBucket): ", 0),
-              0u);
+    EXPECT_EQ(std::string(error.what()).rfind("S3 LIST failed with HTTP 404 (NoSuchBucket): ", 0), 0u);
   }
 }
 
 TEST(S3RepositoryStorageBackendVirtualHostTests, VirtualHostedStyleRoundTrip) {
   // curl resolves every *.localhost name to the loopback address.
   S3rverFixture server({"vhost"}, "localhost");
-  auto configuration = S3StorageConfiguration::make(
-      "vhost", "us-east-1", "http://s3.localhost:" + std::to_string(server.port()),
-      S3rverFixture::kAccessKey, S3rverFixture::kSecret, std::nullopt, false);
+  auto configuration =
+      S3StorageConfiguration::make("vhost", "us-east-1", "http://s3.localhost:" + std::to_string(server.port()),
+                                   S3rverFixture::kAccessKey, S3rverFixture::kSecret, std::nullopt, false);
   S3RepositoryStorageBackend backend(configuration);
   EXPECT_EQ(backend.signer().requestTarget(RepositoryObjectKey("a b")).url,
             "http://vhost.s3.localhost:" + std::to_string(server.port()) + "/a%20b");

@@ -28,9 +28,7 @@ std::string sha256Text(const std::string& text) {
   return hexEncode(digest, sizeof digest);
 }
 
-S3StorageConfiguration configurationFrom(const nlohmann::json& json) {
-  return S3StorageConfiguration::fromJSON(json);
-}
+S3StorageConfiguration configurationFrom(const nlohmann::json& json) { return S3StorageConfiguration::fromJSON(json); }
 
 // The fixture restates AWS's published examples. Three of its canonical requests carry an
 // "authorization" header line (and "authorization" in the signed-header list) that cannot be
@@ -41,8 +39,7 @@ std::string withoutAuthorizationHeader(const std::string& canonicalRequest) {
   std::size_t start = 0;
   while (start <= canonicalRequest.size()) {
     std::size_t end = canonicalRequest.find('\n', start);
-    std::string line =
-        canonicalRequest.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string line = canonicalRequest.substr(start, end == std::string::npos ? std::string::npos : end - start);
     if (line.rfind("authorization:", 0) != 0) {
       if (line.rfind("authorization;", 0) == 0) line = line.substr(strlen("authorization;"));
       out += line;
@@ -81,20 +78,18 @@ TEST(S3RequestSignerTests, ReproducesTheAWSWorkedExamples) {
       }
       target = signer.bucketRequestTarget(items);
     }
-    std::map<std::string, std::string> extraHeaders =
-        request["extraHeaders"].get<std::map<std::string, std::string>>();
-    S3SignedRequest signedRequest =
-        signer.signedRequest(request["method"].get<std::string>(), target,
-                             request["payloadSHA256Hex"].get<std::string>(), extraHeaders,
-                             at(request["date"].get<std::string>()));
+    std::map<std::string, std::string> extraHeaders = request["extraHeaders"].get<std::map<std::string, std::string>>();
+    S3SignedRequest signedRequest = signer.signedRequest(request["method"].get<std::string>(), target,
+                                                         request["payloadSHA256Hex"].get<std::string>(), extraHeaders,
+                                                         at(request["date"].get<std::string>()));
     const nlohmann::json& expected = example["expected"];
     EXPECT_EQ(signedRequest.url, expected["url"].get<std::string>());
     EXPECT_EQ(signedRequest.canonicalRequest,
               withoutAuthorizationHeader(expected["canonicalRequest"].get<std::string>()));
     EXPECT_EQ(sha256Text(signedRequest.canonicalRequest), publishedCanonicalRequestDigests[i]);
     std::string expectedStringToSign = expected["stringToSign"].get<std::string>();
-    expectedStringToSign = expectedStringToSign.substr(0, expectedStringToSign.rfind('\n') + 1) +
-                           publishedCanonicalRequestDigests[i];
+    expectedStringToSign =
+        expectedStringToSign.substr(0, expectedStringToSign.rfind('\n') + 1) + publishedCanonicalRequestDigests[i];
     EXPECT_EQ(signedRequest.stringToSign, expectedStringToSign);
     ASSERT_NE(signedRequest.header("authorization"), nullptr);
     EXPECT_EQ(*signedRequest.header("authorization"), expected["authorization"].get<std::string>());
@@ -102,17 +97,15 @@ TEST(S3RequestSignerTests, ReproducesTheAWSWorkedExamples) {
     EXPECT_EQ(signedRequest.method, request["method"].get<std::string>());
     EXPECT_EQ(signedRequest.timeoutSeconds, 60);
     if (request.contains("body")) {
-      EXPECT_EQ(sha256Text(request["body"].get<std::string>()),
-                request["payloadSHA256Hex"].get<std::string>());
+      EXPECT_EQ(sha256Text(request["body"].get<std::string>()), request["payloadSHA256Hex"].get<std::string>());
     }
   }
 }
 
-S3StorageConfiguration config(std::optional<std::string> endpoint, bool pathStyle,
-                              std::string bucket = "bucket",
+S3StorageConfiguration config(std::optional<std::string> endpoint, bool pathStyle, std::string bucket = "bucket",
                               std::optional<std::string> token = std::nullopt) {
-  return S3StorageConfiguration::make(std::move(bucket), "eu-west-1", std::move(endpoint), "AKID",
-                                      "SECRET", std::move(token), pathStyle);
+  return S3StorageConfiguration::make(std::move(bucket), "eu-west-1", std::move(endpoint), "AKID", "SECRET",
+                                      std::move(token), pathStyle);
 }
 
 TEST(S3RequestSignerTests, ObjectTargets) {
@@ -125,27 +118,21 @@ TEST(S3RequestSignerTests, ObjectTargets) {
     std::string canonicalURI;
   };
   const Case cases[] = {
-      {"path-style drops the endpoint path and keeps the port",
-       config("http://127.0.0.1:9000/some/base/", true), "blobs/ab/ab12",
-       "http://127.0.0.1:9000/bucket/blobs/ab/ab12", "127.0.0.1:9000", "/bucket/blobs/ab/ab12"},
-      {"an explicit default port stays in the host", config("https://minio.example:443", true),
-       "repo.json", "https://minio.example:443/bucket/repo.json", "minio.example:443",
-       "/bucket/repo.json"},
-      {"space and plus", config("http://h", true), "dir/a b+c.txt",
-       "http://h/bucket/dir/a%20b%2Bc.txt", "h", "/bucket/dir/a%20b%2Bc.txt"},
-      {"empty segments survive", config("http://h", true), "a//b/", "http://h/bucket/a//b/", "h",
-       "/bucket/a//b/"},
-      {"non-ASCII and reserved characters", config("http://h", true),
-       "d\xC3\xA9j\xC3\xA0/x=y&z~_-.", "http://h/bucket/d%C3%A9j%C3%A0/x%3Dy%26z~_-.", "h",
-       "/bucket/d%C3%A9j%C3%A0/x%3Dy%26z~_-."},
-      {"bucket is encoded in a path", config("http://h", true, "my bucket"), "k",
-       "http://h/my%20bucket/k", "h", "/my%20bucket/k"},
+      {"path-style drops the endpoint path and keeps the port", config("http://127.0.0.1:9000/some/base/", true),
+       "blobs/ab/ab12", "http://127.0.0.1:9000/bucket/blobs/ab/ab12", "127.0.0.1:9000", "/bucket/blobs/ab/ab12"},
+      {"an explicit default port stays in the host", config("https://minio.example:443", true), "repo.json",
+       "https://minio.example:443/bucket/repo.json", "minio.example:443", "/bucket/repo.json"},
+      {"space and plus", config("http://h", true), "dir/a b+c.txt", "http://h/bucket/dir/a%20b%2Bc.txt", "h",
+       "/bucket/dir/a%20b%2Bc.txt"},
+      {"empty segments survive", config("http://h", true), "a//b/", "http://h/bucket/a//b/", "h", "/bucket/a//b/"},
+      {"non-ASCII and reserved characters", config("http://h", true), "d\xC3\xA9j\xC3\xA0/x=y&z~_-.",
+       "http://h/bucket/d%C3%A9j%C3%A0/x%3Dy%26z~_-.", "h", "/bucket/d%C3%A9j%C3%A0/x%3Dy%26z~_-."},
+      {"bucket is encoded in a path", config("http://h", true, "my bucket"), "k", "http://h/my%20bucket/k", "h",
+       "/my%20bucket/k"},
       {"virtual-hosted on the default endpoint", config(std::nullopt, false), "repo.json",
-       "https://bucket.s3.eu-west-1.amazonaws.com/repo.json", "bucket.s3.eu-west-1.amazonaws.com",
-       "/repo.json"},
-      {"virtual-hosted keeps the port on URL and host alike",
-       config("http://localhost:4568/x", false), "a b", "http://bucket.localhost:4568/a%20b",
-       "bucket.localhost:4568", "/a%20b"},
+       "https://bucket.s3.eu-west-1.amazonaws.com/repo.json", "bucket.s3.eu-west-1.amazonaws.com", "/repo.json"},
+      {"virtual-hosted keeps the port on URL and host alike", config("http://localhost:4568/x", false), "a b",
+       "http://bucket.localhost:4568/a%20b", "bucket.localhost:4568", "/a%20b"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -160,14 +147,11 @@ TEST(S3RequestSignerTests, ObjectTargets) {
 
 TEST(S3RequestSignerTests, BucketTargetsAndCanonicalQuery) {
   S3RequestSigner pathStyle(config("http://127.0.0.1:9000/base", true));
-  auto target = pathStyle.bucketRequestTarget(
-      {{"prefix", "blobs/"}, {"list-type", "2"}, {"continuation-token", "a+b c="}});
-  EXPECT_EQ(
-      target.url,
-      "http://127.0.0.1:9000/bucket?prefix=blobs%2F&list-type=2&continuation-token=a%2Bb%20c%3D");
+  auto target =
+      pathStyle.bucketRequestTarget({{"prefix", "blobs/"}, {"list-type", "2"}, {"continuation-token", "a+b c="}});
+  EXPECT_EQ(target.url, "http://127.0.0.1:9000/bucket?prefix=blobs%2F&list-type=2&continuation-token=a%2Bb%20c%3D");
   EXPECT_EQ(target.canonicalURI, "/bucket");
-  EXPECT_EQ(target.canonicalQueryString,
-            "continuation-token=a%2Bb%20c%3D&list-type=2&prefix=blobs%2F");
+  EXPECT_EQ(target.canonicalQueryString, "continuation-token=a%2Bb%20c%3D&list-type=2&prefix=blobs%2F");
 
   S3RequestSigner virtualHosted(config(std::nullopt, false));
   auto hosted = virtualHosted.bucketRequestTarget({});
@@ -177,8 +161,7 @@ TEST(S3RequestSignerTests, BucketTargetsAndCanonicalQuery) {
 
   EXPECT_EQ(S3RequestSigner::canonicalQueryString({{"prefix", "blobs/"}, {"list-type", "2"}}),
             "list-type=2&prefix=blobs%2F");
-  EXPECT_EQ(S3RequestSigner::canonicalQueryString({{"b", ""}, {"a", "2"}, {"a", "1"}}),
-            "a=1&a=2&b=");
+  EXPECT_EQ(S3RequestSigner::canonicalQueryString({{"b", ""}, {"a", "2"}, {"a", "1"}}), "a=1&a=2&b=");
   EXPECT_EQ(S3RequestSigner::canonicalQueryString({}), "");
 }
 
@@ -195,10 +178,8 @@ TEST(S3RequestSignerTests, UnusableEndpointsFailBeforeAnyRequest) {
       {"other scheme", config("ftp://h", true), "Invalid S3 endpoint configuration."},
       {"user info", config("http://user:pw@h", true), "Invalid S3 endpoint configuration."},
       {"bad port", config("http://h:99999", true), "Invalid S3 endpoint configuration."},
-      {"bucket not a host label", config("http://h", false, "a/b"),
-       "Invalid S3 endpoint configuration."},
-      {"region not a host label",
-       S3StorageConfiguration::make("b", "eu west", std::nullopt, "A", "S"),
+      {"bucket not a host label", config("http://h", false, "a/b"), "Invalid S3 endpoint configuration."},
+      {"region not a host label", S3StorageConfiguration::make("b", "eu west", std::nullopt, "A", "S"),
        "Invalid S3 endpoint configuration."},
   };
   for (const Case& c : cases) {
@@ -227,12 +208,11 @@ TEST(S3RequestSignerTests, SigningHeaders) {
   auto date = at("2026-03-05T01:02:03Z");
   S3RequestSigner plain(config("http://h:9000", true));
   auto target = plain.requestTarget(RepositoryObjectKey("k"));
-  auto request = plain.signedRequest("PUT", target, "abc",
-                                     {{"X-Custom", "  two\twords  \n"}, {"Host", "evil"}}, date);
+  auto request = plain.signedRequest("PUT", target, "abc", {{"X-Custom", "  two\twords  \n"}, {"Host", "evil"}}, date);
   std::vector<std::string> names;
   for (const auto& header : request.headers) names.push_back(header.first);
-  EXPECT_EQ(names, (std::vector<std::string>{"host", "x-amz-content-sha256", "x-amz-date",
-                                             "x-custom", "authorization"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"host", "x-amz-content-sha256", "x-amz-date", "x-custom", "authorization"}));
   EXPECT_EQ(*request.header("host"), "h:9000");
   EXPECT_EQ(*request.header("x-amz-date"), "20260305T010203Z");
   EXPECT_EQ(*request.header("x-custom"), "two words");
@@ -242,12 +222,10 @@ TEST(S3RequestSignerTests, SigningHeaders) {
   EXPECT_NE(request.stringToSign.find("\n20260305/eu-west-1/s3/aws4_request\n"), std::string::npos);
 
   // Signing twice with one date gives identical requests.
-  auto again = plain.signedRequest("PUT", target, "abc",
-                                   {{"X-Custom", "  two\twords  \n"}, {"Host", "evil"}}, date);
+  auto again = plain.signedRequest("PUT", target, "abc", {{"X-Custom", "  two\twords  \n"}, {"Host", "evil"}}, date);
   EXPECT_EQ(again.headers, request.headers);
 
-  for (std::optional<std::string> token :
-       {std::optional<std::string>(), std::optional<std::string>("")}) {
+  for (std::optional<std::string> token : {std::optional<std::string>(), std::optional<std::string>("")}) {
     S3RequestSigner signer(config("http://h", true, "bucket", token));
     auto signedRequest = signer.signedRequest("GET", signer.requestTarget(RepositoryObjectKey("k")),
                                               S3RequestSigner::emptyPayloadSHA256Hex(), {}, date);
@@ -260,8 +238,7 @@ TEST(S3RequestSignerTests, SigningHeaders) {
   ASSERT_NE(tokened.header("x-amz-security-token"), nullptr);
   // A line break in a token is folded like any header whitespace, so it cannot start a header.
   EXPECT_EQ(*tokened.header("x-amz-security-token"), "TOKEN x-evil: 1");
-  EXPECT_NE(tokened.header("authorization")->find("x-amz-date;x-amz-security-token, Signature="),
-            std::string::npos);
+  EXPECT_NE(tokened.header("authorization")->find("x-amz-date;x-amz-security-token, Signature="), std::string::npos);
   for (const auto& header : tokened.headers) {
     EXPECT_EQ(header.second.find("SECRET"), std::string::npos);
   }
@@ -287,8 +264,7 @@ TEST(S3RequestSignerTests, DigestsAndHMAC) {
   EXPECT_EQ(S3RequestSigner::emptyPayloadSHA256Hex(),
             "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   // RFC 4231 test case 2.
-  EXPECT_EQ(hexEncode(S3RequestSigner::hmacSHA256(bytesOf("what do ya want for nothing?"),
-                                                  bytesOf("Jefe"))),
+  EXPECT_EQ(hexEncode(S3RequestSigner::hmacSHA256(bytesOf("what do ya want for nothing?"), bytesOf("Jefe"))),
             "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
   auto path = std::filesystem::temp_directory_path() / ("tvr-digest-" + std::to_string(getpid()));
   {
@@ -306,28 +282,23 @@ TEST(S3RequestSignerTests, DigestsAndHMAC) {
 TEST(S3StorageConfigurationTests, PathStyleDefaultAndCodedForm) {
   EXPECT_TRUE(S3StorageConfiguration::make("b", "r", "http://h", "a", "s").usePathStyle);
   EXPECT_FALSE(S3StorageConfiguration::make("b", "r", std::nullopt, "a", "s").usePathStyle);
-  EXPECT_FALSE(S3StorageConfiguration::make("b", "r", "http://h", "a", "s", std::nullopt, false)
-                   .usePathStyle);
+  EXPECT_FALSE(S3StorageConfiguration::make("b", "r", "http://h", "a", "s", std::nullopt, false).usePathStyle);
 
   auto full = S3StorageConfiguration::make("b", "auto", "http://h", "a", "s", "t", false);
-  EXPECT_EQ(full.toJSON().dump(),
-            R"({"bucket":"b","region":"auto","endpointURL":"http://h","accessKeyID":"a",)"
-            R"("secretAccessKey":"s","sessionToken":"t","usePathStyle":false})");
+  EXPECT_EQ(full.toJSON().dump(), R"({"bucket":"b","region":"auto","endpointURL":"http://h","accessKeyID":"a",)"
+                                  R"("secretAccessKey":"s","sessionToken":"t","usePathStyle":false})");
   EXPECT_EQ(S3StorageConfiguration::fromJSON(nlohmann::json::parse(full.toJSON().dump())), full);
   auto minimal = S3StorageConfiguration::make("b", "r", std::nullopt, "a", "s");
-  EXPECT_EQ(
-      minimal.toJSON().dump(),
-      R"({"bucket":"b","region":"r","accessKeyID":"a","secretAccessKey":"s","usePathStyle":false})");
+  EXPECT_EQ(minimal.toJSON().dump(),
+            R"({"bucket":"b","region":"r","accessKeyID":"a","secretAccessKey":"s","usePathStyle":false})");
 
   struct Case {
     const char* json;
     const char* message;
   };
   const Case bad[] = {
-      {R"({"bucket":"b","region":"r","accessKeyID":"a","secretAccessKey":"s"})",
-       "Missing key \"usePathStyle\"."},
-      {R"({"region":"r","accessKeyID":"a","secretAccessKey":"s","usePathStyle":true})",
-       "Missing key \"bucket\"."},
+      {R"({"bucket":"b","region":"r","accessKeyID":"a","secretAccessKey":"s"})", "Missing key \"usePathStyle\"."},
+      {R"({"region":"r","accessKeyID":"a","secretAccessKey":"s","usePathStyle":true})", "Missing key \"bucket\"."},
       {R"({"bucket":"b","region":"r","accessKeyID":"a","secretAccessKey":1,"usePathStyle":true})",
        "Key \"secretAccessKey\" is not a string."},
       {R"({"bucket":"b","region":"r","accessKeyID":"a","secretAccessKey":"s","usePathStyle":"yes"})",

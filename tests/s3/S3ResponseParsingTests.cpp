@@ -24,8 +24,8 @@ TEST(S3ResponseParsingTests, XmlTagValue) {
       {"whitespace only is absent", "Message", "<Message> \n </Message>", none()},
       {"no closing tag", "Code", "<Code>Oops", none()},
       {"attributes are not recognised", "Code", "<Code a=\"1\">X</Code>", none()},
-      {"entities, &amp; last", "Message",
-       "<Message>&quot;a&apos; &lt;b&gt; &amp;quot; &amp;lt;</Message>", "\"a' <b> &quot; &lt;"},
+      {"entities, &amp; last", "Message", "<Message>&quot;a&apos; &lt;b&gt; &amp;quot; &amp;lt;</Message>",
+       "\"a' <b> &quot; &lt;"},
       {"case-sensitive", "Code", "<code>x</code>", none()},
   };
   for (const Case& c : cases) {
@@ -39,9 +39,9 @@ TEST(S3ResponseParsingTests, ProviderErrorDocuments) {
   EXPECT_EQ(S3ProviderError::parse(Bytes{}), std::nullopt);
   EXPECT_EQ(S3ProviderError::parse(bytesOf("<html>Bad Gateway</html>")), std::nullopt);
 
-  auto full = S3ProviderError::parse(
-      bytesOf("<?xml version=\"1.0\"?><Error><Code>AccessDenied</Code><Message>No.</Message>"
-              "<RequestId>R1</RequestId></Error>"));
+  auto full =
+      S3ProviderError::parse(bytesOf("<?xml version=\"1.0\"?><Error><Code>AccessDenied</Code><Message>No.</Message>"
+                                     "<RequestId>R1</RequestId></Error>"));
   ASSERT_TRUE(full);
   EXPECT_EQ(*full, (S3ProviderError{"AccessDenied", "No.", "R1"}));
 
@@ -83,9 +83,7 @@ TEST(S3ResponseParsingTests, HTTPFailureErrorMessageAndDetails) {
        bytesOf("<Error><Code>AccessDenied</Code><Message>Access Denied</Message>"
                "<RequestId>4442587FB7D0A2F9</RequestId></Error>"),
        "S3 GET failed with HTTP 403 (AccessDenied): Access Denied.",
-       {{"S3ErrorCode", "AccessDenied"},
-        {"S3ErrorMessage", "Access Denied"},
-        {"S3RequestID", "4442587FB7D0A2F9"}}},
+       {{"S3ErrorCode", "AccessDenied"}, {"S3ErrorMessage", "Access Denied"}, {"S3RequestID", "4442587FB7D0A2F9"}}},
       {"message only",
        "PUT",
        400,
@@ -101,8 +99,7 @@ TEST(S3ResponseParsingTests, HTTPFailureErrorMessageAndDetails) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    S3HTTPFailureError error =
-        S3HTTPFailureError::fromResponse(c.method, "blobs/ab/x", c.status, c.body);
+    S3HTTPFailureError error = S3HTTPFailureError::fromResponse(c.method, "blobs/ab/x", c.status, c.body);
     EXPECT_EQ(error.domain(), "S3RepositoryStorageBackend");
     EXPECT_EQ(error.code(), c.status);
     EXPECT_EQ(std::string(error.what()), c.message);
@@ -115,22 +112,22 @@ TEST(S3ResponseParsingTests, HTTPFailureErrorMessageAndDetails) {
 }
 
 TEST(S3ResponseParsingTests, ListBucketResultPages) {
-  auto page = S3ListBucketResultParser::parse(
-      bytesOf("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-              "<ListBucketResult xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\">"
-              "<Name>b</Name><IsTruncated>false</IsTruncated>"
-              "<Contents><Key>\n  blobs/ab/ab12 </Key><Size>3</Size></Contents>"
-              "<Contents><Key>a &amp; b</Key></Contents>"
-              "<Contents><Key></Key></Contents>"
-              "<Other><Key>nested</Key></Other>"
-              "<NextContinuationToken>tok+/=</NextContinuationToken>"
-              "</ListBucketResult>"));
+  auto page =
+      S3ListBucketResultParser::parse(bytesOf("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                                              "<ListBucketResult xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\">"
+                                              "<Name>b</Name><IsTruncated>false</IsTruncated>"
+                                              "<Contents><Key>\n  blobs/ab/ab12 </Key><Size>3</Size></Contents>"
+                                              "<Contents><Key>a &amp; b</Key></Contents>"
+                                              "<Contents><Key></Key></Contents>"
+                                              "<Other><Key>nested</Key></Other>"
+                                              "<NextContinuationToken>tok+/=</NextContinuationToken>"
+                                              "</ListBucketResult>"));
   EXPECT_EQ(page.keys, (std::vector<std::string>{"blobs/ab/ab12", "a & b", "", "nested"}));
   EXPECT_EQ(page.nextContinuationToken, "tok+/=");
 
-  auto last = S3ListBucketResultParser::parse(
-      bytesOf("<ListBucketResult><NextContinuationToken> </NextContinuationToken>"
-              "<key>lowercase is not Key</key></ListBucketResult>"));
+  auto last =
+      S3ListBucketResultParser::parse(bytesOf("<ListBucketResult><NextContinuationToken> </NextContinuationToken>"
+                                              "<key>lowercase is not Key</key></ListBucketResult>"));
   EXPECT_TRUE(last.keys.empty());
   EXPECT_EQ(last.nextContinuationToken, std::nullopt);
 

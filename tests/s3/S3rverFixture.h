@@ -22,12 +22,10 @@ class S3rverFixture {
 
   // With `serviceEndpoint` set, s3rver also takes virtual-hosted requests for
   // <bucket>.s3.<serviceEndpoint>.
-  explicit S3rverFixture(const std::vector<std::string>& buckets,
-                         const std::string& serviceEndpoint = {}) {
+  explicit S3rverFixture(const std::vector<std::string>& buckets, const std::string& serviceEndpoint = {}) {
     std::string node = findExecutable("node");
     if (node.empty()) {
-      throw std::runtime_error(
-          "node is not on PATH; run scripts/bootstrap to install Node.js and s3rver");
+      throw std::runtime_error("node is not on PATH; run scripts/bootstrap to install Node.js and s3rver");
     }
     std::string s3rver = std::string(TVR_SOURCE_DIR) + "/.deps/s3rver/node_modules/.bin/s3rver";
     if (::access(s3rver.c_str(), R_OK) != 0) {
@@ -61,8 +59,7 @@ class S3rverFixture {
   std::string endpoint() const { return "http://127.0.0.1:" + std::to_string(port_); }
   int port() const { return port_; }
 
-  S3StorageConfiguration configuration(const std::string& bucket,
-                                       const std::string& secret = kSecret) const {
+  S3StorageConfiguration configuration(const std::string& bucket, const std::string& secret = kSecret) const {
     return S3StorageConfiguration::make(bucket, "us-east-1", endpoint(), kAccessKey, secret);
   }
 
@@ -72,8 +69,8 @@ class S3rverFixture {
 
   // Runs s3_client.py with the endpoint and the bucket first.
   std::string client(const std::string& bucket, const std::vector<std::string>& arguments) const {
-    std::vector<std::string> argv{python3(), std::string(TVR_SOURCE_DIR) + "/tests/s3/s3_client.py",
-                                  endpoint(), bucket};
+    std::vector<std::string> argv{python3(), std::string(TVR_SOURCE_DIR) + "/tests/s3/s3_client.py", endpoint(),
+                                  bucket};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     return runCommand(argv);
   }

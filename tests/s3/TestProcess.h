@@ -181,8 +181,7 @@ inline std::string runCommand(const std::vector<std::string>& argv) {
 
 inline std::string python3() {
   std::string python = findExecutable("python3");
-  if (python.empty())
-    throw std::runtime_error("python3 is not on PATH (scripts/bootstrap installs it)");
+  if (python.empty()) throw std::runtime_error("python3 is not on PATH (scripts/bootstrap installs it)");
   return python;
 }
 

@@ -1,10 +1,9 @@
-#include "engine/storage/LocalRepositoryStorageBackend.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "engine/storage/BackupCatalogBlobStore.h"
+#include "engine/storage/LocalRepositoryStorageBackend.h"
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
 #include "tests/storage/RepositoryStorageBackendContract.h"
@@ -100,9 +99,8 @@ TEST(LocalRepositoryStorageBackendTest, FilesRejectedByTheContainmentCheckAreSki
   fs::path root = temp / "repo";
   put(root / "repo.json", "{}");
   put(root / "plans.json", "{}");
-  LocalRepositoryStorageBackend backend(root, [](const fs::path& file, const fs::path&) {
-    return file.filename() != "plans.json";
-  });
+  LocalRepositoryStorageBackend backend(
+      root, [](const fs::path& file, const fs::path&) { return file.filename() != "plans.json"; });
   EXPECT_EQ(rawKeys(backend.listObjectKeys()), (std::vector<std::string>{"repo.json"}));
 }
 
@@ -144,7 +142,8 @@ TEST(LocalRepositoryStorageBackendTest, FailedCopyLeavesNoTemporaryFileAndKeepsT
   put(root / "plans.json", "old");
   LocalRepositoryStorageBackend backend(root);
   try {
-    backend.writeObject(temp / "missing-source", RepositoryObjectKey("plans.json"), RepositoryObjectWriteMode::replace());
+    backend.writeObject(temp / "missing-source", RepositoryObjectKey("plans.json"),
+                        RepositoryObjectWriteMode::replace());
     ADD_FAILURE() << "copy of a missing file succeeded";
   } catch (const PosixError& error) {
     EXPECT_EQ(error.err(), ENOENT);
@@ -162,7 +161,8 @@ TEST(LocalRepositoryStorageBackendTest, CreateIfAbsentLeavesTheExistingFileUntou
   ASSERT_EQ(::stat((root / "repo.json").c_str(), &before), 0);
   put(temp / "src", "a longer replacement");
   LocalRepositoryStorageBackend backend(root);
-  auto result = backend.writeObject(temp / "src", RepositoryObjectKey("repo.json"), RepositoryObjectWriteMode::createIfAbsent());
+  auto result =
+      backend.writeObject(temp / "src", RepositoryObjectKey("repo.json"), RepositoryObjectWriteMode::createIfAbsent());
   EXPECT_EQ(result.status, RepositoryObjectWriteResult::Status::skippedExisting);
   EXPECT_EQ(result.byteCount, 3);
   struct stat after {};

@@ -20,8 +20,7 @@ void writeText(const std::filesystem::path& path, const std::string& text) {
 
 std::string patterned(std::size_t size, unsigned seed) {
   std::string out(size, '\0');
-  for (std::size_t i = 0; i < size; ++i)
-    out[i] = static_cast<char>((i * 7 + (i >> 12) + seed) % 251);
+  for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<char>((i * 7 + (i >> 12) + seed) % 251);
   return out;
 }
 
@@ -46,8 +45,7 @@ class RecordingBackend : public RepositoryStorageBackend {
   bool objectExists(const RepositoryObjectKey& key, const CancellationToken& cancel) override {
     return inner_.objectExists(key, cancel);
   }
-  RepositoryObjectWriteResult writeObject(const std::filesystem::path& from,
-                                          const RepositoryObjectKey& key,
+  RepositoryObjectWriteResult writeObject(const std::filesystem::path& from, const RepositoryObjectKey& key,
                                           const RepositoryObjectWriteMode& mode,
                                           const CancellationToken& cancel) override {
     return inner_.writeObject(from, key, mode, cancel);
@@ -69,8 +67,7 @@ class RecordingBackend : public RepositoryStorageBackend {
   RepositoryStorageBackend& inner_;
 };
 
-void expectHydrated(const std::filesystem::path& root,
-                    const std::map<std::string, std::string>& objects) {
+void expectHydrated(const std::filesystem::path& root, const std::map<std::string, std::string>& objects) {
   for (const auto& [key, content] : objects) {
     SCOPED_TRACE(key);
     ASSERT_TRUE(std::filesystem::is_regular_file(root / key));
@@ -113,15 +110,13 @@ TEST(RepositoryObjectHydratorTests, EmptyBackendGivesAnEmptyFolder) {
   TemporaryDirectory source, destination;
   LocalRepositoryStorageBackend backend(source.path() / "absent");
   auto target = destination.path() / "out";
-  EXPECT_EQ(RepositoryObjectHydrator::hydrateRepository(backend, target),
-            (RepositoryHydrationSummary{0, 0}));
+  EXPECT_EQ(RepositoryObjectHydrator::hydrateRepository(backend, target), (RepositoryHydrationSummary{0, 0}));
   EXPECT_TRUE(std::filesystem::is_directory(target));
   EXPECT_TRUE(std::filesystem::is_empty(target));
 
   // A file where the destination folder should be is passed on.
   writeText(destination.path() / "file", "x");
-  EXPECT_THROW(RepositoryObjectHydrator::hydrateRepository(backend, destination.path() / "file"),
-               PosixError);
+  EXPECT_THROW(RepositoryObjectHydrator::hydrateRepository(backend, destination.path() / "file"), PosixError);
 }
 
 TEST(RepositoryObjectHydratorTests, KeysThatWouldLeaveTheDestinationFail) {
@@ -179,8 +174,7 @@ TEST(RepositoryObjectHydratorTests, APlantedSymbolicLinkCannotRedirectObjects) {
       RepositoryObjectHydrator::hydrateRepository(backend, destination.path());
       ADD_FAILURE() << "hydrated through the link";
     } catch (const EngineError& error) {
-      EXPECT_EQ(std::string(error.what()),
-                "Repository object key escapes hydration root: " + c.firstFailingKey);
+      EXPECT_EQ(std::string(error.what()), "Repository object key escapes hydration root: " + c.firstFailingKey);
     }
     // Nothing, not even a folder, was made through the link.
     EXPECT_TRUE(std::filesystem::is_empty(outside.path()));

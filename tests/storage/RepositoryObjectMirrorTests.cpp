@@ -49,8 +49,7 @@ class RecordingBackend : public RepositoryStorageBackend {
   bool objectExists(const RepositoryObjectKey& key, const CancellationToken& cancel) override {
     return inner_.objectExists(key, cancel);
   }
-  RepositoryObjectWriteResult writeObject(const std::filesystem::path& from,
-                                          const RepositoryObjectKey& key,
+  RepositoryObjectWriteResult writeObject(const std::filesystem::path& from, const RepositoryObjectKey& key,
                                           const RepositoryObjectWriteMode& mode,
                                           const CancellationToken& cancel) override {
     writes.emplace_back(key.rawValue(), mode);
@@ -110,8 +109,7 @@ TEST(RepositoryObjectMirrorTests, SecondRunSkipsAndVerifiesBlobs) {
             (RepositoryMirrorSummary{5, 5, 0, total}));
   std::vector<std::string> order;
   for (const auto& [key, mode] : backend.writes) order.push_back(key);
-  EXPECT_EQ(order, (std::vector<std::string>{kBlobA, kBlobB, "catalog.sqlite", "plans.json",
-                                             "repo.json"}));
+  EXPECT_EQ(order, (std::vector<std::string>{kBlobA, kBlobB, "catalog.sqlite", "plans.json", "repo.json"}));
   EXPECT_EQ(backend.writes[0].second, RepositoryObjectWriteMode::createIfAbsent(6));
   EXPECT_EQ(backend.writes[1].second, RepositoryObjectWriteMode::createIfAbsent(9 * 1024 * 1024));
   EXPECT_EQ(backend.writes[2].second.kind, Kind::replace);
@@ -160,9 +158,8 @@ TEST(RepositoryObjectMirrorTests, BlobsOutsideTheRootAndCancellation) {
     ADD_FAILURE() << "mirrored a file outside the root";
   } catch (const EngineError& error) {
     std::string canonicalRoot = std::filesystem::canonical(local.path()).string();
-    EXPECT_EQ(std::string(error.what()),
-              "Path " + std::filesystem::canonical(outside.path() / "stray").string() +
-                  " is not under root " + canonicalRoot);
+    EXPECT_EQ(std::string(error.what()), "Path " + std::filesystem::canonical(outside.path() / "stray").string() +
+                                             " is not under root " + canonicalRoot);
   }
   EXPECT_TRUE(std::filesystem::is_empty(remote.path()));
   std::filesystem::remove(local.path() / "blobs" / "0a" / "link");
@@ -170,8 +167,7 @@ TEST(RepositoryObjectMirrorTests, BlobsOutsideTheRootAndCancellation) {
   CancellationToken cancel;
   RecordingBackend backend(target);
   backend.cancelAfterFirstWrite = &cancel;
-  EXPECT_THROW(RepositoryObjectMirror::mirrorLocalRepository(local.path(), backend, cancel),
-               CancellationError);
+  EXPECT_THROW(RepositoryObjectMirror::mirrorLocalRepository(local.path(), backend, cancel), CancellationError);
   EXPECT_EQ(backend.writes.size(), 1u);
 }
 
@@ -199,12 +195,10 @@ TEST(RepositoryObjectMirrorTests, MirrorToS3AndHydrateBack) {
   auto summary = RepositoryObjectHydrator::hydrateRepository(backend, back.path());
   EXPECT_EQ(summary, (RepositoryHydrationSummary{5, total}));
   for (const char* key : {"repo.json", "plans.json", "catalog.sqlite"}) {
-    EXPECT_TRUE(testing::readText(back.path() / key) == testing::readText(local.path() / key))
-        << key;
+    EXPECT_TRUE(testing::readText(back.path() / key) == testing::readText(local.path() / key)) << key;
   }
   for (const auto& key : {kBlobA, kBlobB}) {
-    EXPECT_TRUE(testing::readText(back.path() / key) == testing::readText(local.path() / key))
-        << key;
+    EXPECT_TRUE(testing::readText(back.path() / key) == testing::readText(local.path() / key)) << key;
   }
 }
 

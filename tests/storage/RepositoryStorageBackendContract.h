@@ -41,8 +41,8 @@ class StorageBackendHarness {
   virtual bool createIfAbsentAcceptsAnyExistingSize() { return true; }
   // The backend's own sentence for a createIfAbsent size mismatch.
   virtual std::string sizeMismatchMessage(const std::string& key, std::int64_t actual, std::int64_t expected) {
-    return "Existing object " + key + " has size " + std::to_string(actual) + ", expected " +
-           std::to_string(expected) + ".";
+    return "Existing object " + key + " has size " + std::to_string(actual) + ", expected " + std::to_string(expected) +
+           ".";
   }
 };
 
@@ -59,8 +59,7 @@ inline std::ostream& operator<<(std::ostream& out, const StorageBackendHarnessFa
 
 namespace tvr {
 
-class RepositoryStorageBackendContract
-    : public ::testing::TestWithParam<test_support::StorageBackendHarnessFactory> {
+class RepositoryStorageBackendContract : public ::testing::TestWithParam<test_support::StorageBackendHarnessFactory> {
  protected:
   void SetUp() override { harness_ = GetParam().make(); }
   RepositoryStorageBackend& backend() { return harness_->backend(); }
@@ -125,15 +124,16 @@ TEST_P(RepositoryStorageBackendContract, CreateIfAbsentNeverOverwrites) {
     }
     EXPECT_EQ(harness().rawObject("plans.json"), bytesOf("existing!"));
   }
-  auto fresh = backend().writeObject(source, RepositoryObjectKey("repo.json"), RepositoryObjectWriteMode::createIfAbsent(14));
+  auto fresh =
+      backend().writeObject(source, RepositoryObjectKey("repo.json"), RepositoryObjectWriteMode::createIfAbsent(14));
   EXPECT_EQ(fresh, (RepositoryObjectWriteResult{RepositoryObjectWriteResult::Status::written, 14}));
 }
 
 TEST_P(RepositoryStorageBackendContract, ListIsSortedOnceEachAndFiltersByPrefix) {
   std::string ff = "blobs/ff/ff" + std::string(62, '1');
   std::string zeroA = "blobs/0a/0a" + std::string(62, '2');
-  for (const std::string& key : {std::string("repo.json"), ff, std::string("plans.json"), zeroA,
-                                 std::string("catalog.sqlite")}) {
+  for (const std::string& key :
+       {std::string("repo.json"), ff, std::string("plans.json"), zeroA, std::string("catalog.sqlite")}) {
     harness().putRawObject(key, bytesOf(key));
   }
   auto raw = [](const std::vector<RepositoryObjectKey>& keys) {

@@ -37,7 +37,8 @@ fs::path BuiltRepository::blobPath(const std::string& blobKey) const {
 
 namespace {
 
-std::string storeContentBlob(BuiltRepository& repository, const EncryptedBlobCodec& codec, const std::string& contents) {
+std::string storeContentBlob(BuiltRepository& repository, const EncryptedBlobCodec& codec,
+                             const std::string& contents) {
   Bytes plaintext = bytesOf(contents);
   std::string key = codec.blobKeyForPlaintext(plaintext);
   if (!fs::exists(repository.blobPath(key))) {
@@ -62,17 +63,16 @@ std::int64_t recordRun(BuiltRepository& repository, BackupCatalog& catalog, cons
   std::string runUUID = run.runUUID.value_or(newUUIDString());
 
   std::int64_t runID = catalog.withTransaction([&] {
-    std::int64_t id = catalog.beginRun(runUUID, planID, plan.sourcePath, repository.root.string(),
-                                       run.caseInsensitive, "sha256", std::string("tvr-test-support"),
-                                       std::nullopt, std::nullopt);
+    std::int64_t id = catalog.beginRun(runUUID, planID, plan.sourcePath, repository.root.string(), run.caseInsensitive,
+                                       "sha256", std::string("tvr-test-support"), std::nullopt, std::nullopt);
     BackupRunSummary summary;
     std::set<std::string> seenDirectories;
     for (const TestDirectory& directory : run.directories) {
       std::string norm = normalised(directory.relPathNorm, directory.relPath, run.caseInsensitive);
       seenDirectories.insert(norm);
       if (liveDirectories.count(norm) != 0) continue;
-      catalog.insertEvent(id, planID, directory.relPath, norm, "mkdir", std::nullopt, std::nullopt,
-                          directory.createdAt, directory.modifiedAt, std::nullopt, false);
+      catalog.insertEvent(id, planID, directory.relPath, norm, "mkdir", std::nullopt, std::nullopt, directory.createdAt,
+                          directory.modifiedAt, std::nullopt, false);
     }
     for (const TestFile& file : run.files) {
       std::string norm = normalised(file.relPathNorm, file.relPath, run.caseInsensitive);
@@ -83,8 +83,7 @@ std::int64_t recordRun(BuiltRepository& repository, BackupCatalog& catalog, cons
       auto previous = current.find(norm);
       bool known = previous != current.end() && !previous->second.deleted;
       bool unchanged = known && previous->second.blobKey == blobKey && previous->second.relPath == file.relPath &&
-                       previous->second.modifiedAt == file.modifiedAt &&
-                       previous->second.createdAt == file.createdAt;
+                       previous->second.modifiedAt == file.modifiedAt && previous->second.createdAt == file.createdAt;
       summary.filesTotalCount += 1;
       summary.filesTotalBytes += static_cast<std::int64_t>(file.contents.size());
       if (unchanged) {

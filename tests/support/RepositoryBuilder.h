@@ -105,10 +105,10 @@ struct BuiltRepository {
   std::filesystem::path root;
   RepositoryKeyMaterial keyMaterial;
   std::string recoveryPassword;
-  std::map<std::string, std::vector<std::int64_t>> runIDs;       // plan id -> run ids in order
-  std::map<std::string, std::vector<std::string>> runUUIDs;      // plan id -> run UUIDs in order
-  std::map<std::int64_t, std::string> checkpointKeys;            // run id -> manifest blob key
-  std::map<std::string, std::string> blobKeysByContents;         // plaintext -> content blob key
+  std::map<std::string, std::vector<std::int64_t>> runIDs;   // plan id -> run ids in order
+  std::map<std::string, std::vector<std::string>> runUUIDs;  // plan id -> run UUIDs in order
+  std::map<std::int64_t, std::string> checkpointKeys;        // run id -> manifest blob key
+  std::map<std::string, std::string> blobKeysByContents;     // plaintext -> content blob key
 
   BackupCatalog openCatalog(BackupCatalog::OpenMode mode = BackupCatalog::OpenMode::readOnly) const;
   BackupCatalog openCatalogWithoutKey() const;

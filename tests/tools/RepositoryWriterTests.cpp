@@ -186,10 +186,22 @@ int runWriterProgram(const std::vector<std::string>& arguments, const std::map<s
 TEST_F(RepositoryWriterTest, InterruptedRunWithBlobsOnS3LeavesAJournalThatCleansUp) {
   testing::S3rverFixture s3({"backups"});
   std::ofstream(temp_ / "password") << kPassword << "\r\n";
-  const std::vector<std::string> common = {
-      "--repository", repository().string(), "--plan", "docs", "--source", source().string(),
-      "--recovery-password-file", (temp_ / "password").string(), "--s3-bucket", "backups", "--s3-region",
-      "us-east-1", "--s3-access-key-id", testing::S3rverFixture::kAccessKey, "--s3-endpoint", s3.endpoint()};
+  const std::vector<std::string> common = {"--repository",
+                                           repository().string(),
+                                           "--plan",
+                                           "docs",
+                                           "--source",
+                                           source().string(),
+                                           "--recovery-password-file",
+                                           (temp_ / "password").string(),
+                                           "--s3-bucket",
+                                           "backups",
+                                           "--s3-region",
+                                           "us-east-1",
+                                           "--s3-access-key-id",
+                                           testing::S3rverFixture::kAccessKey,
+                                           "--s3-endpoint",
+                                           s3.endpoint()};
   const std::map<std::string, std::string> env = {{"AWS_SECRET_ACCESS_KEY", testing::S3rverFixture::kSecret}};
 
   writeFile(source() / "kept.txt", "kept");

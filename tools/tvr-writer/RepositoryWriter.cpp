@@ -107,11 +107,12 @@ RepositoryKeyMaterial openOrCreateRepository(const RepositoryWriterOptions& opti
   std::optional<RepositoryMetadata> existing = RepositoryMetadata::read(options.repository);
   if (existing) {
     if (!existing->encryption || !existing->encryption->recoveryWrappedKey) {
-      throw platformError("RepositoryWriter", "The repository holds no recovery-wrapped key; this writer only "
-                                              "writes encrypted repositories.");
+      throw platformError("RepositoryWriter",
+                          "The repository holds no recovery-wrapped key; this writer only "
+                          "writes encrypted repositories.");
     }
-    RepositoryKeyMaterial key = RecoveryKeyWrapping::unwrap(*existing->encryption->recoveryWrappedKey,
-                                                            options.recoveryPassword);
+    RepositoryKeyMaterial key =
+        RecoveryKeyWrapping::unwrap(*existing->encryption->recoveryWrappedKey, options.recoveryPassword);
     RepositoryMetadata::ensureWritableRepository(options.repository, existing->encryption);
     return key;
   }
@@ -156,7 +157,8 @@ RepositoryWriterResult writeRun(const RepositoryWriterOptions& options) {
   settings.scheduleMode = "manual";
   settings.powerPolicy = "any";
   settings.networkPolicy = "any";
-  RepositoryPlanIndex::registerPlan(options.planID, options.planName.empty() ? options.planID.rawValue() : options.planName,
+  RepositoryPlanIndex::registerPlan(options.planID,
+                                    options.planName.empty() ? options.planID.rawValue() : options.planName,
                                     fs::absolute(options.source).string(), fs::absolute(options.repository).string(),
                                     settings, key, options.repository);
 
@@ -165,14 +167,13 @@ RepositoryWriterResult writeRun(const RepositoryWriterOptions& options) {
       std::make_shared<LocalRepositoryStorageBackend>(options.repository);
   clearInterruptedRun(options, blobBackend ? *blobBackend : *localBackend, result);
 
-  std::vector<SourceItem> items = scanSource(options.source, options.repository, options.caseInsensitive,
-                                             result.skippedPaths);
+  std::vector<SourceItem> items =
+      scanSource(options.source, options.repository, options.caseInsensitive, result.skippedPaths);
   EncryptedBlobCodec codec(key);
   BackupCatalog catalog(options.repository, key, BackupCatalog::OpenMode::createOrOpenForWrite);
   std::unordered_map<std::string, CurrentFileEntry> current = catalog.loadCurrentIndex(options.planID);
   std::unordered_set<std::string> liveDirectories;
-  for (const auto& entry :
-       catalog.snapshotDirectoryEntries(options.planID, std::numeric_limits<std::int64_t>::max())) {
+  for (const auto& entry : catalog.snapshotDirectoryEntries(options.planID, std::numeric_limits<std::int64_t>::max())) {
     liveDirectories.insert(entry.relPathNorm);
   }
 
@@ -212,10 +213,9 @@ RepositoryWriterResult writeRun(const RepositoryWriterOptions& options) {
                             fs::absolute(options.repository).string(), options.caseInsensitive, "hmac-sha256",
                             std::string(kEngineVersion), std::nullopt, std::nullopt);
   });
-  BackupRunStateStore::writeInitial(
-      BackupRunStateStore::Record::started(runUUID, options.planID, nowUnixSeconds(),
-                                           static_cast<std::int64_t>(operations.size())),
-      options.repository, options.planID);
+  BackupRunStateStore::writeInitial(BackupRunStateStore::Record::started(runUUID, options.planID, nowUnixSeconds(),
+                                                                         static_cast<std::int64_t>(operations.size())),
+                                    options.repository, options.planID);
 
   BlobStoreSession blobs(options.repository, blobBackend);
   blobs.ensureRoot();

@@ -18,9 +18,9 @@ namespace tvr::tools {
 struct RepositoryWriterOptions {
   std::filesystem::path repository;  // created when it holds no repo.json yet
   PlanID planID;
-  std::string planName;               // display name; default: the plan ID
-  std::filesystem::path source;       // the folder to back up
-  std::string recoveryPassword;       // unlocks an existing repository, wraps a new one's key
+  std::string planName;          // display name; default: the plan ID
+  std::filesystem::path source;  // the folder to back up
+  std::string recoveryPassword;  // unlocks an existing repository, wraps a new one's key
   bool writeCheckpoint = false;
   bool caseInsensitive = false;
   // Where the blobs go; null: the repository folder itself.

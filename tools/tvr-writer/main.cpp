@@ -43,9 +43,10 @@ std::string trimmedPassword(tvr::Bytes bytes) {
 
 int main(int argc, char** argv) {
   const std::vector<std::string> flags = {"--checkpoint", "--case-insensitive"};
-  const std::vector<std::string> valued = {"--repository", "--plan", "--source", "--recovery-password-file",
-                                           "--name", "--s3-bucket", "--s3-region", "--s3-access-key-id",
-                                           "--s3-endpoint", "--s3-path-style", "--interrupt-after"};
+  const std::vector<std::string> valued = {
+      "--repository",  "--plan",          "--source",         "--recovery-password-file",
+      "--name",        "--s3-bucket",     "--s3-region",      "--s3-access-key-id",
+      "--s3-endpoint", "--s3-path-style", "--interrupt-after"};
   std::map<std::string, std::string> options;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -110,8 +111,7 @@ int main(int argc, char** argv) {
               << " changed, " << result.filesUnchanged << " unchanged), " << result.filesDeleted << " deleted\n"
               << "Folders: " << result.directoriesTotal << " (" << result.directoriesNew << " new), "
               << result.directoriesDeleted << " deleted\n"
-              << "Blobs: " << result.blobsWritten << " written, " << result.blobsAlreadyStored
-              << " already stored\n";
+              << "Blobs: " << result.blobsWritten << " written, " << result.blobsAlreadyStored << " already stored\n";
     if (result.checkpointBlobKey) std::cout << "Checkpoint: " << *result.checkpointBlobKey << "\n";
     return 0;
   } catch (const std::exception& e) {
