@@ -213,7 +213,10 @@ class BackupCatalog {
   static constexpr int kBusyTimeoutMilliseconds = 10000;
 
   // Opens the catalog of the repository at `root` after the repository read gate. Only
-  // createOrOpenForWrite creates the file or installs the schema. Without key material
+  // createOrOpenForWrite creates the file or installs the schema. readOnly never changes a
+  // file of the repository: it opens SQLite read-only, and a catalog left with a rollback
+  // journal (copied mid-backup) is read through a private rolled-back copy. Every mode uses
+  // SQLite's defensive settings, as the file comes from untrusted storage. Without key material
   // only listRuns, the blob-key queries and the run-state writes that need no path work.
   BackupCatalog(const std::filesystem::path& root, const std::optional<RepositoryKeyMaterial>& repositoryKeyMaterial,
                 OpenMode mode);
@@ -232,7 +235,8 @@ class BackupCatalog {
   void rollbackTransaction();
 
   // Runs `body` inside one immediate transaction and returns its result. A body or commit
-  // error rolls back and is rethrown unchanged; when the rollback fails too the error is
+  // error rolls back and is rethrown unchanged (also when SQLite already rolled back on its
+  // own, as after a full disk); when the rollback fails too the error is
   // "Failed to rollback transaction after error: " + the rollback error's message.
   template <class Body>
   auto withTransaction(Body&& body) -> std::invoke_result_t<Body&> {
@@ -272,6 +276,9 @@ class BackupCatalog {
   std::set<std::string> checkpointBlobKeys();
   // Every content and manifest blob key the catalog mentions (the verifier's reference set).
   std::set<std::string> referencedBlobKeys();
+  // SQLite's structural check of every page and index ("PRAGMA quick_check;"): the first
+  // problem it reports, or none for a sound catalog.
+  std::optional<std::string> structuralProblem();
 
   std::optional<std::string> selectCheckpointBlobKey(const PlanID& planID, std::int64_t runID);
   // The checkpoint index of the run (process-wide cache of 8), or null without checkpoint.

@@ -367,6 +367,11 @@ void EncryptedBlobCodec::openFile(const std::filesystem::path& from, const std::
   });
 }
 
+void EncryptedBlobCodec::openStream(int in, const std::filesystem::path& from,
+                                    const std::function<void(const std::uint8_t*, std::size_t)>& sink) const {
+  readBlobStream(keyMaterial_, in, from, [&](const std::uint8_t* data, std::size_t size) { sink(data, size); });
+}
+
 bool EncryptedBlobCodec::isEncryptedBlob(const Bytes& data) {
   return data.size() >= kMagicSize && std::memcmp(data.data(), kMagic, kMagicSize) == 0;
 }

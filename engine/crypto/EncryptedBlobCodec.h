@@ -58,6 +58,13 @@ class EncryptedBlobCodec {
   void sealFile(const std::filesystem::path& from, const std::filesystem::path& to) const;
   void openFile(const std::filesystem::path& from, const std::filesystem::path& to) const;
 
+  // Decrypts the blob read from the open descriptor `in` (named `from` in errors; neither
+  // closed nor rewound) and hands each chunk's plaintext to `sink` as soon as that chunk is
+  // authenticated, with the checks and messages of openFile. Whatever the sink throws stops
+  // the stream and passes through.
+  void openStream(int in, const std::filesystem::path& from,
+                  const std::function<void(const std::uint8_t*, std::size_t)>& sink) const;
+
   // True when the data begins with the 8 magic bytes.
   static bool isEncryptedBlob(const Bytes& data);
   // Reads the first 8 bytes of the file: a file that cannot be opened throws PosixError;
