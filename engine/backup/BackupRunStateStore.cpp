@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -67,7 +68,9 @@ const char* recordKindText(BackupRunStateStore::RecordKind kind) {
 
 // Decodes one journal line; throws on any problem (the caller decides whether it matters).
 BackupRunStateStore::Record decodeRecord(const std::string& line) {
-  json object = json::parse(line);  // throws on a syntax error
+  // No library exception may leave the engine: a damaged line is the journal's own error.
+  json object = json::parse(line, nullptr, false);
+  if (object.is_discarded()) throw runStateError("Run state record is not valid JSON.");
   if (!object.is_object()) throw runStateError("Run state record is not an object.");
   auto text = [&](const char* key) -> std::optional<std::string> {
     auto it = object.find(key);
@@ -99,7 +102,11 @@ BackupRunStateStore::Record decodeRecord(const std::string& line) {
   if (!updated) throw runStateError("Run state record has no updatedAt.");
   record.updatedAt = *updated;
   if (auto it = object.find("totalOperations"); it != object.end()) {
-    if (!it->is_number_integer()) throw runStateError("Run state record has a bad totalOperations.");
+    if (!it->is_number_integer() ||
+        (it->is_number_unsigned() &&
+         it->get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))) {
+      throw runStateError("Run state record has a bad totalOperations.");
+    }
     record.totalOperations = it->get<std::int64_t>();
   }
   if (auto it = object.find("completedOperation"); it != object.end()) {
