@@ -113,8 +113,17 @@ nlohmann::json CLIError::confirmationEnvelope() const {
   return document;
 }
 
+CLIError& CLIError::withLeadingLines(std::vector<std::string> lines) {
+  leadingLines_ = std::move(lines);
+  return *this;
+}
+
 std::string CLIError::render(OutputFormat format) const {
-  if (format == OutputFormat::text) return message_;
+  if (format == OutputFormat::text) {
+    std::string text;
+    for (const std::string& line : leadingLines_) text += line + "\n";
+    return text + message_;
+  }
   if (code_ == "confirmation_required") return jsonString(confirmationEnvelope());
   return jsonString(errorEnvelope());
 }

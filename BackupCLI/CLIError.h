@@ -6,6 +6,7 @@
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tvr::cli {
 
@@ -55,7 +56,13 @@ class CLIError : public std::exception {
   const std::map<std::string, std::string>& details() const noexcept { return details_; }
   const char* what() const noexcept override { return message_.c_str(); }
 
-  // The text written to standard error: the message alone in text mode; in JSON mode a
+  // Lines written to standard error before the message in text mode (one per item an
+  // operation had to leave out, for instance); JSON mode carries only the envelope.
+  CLIError& withLeadingLines(std::vector<std::string> lines);
+  const std::vector<std::string>& leadingLines() const noexcept { return leadingLines_; }
+
+  // The text written to standard error: the message alone in text mode (after any leading
+  // lines); in JSON mode a
   // CLIConfirmationEnvelope for confirmation_required and a CLIErrorEnvelope otherwise.
   std::string render(OutputFormat format) const;
 
@@ -70,6 +77,7 @@ class CLIError : public std::exception {
   std::optional<std::string> remediation_;
   std::int32_t exitCode_;
   std::map<std::string, std::string> details_;
+  std::vector<std::string> leadingLines_;
 };
 
 // The one JSON encoding of everything the tool prints: compact, keys sorted at every depth,

@@ -114,7 +114,7 @@ std::vector<CommandMetadata> buildCatalog() {
                       {option("--overwrite", "true|false", "Allow replacing an existing destination."),
                        option("--dry-run", std::nullopt,
                               "Validate the restore and describe the planned write without creating files.")},
-                      {0, 2, 3, 4, 6, 1},
+                      {0, 2, 3, 4, 5, 6, 1},
                       {"tvr restore " + repo +
                        " --plan personal-documents --run 8 --path documents/report.pdf --to ~/Desktop/report.pdf "
                        "--recovery-password-file ~/recovery.txt --dry-run --json"},
@@ -125,7 +125,7 @@ std::vector<CommandMetadata> buildCatalog() {
        required(option("--to", "destination", "Destination directory.")), passwordFileOption()},
       {option("--overwrite", "true|false", "Allow replacing matching destination files."),
        option("--dry-run", std::nullopt, "Validate the export and summarize planned output without creating files.")},
-      {0, 2, 3, 4, 6, 1},
+      {0, 2, 3, 4, 5, 6, 1},
       {"tvr export " + repo +
        " --plan personal-documents --run 8 --to ~/Desktop/TovarineExport --recovery-password-file "
        "~/recovery.txt --dry-run --json"},

@@ -19,9 +19,10 @@ nlohmann::json runJson(const RunInfo& run) {
       {"id", run.id},
       {"planID", run.planID.rawValue()},
       {"runUUID", run.runUUID},
-      {"startedAt", formatISO8601(run.startedAt)},
   };
-  if (run.finishedAt) json["finishedAt"] = formatISO8601(*run.finishedAt);
+  // A damaged catalog's date that text cannot show is left out.
+  if (isRepresentableDate(run.startedAt)) json["startedAt"] = formatISO8601(run.startedAt);
+  if (run.finishedAt && isRepresentableDate(*run.finishedAt)) json["finishedAt"] = formatISO8601(*run.finishedAt);
   // The catalog reads a stored status outside the four names as none; such a run has no
   // status to print rather than a made-up one.
   if (run.status) json["status"] = runStatusName(*run.status);
@@ -103,8 +104,11 @@ void runListRuns(const ParsedOptions& options, const CommandContext& context) {
   std::vector<RunInfo> runs = RepositoryRestoreReader(options.repository(), std::nullopt).listRuns(PlanID(planID));
   if (context.outputFormat == OutputFormat::text) {
     for (const RunInfo& run : runs) {
-      context.output(std::to_string(run.id) + "\t" + formatISO8601(run.startedAt) + "\t" +
-                     (run.finishedAt ? formatISO8601(*run.finishedAt) : std::string("unfinished")));
+      context.output(std::to_string(run.id) + "\t" +
+                     (isRepresentableDate(run.startedAt) ? formatISO8601(run.startedAt) : std::string()) + "\t" +
+                     (!run.finishedAt                        ? std::string("unfinished")
+                      : isRepresentableDate(*run.finishedAt) ? formatISO8601(*run.finishedAt)
+                                                             : std::string()));
     }
     return;
   }

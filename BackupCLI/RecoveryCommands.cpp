@@ -6,6 +6,7 @@
 #include "engine/catalog/BackupCatalog.h"
 #include "engine/storage/RepositoryIntegrityVerifier.h"
 #include "engine/storage/RepositoryRestoreReader.h"
+#include "platform/Error.h"
 #include "platform/FileSystem.h"
 
 namespace tvr::cli {
@@ -116,7 +117,19 @@ void ensureExportDestinationIsWritable(const std::filesystem::path& destination,
 void runVerify(const ParsedOptions& options, const CommandContext& context) {
   std::optional<RepositoryKeyMaterial> key =
       requiredRepositoryKeyMaterial(options.repository(), options, context.environment);
-  RepositoryIntegrityReport report = RepositoryIntegrityVerifier(std::move(key)).verify(options.repository());
+  RepositoryIntegrityReport report;
+  try {
+    report = RepositoryIntegrityVerifier(std::move(key)).verify(options.repository());
+  } catch (const Error& error) {
+    if (error.domain() != kRepositoryIntegrityVerifierErrorDomain ||
+        error.code() != RepositoryIntegrityVerifier::catalogDamagedCode) {
+      throw;
+    }
+    throw CLIError("catalog_damaged", "repository_integrity", error.message(),
+                   "Copy or hydrate the repository again from another source; runs the damage does not reach may "
+                   "still restore.",
+                   ExitCode::repositoryIntegrity);
+  }
 
   if (context.outputFormat == OutputFormat::text) {
     context.output("Referenced blobs: " + std::to_string(report.referencedBlobCount));
@@ -175,8 +188,18 @@ void runRestore(const ParsedOptions& options, const CommandContext& context) {
   std::optional<RepositoryKeyMaterial> key =
       requiredRepositoryKeyMaterial(options.repository(), options, context.environment);
   ensureRestoreDestinationIsWritable(destination, overwrite);
-  RepositoryRestoreReader(options.repository(), std::move(key))
-      .restoreFile(PlanID(planID), runID, path, destination, overwrite);
+  try {
+    RepositoryRestoreReader(options.repository(), std::move(key))
+        .restoreFile(PlanID(planID), runID, path, destination, overwrite);
+  } catch (const Error& error) {
+    if (error.domain() != kRepositoryRestoreReaderErrorDomain ||
+        error.code() != RepositoryRestoreReader::unrecoverableContentCode) {
+      throw;
+    }
+    throw CLIError("file_unrecoverable", "repository_integrity", "Could not restore " + path + ": " + error.message(),
+                   "Run `tvr verify` for details, or restore the file from another run.", ExitCode::repositoryIntegrity,
+                   {{"path", path}, {"runID", std::to_string(runID)}});
+  }
   context.output("Restored " + path);
 }
 
@@ -201,8 +224,22 @@ void runExport(const ParsedOptions& options, const CommandContext& context) {
   std::optional<RepositoryKeyMaterial> key =
       requiredRepositoryKeyMaterial(options.repository(), options, context.environment);
   ensureExportDestinationIsWritable(destination, overwrite);
-  RepositoryRestoreReader(options.repository(), std::move(key))
-      .exportRun(PlanID(planID), runID, destination, overwrite);
+  ExportReport report = RepositoryRestoreReader(options.repository(), std::move(key))
+                            .exportRun(PlanID(planID), runID, destination, overwrite);
+  if (!report.isComplete()) {
+    // Everything else was written; name each file left out, then fail.
+    std::vector<std::string> lines;
+    for (const ExportFailure& failure : report.failures) {
+      lines.push_back("Could not restore " + failure.relPath + ": " + failure.reason);
+    }
+    const std::string count = std::to_string(report.failures.size());
+    throw CLIError(
+        "export_incomplete", "repository_integrity",
+        "Export of run " + std::to_string(runID) + " is incomplete: " + count + " files could not be restored",
+        "Run `tvr verify` for details, then restore the listed files from another run.", ExitCode::repositoryIntegrity,
+        {{"failedCount", count}})
+        .withLeadingLines(std::move(lines));
+  }
   context.output("Exported run " + std::to_string(runID));
 }
 
