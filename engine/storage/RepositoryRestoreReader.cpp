@@ -10,7 +10,6 @@
 #include <cmath>
 #include <deque>
 #include <exception>
-#include <future>
 #include <memory>
 #include <system_error>
 #include <utility>
@@ -81,8 +80,6 @@ OpenFile openBlob(const fs::path& path, const std::string& blobKey) {
   }
 }
 
-constexpr std::size_t kConcurrentHashMinimum = 256 * 1024;
-
 void writeAll(int fd, const std::uint8_t* data, std::size_t size, const fs::path& path) {
   while (size > 0) {
     ssize_t n = ::write(fd, data, size);
@@ -111,20 +108,9 @@ void writeCheckedContent(const fs::path& root, const EncryptedBlobCodec& codec, 
     crypto::HMACSHA256 mac(codec.keyMaterial().derivedKey(RepositoryKeyPurpose::blobKey));
     std::uint64_t byteCount = 0;
     std::exception_ptr writeFailure;
-    // A large chunk is hashed beside the decryption of the next one, from a copy (the codec
-    // reuses its buffer), so the check costs little wall time where a core is free. Declared
-    // after what it uses: its destructor waits for the task.
-    Bytes hashing;
-    std::future<void> hashed;
     try {
       codec.openStream(blob.get(), blobFile, [&](const std::uint8_t* data, std::size_t size) {
-        if (hashed.valid()) hashed.get();
-        if (size >= kConcurrentHashMinimum) {
-          hashing.assign(data, data + size);
-          hashed = std::async(std::launch::async, [&mac, &hashing] { mac.update(hashing.data(), hashing.size()); });
-        } else {
-          mac.update(data, size);
-        }
+        mac.update(data, size);
         byteCount += size;
         try {
           writeAll(out.get(), data, size, temporary);
@@ -133,7 +119,6 @@ void writeCheckedContent(const fs::path& root, const EncryptedBlobCodec& codec, 
           throw;
         }
       });
-      if (hashed.valid()) hashed.get();
     } catch (const Error& error) {
       if (writeFailure) std::rethrow_exception(writeFailure);
       throw unrecoverable(error.message());
