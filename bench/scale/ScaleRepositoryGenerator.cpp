@@ -412,6 +412,7 @@ class SyntheticWriter {
     newContent(file, ts);
     file.modifiedAt = std::max(file.modifiedAt, file.createdAt);
     file.live = true;
+    if (live_ >= 0) ++live_;
     std::int64_t id = static_cast<std::int64_t>(files_.size());
     files_.push_back(file);
     Sealed sealed = seal(layout_.filePath(leaf, id));
