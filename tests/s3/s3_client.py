@@ -6,6 +6,7 @@ usage: s3_client.py ENDPOINT BUCKET COMMAND [ARGS]
   put-text KEY TEXT       upload a text (UTF-8)
   put-many PREFIX COUNT   upload COUNT small objects PREFIX00000 ... (body = the key)
   get KEY FILE            download an object to a file
+  get-many FOLDER KEY...  download each object to FOLDER/0, FOLDER/1, ... in the order given
   try-get KEY FILE        like get, but prints "missing" when there is no such object
   create-bucket           create the bucket
   list [PREFIX]           print every key, one per line (all pages)
@@ -40,6 +41,9 @@ def main(argv):
             s3.put_object(Bucket=bucket, Key=key, Body=key.encode("utf-8"))
     elif command == "get":
         s3.download_file(bucket, args[0], args[1])
+    elif command == "get-many":
+        for index, key in enumerate(args[1:]):
+            s3.download_file(bucket, key, "%s/%d" % (args[0], index))
     elif command == "try-get":
         try:
             s3.download_file(bucket, args[0], args[1])
