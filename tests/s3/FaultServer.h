@@ -27,7 +27,8 @@ class FaultServer {
   // The account of s3_client.py.
   static constexpr const char* kClientAccessKey = "S3RVER";
 
-  // `options` follow the mode on the server's command line (--page-size N, --bucket NAME).
+  // `options` follow the mode on the server's command line (--page-size N, --bucket NAME,
+  // --service-host HOST).
   explicit FaultServer(const std::string& mode, const std::vector<std::string>& options = {}) {
     port_ = freeLoopbackPort();
     log_ = directory_.path() / "requests.jsonl";
@@ -68,6 +69,7 @@ class FaultServer {
 
   std::string serverOutput() const { return process_->output(); }
   std::string endpoint() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  int port() const { return port_; }
 
   S3StorageConfiguration configuration(const std::string& bucket = "bucket", const std::string& accessKey = kAccessKey,
                                        const std::string& secret = kSecret,

@@ -275,10 +275,11 @@ TEST(S3SignatureCheckingTests, RequestsChangedAfterSigningAreRefused) {
   EXPECT_EQ(testing::readText(scratch.path() / "back.bin"), "hello");
 }
 
-// Round trips of unusual keys with permanent and with temporary credentials, read back by
-// boto3 as well; the server accepts every request.
+// Round trips of unusual keys with permanent and with temporary credentials, path-style and
+// virtual-hosted, read back by boto3 as well; the server accepts every request.
 TEST(S3SignatureCheckingTests, BackendRoundTripsUnusualKeysWithEverySignatureAccepted) {
-  FaultServer server("s3", {"--bucket", "permanent", "--bucket", "temporary"});
+  FaultServer server(
+      "s3", {"--bucket", "permanent", "--bucket", "temporary", "--bucket", "vhost", "--service-host", "s3.localhost"});
   const std::vector<std::string> keys = {
       "blobs/ab/a b+c.bin",
       "notes/d\xC3\xA9j\xC3\xA0 vu \xE2\x9C\x93.txt",
@@ -295,6 +296,9 @@ TEST(S3SignatureCheckingTests, BackendRoundTripsUnusualKeysWithEverySignatureAcc
       server.configuration("permanent"),
       server.configuration("temporary", FaultServer::kTemporaryAccessKey, FaultServer::kTemporarySecret,
                            FaultServer::kSessionToken),
+      // Virtual-hosted style: the host carries the bucket (curl resolves *.localhost to loopback).
+      S3StorageConfiguration::make("vhost", "us-east-1", "http://s3.localhost:" + std::to_string(server.port()),
+                                   FaultServer::kAccessKey, FaultServer::kSecret, std::nullopt, false),
   };
   TemporaryDirectory local;
   for (const auto& configuration : configurations) {
@@ -387,7 +391,8 @@ class HydrateS3SignatureTests : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     try {
-      server_ = new FaultServer("s3", {"--bucket", "repository"});
+      // Pages of four keys: the nine objects take three listing requests.
+      server_ = new FaultServer("s3", {"--bucket", "repository", "--page-size", "4"});
       for (const auto& [relative, contents] : treeContents(kSample)) {
         server_->client("repository", {"put", relative, (kSample / relative).string()});
       }
@@ -444,6 +449,10 @@ TEST_F(HydrateS3SignatureTests, HydratedRepositoryVerifies) {
     EXPECT_EQ(verified.status, 0) << verified.err;
     EXPECT_NE(verified.out.find("Issues: 0\n"), std::string::npos) << verified.out;
   }
+  auto requests = server_->requests();
+  std::size_t listings = 0;
+  for (std::size_t i = before; i < requests.size(); ++i) listings += requests[i]["path"] == "/repository";
+  EXPECT_EQ(listings, 6u);  // three pages per session
   EXPECT_EQ(server_->rejections(before), kNoRejections) << server_->serverOutput();
 }
 

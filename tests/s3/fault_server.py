@@ -2,6 +2,7 @@
 """An S3 stand-in on 127.0.0.1 that checks every request's signature, for the S3 tests.
 
 usage: fault_server.py PORT MODE LOG [--page-size N] [--bucket NAME]... [--region REGION]
+                      [--service-host HOST]
 
 Every request is appended to LOG as one JSON line (method, path, query, lowercase headers,
 and "rejected": the error code it was refused with, or null) before it is answered.
@@ -24,7 +25,8 @@ Modes, applied once the signature holds:
   s3                 an in-memory S3: PUT (with "If-None-Match: *"), GET, HEAD, DELETE of
                      objects, PUT/HEAD of buckets, ListObjectsV2 (prefix, max-keys,
                      start-after, continuation-token, encoding-type=url) in pages of at most
-                     --page-size keys (default 1000); --bucket names buckets that exist at start
+                     --page-size keys (default 1000); --bucket names buckets that exist at start;
+                     with --service-host, requests for BUCKET.HOST are virtual-hosted style
   reset              close every connection with a TCP reset, no answer
   status:CODE        answer every request with CODE and an S3 error document
   short-body         GET answers 200 promising 1000 bytes, sends 10, closes
@@ -70,6 +72,7 @@ parser.add_argument("log")
 parser.add_argument("--page-size", type=int, default=1000)
 parser.add_argument("--bucket", action="append", default=[])
 parser.add_argument("--region", default="us-east-1")
+parser.add_argument("--service-host")
 ARGS = parser.parse_args()
 PORT, MODE, LOG = ARGS.port, ARGS.mode, ARGS.log
 
@@ -350,10 +353,15 @@ class Handler(BaseHTTPRequestHandler):
         except UnicodeDecodeError:
             self.error(400, "InvalidURI", "Couldn't parse the specified URI.")
             return
-        bucket, slash, key = text[1:].partition("/")
+        host = (self.headers.get("Host") or "").rsplit(":", 1)[0]
+        if ARGS.service_host and host.endswith("." + ARGS.service_host):
+            # Virtual-hosted style: the bucket is in the host name, the whole path is the key.
+            bucket, key = host[:-len(ARGS.service_host) - 1], text[1:]
+        else:
+            bucket, _, key = text[1:].partition("/")
         with lock:
             objects = buckets.get(bucket)
-            if not slash or not key:
+            if not key:
                 if self.command == "PUT":
                     buckets.setdefault(bucket, {})
                     self.answer(200, b"", {"Location": "/" + bucket})
