@@ -164,6 +164,29 @@ TEST(S3SignatureCheckingTests, BackendWithWrongCredentialsIsRefused) {
   }
 }
 
+// The refusal does not hang on this project's signer: boto3 with a wrong secret is refused too.
+TEST(S3SignatureCheckingTests, IndependentClientWithAWrongSecretIsRefused) {
+  FaultServer server("s3", {"--bucket", "bucket"});
+  EXPECT_EQ(server.client("bucket", {"list"}), "");  // the right secret: an empty bucket
+  std::vector<std::string> argv{"/usr/bin/env",
+                                "S3_CLIENT_SECRET=wrong-secret-value",
+                                testing::python3(),
+                                std::string(TVR_SOURCE_DIR) + "/tests/s3/s3_client.py",
+                                server.endpoint(),
+                                "bucket",
+                                "list"};
+  try {
+    testing::runCommand(argv);
+    ADD_FAILURE() << "boto3 with a wrong secret was answered";
+  } catch (const std::runtime_error& error) {
+    EXPECT_NE(std::string(error.what()).find("SignatureDoesNotMatch"), std::string::npos);
+  }
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_TRUE(requests[0]["rejected"].is_null());
+  EXPECT_EQ(requests[1]["rejected"], "SignatureDoesNotMatch");
+}
+
 // Requests changed after signing, sent straight through the HTTP session: the untouched ones
 // pass, every change is caught.
 TEST(S3SignatureCheckingTests, RequestsChangedAfterSigningAreRefused) {

@@ -12,6 +12,7 @@ usage: s3_client.py ENDPOINT BUCKET COMMAND [ARGS]
   list [PREFIX]           print every key, one per line (all pages)
   delete KEY              remove an object
 """
+import os
 import sys
 
 import boto3
@@ -26,7 +27,8 @@ def main(argv):
         endpoint_url=endpoint,
         region_name="us-east-1",
         aws_access_key_id="S3RVER",
-        aws_secret_access_key="S3RVER",
+        # S3_CLIENT_SECRET replaces the account's secret (to show a server refusing it).
+        aws_secret_access_key=os.environ.get("S3_CLIENT_SECRET", "S3RVER"),
         config=Config(s3={"addressing_style": "path"}, retries={"max_attempts": 1}),
     )
     if command == "put":
