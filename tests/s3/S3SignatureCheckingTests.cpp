@@ -416,9 +416,7 @@ class HydrateS3SignatureTests : public ::testing::Test {
     try {
       // Pages of four keys: the nine objects take three listing requests.
       server_ = new FaultServer("s3", {"--bucket", "repository", "--page-size", "4"});
-      for (const auto& [relative, contents] : treeContents(kSample)) {
-        server_->client("repository", {"put", relative, (kSample / relative).string()});
-      }
+      server_->client("repository", {"put-tree", kSample.string()});
     } catch (const std::exception& error) {
       setupFailure_ = error.what();
     }

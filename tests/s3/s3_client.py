@@ -4,6 +4,7 @@
 usage: s3_client.py ENDPOINT BUCKET COMMAND [ARGS]
   put KEY FILE            upload a file
   put-text KEY TEXT       upload a text (UTF-8)
+  put-tree FOLDER         upload every file under FOLDER, keyed by its path relative to FOLDER
   put-many PREFIX COUNT   upload COUNT small objects PREFIX00000 ... (body = the key)
   get KEY FILE            download an object to a file
   get-many FOLDER KEY...  download each object to FOLDER/0, FOLDER/1, ... in the order given
@@ -34,6 +35,12 @@ def main(argv):
     if command == "put":
         with open(args[1], "rb") as body:
             s3.put_object(Bucket=bucket, Key=args[0], Body=body)
+    elif command == "put-tree":
+        for directory, _, names in os.walk(args[0]):
+            for name in names:
+                path = os.path.join(directory, name)
+                with open(path, "rb") as body:
+                    s3.put_object(Bucket=bucket, Key=os.path.relpath(path, args[0]), Body=body)
     elif command == "put-text":
         s3.put_object(Bucket=bucket, Key=args[0], Body=args[1].encode("utf-8"))
     elif command == "put-many":
