@@ -136,7 +136,7 @@ def canonical_query_item(text):
 
 
 def check_signature(method, raw_path, raw_query, headers, body):
-    """Raises Rejection unless the request is signed by a known account; returns the key."""
+    """Raises Rejection unless the request is signed by a known account; returns its access key."""
     authorization = headers.get("Authorization")
     if authorization is None:
         raise mismatch("no Authorization header")
