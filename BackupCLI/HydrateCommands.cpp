@@ -1,5 +1,6 @@
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "BackupCLI/CLIInputValidation.h"
@@ -152,6 +153,8 @@ std::vector<std::string> uncopyableSourceItems(const std::filesystem::path& sour
       items.push_back(it->path().lexically_relative(source).string() + " (" + kind + ")");
     }
   }
+  // Key order, as the listing has it.
+  std::sort(items.begin(), items.end());
   return items;
 }
 
