@@ -359,10 +359,13 @@ namespace {
 void handleTerminationSignals() {
   sigset_t signals;
   sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGHUP);
-  if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return;
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    // A signal the caller set to be ignored (nohup, a background job) stays ignored.
+    struct sigaction current {};
+    if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+    sigaddset(&signals, signal);
+  }
+  if (sigisemptyset(&signals) || pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return;
   std::thread([signals] {
     int signal = 0;
     while (sigwait(&signals, &signal) != 0) {

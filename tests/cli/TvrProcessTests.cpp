@@ -42,7 +42,8 @@ const std::string kPassword = test_support::kTestRecoveryPassword;
 struct Streams {
   bool outputTerminal = false;
   bool errorTerminal = false;
-  std::string outputFile;  // instead of a captured file (for /dev/full)
+  std::string outputFile;           // instead of a captured file (for /dev/full)
+  std::vector<int> ignoredSignals;  // set to SIG_IGN before the exec, as nohup does
 };
 
 struct Result {
@@ -73,6 +74,7 @@ class Child {
       ::dup2(out, 1);
       ::dup2(err, 2);
       if (master >= 0) ::close(master);
+      for (int signal : streams_.ignoredSignals) ::signal(signal, SIG_IGN);
       std::vector<char*> argv = {const_cast<char*>(TVR_CLI_BINARY)};
       for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
       argv.push_back(nullptr);
@@ -657,6 +659,24 @@ TEST_F(TvrProcessTest, InterruptsCleanUp) {
       }
     }
   }
+}
+
+// A signal ignored by whoever started tvr (nohup) stays ignored: the work completes.
+TEST_F(TvrProcessTest, IgnoredSignalsStayIgnored) {
+  TemporaryDirectory temporary;
+  fs::path destination = temporary.path() / "5.bin";
+  Child child(args("restore", "big", {"--path", "big/5.bin", "--to", destination.string()}), {},
+              {.ignoredSignals = {SIGHUP}});
+  bool inFlight = false;
+  for (int i = 0; i < 20000 && !inFlight; ++i) {
+    inFlight = !temporaryFilesBelow(temporary.path()).empty();
+    if (!inFlight) std::this_thread::sleep_for(std::chrono::microseconds(500));
+  }
+  ASSERT_TRUE(inFlight) << "no temporary file appeared";
+  ::kill(child.pid(), SIGHUP);
+  Result result = child.wait();
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(fs::file_size(destination), 24u << 20);
 }
 
 // 15. Progress on a terminal's standard error only, erased at the end.
