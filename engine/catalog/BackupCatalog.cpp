@@ -987,6 +987,17 @@ std::optional<std::string> BackupCatalog::structuralProblem() {
   return first;
 }
 
+std::optional<bool> BackupCatalog::runIsCaseInsensitive(const PlanID& planID, std::int64_t runID) {
+  std::lock_guard<std::mutex> lock(impl_->queue);
+  StatementHandle statement = impl_->connection.prepareDynamic(
+      "SELECT case_insensitive FROM runs WHERE plan_id = ? AND id = ?;", "Failed to prepare runIsCaseInsensitive");
+  Row row(impl_->db(), statement.get());
+  row.text(1, planID.rawValue());
+  row.int64(2, runID);
+  if (sqlite3_step(statement.get()) != SQLITE_ROW) return std::nullopt;
+  return row.columnInt64(0) != 0;
+}
+
 std::optional<std::string> BackupCatalog::selectCheckpointBlobKey(const PlanID& planID, std::int64_t runID) {
   std::lock_guard<std::mutex> lock(impl_->queue);
   return impl_->selectCheckpointBlobKey(planID, runID);

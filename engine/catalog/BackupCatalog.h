@@ -262,6 +262,8 @@ class BackupCatalog {
   // --- Read side.
   // Runs of the plan ordered by start time; only completed ones unless includeIncomplete.
   std::vector<RunInfo> listRuns(const PlanID& planID, bool includeIncomplete);
+  // Whether the run's paths were normalised case-insensitively; none for an unknown run.
+  std::optional<bool> runIsCaseInsensitive(const PlanID& planID, std::int64_t runID);
   // Fails with "No run N found for plan P." or "Run N is <status> and cannot be used for restore.".
   void requireRestorableRun(const PlanID& planID, std::int64_t runID);
   // Children of a directory at the run (directories first); checkpoint index or history.

@@ -15,6 +15,7 @@
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
 #include "platform/SecureRandom.h"
+#include "platform/TemporaryFiles.h"
 
 namespace tvr {
 
@@ -235,6 +236,7 @@ void readBlobStream(const RepositoryKeyMaterial& keyMaterial, int fd, const std:
 template <typename Body>
 void writeThroughTemporaryFile(const std::filesystem::path& destination, Body&& write) {
   const std::filesystem::path temporary = AtomicFileWriter::temporaryURL(destination);
+  const TemporaryFiles::Registration inFlight(temporary, destination);
   FileDescriptor out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (out.get() < 0) throw PosixError("open", errno, temporary.string());
   try {

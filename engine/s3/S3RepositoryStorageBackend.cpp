@@ -12,6 +12,7 @@
 #include "engine/s3/S3ListBucketResultParser.h"
 #include "platform/AtomicFileWriter.h"
 #include "platform/Error.h"
+#include "platform/TemporaryFiles.h"
 
 namespace tvr {
 
@@ -55,6 +56,7 @@ class DownloadFile {
     fd_ = ::mkstemp(pattern.data());
     if (fd_ < 0) throw PosixError("mkstemp", errno, pattern);
     path_ = pattern;
+    inFlight_.emplace(path_);
   }
   ~DownloadFile() {
     if (fd_ >= 0) ::close(fd_);
@@ -89,6 +91,7 @@ class DownloadFile {
  private:
   int fd_ = -1;
   std::filesystem::path path_;
+  std::optional<TemporaryFiles::Registration> inFlight_;
 };
 
 }  // namespace
