@@ -51,7 +51,9 @@ void BackupRunJournal::append(const BackupRunStateStore::Record& record) {
     std::lock_guard<std::mutex> lock(mutex_);
     throwIfFailed();
   }
-  // One write per record: appended whole by the kernel, so a dying process tears nothing.
+  // One write per record: appended whole by the kernel, so a dying process tears nothing;
+  // workers appending at once queue here so their lines never interleave.
+  std::lock_guard<std::mutex> writing(writeMutex_);
   const char* p = line.data();
   std::size_t left = line.size();
   while (left > 0) {

@@ -24,7 +24,7 @@ namespace tvr {
 // and which `verify` reports as orphans. Callers call `synchronize` before committing the
 // catalog rows of the blobs they journalled.
 //
-// Owned by the run; `append` and `synchronize` are called from one thread at a time. The
+// Owned by the run; thread-safe (the workers of a run append their own records). The
 // first write or synchronisation failure is thrown (PosixError) by the next `append` or
 // `synchronize`; the destructor synchronises what is pending and drops its errors.
 class BackupRunJournal {
@@ -59,6 +59,7 @@ class BackupRunJournal {
   std::filesystem::path file_;
   Options options_;
   int fd_ = -1;
+  std::mutex writeMutex_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable synced_;
