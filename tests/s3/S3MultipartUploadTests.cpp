@@ -20,7 +20,7 @@ using testing::S3rverFixture;
 constexpr std::int64_t MiB = S3MultipartSettings::kMebibyte;
 
 // Objects above a lowered threshold go up in 5 MiB parts, each signed with its own payload
-// digest (s3rver checks every signature); an independent client reads back the same bytes.
+// digest; an independent client reads back the same bytes.
 TEST(S3MultipartUpload, LargeObjectsGoUpInPartsAndReadBackWhole) {
   std::unique_ptr<S3rverFixture> server;
   try {
