@@ -479,6 +479,136 @@ struct BackupCatalog::Impl {
 
   sqlite3* db() const { return connection.db; }
 
+  // SQLite hands a new run the number after the highest remaining one, which is the number
+  // of a deleted newest run. Run numbers are used everywhere (and by people), so a new run
+  // takes the number after every run that ever existed instead.
+  std::int64_t renumberPastDeletedRuns(std::int64_t runID) {
+    std::optional<std::int64_t> highestDeleted;
+    {
+      StatementHandle exists = connection.prepareDynamic(
+          "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'deleted_runs';", "Failed to insert run");
+      if (sqlite3_step(exists.get()) != SQLITE_ROW) return runID;
+      StatementHandle select = connection.prepareDynamic("SELECT max(id) FROM deleted_runs;", "Failed to insert run");
+      if (sqlite3_step(select.get()) != SQLITE_ROW) {
+        throw catalogError("Failed to insert run: " + connection.sqliteMessage());
+      }
+      Row row(db(), select.get());
+      highestDeleted = row.optionalInt64(0);
+    }
+    if (!highestDeleted || runID > *highestDeleted) return runID;
+    StatementHandle update = connection.prepareDynamic("UPDATE runs SET id = ? WHERE id = ?;", "Failed to insert run");
+    Row row(db(), update.get());
+    row.int64(1, *highestDeleted + 1);
+    row.int64(2, runID);
+    if (sqlite3_step(update.get()) != SQLITE_DONE) {
+      throw catalogError("Failed to insert run: " + connection.sqliteMessage());
+    }
+    return *highestDeleted + 1;
+  }
+
+  // Later snapshots are rebuilt from the history up to them, which includes this run's
+  // events: a file it replaced or found deleted stays so only through them. Those of its
+  // events that the plan's next run does not supersede become that run's, so every later
+  // snapshot reads the same after the deletion.
+  void carryEventsForwardPast(const PlanID& planID, std::int64_t runID) {
+    std::optional<std::int64_t> nextRunID;
+    {
+      StatementHandle select = connection.prepareDynamic("SELECT min(id) FROM runs WHERE plan_id = ? AND id > ?;",
+                                                         "Failed to prepare deleteRun");
+      Row row(db(), select.get());
+      row.text(1, planID.rawValue());
+      row.int64(2, runID);
+      if (sqlite3_step(select.get()) != SQLITE_ROW) {
+        throw catalogError("Failed to delete run: " + connection.sqliteMessage());
+      }
+      nextRunID = row.optionalInt64(0);
+    }
+    if (!nextRunID) return;
+    StatementHandle update = connection.prepareDynamic(
+        "UPDATE file_events SET run_id = ?1\n"
+        "WHERE plan_id = ?2 AND run_id = ?3\n"
+        "  AND path_id NOT IN (SELECT path_id FROM file_events WHERE plan_id = ?2 AND run_id = ?1);",
+        "Failed to prepare deleteRun");
+    Row row(db(), update.get());
+    row.int64(1, *nextRunID);
+    row.text(2, planID.rawValue());
+    row.int64(3, runID);
+    if (sqlite3_step(update.get()) != SQLITE_DONE) {
+      throw catalogError("Failed to delete run: " + connection.sqliteMessage());
+    }
+  }
+
+  // Before a run goes, the current rows it was the last to see are set back to the newest
+  // state that the remaining history records for them (a deletion stays a deletion), so that
+  // later sweeps still see them; only rows with no other history go with the run.
+  void rebuildCurrentRowsSeenOnlyBy(const PlanID& planID, std::int64_t runID) {
+    struct Rebuilt {
+      std::string pathID;
+      Bytes relPathCiphertext, relPathNormCiphertext;
+      std::string blobKey;
+      std::int64_t sizeBytes;
+      std::optional<double> createdAt;
+      double modifiedAt;
+      std::optional<std::int64_t> contentID;
+      bool deleted;
+      double ts;
+      std::int64_t runID;
+    };
+    std::vector<Rebuilt> rows;
+    {
+      StatementHandle select = connection.prepareDynamic(
+          "WITH latest AS (\n"
+          "  SELECT path_id, rel_path_ciphertext, rel_path_norm_ciphertext, blob_key, size_bytes, created_at,\n"
+          "         modified_at, content_id, deleted, ts, run_id,\n"
+          "         ROW_NUMBER() OVER (PARTITION BY path_id ORDER BY run_id DESC, id DESC) AS rn\n"
+          "  FROM file_events\n"
+          "  WHERE plan_id = ?1 AND run_id != ?2 AND blob_key IS NOT NULL\n"
+          "    AND path_id IN (SELECT path_id FROM files_current WHERE plan_id = ?1 AND last_seen_run_id = ?2)\n"
+          ")\n"
+          "SELECT path_id, rel_path_ciphertext, rel_path_norm_ciphertext, blob_key, size_bytes, created_at,\n"
+          "       modified_at, content_id, deleted, ts, run_id\n"
+          "FROM latest WHERE rn = 1 AND size_bytes IS NOT NULL AND modified_at IS NOT NULL;",
+          "Failed to prepare deleteRun");
+      Row row(db(), select.get());
+      row.text(1, planID.rawValue());
+      row.int64(2, runID);
+      int rc;
+      while ((rc = sqlite3_step(select.get())) == SQLITE_ROW) {
+        rows.push_back({row.columnText(0), row.columnBlob(1), row.columnBlob(2), row.columnText(3), row.columnInt64(4),
+                        row.optionalDouble(5), row.columnDouble(6), row.optionalInt64(7), row.columnInt64(8) != 0,
+                        row.columnDouble(9), row.columnInt64(10)});
+      }
+      if (rc != SQLITE_DONE) throw catalogError("Failed to delete run: " + connection.sqliteMessage());
+    }
+    if (rows.empty()) return;
+    StatementHandle update = connection.prepareDynamic(
+        "UPDATE files_current SET rel_path_ciphertext = ?, rel_path_norm_ciphertext = ?, blob_key = ?,\n"
+        "  size_bytes = ?, created_at = ?, modified_at = ?, content_id = ?, last_seen_run_id = ?, deleted = ?,\n"
+        "  deleted_at = ?\n"
+        "WHERE plan_id = ? AND path_id = ?;",
+        "Failed to prepare deleteRun");
+    for (const Rebuilt& rebuilt : rows) {
+      sqlite3_reset(update.get());
+      sqlite3_clear_bindings(update.get());
+      Row row(db(), update.get());
+      row.blob(1, rebuilt.relPathCiphertext);
+      row.blob(2, rebuilt.relPathNormCiphertext);
+      row.text(3, rebuilt.blobKey);
+      row.int64(4, rebuilt.sizeBytes);
+      row.real(5, rebuilt.createdAt);
+      row.real(6, rebuilt.modifiedAt);
+      row.int64(7, rebuilt.contentID);
+      row.int64(8, rebuilt.runID);
+      row.int64(9, rebuilt.deleted ? 1 : 0);
+      row.real(10, rebuilt.deleted ? std::optional<double>(rebuilt.ts) : std::nullopt);
+      row.text(11, planID.rawValue());
+      row.text(12, rebuilt.pathID);
+      if (sqlite3_step(update.get()) != SQLITE_DONE) {
+        throw catalogError("Failed to delete run: " + connection.sqliteMessage());
+      }
+    }
+  }
+
   // A pooled statement reset and cleared, ready to bind; reset again when the use ends so
   // no read stays open between operations.
   class Pooled {
@@ -1045,7 +1175,7 @@ std::int64_t BackupCatalog::beginRun(const std::string& runUUID, const PlanID& p
   row.text(10, sourceVolumeUUID);
   row.text(11, destVolumeUUID);
   pooled.stepDone("Failed to insert run: ");
-  return sqlite3_last_insert_rowid(impl_->db());
+  return impl_->renumberPastDeletedRuns(sqlite3_last_insert_rowid(impl_->db()));
 }
 
 void BackupCatalog::finishRun(std::int64_t runID) {
@@ -1074,13 +1204,59 @@ void BackupCatalog::markRunFailed(std::int64_t runID, RunStatus status) {
 
 void BackupCatalog::deleteRun(const PlanID& planID, const std::string& runUUID) {
   std::lock_guard<std::mutex> lock(impl_->queue);
-  StatementHandle statement = impl_->connection.prepareDynamic("DELETE FROM runs WHERE plan_id = ? AND run_uuid = ?;",
-                                                               "Failed to prepare deleteRun");
-  Row row(impl_->db(), statement.get());
-  row.text(1, planID.rawValue());
-  row.text(2, runUUID);
-  if (sqlite3_step(statement.get()) != SQLITE_DONE) {
-    throw catalogError("Failed to delete run: " + impl_->connection.sqliteMessage());
+  std::optional<std::int64_t> runID;
+  {
+    StatementHandle select = impl_->connection.prepareDynamic("SELECT id FROM runs WHERE plan_id = ? AND run_uuid = ?;",
+                                                              "Failed to prepare deleteRun");
+    Row row(impl_->db(), select.get());
+    row.text(1, planID.rawValue());
+    row.text(2, runUUID);
+    const int rc = sqlite3_step(select.get());
+    if (rc == SQLITE_ROW) {
+      runID = row.columnInt64(0);
+    } else if (rc != SQLITE_DONE) {
+      throw catalogError("Failed to delete run: " + impl_->connection.sqliteMessage());
+    }
+  }
+  if (!runID) return;
+
+  // One unit whether or not the caller holds a transaction: the history is carried forward,
+  // the current rows are rebuilt, the run's number is retired and the run goes, or nothing
+  // changes.
+  impl_->connection.exec("SAVEPOINT delete_run;");
+  try {
+    impl_->carryEventsForwardPast(planID, *runID);
+    impl_->rebuildCurrentRowsSeenOnlyBy(planID, *runID);
+    impl_->connection.exec(
+        "CREATE TABLE IF NOT EXISTS deleted_runs (id INTEGER PRIMARY KEY, run_uuid TEXT NOT NULL, "
+        "plan_id TEXT NOT NULL, deleted_at REAL NOT NULL);");
+    {
+      StatementHandle retire = impl_->connection.prepareDynamic(
+          "INSERT OR REPLACE INTO deleted_runs (id, run_uuid, plan_id, deleted_at) VALUES (?, ?, ?, ?);",
+          "Failed to prepare deleteRun");
+      Row row(impl_->db(), retire.get());
+      row.int64(1, *runID);
+      row.text(2, runUUID);
+      row.text(3, planID.rawValue());
+      row.real(4, nowUnixSeconds());
+      if (sqlite3_step(retire.get()) != SQLITE_DONE) {
+        throw catalogError("Failed to delete run: " + impl_->connection.sqliteMessage());
+      }
+    }
+    StatementHandle statement = impl_->connection.prepareDynamic("DELETE FROM runs WHERE plan_id = ? AND run_uuid = ?;",
+                                                                 "Failed to prepare deleteRun");
+    Row row(impl_->db(), statement.get());
+    row.text(1, planID.rawValue());
+    row.text(2, runUUID);
+    if (sqlite3_step(statement.get()) != SQLITE_DONE) {
+      throw catalogError("Failed to delete run: " + impl_->connection.sqliteMessage());
+    }
+    impl_->connection.exec("RELEASE delete_run;");
+  } catch (...) {
+    // The error that stopped the deletion is the one to report; undoing is best effort.
+    impl_->connection.execRaw("ROLLBACK TO delete_run;");
+    impl_->connection.execRaw("RELEASE delete_run;");
+    throw;
   }
 }
 
@@ -1114,6 +1290,9 @@ void BackupCatalog::touchCurrent(const PlanID& planID, std::int64_t runID, const
   row.text(2, planID.rawValue());
   row.text(3, pathID);
   pooled.stepDone("Failed to touch current: ");
+  // A path the caller believes unchanged but that has no current row would drop out of
+  // every later snapshot; say so instead of recording nothing.
+  if (sqlite3_changes(impl_->db()) == 0) throw catalogError("No current file found for path ID " + pathID);
 }
 
 void BackupCatalog::insertEvent(std::int64_t runID, const PlanID& planID, const std::string& relPath,

@@ -301,12 +301,16 @@ class BackupCatalog {
   void finishRun(std::int64_t runID);
   // `status` must be failed or cancelled.
   void markRunFailed(std::int64_t runID, RunStatus status);
-  // Deleting a run that does not exist succeeds; events, checkpoints and current rows last
-  // seen by the run go with it.
+  // Deleting a run that does not exist succeeds. The run's events that the plan's next run
+  // does not supersede become the next run's (so later snapshots do not change); its other
+  // events and its checkpoint go. The current rows it was last to see are rebuilt from the
+  // remaining history (a recorded deletion stays deleted); rows with no other history go.
+  // Its number is retired: beginRun never hands it out again.
   void deleteRun(const PlanID& planID, const std::string& runUUID);
   void upsertCurrent(const PlanID& planID, std::int64_t runID, const std::string& relPath,
                      const std::string& relPathNorm, const std::string& blobKey, std::int64_t sizeBytes,
                      std::optional<double> createdAt, double modifiedAt, std::optional<std::int64_t> contentID);
+  // Fails with "No current file found for path ID " + path ID when the plan has no such row.
   void touchCurrent(const PlanID& planID, std::int64_t runID, const std::string& relPathNorm);
   void insertEvent(std::int64_t runID, const PlanID& planID, const std::string& relPath, const std::string& relPathNorm,
                    const std::string& op, const std::optional<std::string>& blobKey,
