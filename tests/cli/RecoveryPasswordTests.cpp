@@ -126,7 +126,9 @@ TEST(RecoveryPasswordSources, EachSourceUnlocksAndEachFailureHasItsCode) {
       continue;
     }
     EXPECT_EQ(text.out, "");
-    if (!c.message.empty()) EXPECT_EQ(text.err, c.message + "\n");
+    if (!c.message.empty()) {
+      EXPECT_EQ(text.err, c.message + "\n");
+    }
 
     std::vector<std::string> jsonArgs = listArgs(kSample, c.sources);
     jsonArgs.push_back("--json");
