@@ -1,5 +1,6 @@
 #include "platform/Iso8601.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -42,7 +43,12 @@ bool digits(std::string_view s, std::size_t pos, std::size_t count, int& value) 
 }  // namespace
 
 std::string formatISO8601(double unixSeconds) {
-  long long total = static_cast<long long>(std::floor(unixSeconds));
+  // Dates come from documents and catalogs that may be hostile: keep to what the text form
+  // holds (and never convert a double outside long long's range).
+  static const double earliest = static_cast<double>(daysFromCivil(0, 1, 1) * 86400);
+  static const double latest = static_cast<double>(daysFromCivil(9999, 12, 31) * 86400 + 86399);
+  const double clamped = std::isnan(unixSeconds) ? earliest : std::clamp(std::floor(unixSeconds), earliest, latest);
+  long long total = static_cast<long long>(clamped);
   long long days = total >= 0 ? total / 86400 : -((-total + 86399) / 86400);
   long long secondsOfDay = total - days * 86400;
   long long y;

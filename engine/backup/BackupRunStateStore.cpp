@@ -67,7 +67,9 @@ const char* recordKindText(BackupRunStateStore::RecordKind kind) {
 
 // Decodes one journal line; throws on any problem (the caller decides whether it matters).
 BackupRunStateStore::Record decodeRecord(const std::string& line) {
-  json object = json::parse(line);  // throws on a syntax error
+  // Without exceptions: a damaged line must come out as this store's own error.
+  json object = json::parse(line, nullptr, false);
+  if (object.is_discarded()) throw runStateError("Run state record is not valid JSON.");
   if (!object.is_object()) throw runStateError("Run state record is not an object.");
   auto text = [&](const char* key) -> std::optional<std::string> {
     auto it = object.find(key);

@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <list>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -47,12 +49,16 @@ std::optional<std::string> optionalString(const nlohmann::json& object, const ch
 std::optional<std::int64_t> optionalInteger(const nlohmann::json& object, const char* key, const std::string& path) {
   const nlohmann::json* value = member(object, key);
   if (value == nullptr) return std::nullopt;
-  if (value->is_number_integer()) return value->get<std::int64_t>();
-  if (value->is_number_float()) {
-    double d = value->get<double>();
-    if (d == static_cast<double>(static_cast<std::int64_t>(d)) && d > -9.2e18 && d < 9.2e18) {
-      return static_cast<std::int64_t>(d);
+  if (value->is_number_unsigned()) {
+    if (value->get<std::uint64_t>() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      return static_cast<std::int64_t>(value->get<std::uint64_t>());
     }
+  } else if (value->is_number_integer()) {
+    return value->get<std::int64_t>();
+  } else if (value->is_number_float()) {
+    // Range first: converting a double beyond int64 (or NaN) is undefined behaviour.
+    double d = value->get<double>();
+    if (d > -9.2e18 && d < 9.2e18 && d == std::trunc(d)) return static_cast<std::int64_t>(d);
   }
   throw manifestError("key " + path + key + " is not an integer.");
 }

@@ -90,6 +90,14 @@ TEST_F(RunStateTest, RejectsJournalsWithoutStartOrValidText) {
        "Run state is missing its start record."},
       {"empty file", "", "Run state is missing its start record."},
       {"invalid UTF-8", std::string("\xff\xfe\n"), "Run state is not valid UTF-8."},
+      // Damage before the last line is the store's own error, not the JSON library's.
+      {"damaged line before the last",
+       "{\"kind\":\"completed\",\"upda\n" + Store::encodeRecord(Store::Record::started("U1", plan_, 100, 5)) + "\n",
+       "Run state record is not valid JSON."},
+      {"number out of range before the last",
+       "{\"kind\":\"started\",\"totalOperations\":1e400}\n" +
+           Store::encodeRecord(Store::Record::started("U1", plan_, 100, 5)) + "\n",
+       "Run state record is not valid JSON."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
