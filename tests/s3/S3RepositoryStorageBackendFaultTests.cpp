@@ -10,6 +10,7 @@
 #include "engine/s3/S3HTTPSession.h"
 #include "engine/s3/S3RepositoryStorageBackend.h"
 #include "platform/Error.h"
+#include "tests/s3/FaultServer.h"
 #include "tests/s3/TestProcess.h"
 
 namespace tvr {
@@ -18,41 +19,7 @@ namespace {
 using Status = RepositoryObjectWriteResult::Status;
 using testing::TemporaryDirectory;
 
-// fault_server.py in one mode, with the log of the requests it received.
-class FaultServer {
- public:
-  explicit FaultServer(const std::string& mode) {
-    port_ = testing::freeLoopbackPort();
-    log_ = directory_.path() / "requests.jsonl";
-    std::ofstream(log_).close();
-    process_ = std::make_unique<testing::ChildProcess>(
-        std::vector<std::string>{testing::python3(), std::string(TVR_SOURCE_DIR) + "/tests/s3/fault_server.py",
-                                 std::to_string(port_), mode, log_.string()},
-        directory_.path() / "server.log");
-    testing::waitUntilListening(*process_, port_, "fault_server.py");
-  }
-
-  std::vector<nlohmann::json> requests() const {
-    std::vector<nlohmann::json> out;
-    std::ifstream in(log_);
-    std::string line;
-    while (std::getline(in, line)) {
-      if (!line.empty()) out.push_back(nlohmann::json::parse(line));
-    }
-    return out;
-  }
-
-  S3StorageConfiguration configuration() const {
-    return S3StorageConfiguration::make("bucket", "us-east-1", "http://127.0.0.1:" + std::to_string(port_), "AKID",
-                                        "fault-secret-value");
-  }
-
- private:
-  TemporaryDirectory directory_;
-  int port_ = 0;
-  std::filesystem::path log_;
-  std::unique_ptr<testing::ChildProcess> process_;
-};
+using testing::FaultServer;
 
 // A retry policy that records its waits instead of sleeping.
 struct RecordingPolicy {
@@ -133,6 +100,7 @@ TEST(S3RepositoryStorageBackendFaultTests, TransportFailuresAreRetriedFourTimesW
     }
     EXPECT_EQ(*recording.delays, (std::vector<std::uint64_t>{250'000'000, 500'000'000, 1'000'000'000}));
     EXPECT_FALSE(std::filesystem::exists(scratch.path() / "dest" / "repo.json"));
+    EXPECT_EQ(server.rejections(), std::vector<std::string>{}) << server.serverOutput();
   }
 }
 
@@ -163,6 +131,7 @@ TEST(S3RepositoryStorageBackendFaultTests, HTTPAnswersAreNeverRetried) {
       }
     }
     EXPECT_EQ(server.requests().size() - before, 1u);
+    EXPECT_EQ(server.rejections(), std::vector<std::string>{}) << server.serverOutput();
     EXPECT_TRUE(recording.delays->empty());
   }
 }
@@ -186,6 +155,7 @@ TEST(S3RepositoryStorageBackendFaultTests, BrokenDownloadsLeaveNoPartialFile) {
     unsetenv("TMPDIR");
   }
   EXPECT_EQ(server.requests().size(), 8u);
+  EXPECT_EQ(server.rejections(), std::vector<std::string>{}) << server.serverOutput();
   EXPECT_EQ(testing::readText(destination), "old contents");
   EXPECT_EQ(entryCount(scratch.path()), 1u);    // no temporary sibling, no "fresh"
   EXPECT_EQ(entryCount(downloads.path()), 0u);  // the client's download file is gone too
@@ -201,6 +171,7 @@ TEST(S3RepositoryStorageBackendFaultTests, MalformedListingFailsWithTheParserErr
   } catch (const Error& error) {
     EXPECT_EQ(error.domain(), "XMLParser");
   }
+  EXPECT_EQ(server.rejections(), std::vector<std::string>{}) << server.serverOutput();
   EXPECT_EQ(server.requests().size(), 1u);
   EXPECT_TRUE(recording.delays->empty());
 }
@@ -221,6 +192,7 @@ TEST(S3RepositoryStorageBackendFaultTests, ListingFollowsTheContinuationToken) {
   // Without a prefix none is sent.
   backend.listObjectKeys();
   EXPECT_EQ(server.requests()[2]["query"], nlohmann::json::parse(R"([["list-type","2"]])"));
+  EXPECT_EQ(server.rejections(), std::vector<std::string>{}) << server.serverOutput();
 }
 
 TEST(S3RepositoryStorageBackendFaultTests, PreconditionFailedIsResolvedByASecondHead) {
@@ -238,6 +210,7 @@ TEST(S3RepositoryStorageBackendFaultTests, PreconditionFailedIsResolvedByASecond
     EXPECT_EQ(requests[1]["method"], "PUT");
     EXPECT_EQ(requests[1]["headers"]["if-none-match"], "*");
     EXPECT_EQ(requests[2]["method"], "HEAD");
+    EXPECT_EQ(server.rejections(), std::vector<std::string>{}) << server.serverOutput();
   }
   {
     FaultServer server("precondition-gone");
@@ -250,6 +223,7 @@ TEST(S3RepositoryStorageBackendFaultTests, PreconditionFailedIsResolvedByASecond
       EXPECT_EQ(error.code(), 412);
       EXPECT_EQ(std::string(error.what()), "S3 PUT failed with HTTP 412 (PreconditionFailed).");
     }
+    EXPECT_EQ(server.rejections(), std::vector<std::string>{}) << server.serverOutput();
   }
 }
 
@@ -285,6 +259,7 @@ TEST(S3RepositoryStorageBackendFaultTests, SizeCheckReadsASignedDecimalContentLe
     }
     // Whatever the answer, nothing was uploaded.
     for (const auto& request : server.requests()) EXPECT_EQ(request["method"], "HEAD");
+    EXPECT_EQ(server.rejections(), std::vector<std::string>{}) << server.serverOutput();
   }
 }
 
@@ -312,6 +287,7 @@ TEST(S3RepositoryStorageBackendFaultTests, RequestsCarryOnlyTheSignedHeaders) {
   EXPECT_EQ(requests[0]["headers"]["content-length"], "21");
   EXPECT_EQ(requests[1]["method"], "DELETE");
   EXPECT_EQ(requests[1]["headers"]["x-amz-content-sha256"], S3RequestSigner::emptyPayloadSHA256Hex());
+  EXPECT_EQ(server.rejections(), std::vector<std::string>{}) << server.serverOutput();
 }
 
 TEST(S3RepositoryStorageBackendFaultTests, CancellationStopsBeforeAndBetweenAttempts) {
@@ -356,6 +332,7 @@ TEST(S3RepositoryStorageBackendFaultTests, CancellationStopsBeforeAndBetweenAtte
     EXPECT_THROW(backend.objectExists(RepositoryObjectKey("k"), cancel), CancellationError);
     EXPECT_EQ(waits, 1);
     EXPECT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.rejections(), std::vector<std::string>{}) << server.serverOutput();
   }
 }
 
@@ -375,6 +352,7 @@ TEST(S3RepositoryStorageBackendFaultTests, CancellationAbortsARunningTransfer) {
                CancellationError);
   canceller.join();
   EXPECT_EQ(server.requests().size(), 1u);
+  EXPECT_EQ(server.rejections(), std::vector<std::string>{}) << server.serverOutput();
   EXPECT_EQ(entryCount(scratch.path()), 0u);
 }
 

@@ -2,8 +2,9 @@
 
 // A real S3-compatible server (s3rver) on 127.0.0.1 with a free port and a temporary data
 // folder, plus the boto3 client of s3_client.py to seed and read back buckets independently
-// of the code under test. s3rver checks SigV4 signatures against its account
-// "S3RVER"/"S3RVER".
+// of the code under test. s3rver knows the account "S3RVER"/"S3RVER" but does not check
+// signatures (a request signed with a wrong secret passes): signing is proved against
+// fault_server.py, which does (S3SignatureCheckingTests).
 
 #include <memory>
 #include <string>
