@@ -20,8 +20,9 @@ namespace tvr {
 // streamed to a temporary file and then copied atomically into place, DELETE, and
 // ListObjectsV2 pages parsed as they arrive. Object keys map to object names unchanged.
 // Immutable after construction and safe to use from several threads at once (each call
-// runs its exchanges one after another on the shared session). Transport failures are
-// retried by the retry policy; HTTP answers never are. Throws S3HTTPFailureError for
+// runs its exchanges one after another on the shared session). Transport failures and the
+// answers of a busy service (500, 502, 503, 504, SlowDown) are retried by the retry policy;
+// other HTTP answers never are. Listings refuse to go round in circles. Throws S3HTTPFailureError for
 // unexpected statuses, the session's "HTTPClient" error after the last retry,
 // CancellationError, EngineError.ioError (endpoint, sizes, keys, non-HTTP answers) and
 // file system errors. No message or detail ever contains a secret.
@@ -50,6 +51,13 @@ class S3RepositoryStorageBackend final : public RepositoryStorageBackend {
                     const CancellationToken& cancel = CancellationToken::none()) override;
   std::vector<RepositoryObjectKey> listObjectKeys(const std::optional<std::string>& prefix = std::nullopt,
                                                   const CancellationToken& cancel = CancellationToken::none()) override;
+  // ListObjectsV2 pages in sequence, with the sizes the pages give.
+  RepositoryObjectKeyList listObjectsWithSizes(const std::optional<std::string>& prefix = std::nullopt,
+                                               const CancellationToken& cancel = CancellationToken::none()) override;
+  // Each download is mostly waiting on the network: several at once hide the round trips.
+  unsigned preferredTransferConcurrency() const override { return kDefaultConcurrentTransfers; }
+
+  static constexpr unsigned kDefaultConcurrentTransfers = 16;
 
  private:
   bool objectExistsWithExpectedSize(const RepositoryObjectKey& key, std::int64_t expectedSize,
