@@ -94,6 +94,42 @@ class DownloadFile {
   bool committed_ = false;
 };
 
+// The 64-bit hashes of the keys a listing has given, in an open-addressing table kept at
+// most half full: 16 bytes a key, a fraction of a node-based set.
+class KeyHashSet {
+ public:
+  // True when the hash was not there yet.
+  bool insert(std::uint64_t hash) {
+    if (hash == 0) hash = 1;  // 0 marks an empty slot
+    if ((count_ + 1) * 2 > slots_.size()) grow();
+    if (!place(slots_, hash)) return false;
+    ++count_;
+    return true;
+  }
+
+ private:
+  static bool place(std::vector<std::uint64_t>& slots, std::uint64_t hash) {
+    std::size_t mask = slots.size() - 1;
+    for (std::size_t i = static_cast<std::size_t>(hash * 0x9E3779B97F4A7C15ULL) & mask;; i = (i + 1) & mask) {
+      if (slots[i] == hash) return false;
+      if (slots[i] == 0) {
+        slots[i] = hash;
+        return true;
+      }
+    }
+  }
+  void grow() {
+    std::vector<std::uint64_t> larger(std::max<std::size_t>(slots_.size() * 2, 4096), 0);
+    for (std::uint64_t hash : slots_) {
+      if (hash != 0) place(larger, hash);
+    }
+    slots_ = std::move(larger);
+  }
+
+  std::vector<std::uint64_t> slots_;
+  std::size_t count_ = 0;
+};
+
 }  // namespace
 
 S3RepositoryStorageBackend::S3RepositoryStorageBackend(S3StorageConfiguration configuration,
@@ -245,7 +281,7 @@ RepositoryObjectKeyList S3RepositoryStorageBackend::listObjectsWithSizes(const s
   // that leads on but adds no key is refused, so a faulty or hostile service cannot keep us
   // paging forever. Keys are remembered by a 64-bit hash only, to stay small.
   std::unordered_set<std::string> tokensSeen;
-  std::unordered_set<std::uint64_t> keysSeen;
+  KeyHashSet keysSeen;
   std::optional<std::string> token;
   const std::string errorKey = prefix.value_or("");
   for (;;) {
@@ -273,7 +309,7 @@ RepositoryObjectKeyList S3RepositoryStorageBackend::listObjectsWithSizes(const s
     bool addedKey = false;
     for (std::size_t i = 0; i < page.keys.size(); ++i) {
       RepositoryObjectKey key(std::move(page.keys[i]));  // validates
-      if (keysSeen.insert(std::hash<std::string>()(key.rawValue())).second) addedKey = true;
+      if (keysSeen.insert(std::hash<std::string>()(key.rawValue()))) addedKey = true;
       keys.append(key.rawValue(), i < page.sizes.size() ? page.sizes[i] : RepositoryObjectKeyList::kUnknownSize);
     }
     // "IsTruncated" false ends the listing whatever else the page holds; without the flag

@@ -43,7 +43,9 @@ Modes, applied once the signature holds:
                      said otherwise: "cycle" (tokens A, B, then A again), "stuck" (a new
                      token every time, always the same key), "oversized" (1001 keys),
                      "no-token" (IsTruncated true without a token), "done-with-token"
-                     (IsTruncated false beside a token: the listing is over)
+                     (IsTruncated false beside a token: the listing is over), "many:N" (N
+                     distinct keys of 79 bytes in ascending order, 1000 a page, made up on
+                     the fly: a large bucket without the memory)
 
 Faults of the s3 mode, for reads (GET and HEAD) only, so that uploads set up cleanly:
   --busy-first N       the first N reads of every path (an object, or a bucket's listing)
@@ -376,6 +378,18 @@ class Handler(BaseHTTPRequestHandler):
         self.answer(200, b"")
 
     def misbehaving_listing(self, kind, token):
+        if kind.startswith("many:"):
+            total, first = int(kind.split(":")[1]), int(token[1:]) if token else 0
+            last = min(first + 1000, total)
+            body = ["<?xml version=\"1.0\"?><ListBucketResult><Name>b</Name>"
+                    "<IsTruncated>%s</IsTruncated>" % ("true" if last < total else "false")]
+            if last < total:
+                body.append("<NextContinuationToken>N%d</NextContinuationToken>" % last)
+            for i in range(first, last):
+                body.append("<Contents><Key>blobs/%08x/%064x</Key><Size>%d</Size></Contents>" % (i >> 12, i, i))
+            body.append("</ListBucketResult>")
+            self.answer(200, "".join(body).encode("utf-8"))
+            return
         number = {None: 0, "A": 1, "B": 2}.get(token, None)
         if number is None:
             number = int(token[1:]) if token.startswith("N") else 99
