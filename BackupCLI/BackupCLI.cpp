@@ -1,9 +1,20 @@
 #include "BackupCLI/BackupCLI.h"
 
-#include <iostream>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
 
 #include "BackupCLI/CommandHandlers.h"
 #include "BackupCLI/ParsedOptions.h"
+#include "BackupCLI/Progress.h"
+#include "platform/TemporaryFiles.h"
 #include "platform/Unicode.h"
 
 namespace tvr::cli {
@@ -34,7 +45,7 @@ Global options:
   --output text|json
                          Select output format. JSON is implemented for read-only commands, write dry-runs, and confirmation envelopes.
   --quiet                Suppress successful command output.
-  --verbose              Reserved for more detailed diagnostics.
+  --verbose              Add the error code and its causes to a failure.
   --no-color             Disable ANSI color in text output.)HELP";
 
 const char* const kManualText = R"MANUAL(TVR(1)                     Tovarine Manual                     TVR(1)
@@ -127,7 +138,8 @@ const std::map<std::string, Handler>& dispatchTable() {
       {"hydrate-local",
        [](const std::vector<std::string>& rest, const CommandContext& context) {
          std::optional<std::string> source;
-         if (!rest.empty()) source = rest.front();
+         // An option in first place means the source was left out.
+         if (!rest.empty() && rest.front().rfind("--", 0) != 0) source = rest.front();
          std::filesystem::path sourceRoot = requiredPath(source, "source repository object root");
          runHydrateLocal(sourceRoot, ParsedOptions("hydrate-local", rest), context);
        }},
@@ -241,13 +253,15 @@ GlobalOptions BackupCLI::scanGlobalOptions(const std::vector<std::string>& argum
   return options;
 }
 
-bool BackupCLI::useColor(const GlobalOptions& options, const Environment& environment) {
+bool BackupCLI::useColor(const GlobalOptions& options, const Environment& environment, bool outputIsTerminal) {
   if (options.noColor || options.outputFormat == OutputFormat::json || environment.empty() ||
       environment.count("NO_COLOR") != 0) {
     return false;
   }
   auto force = environment.find("CLICOLOR_FORCE");
   if (force != environment.end() && force->second != "0") return true;
+  // Escape codes in a file or a pipe break every script that reads the output.
+  if (!outputIsTerminal) return false;
   auto term = environment.find("TERM");
   if (term == environment.end() || term->second.empty() || term->second == "dumb") return false;
   auto clicolor = environment.find("CLICOLOR");
@@ -266,7 +280,9 @@ std::string BackupCLI::decorateLine(const std::string& line, const std::string& 
   return line;
 }
 
-void BackupCLI::runThrowing(const std::vector<std::string>& arguments, const OutputSink& standardOutput) const {
+void BackupCLI::runThrowing(const std::vector<std::string>& arguments, const OutputSink& standardOutput,
+                            const OutputSink& warning,
+                            const std::function<void(const std::string&)>& progressWriter) const {
   std::vector<std::string> remaining;
   GlobalOptions options = scanGlobalOptions(arguments, remaining);
 
@@ -299,27 +315,35 @@ void BackupCLI::runThrowing(const std::vector<std::string>& arguments, const Out
   OutputSink sink;
   if (options.quiet) {
     sink = [](const std::string&) {};
-  } else if (useColor(options, environment_)) {
+  } else if (useColor(options, environment_, terminals_.standardOutput)) {
     sink = [&standardOutput, &command](const std::string& line) { standardOutput(decorateLine(line, command)); };
   } else {
     sink = standardOutput;
   }
   std::vector<std::string> rest(remaining.begin() + 1, remaining.end());
-  CommandContext context{command, options.outputFormat, sink, environment_};
+  // Scripts and the output contract never see the indicator.
+  bool showProgress = progressWriter && !options.quiet && options.outputFormat == OutputFormat::text;
+  Progress progress(showProgress ? progressWriter : Progress::Writer());
+  CommandContext context{command, options.outputFormat, sink, environment_, progress, warning};
   handler->second(rest, context);
 }
 
 std::int32_t BackupCLI::run(const std::vector<std::string>& arguments, const OutputSink& standardOutput,
-                            const OutputSink& standardError) const {
+                            const OutputSink& standardError,
+                            const std::function<void(const std::string&)>& progress) const {
   OutputFormat errorFormat = OutputFormat::text;
   try {
     errorFormat = errorOutputFormat(arguments);
-    runThrowing(arguments, standardOutput);
+    runThrowing(arguments, standardOutput, standardError, progress);
     return ExitCode::success;
   } catch (...) {
     CLIError error = CLIError::classify(std::current_exception());
+    bool verbose = std::find(arguments.begin(), arguments.end(), "--verbose") != arguments.end();
     try {
       standardError(error.render(errorFormat));
+      if (verbose && errorFormat == OutputFormat::text) {
+        for (const std::string& line : error.verboseLines()) standardError(line);
+      }
     } catch (...) {
       // The error sink itself failed (a closed stream); the exit status still tells.
     }
@@ -327,16 +351,69 @@ std::int32_t BackupCLI::run(const std::vector<std::string>& arguments, const Out
   }
 }
 
+namespace {
+
+// Waits for SIGINT, SIGTERM or SIGHUP on its own thread (the signals are blocked in every
+// other thread) and ends the process the way an interrupted command should: the temporary
+// file in flight goes, completed files stay, the status is 128 + the signal.
+void handleTerminationSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    // A signal the caller set to be ignored (nohup, a background job) stays ignored.
+    struct sigaction current {};
+    if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+    sigaddset(&signals, signal);
+  }
+  if (sigisemptyset(&signals) || pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return;
+  std::thread([signals] {
+    int signal = 0;
+    while (sigwait(&signals, &signal) != 0) {
+    }
+    Progress::eraseForExit();
+    TemporaryFiles::removeAllForExit();
+    // A writer registered just before the first pass may create its file after it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    TemporaryFiles::removeAllForExit();
+    ::_exit(128 + signal);
+  }).detach();
+}
+
+}  // namespace
+
 std::int32_t BackupCLI::run(const std::vector<std::string>& arguments) const {
-  OutputSink out = [](const std::string& line) { std::cout << line << '\n'; };
-  OutputSink err = [](const std::string& line) {
-    // Whatever the command printed reaches its stream before the error does.
-    std::cout.flush();
-    std::string text = line + "\n";
-    std::cerr << text;
-    std::cerr.flush();
+  handleTerminationSignals();
+  int writeError = 0;
+  OutputSink out = [&writeError](const std::string& line) {
+    if (writeError != 0) return;
+    if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fputc('\n', stdout) == EOF) {
+      writeError = errno != 0 ? errno : EIO;
+    }
   };
-  return run(arguments, out, err);
+  OutputSink err = [&writeError](const std::string& line) {
+    // Whatever the command printed reaches its stream before the error does.
+    if (std::fflush(stdout) != 0 && writeError == 0) writeError = errno != 0 ? errno : EIO;
+    std::string text = line + "\n";
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+  };
+  std::function<void(const std::string&)> progress;
+  if (terminals_.standardError) {
+    progress = [](const std::string& text) {
+      std::fwrite(text.data(), 1, text.size(), stderr);
+      std::fflush(stderr);
+    };
+  }
+  std::int32_t status = run(arguments, out, err, progress);
+  if (std::fflush(stdout) != 0 && writeError == 0) writeError = errno != 0 ? errno : EIO;
+  if (writeError != 0 && status == ExitCode::success) {
+    CLIError failed(
+        "output_write_failed", "internal", std::string("Failed to write output: ") + std::strerror(writeError),
+        "Check that the output file or pipe can take the output, then run the command again.", ExitCode::internal);
+    err(failed.render(errorOutputFormat(arguments)));
+    return failed.exitCode();
+  }
+  return status;
 }
 
 }  // namespace tvr::cli

@@ -16,13 +16,19 @@ using Environment = std::map<std::string, std::string>;
 // Receives one output line per call; the sink adds the line end.
 using OutputSink = std::function<void(const std::string&)>;
 
+// Which of the process's output streams are terminals (both false in process).
+struct Terminals {
+  bool standardOutput = false;
+  bool standardError = false;
+};
+
 // The result of the global-option scan.
 struct GlobalOptions {
   bool help = false;
   bool version = false;
   OutputFormat outputFormat = OutputFormat::text;
   bool quiet = false;
-  bool verbose = false;  // accepted and recorded; it changes nothing yet
+  bool verbose = false;  // failures add their code and causes in text mode
   bool noColor = false;
 };
 
@@ -33,21 +39,29 @@ class BackupCLI {
  public:
   static constexpr const char* version = "2026.3 (8)";
 
-  explicit BackupCLI(Environment environment) : environment_(std::move(environment)) {}
+  explicit BackupCLI(Environment environment, Terminals terminals = {})
+      : environment_(std::move(environment)), terminals_(terminals) {}
 
   const Environment& environment() const noexcept { return environment_; }
 
   // Runs one command line (without the program name). Never throws; returns the exit
   // status: 0 on success, otherwise the exit code of the rendered error, which goes to
-  // `standardError` as one line.
+  // `standardError` as one line (more with --verbose in text mode). `progress`, when set,
+  // receives the raw text of the progress indicator.
   std::int32_t run(const std::vector<std::string>& arguments, const OutputSink& standardOutput,
-                   const OutputSink& standardError) const;
-  // Same with the process's standard output and standard error.
+                   const OutputSink& standardError, const std::function<void(const std::string&)>& progress = {}) const;
+  // Same with the process's standard output and standard error: checks that the output
+  // reached its file, and ends the process on SIGINT, SIGTERM and SIGHUP with 128 + the
+  // signal after removing the temporary file in flight.
   std::int32_t run(const std::vector<std::string>& arguments) const;
 
   // Runs one command line; throws CLIError for every failure it recognises, and lets
   // engine and platform errors through unchanged.
-  void runThrowing(const std::vector<std::string>& arguments, const OutputSink& standardOutput) const;
+  // `warning` takes lines for standard error that do not end the command.
+  void runThrowing(
+      const std::vector<std::string>& arguments, const OutputSink& standardOutput,
+      const OutputSink& warning = [](const std::string&) {},
+      const std::function<void(const std::string&)>& progress = {}) const;
 
   // Command word to usage line, 13 entries.
   static const std::map<std::string, std::string>& commandUsages();
@@ -63,13 +77,15 @@ class BackupCLI {
   // The global options and the remaining arguments (command word first).
   static GlobalOptions scanGlobalOptions(const std::vector<std::string>& arguments,
                                          std::vector<std::string>& remaining);
-  // Whether command output is coloured, from the options and the environment.
-  static bool useColor(const GlobalOptions& options, const Environment& environment);
+  // Whether command output is coloured, from the options, the environment and whether
+  // standard output is a terminal.
+  static bool useColor(const GlobalOptions& options, const Environment& environment, bool outputIsTerminal);
   // The ANSI decoration of one output line of `command` when colour is on.
   static std::string decorateLine(const std::string& line, const std::string& command);
 
  private:
   Environment environment_;
+  Terminals terminals_;
 };
 
 }  // namespace tvr::cli

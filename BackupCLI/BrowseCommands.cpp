@@ -23,6 +23,21 @@ struct FilenameSearchMatch {
   std::size_t walkPosition;
 };
 
+// Whether the run has a directory at `relPathNorm` (an empty one lists nothing, a typo
+// must not look the same): its parent's listing holds it as a directory.
+bool isFolderOfRun(const RepositoryRestoreReader& reader, const std::string& planID, std::int64_t runID,
+                   std::string relPathNorm) {
+  while (!relPathNorm.empty() && relPathNorm.back() == '/') relPathNorm.pop_back();
+  if (relPathNorm.empty()) return true;
+  std::size_t slash = relPathNorm.rfind('/');
+  std::optional<std::string> parent;
+  if (slash != std::string::npos) parent = relPathNorm.substr(0, slash);
+  for (const SnapshotEntry& entry : reader.listChildren(PlanID(planID), runID, parent)) {
+    if (entry.kind == SnapshotKind::directory && entry.relPathNorm == relPathNorm) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void runList(const ParsedOptions& options, const CommandContext& context) {
@@ -33,11 +48,21 @@ void runList(const ParsedOptions& options, const CommandContext& context) {
   std::optional<RepositoryKeyMaterial> key =
       requiredRepositoryKeyMaterial(options.repository(), options, context.environment);
 
+  std::optional<std::string> lookup;
+  if (path) lookup = catalogPath(options.repository(), key, planID, runID, *path);
   RepositoryRestoreReader reader(options.repository(), std::move(key));
-  std::vector<SnapshotEntry> entries = reader.listChildren(PlanID(planID), runID, path);
+  std::vector<SnapshotEntry> entries = reader.listChildren(PlanID(planID), runID, lookup);
+  if (entries.empty() && lookup && !isFolderOfRun(reader, planID, runID, *lookup)) {
+    throw CLIError("repository_item_not_found", "repository",
+                   "No folder at " + *path + " in run " + std::to_string(runID),
+                   "Use `tvr list` to see the folders of the run.", ExitCode::repository,
+                   {{"path", *path}, {"runID", std::to_string(runID)}});
+  }
 
   if (context.outputFormat == OutputFormat::text) {
-    for (const SnapshotEntry& entry : entries) context.output(snapshotKindName(entry.kind) + "\t" + entry.relPathNorm);
+    for (const SnapshotEntry& entry : entries) {
+      context.output(snapshotKindName(entry.kind) + "\t" + visibleText(entry.relPathNorm));
+    }
     return;
   }
   nlohmann::json list = nlohmann::json::array();
@@ -88,7 +113,7 @@ void runSearch(const ParsedOptions& options, const CommandContext& context) {
 
   if (context.outputFormat == OutputFormat::text) {
     for (const FilenameSearchMatch& match : matches) {
-      context.output(std::to_string(match.score) + "\t" + match.entry.relPath);
+      context.output(std::to_string(match.score) + "\t" + visibleText(match.entry.relPath));
     }
     return;
   }
@@ -129,7 +154,7 @@ void validateSearchQuery(const std::string& name, std::int64_t limit) {
     throw CLIError::validation("empty_search_query", "--name must not be empty",
                                "Pass a non-empty filename query with --name.");
   }
-  CLIInputValidation::rejectControlCharacters(name, "--name");
+  CLIInputValidation::rejectControlCharactersInName(name, "--name");
   if (limit < 1) {
     throw CLIError::validation("invalid_limit", "--limit must be greater than 0",
                                "Pass a positive integer with --limit.", {{"option", "--limit"}});

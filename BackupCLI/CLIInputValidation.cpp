@@ -130,10 +130,23 @@ std::optional<ParsedURL> parseURL(std::string_view text) {
 
 }  // namespace
 
+namespace {
+
+CLIError controlCharacterFailure(const std::string& option) {
+  return failure("control_character_in_input", option + " must not contain control characters",
+                 "Remove control characters and retry.", option);
+}
+
+}  // namespace
+
 void rejectControlCharacters(const std::string& value, const std::string& option) {
-  if (unicode::containsControlOrFormat(value)) {
-    throw failure("control_character_in_input", option + " must not contain control characters",
-                  "Remove control characters and retry.", option);
+  if (unicode::containsControlOrFormat(value)) throw controlCharacterFailure(option);
+}
+
+void rejectControlCharactersInName(const std::string& value, const std::string& option) {
+  for (char32_t c : unicode::toUTF32(value)) {
+    // Cc is exactly C0, DEL and C1.
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) throw controlCharacterFailure(option);
   }
 }
 
@@ -141,7 +154,7 @@ void validateFilesystemPath(const std::string& value, const std::string& option)
   if (value.empty()) {
     throw failure("empty_path", option + " path must not be empty", "Pass a non-empty filesystem path.", option);
   }
-  rejectControlCharacters(value, option);
+  rejectControlCharactersInName(value, option);
 }
 
 void validateRepositoryRelativePath(const std::string& value, const std::string& option) {
@@ -149,7 +162,7 @@ void validateRepositoryRelativePath(const std::string& value, const std::string&
     throw failure("empty_repository_path", option + " must not be empty", "Pass a normalized repository-relative path.",
                   option);
   }
-  rejectControlCharacters(value, option);
+  rejectControlCharactersInName(value, option);
   if (value.front() == '/') {
     throw failure("absolute_repository_path", option + " must be repository-relative, not absolute",
                   "Use the normalized path printed by `tvr list` or `tvr search`.", option);
@@ -192,6 +205,12 @@ std::string validateEndpoint(const std::string& value, const std::string& option
   std::string scheme = unicode::lowercased(url->scheme);
   if (scheme != "http" && scheme != "https") throw invalid;
   if (!url->hasAuthority || url->host.empty()) throw invalid;
+  // Requests are built from the scheme, host and path only; a query or fragment would be
+  // dropped without a word.
+  if (value.find_first_of("?#") != std::string::npos) {
+    throw failure("invalid_endpoint", option + " must not contain a query or fragment",
+                  std::string("Pass an endpoint such as ") + kExampleEndpoint + ".", option);
+  }
   if (url->hasUserInfo) {
     throw failure("endpoint_credentials_not_allowed", option + " must not contain embedded credentials",
                   "Pass access keys with --access-key-id and AWS_SECRET_ACCESS_KEY or --secret-access-key.", option);

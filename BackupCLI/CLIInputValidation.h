@@ -23,6 +23,9 @@ void validatePlanID(const std::string& value, const std::string& option);
 
 // No member of Unicode general categories Cc or Cf.
 void rejectControlCharacters(const std::string& value, const std::string& option);
+// No member of Cc. Names (paths, --name) accept Cf: joined emoji, soft hyphens and
+// direction marks are common in real file names.
+void rejectControlCharactersInName(const std::string& value, const std::string& option);
 
 // The example endpoint named in remediation texts and command examples.
 inline constexpr const char* kExampleEndpoint = "https://account-id.r2.cloudflarestorage.com";

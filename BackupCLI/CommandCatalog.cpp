@@ -49,6 +49,8 @@ CommandMetadata entry(std::string name, CommandKind kind, std::string summary, s
   metadata.optionalOptions = std::move(optionalOptions);
   metadata.outputFormats = {"text", "json"};
   metadata.exitCodes = std::move(exitCodes);
+  // Every command ends with 128 + the signal on SIGHUP, SIGINT and SIGTERM.
+  metadata.exitCodes.insert(metadata.exitCodes.end(), {129, 130, 143});
   metadata.examples = std::move(examples);
   metadata.notes = std::move(notes);
   return metadata;
@@ -63,15 +65,15 @@ std::vector<CommandMetadata> buildCatalog() {
       option("--overwrite", "true|false", "Allow merging into or replacing destination object files.");
   std::vector<CommandMetadata> all;
   all.push_back(entry("commands", CommandKind::discovery,
-                      "List commands with stable metadata for humans, scripts, and agents.", {}, {}, {0, 2},
+                      "List commands with stable metadata for humans, scripts, and agents.", {}, {}, {0, 2, 1},
                       {"tvr commands --json"}, {"Use this before invoking unfamiliar commands."}));
   all.push_back(entry("describe", CommandKind::discovery,
                       "Describe one command's options, examples, exit codes, and risk.",
-                      {required(option("command", std::nullopt, "Command name to describe."))}, {}, {0, 2},
+                      {required(option("command", std::nullopt, "Command name to describe."))}, {}, {0, 2, 1},
                       {"tvr describe restore --json", "tvr describe info --json"},
                       {"Unknown commands fail with code unknown_command."}));
   all.push_back(entry("agent-context", CommandKind::discovery,
-                      "Print safe CLI workflows and protocol guidance for agents.", {}, {}, {0, 2},
+                      "Print safe CLI workflows and protocol guidance for agents.", {}, {}, {0, 2, 1},
                       {"tvr agent-context", "tvr agent-context --json"},
                       {"Use this to choose safe defaults for recovery workflows."}));
   all.push_back(entry("info", CommandKind::read, "Print public repository metadata from repo.json.",
@@ -79,7 +81,7 @@ std::vector<CommandMetadata> buildCatalog() {
                       {"Does not require recovery material."}));
   all.push_back(entry("verify", CommandKind::read,
                       "Check repository integrity and report missing, corrupt, or orphaned blobs.",
-                      {repositoryArgument(), passwordFileOption()}, {}, {0, 2, 5, 6, 1},
+                      {repositoryArgument(), passwordFileOption()}, {}, {0, 2, 4, 5, 6, 1},
                       {"tvr verify " + repo + " --recovery-password-file ~/recovery.txt --json"},
                       {"JSON verify output is emitted before exit code 5 when integrity issues exist."}));
   all.push_back(entry("list-plans", CommandKind::read, "List plans recorded in a repository.", {repositoryArgument()},
@@ -114,7 +116,7 @@ std::vector<CommandMetadata> buildCatalog() {
                       {option("--overwrite", "true|false", "Allow replacing an existing destination."),
                        option("--dry-run", std::nullopt,
                               "Validate the restore and describe the planned write without creating files.")},
-                      {0, 2, 3, 4, 6, 1},
+                      {0, 2, 3, 4, 5, 6, 1},
                       {"tvr restore " + repo +
                        " --plan personal-documents --run 8 --path documents/report.pdf --to ~/Desktop/report.pdf "
                        "--recovery-password-file ~/recovery.txt --dry-run --json"},
@@ -125,7 +127,7 @@ std::vector<CommandMetadata> buildCatalog() {
        required(option("--to", "destination", "Destination directory.")), passwordFileOption()},
       {option("--overwrite", "true|false", "Allow replacing matching destination files."),
        option("--dry-run", std::nullopt, "Validate the export and summarize planned output without creating files.")},
-      {0, 2, 3, 4, 6, 1},
+      {0, 2, 3, 4, 5, 6, 1},
       {"tvr export " + repo +
        " --plan personal-documents --run 8 --to ~/Desktop/TovarineExport --recovery-password-file "
        "~/recovery.txt --dry-run --json"},
@@ -136,7 +138,7 @@ std::vector<CommandMetadata> buildCatalog() {
        required(option("--to", "repository", "Destination repository root."))},
       {hydrateOverwrite,
        option("--dry-run", std::nullopt, "Validate local object access and destination policy without writing files.")},
-      {0, 2, 3, 1},
+      {0, 2, 3, 4, 1},
       {"tvr hydrate-local /Volumes/ObjectMirror --to ~/Desktop/HydratedTovarineRepository --dry-run --json"},
       {"Writes repository objects into the destination root.",
        "Refuses non-empty destinations unless --overwrite true is supplied."}));
@@ -151,7 +153,7 @@ std::vector<CommandMetadata> buildCatalog() {
              option("--path-style", "true|false", "Force path-style addressing."), hydrateOverwrite,
              option("--dry-run", std::nullopt,
                     "Validate local options, credential shape, and destination policy without network access.")},
-            {0, 2, 3, 6, 7, 1},
+            {0, 2, 3, 4, 6, 7, 1},
             {std::string("tvr hydrate-s3 ~/Desktop/HydratedTovarineRepository --bucket my-backups --region auto "
                          "--endpoint ") +
              CLIInputValidation::kExampleEndpoint + " --path-style true --access-key-id EXAMPLE --dry-run --json"},

@@ -13,8 +13,10 @@
 #include "BackupCLI/BackupCLI.h"
 #include "BackupCLI/CLIError.h"
 #include "BackupCLI/ParsedOptions.h"
+#include "BackupCLI/Progress.h"
 
 namespace tvr {
+class RepositoryKeyMaterial;       // engine/crypto/RepositoryKeyMaterial.h
 struct SnapshotEntry;              // engine/catalog/BackupCatalog.h
 class S3RepositoryStorageBackend;  // engine/s3/S3RepositoryStorageBackend.h
 }  // namespace tvr
@@ -27,6 +29,8 @@ struct CommandContext {
   OutputFormat outputFormat;
   const OutputSink& output;
   const Environment& environment;
+  Progress& progress;         // enabled only for text output to a terminal, without --quiet
+  const OutputSink& warning;  // lines on standard error that do not end the command
 };
 
 // MetadataCommands.cpp
@@ -102,6 +106,37 @@ DestinationState destinationState(const std::filesystem::path& destination);
 // One snapshot entry as `list` and the restore dry run print it: id, kind, name, relPath,
 // relPathNorm, and sizeBytes, createdAt, modifiedAt when the entry has them.
 nlohmann::json snapshotEntryJson(const SnapshotEntry& entry);
+
+// A --path as the catalog of the run holds it: for a run recorded as case-insensitive, NFC
+// then lower case (as when it was recorded); otherwise exactly as given. `sizeBytes`, when
+// asked for, receives the recorded size of the file at that path, if there is one.
+std::string catalogPath(const std::filesystem::path& repository, const std::optional<RepositoryKeyMaterial>& key,
+                        const std::string& planID, std::int64_t runID, const std::string& path,
+                        std::optional<std::int64_t>* sizeBytes = nullptr);
+
+// With --overwrite true, refuses a destination that exists and is not what the command
+// writes (unsupported_destination, exit 2): restore needs a regular file (or nothing),
+// export and hydration a folder (or nothing). Links are followed.
+void ensureDestinationIsRegularFile(const std::filesystem::path& destination);
+void ensureDestinationIsFolder(const std::filesystem::path& destination);
+
+// The folders a command is about to create on the way to `path` (the path itself
+// included): when the object is dropped without keep(), they are removed again, provided
+// they hold no file, so a command that fails before it wrote content leaves nothing behind.
+class CreatedFolders {
+ public:
+  explicit CreatedFolders(const std::filesystem::path& path);
+  ~CreatedFolders();
+  CreatedFolders(const CreatedFolders&) = delete;
+  CreatedFolders& operator=(const CreatedFolders&) = delete;
+  void keep() noexcept { top_.reset(); }
+
+ private:
+  std::optional<std::filesystem::path> top_;
+};
+
+// repository_metadata_missing for a folder without repo.json (exit 4).
+CLIError repositoryMetadataMissing(const std::filesystem::path& repository);
 
 // The confirmation_required error with all five detail keys.
 CLIError confirmationRequired(const std::string& operation, const std::filesystem::path& path,

@@ -12,6 +12,7 @@
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
 #include "platform/Iso8601.h"
+#include "platform/Unicode.h"
 
 namespace tvr::cli {
 
@@ -55,6 +56,82 @@ nlohmann::json snapshotEntryJson(const SnapshotEntry& entry) {
   if (entry.createdAt) json["createdAt"] = formatISO8601(*entry.createdAt);
   if (entry.modifiedAt) json["modifiedAt"] = formatISO8601(*entry.modifiedAt);
   return json;
+}
+
+std::string catalogPath(const std::filesystem::path& repository, const std::optional<RepositoryKeyMaterial>& key,
+                        const std::string& planID, std::int64_t runID, const std::string& path,
+                        std::optional<std::int64_t>* sizeBytes) {
+  BackupCatalog catalog(repository, key, BackupCatalog::OpenMode::readOnly);
+  std::string lookup = path;
+  if (catalog.runIsCaseInsensitive(PlanID(planID), runID).value_or(false)) {
+    lookup = unicode::lowercased(unicode::nfc(path));
+  }
+  if (sizeBytes != nullptr) {
+    std::optional<SnapshotEntry> entry = catalog.snapshotFileEntry(PlanID(planID), runID, lookup);
+    *sizeBytes = entry ? entry->sizeBytes : std::nullopt;
+  }
+  return lookup;
+}
+
+namespace {
+
+CLIError unsupportedDestination(const std::string& message, const std::string& remediation,
+                                const std::filesystem::path& destination) {
+  return CLIError::validation("unsupported_destination", message + destination.string(), remediation,
+                              {{"path", destination.string()}});
+}
+
+}  // namespace
+
+void ensureDestinationIsRegularFile(const std::filesystem::path& destination) {
+  struct stat status {};
+  if (::stat(destination.c_str(), &status) != 0) return;
+  if (S_ISDIR(status.st_mode)) {
+    throw unsupportedDestination("Destination is a directory: ", "Pass the full path of the file to write.",
+                                 destination);
+  }
+  // Replacing a device, FIFO or socket node with a file would harm the system, not restore.
+  if (!S_ISREG(status.st_mode)) {
+    throw unsupportedDestination("Destination is not a regular file: ",
+                                 "Choose a file path that does not exist or names a regular file.", destination);
+  }
+}
+
+void ensureDestinationIsFolder(const std::filesystem::path& destination) {
+  struct stat status {};
+  if (::lstat(destination.c_str(), &status) != 0) return;
+  if (::stat(destination.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+    throw unsupportedDestination(
+        "Destination is not a folder: ", "Choose a folder path that does not exist or names a folder.", destination);
+  }
+}
+
+CreatedFolders::CreatedFolders(const std::filesystem::path& path) {
+  std::filesystem::path probe = path;
+  while (!itemExists(probe) && probe.has_relative_path()) {
+    top_ = probe;
+    probe = probe.parent_path();
+  }
+}
+
+CreatedFolders::~CreatedFolders() {
+  if (!top_) return;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(*top_, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    // Anything but a folder is content (or not ours): leave the whole tree.
+    if (it->is_symlink(ec) || !it->is_directory(ec)) return;
+  }
+  if (ec && ec != std::errc::no_such_file_or_directory) return;
+  struct stat status {};
+  if (::lstat(top_->c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return;
+  std::filesystem::remove_all(*top_, ec);
+}
+
+CLIError repositoryMetadataMissing(const std::filesystem::path& repository) {
+  return CLIError("repository_metadata_missing", "repository", "Repository is missing repo.json",
+                  "Pass the root of an Tovarine repository or hydrate the repository objects first.",
+                  ExitCode::repository, {{"repository", repository.string()}});
 }
 
 CLIError confirmationRequired(const std::string& operation, const std::filesystem::path& path,

@@ -131,7 +131,14 @@ bool contains(std::u32string_view text, std::u32string_view part) {
 }  // namespace
 
 std::optional<Match> match(std::string_view query, std::string_view filename, SearchMode mode) {
-  std::u32string q = normalized(query);
+  // One search matches one query against every file: normalise it once, not per file.
+  thread_local std::string lastQuery;
+  thread_local std::u32string lastNormalizedQuery;
+  if (lastNormalizedQuery.empty() || query != lastQuery) {
+    lastQuery = std::string(query);
+    lastNormalizedQuery = normalized(query);
+  }
+  const std::u32string& q = lastNormalizedQuery;
   std::u32string f = normalized(filename);
   if (q.empty() || f.empty()) return std::nullopt;
   std::u32string s = normalized(withoutLastExtension(filename));
@@ -149,10 +156,17 @@ std::optional<Match> match(std::string_view query, std::string_view filename, Se
   if (mode == SearchMode::contains) return std::nullopt;
   if (auto score = subsequenceScore(q, f)) return Match{*score, MatchType::subsequence};
 
-  std::size_t d = std::min(levenshteinDistance(q, f), levenshteinDistance(q, s));
   std::size_t n = q.size();
-  bool allowed = n < 3 ? d <= 1 : (n <= 8 ? d <= n / 3 : d <= 3);
-  if (!allowed) return std::nullopt;
+  std::size_t allowedDistance = n < 3 ? 1 : (n <= 8 ? n / 3 : 3);
+  // The distance is at least the length difference: skip the quadratic step when that alone
+  // rules a name out, so a very long query costs linear time.
+  auto reachable = [&](const std::u32string& name) {
+    return (name.size() > n ? name.size() - n : n - name.size()) <= allowedDistance;
+  };
+  std::size_t d = allowedDistance + 1;
+  if (reachable(f)) d = std::min(d, levenshteinDistance(q, f));
+  if (reachable(s)) d = std::min(d, levenshteinDistance(q, s));
+  if (d > allowedDistance) return std::nullopt;
   long score = 650 - 80 * static_cast<long>(d) - std::labs(lengthGap);
   return Match{static_cast<int>(std::max(score, 1L)), MatchType::typo};
 }

@@ -19,9 +19,10 @@ nlohmann::json runJson(const RunInfo& run) {
       {"id", run.id},
       {"planID", run.planID.rawValue()},
       {"runUUID", run.runUUID},
-      {"startedAt", formatISO8601(run.startedAt)},
   };
-  if (run.finishedAt) json["finishedAt"] = formatISO8601(*run.finishedAt);
+  // A damaged catalog's date that text cannot show is left out.
+  if (isRepresentableDate(run.startedAt)) json["startedAt"] = formatISO8601(run.startedAt);
+  if (run.finishedAt && isRepresentableDate(*run.finishedAt)) json["finishedAt"] = formatISO8601(*run.finishedAt);
   // The catalog reads a stored status outside the four names as none; such a run has no
   // status to print rather than a made-up one.
   if (run.status) json["status"] = runStatusName(*run.status);
@@ -37,15 +38,21 @@ nlohmann::json runJson(const RunInfo& run) {
   return json;
 }
 
+// A plan named in plans.json or with any run in the catalog, finished or not; a typo is
+// neither.
+bool planIsKnown(const std::filesystem::path& repository, const std::string& planID) {
+  for (const RepositoryPlanSummary& plan : RepositoryPlanIndex::read(repository).plans) {
+    if (plan.planID.rawValue() == planID) return true;
+  }
+  BackupCatalog catalog(repository, std::nullopt, BackupCatalog::OpenMode::readOnly);
+  return !catalog.listRuns(PlanID(planID), true).empty();
+}
+
 }  // namespace
 
 void runInfo(const std::filesystem::path& repository, const CommandContext& context) {
   std::optional<RepositoryMetadata> metadata = RepositoryMetadata::read(repository);
-  if (!metadata) {
-    throw CLIError("repository_metadata_missing", "repository", "Repository is missing repo.json",
-                   "Pass the root of an Tovarine repository or hydrate the repository objects first.",
-                   ExitCode::repository, {{"repository", repository.string()}});
-  }
+  if (!metadata) throw repositoryMetadataMissing(repository);
   const RepositoryLayout& layout = metadata->layout;
   if (context.outputFormat == OutputFormat::text) {
     context.output("Repository format: " + std::to_string(metadata->formatVersion));
@@ -82,7 +89,9 @@ void runInfo(const std::filesystem::path& repository, const CommandContext& cont
 void runListPlans(const std::filesystem::path& repository, const CommandContext& context) {
   RepositoryPlanIndex index = RepositoryPlanIndex::read(repository);
   if (context.outputFormat == OutputFormat::text) {
-    for (const RepositoryPlanSummary& plan : index.plans) context.output(plan.planID.rawValue() + "\t" + plan.name);
+    for (const RepositoryPlanSummary& plan : index.plans) {
+      context.output(plan.planID.rawValue() + "\t" + visibleText(plan.name));
+    }
     return;
   }
   nlohmann::json plans = nlohmann::json::array();
@@ -101,10 +110,18 @@ void runListPlans(const std::filesystem::path& repository, const CommandContext&
 void runListRuns(const ParsedOptions& options, const CommandContext& context) {
   std::string planID = requiredPlanID(options);
   std::vector<RunInfo> runs = RepositoryRestoreReader(options.repository(), std::nullopt).listRuns(PlanID(planID));
+  if (runs.empty() && !planIsKnown(options.repository(), planID)) {
+    throw CLIError("plan_not_found", "repository", "No plan " + planID + " in this repository",
+                   "Run `tvr list-plans` to see the plans of the repository.", ExitCode::repository,
+                   {{"planID", planID}});
+  }
   if (context.outputFormat == OutputFormat::text) {
     for (const RunInfo& run : runs) {
-      context.output(std::to_string(run.id) + "\t" + formatISO8601(run.startedAt) + "\t" +
-                     (run.finishedAt ? formatISO8601(*run.finishedAt) : std::string("unfinished")));
+      context.output(std::to_string(run.id) + "\t" +
+                     (isRepresentableDate(run.startedAt) ? formatISO8601(run.startedAt) : std::string()) + "\t" +
+                     (!run.finishedAt                        ? std::string("unfinished")
+                      : isRepresentableDate(*run.finishedAt) ? formatISO8601(*run.finishedAt)
+                                                             : std::string()));
     }
     return;
   }

@@ -53,7 +53,8 @@ const std::set<std::string>& ParsedOptions::acceptedOptions(const std::string& c
 }
 
 std::filesystem::path fileLocation(const std::string& path) {
-  std::filesystem::path location = std::filesystem::absolute(std::filesystem::path(path));
+  // Lexically normal, so paths echoed back carry no "/./" or "..".
+  std::filesystem::path location = std::filesystem::absolute(std::filesystem::path(path)).lexically_normal();
   // A file location names the item, not a directory listing: drop trailing separators.
   std::string text = location.string();
   while (text.size() > 1 && text.back() == '/') text.pop_back();
@@ -76,7 +77,8 @@ std::optional<std::int64_t> parseInt64(const std::string& text) {
 }
 
 ParsedOptions::ParsedOptions(const std::string& command, const std::vector<std::string>& args) : command_(command) {
-  if (args.empty()) {
+  // An option in first place means the repository path was left out.
+  if (args.empty() || beginsWithDoubleDash(args[0])) {
     throw CLIError::usage("missing_repository_path", "Missing repository path",
                           "Pass the repository path after the command name.");
   }

@@ -1,3 +1,6 @@
+#include <fstream>
+#include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 
 #include "BackupCLI/CLIInputValidation.h"
@@ -6,6 +9,7 @@
 #include "engine/catalog/BackupCatalog.h"
 #include "engine/storage/RepositoryIntegrityVerifier.h"
 #include "engine/storage/RepositoryRestoreReader.h"
+#include "platform/Error.h"
 #include "platform/FileSystem.h"
 
 namespace tvr::cli {
@@ -22,20 +26,24 @@ std::string requiredRepositoryPath(const ParsedOptions& options) {
   return path;
 }
 
+CLIError noFileInRun(const std::string& path, std::int64_t runID) {
+  return CLIError("repository_item_not_found", "repository", "No file at " + path + " in run " + std::to_string(runID),
+                  "Use `tvr list` or `tvr search` to find a restorable file path.", ExitCode::repository,
+                  {{"path", path}, {"runID", std::to_string(runID)}});
+}
+
 void restoreDryRun(const std::filesystem::path& repository, const std::string& planID, std::int64_t runID,
                    const std::string& path, const std::filesystem::path& destination, bool overwrite,
                    std::optional<RepositoryKeyMaterial> key, const CommandContext& context) {
   ensureRestoreDestinationIsWritable(destination, overwrite);
-  // Exact match on the normalised path, found in one snapshot build of the run.
+  if (overwrite) ensureDestinationIsRegularFile(destination);
+  // Exact match on the path as the catalog holds it, found in one snapshot build of the run.
+  std::string lookup = catalogPath(repository, key, planID, runID, path);
   std::optional<SnapshotEntry> file =
-      RepositoryRestoreReader(repository, std::move(key)).findFile(PlanID(planID), runID, path);
-  if (!file || !file->blobKey) {
-    throw CLIError("repository_item_not_found", "repository", "No file at " + path + " in run " + std::to_string(runID),
-                   "Use `tvr list` or `tvr search` to find a restorable file path.", ExitCode::repository,
-                   {{"path", path}, {"runID", std::to_string(runID)}});
-  }
+      RepositoryRestoreReader(repository, std::move(key)).findFile(PlanID(planID), runID, lookup);
+  if (!file || !file->blobKey) throw noFileInRun(path, runID);
   if (context.outputFormat == OutputFormat::text) {
-    context.output("Dry run: restore " + path + " to " + destination.string());
+    context.output("Dry run: restore " + visibleText(path) + " to " + visibleText(destination.string()));
     return;
   }
   context.output(jsonString({
@@ -56,6 +64,7 @@ void exportDryRun(const std::filesystem::path& repository, const std::string& pl
                   const std::filesystem::path& destination, bool overwrite, std::optional<RepositoryKeyMaterial> key,
                   const CommandContext& context) {
   ensureExportDestinationIsWritable(destination, overwrite);
+  if (overwrite) ensureDestinationIsFolder(destination);
   std::vector<SnapshotEntry> entries =
       RepositoryRestoreReader(repository, std::move(key)).allEntries(PlanID(planID), runID, std::nullopt);
   std::int64_t fileCount = 0;
@@ -64,7 +73,7 @@ void exportDryRun(const std::filesystem::path& repository, const std::string& pl
     (entry.kind == SnapshotKind::directory ? directoryCount : fileCount) += 1;
   }
   if (context.outputFormat == OutputFormat::text) {
-    context.output("Dry run: export run " + std::to_string(runID) + " to " + destination.string());
+    context.output("Dry run: export run " + std::to_string(runID) + " to " + visibleText(destination.string()));
     context.output("Files: " + std::to_string(fileCount));
     context.output("Directories: " + std::to_string(directoryCount));
     return;
@@ -82,6 +91,62 @@ void exportDryRun(const std::filesystem::path& repository, const std::string& pl
       {"directoryCount", directoryCount},
       {"entryCount", static_cast<std::int64_t>(entries.size())},
   }));
+}
+
+// Where the verifier is in its sorted list of blobs: the blob it has open now (found
+// among the process's open files) and how far it has read into it.
+class VerifierPosition {
+ public:
+  explicit VerifierPosition(const std::vector<std::string>& blobs) {
+    std::int64_t before = 0;
+    for (std::size_t i = 0; i < blobs.size(); ++i) {
+      std::error_code ec;
+      // The process's open files are listed by their resolved paths.
+      std::filesystem::path resolved = std::filesystem::weakly_canonical(blobs[i], ec);
+      index_.emplace(ec ? blobs[i] : resolved.string(), std::make_pair(static_cast<std::int64_t>(i), before));
+      auto size = std::filesystem::file_size(blobs[i], ec);
+      if (!ec) before += static_cast<std::int64_t>(size);
+    }
+    totalBytes_ = before;
+  }
+  std::int64_t totalBytes() const { return totalBytes_; }
+
+  std::pair<std::int64_t, std::int64_t> operator()() {
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+      std::error_code linkError;
+      std::filesystem::path target = std::filesystem::read_symlink(it->path(), linkError);
+      if (linkError) continue;
+      auto found = index_.find(target.string());
+      if (found == index_.end()) continue;
+      std::int64_t offset = 0;
+      std::ifstream info("/proc/self/fdinfo/" + it->path().filename().string());
+      std::string key;
+      if (info >> key >> offset && key != "pos:") offset = 0;
+      last_ = {found->second.first, found->second.second + offset};
+      break;
+    }
+    return last_;
+  }
+
+ private:
+  std::map<std::string, std::pair<std::int64_t, std::int64_t>> index_;  // path: index, bytes before it
+  std::int64_t totalBytes_ = 0;
+  std::pair<std::int64_t, std::int64_t> last_{0, 0};
+};
+
+RepositoryIntegrityReport verifyWithProgress(const std::filesystem::path& repository,
+                                             std::optional<RepositoryKeyMaterial> key, Progress& progress) {
+  RepositoryIntegrityVerifier verifier(std::move(key));
+  if (!progress.enabled()) return verifier.verify(repository);
+  std::vector<std::string> blobs = verifier.storedBlobURLs(repository);
+  auto position = std::make_shared<VerifierPosition>(blobs);
+  progress.setProbe([position] { return (*position)(); });
+  progress.start("Verifying", static_cast<std::int64_t>(blobs.size()), position->totalBytes());
+  RepositoryIntegrityReport report = verifier.verify(repository);
+  progress.finish();
+  return report;
 }
 
 }  // namespace
@@ -116,14 +181,26 @@ void ensureExportDestinationIsWritable(const std::filesystem::path& destination,
 void runVerify(const ParsedOptions& options, const CommandContext& context) {
   std::optional<RepositoryKeyMaterial> key =
       requiredRepositoryKeyMaterial(options.repository(), options, context.environment);
-  RepositoryIntegrityReport report = RepositoryIntegrityVerifier(std::move(key)).verify(options.repository());
+  RepositoryIntegrityReport report;
+  try {
+    report = verifyWithProgress(options.repository(), std::move(key), context.progress);
+  } catch (const Error& error) {
+    if (error.domain() != kRepositoryIntegrityVerifierErrorDomain ||
+        error.code() != RepositoryIntegrityVerifier::catalogDamagedCode) {
+      throw;
+    }
+    throw CLIError("catalog_damaged", "repository_integrity", error.message(),
+                   "Copy or hydrate the repository again from another source; runs the damage does not reach may "
+                   "still restore.",
+                   ExitCode::repositoryIntegrity);
+  }
 
   if (context.outputFormat == OutputFormat::text) {
     context.output("Referenced blobs: " + std::to_string(report.referencedBlobCount));
     context.output("Stored blobs: " + std::to_string(report.storedBlobCount));
     context.output("Issues: " + std::to_string(report.issues.size()));
     for (const RepositoryIntegrityIssue& issue : report.issues) {
-      context.output(repositoryIntegrityIssueKindName(issue.kind) + " " + issue.blobKey);
+      context.output(repositoryIntegrityIssueKindName(issue.kind) + " " + visibleText(issue.blobKey));
     }
   } else {
     nlohmann::json issues = nlohmann::json::array();
@@ -175,9 +252,32 @@ void runRestore(const ParsedOptions& options, const CommandContext& context) {
   std::optional<RepositoryKeyMaterial> key =
       requiredRepositoryKeyMaterial(options.repository(), options, context.environment);
   ensureRestoreDestinationIsWritable(destination, overwrite);
-  RepositoryRestoreReader(options.repository(), std::move(key))
-      .restoreFile(PlanID(planID), runID, path, destination, overwrite);
-  context.output("Restored " + path);
+  if (overwrite) ensureDestinationIsRegularFile(destination);
+  std::optional<std::int64_t> sizeBytes;
+  std::string lookup =
+      catalogPath(options.repository(), key, planID, runID, path, context.progress.enabled() ? &sizeBytes : nullptr);
+  CreatedFolders createdFolders(destination.parent_path());
+  context.progress.start("Restoring", 1, sizeBytes);
+  try {
+    RepositoryRestoreReader(options.repository(), std::move(key))
+        .restoreFile(PlanID(planID), runID, lookup, destination, overwrite);
+  } catch (const Error& error) {
+    // The reader names the path as the catalog holds it; the user sees it as typed.
+    if (error.domain() == kRepositoryRestoreReaderErrorDomain &&
+        error.message() == "No file at " + lookup + " in run " + std::to_string(runID)) {
+      throw noFileInRun(path, runID);
+    }
+    if (error.domain() == kRepositoryRestoreReaderErrorDomain &&
+        error.code() == RepositoryRestoreReader::unrecoverableContentCode) {
+      throw CLIError("file_unrecoverable", "repository_integrity", "Could not restore " + path + ": " + error.message(),
+                     "Run `tvr verify` for details, or restore the file from another run.",
+                     ExitCode::repositoryIntegrity, {{"path", path}, {"runID", std::to_string(runID)}});
+    }
+    throw;
+  }
+  context.progress.finish();
+  createdFolders.keep();
+  context.output("Restored " + visibleText(path));
 }
 
 void runExport(const ParsedOptions& options, const CommandContext& context) {
@@ -201,8 +301,36 @@ void runExport(const ParsedOptions& options, const CommandContext& context) {
   std::optional<RepositoryKeyMaterial> key =
       requiredRepositoryKeyMaterial(options.repository(), options, context.environment);
   ensureExportDestinationIsWritable(destination, overwrite);
-  RepositoryRestoreReader(options.repository(), std::move(key))
-      .exportRun(PlanID(planID), runID, destination, overwrite);
+  if (overwrite) ensureDestinationIsFolder(destination);
+  RepositoryRestoreReader reader(options.repository(), std::move(key));
+  if (context.progress.enabled()) {
+    std::int64_t files = 0;
+    std::int64_t bytes = 0;
+    for (const SnapshotEntry& entry : reader.allEntries(PlanID(planID), runID, std::nullopt)) {
+      if (entry.kind == SnapshotKind::directory) continue;
+      files += 1;
+      bytes += entry.sizeBytes.value_or(0);
+    }
+    context.progress.start("Exporting", files, bytes);
+  }
+  CreatedFolders createdFolders(destination);
+  ExportReport report = reader.exportRun(PlanID(planID), runID, destination, overwrite);
+  context.progress.finish();
+  createdFolders.keep();
+  if (!report.isComplete()) {
+    // Everything else was written; name each file left out, then fail.
+    std::vector<std::string> lines;
+    for (const ExportFailure& failure : report.failures) {
+      lines.push_back("Could not restore " + failure.relPath + ": " + failure.reason);
+    }
+    const std::string count = std::to_string(report.failures.size());
+    throw CLIError(
+        "export_incomplete", "repository_integrity",
+        "Export of run " + std::to_string(runID) + " is incomplete: " + count + " files could not be restored",
+        "Run `tvr verify` for details, then restore the listed files from another run.", ExitCode::repositoryIntegrity,
+        {{"failedCount", count}})
+        .withLeadingLines(std::move(lines));
+  }
   context.output("Exported run " + std::to_string(runID));
 }
 

@@ -1,7 +1,14 @@
 #include "BackupCLI/RecoveryPassword.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "BackupCLI/CLIError.h"
 #include "BackupCLI/CLIInputValidation.h"
+#include "BackupCLI/CommandHandlers.h"
+#include "engine/crypto/CryptoPrimitives.h"
 #include "engine/crypto/RecoveryKeyWrapping.h"
 #include "engine/metadata/RepositoryMetadata.h"
 #include "platform/Bytes.h"
@@ -28,6 +35,35 @@ class PasswordWiper {
 bool isValidUTF8(const std::string& text) {
   // ICU replaces invalid sequences with U+FFFD; a round trip that changes the bytes was invalid.
   return unicode::toUTF8(unicode::toUTF32(text)) == text;
+}
+
+// The password file's bytes, at most kMaximumPasswordFileBytes; a larger file is refused
+// without reading it whole. Every buffer that held password bytes is wiped.
+std::string readPasswordFile(const std::filesystem::path& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw PosixError("open", errno, path.string());
+  std::string text(kMaximumPasswordFileBytes + 1, '\0');
+  std::size_t length = 0;
+  int err = 0;
+  while (length < text.size()) {
+    ssize_t n = ::read(fd, text.data() + length, text.size() - length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) err = errno;
+    if (n <= 0) break;
+    length += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  if (err != 0 || length > kMaximumPasswordFileBytes) {
+    secureWipe(text.data(), text.size());
+    if (err != 0) throw PosixError("read", err, path.string());
+    throw CLIError::validation("recovery_password_file_too_large",
+                               "Recovery password file is larger than 64 KiB: " + path.string(),
+                               "Pass the file that holds only the recovery password.",
+                               {{"option", "--recovery-password-file"}, {"path", path.string()}});
+  }
+  std::string result(text.data(), length);
+  secureWipe(text.data(), text.size());
+  return result;
 }
 
 }  // namespace
@@ -57,9 +93,7 @@ std::optional<std::string> recoveryPassword(const ParsedOptions& options, const 
 
   if (source == "--recovery-password-file") {
     CLIInputValidation::validateFilesystemPath(value, "--recovery-password-file");
-    Bytes bytes = readFileBytes(fileLocation(value));
-    std::string text(bytes.begin(), bytes.end());
-    secureWipe(bytes.data(), bytes.size());
+    std::string text = readPasswordFile(fileLocation(value));
     if (!isValidUTF8(text)) {
       secureWipe(text.data(), text.size());
       throw platformError("RecoveryPasswordFile", "The recovery password file is not valid UTF-8 text.");
@@ -88,7 +122,18 @@ std::optional<RepositoryKeyMaterial> repositoryKeyMaterial(const std::filesystem
   if (!password) return std::nullopt;
   std::optional<RepositoryMetadata> metadata = RepositoryMetadata::read(repository);
   if (metadata && metadata->encryption && metadata->encryption->recoveryWrappedKey) {
-    return RecoveryKeyWrapping::unwrap(*metadata->encryption->recoveryWrappedKey, *password);
+    try {
+      return RecoveryKeyWrapping::unwrap(*metadata->encryption->recoveryWrappedKey, *password);
+    } catch (const crypto::CipherError& error) {
+      // A failed tag check on the wrapped key is what a wrong password looks like.
+      if (error.kind() != crypto::CipherError::Case::authenticationFailure) throw;
+      CLIError wrong("invalid_recovery_password", "authentication", "Recovery password does not unlock this repository",
+                     "Check the password for typing mistakes, extra spaces or a byte-order mark, or pass another "
+                     "recovery password source.",
+                     ExitCode::authentication);
+      for (std::string& line : causeLines(std::current_exception())) wrong.withCause(std::move(line));
+      throw wrong;
+    }
   }
   throw CLIError("recovery_material_unavailable", "authentication", "Repository does not contain recovery key material",
                  "Use a repository that includes recovery-wrapped key material or recover through a "
@@ -100,7 +145,8 @@ std::optional<RepositoryKeyMaterial> requiredRepositoryKeyMaterial(const std::fi
                                                                    const ParsedOptions& options,
                                                                    const Environment& environment) {
   std::optional<RepositoryMetadata> metadata = RepositoryMetadata::read(repository);
-  if (!metadata || !metadata->encryption) return std::nullopt;
+  if (!metadata) throw repositoryMetadataMissing(repository);
+  if (!metadata->encryption) return std::nullopt;
   std::optional<RepositoryKeyMaterial> key = repositoryKeyMaterial(repository, options, environment);
   if (!key) {
     throw CLIError("recovery_material_required", "authentication",

@@ -15,6 +15,9 @@ namespace tvr::cli {
 // with it. The password lives only in memory for the command and is wiped afterwards; it never
 // appears in a message or detail.
 
+// The largest password file read; a password is far shorter, a larger file is a mistake.
+inline constexpr std::size_t kMaximumPasswordFileBytes = 65536;
+
 // The password from the one source given, or nullopt when none is given. Throws CLIError
 // (multiple_recovery_password_sources, missing_recovery_password_environment, validation
 // errors) or the read error of the password file.

@@ -1,6 +1,8 @@
 // Process entry of `tvr`: captures the environment once, hands the arguments without the
 // program name to the front end and exits with the status it returns.
 
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -19,5 +21,6 @@ int main(int argc, char** argv) {
   }
   std::vector<std::string> arguments;
   for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
-  return tvr::cli::BackupCLI(std::move(environment)).run(arguments);
+  tvr::cli::Terminals terminals{::isatty(STDOUT_FILENO) == 1, ::isatty(STDERR_FILENO) == 1};
+  return tvr::cli::BackupCLI(std::move(environment), terminals).run(arguments);
 }

@@ -7,6 +7,7 @@
 
 #include "platform/Error.h"
 #include "platform/SecureRandom.h"
+#include "platform/TemporaryFiles.h"
 
 namespace tvr::AtomicFileWriter {
 
@@ -56,6 +57,7 @@ int copyBytes(int in, int out) {
 
 void copyFileData(const std::filesystem::path& source, const std::filesystem::path& destination) {
   std::filesystem::path temp = temporaryURL(destination);
+  const TemporaryFiles::Registration inFlight(temp, destination);
   int err = 0;
   int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) {

@@ -104,6 +104,59 @@ std::size_t readFully(int fd, void* buffer, std::size_t size, const std::filesys
   return done;
 }
 
+OpenFile& OpenFile::operator=(OpenFile&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+void OpenFile::close(const std::filesystem::path& path) {
+  int fd = fd_;
+  fd_ = -1;
+  if (fd >= 0 && ::close(fd) != 0) throw PosixError("close", errno, path.string());
+}
+
+OpenFile::~OpenFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+OpenFile openRegularFileForReading(const std::filesystem::path& path, bool followLinks) {
+  int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW);
+  OpenFile file(::open(path.c_str(), flags));
+  if (file.get() < 0) throw PosixError("open", errno, path.string());
+  struct stat status {};
+  if (::fstat(file.get(), &status) != 0) throw PosixError("fstat", errno, path.string());
+  if (!S_ISREG(status.st_mode)) throw EngineError::ioError("The file at " + path.string() + " is not a regular file.");
+  // Reads of a regular file never block; clearing the flag keeps later reads ordinary.
+  int current = ::fcntl(file.get(), F_GETFL);
+  if (current >= 0) ::fcntl(file.get(), F_SETFL, current & ~O_NONBLOCK);
+  return file;
+}
+
+Bytes readRegularFileBytes(const std::filesystem::path& path, std::uint64_t maxBytes) {
+  OpenFile file = openRegularFileForReading(path, true);
+  auto tooLarge = [&] {
+    return EngineError::ioError("The file at " + path.string() + " is larger than " + std::to_string(maxBytes) +
+                                " bytes.");
+  };
+  struct stat status {};
+  if (::fstat(file.get(), &status) != 0) throw PosixError("fstat", errno, path.string());
+  if (static_cast<std::uint64_t>(status.st_size) > maxBytes) throw tooLarge();
+  Bytes out;
+  std::uint8_t buffer[65536];
+  for (;;) {
+    std::size_t n = readFully(file.get(), buffer, sizeof buffer, path);
+    if (n == 0) break;
+    // The file may grow while it is read.
+    if (out.size() + n > maxBytes) throw tooLarge();
+    out.insert(out.end(), buffer, buffer + n);
+  }
+  return out;
+}
+
 bool itemExists(const std::filesystem::path& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0;

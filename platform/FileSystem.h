@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -15,6 +16,34 @@ Bytes readFileBytes(const std::filesystem::path& path);
 // holds either its old contents or all of `data`. The parent directory must exist.
 void writeFileAtomically(const std::filesystem::path& path, const Bytes& data);
 void writeFileAtomically(const std::filesystem::path& path, const std::string& text);
+
+// A file descriptor open for reading, closed when dropped. Movable, not copyable.
+class OpenFile {
+ public:
+  OpenFile() = default;
+  explicit OpenFile(int fd) noexcept : fd_(fd) {}
+  OpenFile(OpenFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  OpenFile& operator=(OpenFile&& other) noexcept;
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  ~OpenFile();
+  int get() const noexcept { return fd_; }
+  // Closes now and reports a failing close (which can lose written data) as PosixError.
+  void close(const std::filesystem::path& path);
+
+ private:
+  int fd_ = -1;
+};
+
+// Opens a file that comes from a repository: without blocking (a FIFO in its place never
+// hangs the caller) and only when it is a regular file. Without `followLinks` a symbolic
+// link is refused as well. Failures: PosixError from open (ENOENT for a missing file, ELOOP
+// for a refused link), or EngineError ioError "The file at <path> is not a regular file.".
+OpenFile openRegularFileForReading(const std::filesystem::path& path, bool followLinks);
+
+// The whole content of a repository file opened as above, refused when it is larger than
+// `maxBytes`: EngineError ioError "The file at <path> is larger than <maxBytes> bytes.".
+Bytes readRegularFileBytes(const std::filesystem::path& path, std::uint64_t maxBytes);
 
 // True when `root` is `file` or one of its ancestors, comparing real paths component-wise.
 // Any error (a missing path) answers false.

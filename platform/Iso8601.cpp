@@ -42,6 +42,9 @@ bool digits(std::string_view s, std::size_t pos, std::size_t count, int& value) 
 }  // namespace
 
 std::string formatISO8601(double unixSeconds) {
+  // NaN fails both comparisons and ends at the earliest date.
+  if (!(unixSeconds >= kEarliestRepresentableDate)) unixSeconds = kEarliestRepresentableDate;
+  if (unixSeconds > kLatestRepresentableDate) unixSeconds = kLatestRepresentableDate;
   long long total = static_cast<long long>(std::floor(unixSeconds));
   long long days = total >= 0 ? total / 86400 : -((-total + 86399) / 86400);
   long long secondsOfDay = total - days * 86400;

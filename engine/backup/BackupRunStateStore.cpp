@@ -1,9 +1,12 @@
 #include "engine/backup/BackupRunStateStore.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <exception>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -67,7 +70,9 @@ const char* recordKindText(BackupRunStateStore::RecordKind kind) {
 
 // Decodes one journal line; throws on any problem (the caller decides whether it matters).
 BackupRunStateStore::Record decodeRecord(const std::string& line) {
-  json object = json::parse(line);  // throws on a syntax error
+  // No library exception may leave the engine: a damaged line is the journal's own error.
+  json object = json::parse(line, nullptr, false);
+  if (object.is_discarded()) throw runStateError("Run state record is not valid JSON.");
   if (!object.is_object()) throw runStateError("Run state record is not an object.");
   auto text = [&](const char* key) -> std::optional<std::string> {
     auto it = object.find(key);
@@ -99,7 +104,11 @@ BackupRunStateStore::Record decodeRecord(const std::string& line) {
   if (!updated) throw runStateError("Run state record has no updatedAt.");
   record.updatedAt = *updated;
   if (auto it = object.find("totalOperations"); it != object.end()) {
-    if (!it->is_number_integer()) throw runStateError("Run state record has a bad totalOperations.");
+    if (!it->is_number_integer() ||
+        (it->is_number_unsigned() &&
+         it->get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))) {
+      throw runStateError("Run state record has a bad totalOperations.");
+    }
     record.totalOperations = it->get<std::int64_t>();
   }
   if (auto it = object.find("completedOperation"); it != object.end()) {
@@ -124,6 +133,22 @@ BackupRunStateStore::Record decodeRecord(const std::string& line) {
   return record;
 }
 
+// The blob key of a torn completed record, when the tear came after it. Keys are written in
+// sorted order, so "completedOperation" and its "blobKey" lead the line.
+std::optional<std::string> blobKeyInTornLine(const Bytes& line) {
+  static const std::string kMarker = "\"blobKey\":\"";
+  const std::string text(line.begin(), line.end());
+  const std::size_t at = text.find(kMarker);
+  if (at == std::string::npos) return std::nullopt;
+  const std::size_t start = at + kMarker.size();
+  if (text.size() < start + 65 || text[start + 64] != '"') return std::nullopt;
+  std::string key = text.substr(start, 64);
+  for (char c : key) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return std::nullopt;
+  }
+  return key;
+}
+
 void writeLineAtomically(const fs::path& file, const std::string& line) {
   std::error_code ec;
   fs::create_directories(file.parent_path(), ec);
@@ -132,9 +157,16 @@ void writeLineAtomically(const fs::path& file, const std::string& line) {
 }
 
 void appendLineSynchronised(const fs::path& file, const std::string& line) {
-  int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  int fd = ::open(file.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
   if (fd < 0) throw PosixError("open", errno, file.string());
   std::string data = line + "\n";
+  try {
+    // A line torn by a crash is ended first, so this record starts a line of its own.
+    if (BackupRunStateStore::endsInTornLine(fd, file)) data.insert(data.begin(), '\n');
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
   const char* p = data.data();
   std::size_t left = data.size();
   int err = 0;
@@ -154,6 +186,19 @@ void appendLineSynchronised(const fs::path& file, const std::string& line) {
 }
 
 }  // namespace
+
+bool BackupRunStateStore::endsInTornLine(int fd, const fs::path& file) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) throw PosixError("fstat", errno, file.string());
+  if (info.st_size == 0) return false;
+  char last = 0;
+  ssize_t n;
+  do {
+    n = ::pread(fd, &last, 1, info.st_size - 1);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) throw PosixError("read", errno, file.string());
+  return n == 1 && last != '\n';
+}
 
 BackupRunStateStore::Record BackupRunStateStore::Record::started(std::string runUUID, PlanID planID, double startedAt,
                                                                  std::int64_t totalOperations) {
@@ -239,19 +284,30 @@ bool BackupRunStateStore::exists(const fs::path& root, const PlanID& planID) {
 
 BackupRunStateStore::State BackupRunStateStore::load(const fs::path& root, const PlanID& planID) {
   Bytes bytes = readFileBytes(journalURL(root, planID));
-  if (!isValidUTF8(bytes)) throw runStateError("Run state is not valid UTF-8.");
 
-  std::vector<std::string> lines;
-  std::string current;
+  std::vector<Bytes> lines;
+  Bytes current;
   for (std::uint8_t b : bytes) {
     if (b == '\n') {
       if (!current.empty()) lines.push_back(std::move(current));
       current.clear();
     } else {
-      current.push_back(static_cast<char>(b));
+      current.push_back(b);
     }
   }
   if (!current.empty()) lines.push_back(std::move(current));
+
+  // Decoded first, because whether a bad line is tolerated depends on the line after it.
+  std::vector<std::optional<Record>> records(lines.size());
+  std::vector<std::exception_ptr> failures(lines.size());
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    try {
+      if (!isValidUTF8(lines[i])) throw runStateError("Run state is not valid UTF-8.");
+      records[i] = decodeRecord(std::string(lines[i].begin(), lines[i].end()));
+    } catch (...) {
+      failures[i] = std::current_exception();
+    }
+  }
 
   std::optional<std::string> runUUID;
   std::optional<PlanID> plan;
@@ -259,14 +315,16 @@ BackupRunStateStore::State BackupRunStateStore::load(const fs::path& root, const
   std::optional<std::int64_t> totalOperations;
   State state;
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    Record record;
-    try {
-      record = decodeRecord(lines[i]);
-    } catch (...) {
-      // A torn last line is what an interrupted append leaves; anything earlier is damage.
-      if (i + 1 == lines.size()) break;
-      throw;
+    if (!records[i]) {
+      // A crash tears at most the line being written: the last one, or the last one of an
+      // attempt that a later attempt's started record follows (its append ended the line).
+      const bool last = i + 1 == lines.size();
+      const bool beforeNextAttempt = !last && records[i + 1] && records[i + 1]->kind == RecordKind::started;
+      if (!last && !beforeNextAttempt) std::rethrow_exception(failures[i]);
+      if (auto key = blobKeyInTornLine(lines[i])) state.tornRecordBlobKeys.push_back(*key);
+      continue;
     }
+    const Record& record = *records[i];
     updatedAt = record.updatedAt;
     if (record.kind == RecordKind::started) {
       if (record.runUUID) {
@@ -319,6 +377,13 @@ std::vector<RepositoryObjectKey> BackupRunStateStore::remoteObjectKeysWrittenDur
     kept.insert(key);
     keys.emplace_back("blobs/" + key.substr(0, 2) + "/" + key);
   }
+  // A torn record's blob was stored before the record was written; with its status lost,
+  // it is removed only when nothing references it.
+  for (const std::string& key : state.tornRecordBlobKeys) {
+    if (referenced.count(key) || kept.count(key)) continue;
+    kept.insert(key);
+    keys.emplace_back("blobs/" + key.substr(0, 2) + "/" + key);
+  }
   return keys;
 }
 
@@ -335,11 +400,9 @@ int BackupRunStateStore::deleteRemoteObjectsForPartialRun(const fs::path& root, 
 
 void BackupRunStateStore::clearPartialRun(const fs::path& root, const PlanID& planID) {
   std::optional<State> state;
-  try {
-    state = load(root, planID);
-  } catch (const std::exception&) {
-    // An unreadable or damaged journal cannot name any run: treat it as no journal.
-  }
+  // No journal: nothing to undo. A journal that exists but cannot be read stops here, before
+  // anything is removed: dropping it would leave its runs' rows and blobs behind for good.
+  if (exists(root, planID)) state = load(root, planID);
   if (state) {
     BackupCatalog catalog(root, std::nullopt, BackupCatalog::OpenMode::readWrite);
     for (const std::string& uuid : state->runUUIDs) catalog.deleteRun(planID, uuid);

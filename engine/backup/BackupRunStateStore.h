@@ -18,7 +18,10 @@ namespace tvr {
 // it; one that survives marks a partial run, which `clearPartialRun` cleans up.
 //
 // All operations are static and stateless. Appends are synchronised to storage one record at
-// a time, so after a crash at most the last line is torn, which `load` tolerates.
+// a time (BackupRunJournal groups them), so a crash tears at most the line being written.
+// Before appending, a torn last line is ended with a line feed; `load` skips a torn line at
+// the end or just before a later attempt's started record, and keeps the blob key such a
+// line still holds, so the cleanup finds that blob too.
 // Errors: tvr::Error (domain "BackupRunStateStore", code 1) with "Run state is not valid
 // UTF-8." or "Run state is missing its start record."; file-system and catalog errors pass
 // through unchanged.
@@ -56,6 +59,8 @@ class BackupRunStateStore {
     double updatedAt = 0;
     std::int64_t totalOperations = 0;
     std::vector<CompletedOperation> completedOperations;
+    // Blob keys read from records torn by a crash (their status is unknown).
+    std::vector<std::string> tornRecordBlobKeys;
   };
 
   struct PartialRunSnapshot {
@@ -97,8 +102,12 @@ class BackupRunStateStore {
                                               RepositoryStorageBackend& backend,
                                               const CancellationToken& cancel = CancellationToken::none());
   // Deletes the catalog runs of every attempt in the journal, the journal itself and the
-  // ".upload-staging" folder. A journal that cannot be loaded counts as none.
+  // ".upload-staging" folder. Without a journal only the staging folder goes; a journal that
+  // cannot be loaded throws its load error and nothing is removed.
   static void clearPartialRun(const std::filesystem::path& root, const PlanID& planID);
+
+  // True when the open journal `fd` does not end in a line feed (a crash tore its last line).
+  static bool endsInTornLine(int fd, const std::filesystem::path& file);
 };
 
 }  // namespace tvr

@@ -1,8 +1,12 @@
 #include "engine/catalog/BackupCatalog.h"
 
 #include <sqlite3.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 
 #include <array>
+#include <cerrno>
+#include <limits>
 #include <mutex>
 #include <unordered_set>
 
@@ -185,17 +189,34 @@ constexpr std::array<PooledStatementText, kPooledStatementCount> kPooledStatemen
      "SELECT manifest_blob_key\nFROM checkpoints\nWHERE plan_id = ? AND run_id = ?\nLIMIT 1;"},
 }};
 
-constexpr const char* kLatestSnapshotSQL =
-    "WITH latest AS (\n"
-    "  SELECT rel_path_ciphertext, rel_path_norm_ciphertext, op, blob_key, size_bytes, created_at, modified_at, "
-    "deleted,\n"
-    "         ROW_NUMBER() OVER (PARTITION BY path_id ORDER BY run_id DESC, id DESC) AS rn\n"
-    "  FROM file_events\n"
-    "  WHERE plan_id = ? AND run_id <= ?\n"
-    ")\n"
-    "SELECT rel_path_ciphertext, rel_path_norm_ciphertext, op, blob_key, size_bytes, created_at, modified_at\n"
-    "FROM latest\n"
-    "WHERE rn = 1 AND deleted = 0;";
+// The live events of a run's snapshot. Files (events with a blob key) and folders (events
+// without one) are resolved separately, each by its newest event at or before the run, so a
+// folder's late "delete" never hides a file of the same path, nor a file's delete a folder;
+// a folder is live only through a "mkdir". A path live as both kinds (a run that changed its
+// kind records no delete for the other kind) shows the kind of its newer event. Columns:
+// rel_path_ciphertext, rel_path_norm_ciphertext, op, blob_key, size_bytes, created_at,
+// modified_at, content_id. Parameters: plan, run, then the path id when `onePath`.
+std::string liveSnapshotSQL(bool onePath, const char* kindFilter) {
+  return std::string(
+             "WITH latest AS (\n"
+             "  SELECT path_id, rel_path_ciphertext, rel_path_norm_ciphertext, op, blob_key, size_bytes, created_at, "
+             "modified_at, content_id, deleted, run_id, id,\n"
+             "         ROW_NUMBER() OVER (PARTITION BY path_id, blob_key IS NULL ORDER BY run_id DESC, id DESC) AS rn\n"
+             "  FROM file_events\n"
+             "  WHERE plan_id = ? AND run_id <= ?") +
+         (onePath ? " AND path_id = ?" : "") +
+         "\n"
+         "), live AS (\n"
+         "  SELECT *, ROW_NUMBER() OVER (PARTITION BY path_id ORDER BY run_id DESC, id DESC) AS kind_rank\n"
+         "  FROM latest\n"
+         "  WHERE rn = 1 AND deleted = 0 AND (blob_key IS NOT NULL OR op = 'mkdir')\n"
+         ")\n"
+         "SELECT rel_path_ciphertext, rel_path_norm_ciphertext, op, blob_key, size_bytes, created_at, modified_at, "
+         "content_id\n"
+         "FROM live\n"
+         "WHERE kind_rank = 1" +
+         kindFilter + ";";
+}
 
 constexpr const char* kNoKeyMaterialMessage = "Repository names are encrypted and require repository key material.";
 constexpr const char* kNoCheckpointKeyMessage = "Repository checkpoints require repository key material.";
@@ -211,6 +232,16 @@ bool isBlobKey(std::string_view key) {
 }
 
 // ---------------------------------------------------------------- statement helpers
+
+// One step of a read: true for a row, false at the end. Anything else (a damaged page, an
+// I/O error, no memory, a lock) must not pass for the end of the rows.
+bool stepRow(sqlite3* db, sqlite3_stmt* statement, const std::string& what) {
+  int rc = sqlite3_step(statement);
+  if (rc == SQLITE_ROW) return true;
+  if (rc == SQLITE_DONE) return false;
+  const char* message = db ? sqlite3_errmsg(db) : nullptr;
+  throw catalogError("Failed to read " + what + ": " + (message ? message : "Unknown SQLite error"));
+}
 
 struct StatementFinalizer {
   void operator()(sqlite3_stmt* statement) const noexcept { sqlite3_finalize(statement); }
@@ -285,14 +316,29 @@ class Row {
     if (isNull(column)) return std::nullopt;
     return columnInt64(column);
   }
+  // A count beyond int, or below zero, is damage: left out rather than wrapped.
   std::optional<int> optionalInt(int column) const {
     if (isNull(column)) return std::nullopt;
-    return sqlite3_column_int(statement_, column);
+    std::int64_t value = columnInt64(column);
+    if (value < 0 || value > std::numeric_limits<int>::max()) return std::nullopt;
+    return static_cast<int>(value);
+  }
+  // A size below zero is no size.
+  std::optional<std::int64_t> optionalSize(int column) const {
+    std::optional<std::int64_t> value = optionalInt64(column);
+    if (value && *value < 0) return std::nullopt;
+    return value;
   }
   double columnDouble(int column) const { return sqlite3_column_double(statement_, column); }
   std::optional<double> optionalDouble(int column) const {
     if (isNull(column)) return std::nullopt;
     return columnDouble(column);
+  }
+  // A date a reader shows: one outside years 1 to 9999 cannot be rendered and is left out.
+  std::optional<double> optionalDate(int column) const {
+    std::optional<double> value = optionalDouble(column);
+    if (value && !isRepresentableDate(*value)) return std::nullopt;
+    return value;
   }
 
  private:
@@ -318,13 +364,20 @@ class BackupCatalogSQLiteConnection {
 
   Error makeError(const std::string& message) const { return catalogError(message); }
 
-  void open(const fs::path& path, bool createIfMissing) {
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (createIfMissing ? SQLITE_OPEN_CREATE : 0);
+  void open(const fs::path& path, bool createIfMissing, bool readOnly = false) {
+    int flags = (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_FULLMUTEX |
+                (createIfMissing ? SQLITE_OPEN_CREATE : 0);
     if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
       throw makeError("Unable to open database at " + path.string() + ": " + sqliteMessage());
     }
     if (sqlite3_busy_timeout(db, busyTimeoutMilliseconds) != SQLITE_OK) {
       throw makeError("Unable to set database busy timeout at " + path.string() + ": " + sqliteMessage());
+    }
+    // The file comes from storage we do not control: no schema tricks, no functions run
+    // from views or triggers it defines.
+    if (sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr) != SQLITE_OK ||
+        sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr) != SQLITE_OK) {
+      throw makeError("Unable to configure database at " + path.string() + ": " + sqliteMessage());
     }
   }
 
@@ -393,13 +446,168 @@ struct BackupCatalog::Impl {
   // so a rollback never leaves a checkpoint row without its manifest.
   std::vector<std::string> blobRemovalsAfterCommit;
 
+  // A private copy of a catalog that had a rollback journal beside it, removed on close.
+  fs::path privateCopyDirectory;
+
   ~Impl() {
     std::lock_guard<std::mutex> lock(queue);
     statements.finalize();
     connection.close();
+    if (!privateCopyDirectory.empty()) {
+      std::error_code ignored;  // a leftover temporary copy must not turn a read into a failure
+      fs::remove_all(privateCopyDirectory, ignored);
+    }
+  }
+
+  // Copies the catalog and its journal into a new temporary folder and returns the copy's
+  // path; opening the copy read-write rolls the journal back there, never in the repository.
+  fs::path makePrivateCopy(const fs::path& catalogURL, const fs::path& journalURL) {
+    std::string pattern = (fs::temp_directory_path() / "tvr-catalog-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw PosixError("mkdtemp", errno, pattern);
+    privateCopyDirectory = pattern;
+    fs::path copy = privateCopyDirectory / BackupCatalog::kCatalogFileName;
+    copyFileBytes(catalogURL, copy);
+    copyFileBytes(journalURL, fs::path(copy.string() + "-journal"));
+    return copy;
+  }
+
+  static void copyFileBytes(const fs::path& from, const fs::path& to) {
+    std::error_code error;
+    fs::copy_file(from, to, fs::copy_options::none, error);
+    if (error) throw PosixError("copy", error.value(), from.string());
   }
 
   sqlite3* db() const { return connection.db; }
+
+  // SQLite hands a new run the number after the highest remaining one, which is the number
+  // of a deleted newest run. Run numbers are used everywhere (and by people), so a new run
+  // takes the number after every run that ever existed instead.
+  std::int64_t renumberPastDeletedRuns(std::int64_t runID) {
+    std::optional<std::int64_t> highestDeleted;
+    {
+      StatementHandle exists = connection.prepareDynamic(
+          "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'deleted_runs';", "Failed to insert run");
+      if (sqlite3_step(exists.get()) != SQLITE_ROW) return runID;
+      StatementHandle select = connection.prepareDynamic("SELECT max(id) FROM deleted_runs;", "Failed to insert run");
+      if (sqlite3_step(select.get()) != SQLITE_ROW) {
+        throw catalogError("Failed to insert run: " + connection.sqliteMessage());
+      }
+      Row row(db(), select.get());
+      highestDeleted = row.optionalInt64(0);
+    }
+    if (!highestDeleted || runID > *highestDeleted) return runID;
+    StatementHandle update = connection.prepareDynamic("UPDATE runs SET id = ? WHERE id = ?;", "Failed to insert run");
+    Row row(db(), update.get());
+    row.int64(1, *highestDeleted + 1);
+    row.int64(2, runID);
+    if (sqlite3_step(update.get()) != SQLITE_DONE) {
+      throw catalogError("Failed to insert run: " + connection.sqliteMessage());
+    }
+    return *highestDeleted + 1;
+  }
+
+  // Later snapshots are rebuilt from the history up to them, which includes this run's
+  // events: a file it replaced or found deleted stays so only through them. Those of its
+  // events that the plan's next run does not supersede become that run's, so every later
+  // snapshot reads the same after the deletion.
+  void carryEventsForwardPast(const PlanID& planID, std::int64_t runID) {
+    std::optional<std::int64_t> nextRunID;
+    {
+      StatementHandle select = connection.prepareDynamic("SELECT min(id) FROM runs WHERE plan_id = ? AND id > ?;",
+                                                         "Failed to prepare deleteRun");
+      Row row(db(), select.get());
+      row.text(1, planID.rawValue());
+      row.int64(2, runID);
+      if (sqlite3_step(select.get()) != SQLITE_ROW) {
+        throw catalogError("Failed to delete run: " + connection.sqliteMessage());
+      }
+      nextRunID = row.optionalInt64(0);
+    }
+    if (!nextRunID) return;
+    StatementHandle update = connection.prepareDynamic(
+        "UPDATE file_events SET run_id = ?1\n"
+        "WHERE plan_id = ?2 AND run_id = ?3\n"
+        "  AND path_id NOT IN (SELECT path_id FROM file_events WHERE plan_id = ?2 AND run_id = ?1);",
+        "Failed to prepare deleteRun");
+    Row row(db(), update.get());
+    row.int64(1, *nextRunID);
+    row.text(2, planID.rawValue());
+    row.int64(3, runID);
+    if (sqlite3_step(update.get()) != SQLITE_DONE) {
+      throw catalogError("Failed to delete run: " + connection.sqliteMessage());
+    }
+  }
+
+  // Before a run goes, the current rows it was the last to see are set back to the newest
+  // state that the remaining history records for them (a deletion stays a deletion), so that
+  // later sweeps still see them; only rows with no other history go with the run.
+  void rebuildCurrentRowsSeenOnlyBy(const PlanID& planID, std::int64_t runID) {
+    struct Rebuilt {
+      std::string pathID;
+      Bytes relPathCiphertext, relPathNormCiphertext;
+      std::string blobKey;
+      std::int64_t sizeBytes;
+      std::optional<double> createdAt;
+      double modifiedAt;
+      std::optional<std::int64_t> contentID;
+      bool deleted;
+      double ts;
+      std::int64_t runID;
+    };
+    std::vector<Rebuilt> rows;
+    {
+      StatementHandle select = connection.prepareDynamic(
+          "WITH latest AS (\n"
+          "  SELECT path_id, rel_path_ciphertext, rel_path_norm_ciphertext, blob_key, size_bytes, created_at,\n"
+          "         modified_at, content_id, deleted, ts, run_id,\n"
+          "         ROW_NUMBER() OVER (PARTITION BY path_id ORDER BY run_id DESC, id DESC) AS rn\n"
+          "  FROM file_events\n"
+          "  WHERE plan_id = ?1 AND run_id != ?2 AND blob_key IS NOT NULL\n"
+          "    AND path_id IN (SELECT path_id FROM files_current WHERE plan_id = ?1 AND last_seen_run_id = ?2)\n"
+          ")\n"
+          "SELECT path_id, rel_path_ciphertext, rel_path_norm_ciphertext, blob_key, size_bytes, created_at,\n"
+          "       modified_at, content_id, deleted, ts, run_id\n"
+          "FROM latest WHERE rn = 1 AND size_bytes IS NOT NULL AND modified_at IS NOT NULL;",
+          "Failed to prepare deleteRun");
+      Row row(db(), select.get());
+      row.text(1, planID.rawValue());
+      row.int64(2, runID);
+      int rc;
+      while ((rc = sqlite3_step(select.get())) == SQLITE_ROW) {
+        rows.push_back({row.columnText(0), row.columnBlob(1), row.columnBlob(2), row.columnText(3), row.columnInt64(4),
+                        row.optionalDouble(5), row.columnDouble(6), row.optionalInt64(7), row.columnInt64(8) != 0,
+                        row.columnDouble(9), row.columnInt64(10)});
+      }
+      if (rc != SQLITE_DONE) throw catalogError("Failed to delete run: " + connection.sqliteMessage());
+    }
+    if (rows.empty()) return;
+    StatementHandle update = connection.prepareDynamic(
+        "UPDATE files_current SET rel_path_ciphertext = ?, rel_path_norm_ciphertext = ?, blob_key = ?,\n"
+        "  size_bytes = ?, created_at = ?, modified_at = ?, content_id = ?, last_seen_run_id = ?, deleted = ?,\n"
+        "  deleted_at = ?\n"
+        "WHERE plan_id = ? AND path_id = ?;",
+        "Failed to prepare deleteRun");
+    for (const Rebuilt& rebuilt : rows) {
+      sqlite3_reset(update.get());
+      sqlite3_clear_bindings(update.get());
+      Row row(db(), update.get());
+      row.blob(1, rebuilt.relPathCiphertext);
+      row.blob(2, rebuilt.relPathNormCiphertext);
+      row.text(3, rebuilt.blobKey);
+      row.int64(4, rebuilt.sizeBytes);
+      row.real(5, rebuilt.createdAt);
+      row.real(6, rebuilt.modifiedAt);
+      row.int64(7, rebuilt.contentID);
+      row.int64(8, rebuilt.runID);
+      row.int64(9, rebuilt.deleted ? 1 : 0);
+      row.real(10, rebuilt.deleted ? std::optional<double>(rebuilt.ts) : std::nullopt);
+      row.text(11, planID.rawValue());
+      row.text(12, rebuilt.pathID);
+      if (sqlite3_step(update.get()) != SQLITE_DONE) {
+        throw catalogError("Failed to delete run: " + connection.sqliteMessage());
+      }
+    }
+  }
 
   // A pooled statement reset and cleared, ready to bind; reset again when the use ends so
   // no read stays open between operations.
@@ -419,6 +627,7 @@ struct BackupCatalog::Impl {
     Pooled& operator=(const Pooled&) = delete;
 
     Row row() const { return Row(impl_.db(), statement_); }
+    sqlite3_stmt* statement() const { return statement_; }
     int step() { return sqlite3_step(statement_); }
     // Steps once; anything but SQLITE_DONE fails with `failure` + the SQLite message.
     void stepDone(const std::string& failure) {
@@ -481,7 +690,7 @@ struct BackupCatalog::Impl {
     Row row(db(), statement.get());
     row.text(1, planID.rawValue());
     row.int64(2, runID);
-    if (sqlite3_step(statement.get()) != SQLITE_ROW) {
+    if (!stepRow(db(), statement.get(), "run " + std::to_string(runID))) {
       throw catalogError("No run " + std::to_string(runID) + " found for plan " + planID.rawValue() + ".");
     }
     std::string status = row.columnText(0);
@@ -494,7 +703,7 @@ struct BackupCatalog::Impl {
     Row row = pooled.row();
     row.text(1, planID.rawValue());
     row.int64(2, runID);
-    if (pooled.step() != SQLITE_ROW) return std::nullopt;
+    if (!stepRow(db(), pooled.statement(), "checkpoint")) return std::nullopt;
     return row.columnText(0);
   }
 
@@ -511,10 +720,16 @@ struct BackupCatalog::Impl {
       throw catalogError("Checkpoint manifest key " + *manifestKey + " of run " + std::to_string(runID) +
                          " is not a valid blob key.");
     }
-    Bytes sealed = readFileBytes(BackupCatalogBlobStore::blobPath(*manifestKey, rootURL));
-    Bytes plaintext = EncryptedBlobCodec(*repositoryKeyMaterial).open(sealed);
-    SnapshotManifest manifest =
-        SnapshotManifest::fromJSON(std::string_view(reinterpret_cast<const char*>(plaintext.data()), plaintext.size()));
+    // Streamed: each chunk is authenticated before its bytes are kept, so a hostile file never
+    // gets read whole, and a manifest link is not followed out of the repository.
+    fs::path manifestPath = BackupCatalogBlobStore::blobPath(*manifestKey, rootURL);
+    OpenFile file = openRegularFileForReading(manifestPath, false);
+    std::string plaintext;
+    EncryptedBlobCodec(*repositoryKeyMaterial)
+        .openStream(file.get(), manifestPath, [&](const std::uint8_t* data, std::size_t size) {
+          plaintext.append(reinterpret_cast<const char*>(data), size);
+        });
+    SnapshotManifest manifest = SnapshotManifest::fromJSON(plaintext);
     return cache.insertIfAbsent(cacheKey, SnapshotIndex::fromManifest(manifest));
   }
 
@@ -522,21 +737,22 @@ struct BackupCatalog::Impl {
   // path is decrypted.
   std::vector<HistoryRow> latestHistoryRows(const PlanID& planID, std::int64_t runID, const std::string& prefix = {}) {
     const RepositoryPathCodec& codec = requirePathCodec();
-    StatementHandle statement = connection.prepareDynamic(kLatestSnapshotSQL, "Failed to prepare listSnapshotChildren");
+    StatementHandle statement =
+        connection.prepareDynamic(liveSnapshotSQL(false, ""), "Failed to prepare listSnapshotChildren");
     Row row(db(), statement.get());
     row.text(1, planID.rawValue());
     row.int64(2, runID);
     std::vector<HistoryRow> rows;
-    while (sqlite3_step(statement.get()) == SQLITE_ROW) {
+    while (stepRow(db(), statement.get(), "snapshot of run " + std::to_string(runID))) {
       HistoryRow item;
       item.relPathNorm = codec.openPath(row.columnBlob(1));
       if (!item.relPathNorm.starts_with(prefix)) continue;
       item.relPath = codec.openPath(row.columnBlob(0));
       item.op = row.columnText(2);
       item.blobKey = row.optionalText(3);
-      item.sizeBytes = row.optionalInt64(4);
-      item.createdAt = row.optionalDouble(5);
-      item.modifiedAt = row.optionalDouble(6);
+      item.sizeBytes = row.optionalSize(4);
+      item.createdAt = row.optionalDate(5);
+      item.modifiedAt = row.optionalDate(6);
       rows.push_back(std::move(item));
     }
     return rows;
@@ -546,98 +762,71 @@ struct BackupCatalog::Impl {
                                                 const std::string& relPathNorm) {
     const RepositoryPathCodec& codec = requirePathCodec();
     std::string trimmed(trimSlashes(relPathNorm));
-    StatementHandle statement = connection.prepareDynamic(
-        "SELECT rel_path_ciphertext, rel_path_norm_ciphertext, blob_key, size_bytes, created_at, modified_at, deleted\n"
-        "FROM file_events\n"
-        "WHERE plan_id = ? AND path_id = ? AND run_id <= ?\n"
-        "ORDER BY run_id DESC, id DESC\n"
-        "LIMIT 1;",
-        "Failed to prepare snapshotFileEntry");
+    StatementHandle statement =
+        connection.prepareDynamic(liveSnapshotSQL(true, ""), "Failed to prepare snapshotFileEntry");
     Row row(db(), statement.get());
     row.text(1, planID.rawValue());
-    row.text(2, codec.pathIDForNormalizedPath(trimmed));
-    row.int64(3, runID);
-    if (sqlite3_step(statement.get()) != SQLITE_ROW) return std::nullopt;
-    if (row.columnInt64(6) != 0) return std::nullopt;
+    row.int64(2, runID);
+    row.text(3, codec.pathIDForNormalizedPath(trimmed));
+    if (!stepRow(db(), statement.get(), "snapshot entry of " + trimmed)) return std::nullopt;
     HistoryRow item;
     item.relPath = codec.openPath(row.columnBlob(0));
     item.relPathNorm = codec.openPath(row.columnBlob(1));
-    item.blobKey = row.optionalText(2);
-    item.sizeBytes = row.optionalInt64(3);
-    item.createdAt = row.optionalDouble(4);
-    item.modifiedAt = row.optionalDouble(5);
+    item.op = row.columnText(2);
+    item.blobKey = row.optionalText(3);
+    item.sizeBytes = row.optionalSize(4);
+    item.createdAt = row.optionalDate(5);
+    item.modifiedAt = row.optionalDate(6);
     return catalog_internal::historyFileEntry(item);
   }
 
-  std::set<std::string> keySet(const char* sql, const char* failureText) {
+  std::set<std::string> keySet(const char* sql, const char* failureText, const char* what) {
     StatementHandle statement = connection.prepareDynamic(sql, failureText);
     Row row(db(), statement.get());
     std::set<std::string> keys;
-    while (sqlite3_step(statement.get()) == SQLITE_ROW) keys.insert(row.columnText(0));
+    while (stepRow(db(), statement.get(), what)) keys.insert(row.columnText(0));
     return keys;
   }
 
   std::set<std::string> checkpointBlobKeys() {
     return keySet("SELECT manifest_blob_key FROM checkpoints WHERE manifest_blob_key IS NOT NULL;",
-                  "Failed to prepare checkpointBlobKeys");
+                  "Failed to prepare checkpointBlobKeys", "checkpoint blob keys");
   }
 
   std::vector<SnapshotManifest::FileEntry> snapshotFileManifestEntries(const PlanID& planID, std::int64_t runID) {
-    const RepositoryPathCodec& codec = requirePathCodec();
-    StatementHandle statement = connection.prepareDynamic(
-        "WITH latest AS (\n"
-        "  SELECT rel_path_ciphertext, rel_path_norm_ciphertext, blob_key, size_bytes, created_at, modified_at, "
-        "content_id, deleted,\n"
-        "         ROW_NUMBER() OVER (PARTITION BY path_id ORDER BY run_id DESC, id DESC) AS rn\n"
-        "  FROM file_events\n"
-        "  WHERE plan_id = ? AND run_id <= ? AND blob_key IS NOT NULL\n"
-        ")\n"
-        "SELECT rel_path_ciphertext, rel_path_norm_ciphertext, blob_key, size_bytes, created_at, modified_at, "
-        "content_id\n"
-        "FROM latest\n"
-        "WHERE rn = 1 AND deleted = 0;",
-        "Failed to prepare snapshotFileManifestEntries");
-    Row row(db(), statement.get());
-    row.text(1, planID.rawValue());
-    row.int64(2, runID);
-    std::vector<SnapshotManifest::FileEntry> entries;
-    while (sqlite3_step(statement.get()) == SQLITE_ROW) {
-      SnapshotManifest::FileEntry entry;
-      entry.relPath = codec.openPath(row.columnBlob(0));
-      entry.relPathNorm = codec.openPath(row.columnBlob(1));
-      entry.kind = "file";
-      entry.blobKey = row.optionalText(2);
-      entry.sizeBytes = row.optionalInt64(3);
-      entry.createdAt = row.optionalDouble(4);
-      entry.modifiedAt = row.optionalDouble(5);
-      entry.contentID = row.optionalInt64(6);
-      entries.push_back(std::move(entry));
-    }
-    return entries;
+    return liveManifestEntries(planID, runID, false);
   }
 
   std::vector<SnapshotManifest::FileEntry> snapshotDirectoryEntries(const PlanID& planID, std::int64_t runID) {
+    return liveManifestEntries(planID, runID, true);
+  }
+
+  // The checkpoint writer's entries, from the same resolution as the history reads so both
+  // list the same paths.
+  std::vector<SnapshotManifest::FileEntry> liveManifestEntries(const PlanID& planID, std::int64_t runID,
+                                                               bool directories) {
     const RepositoryPathCodec& codec = requirePathCodec();
     StatementHandle statement = connection.prepareDynamic(
-        "WITH latest AS (\n"
-        "  SELECT rel_path_ciphertext, rel_path_norm_ciphertext, op, deleted,\n"
-        "         ROW_NUMBER() OVER (PARTITION BY path_id ORDER BY run_id DESC, id DESC) AS rn\n"
-        "  FROM file_events\n"
-        "  WHERE plan_id = ? AND run_id <= ? AND blob_key IS NULL\n"
-        ")\n"
-        "SELECT rel_path_ciphertext, rel_path_norm_ciphertext\n"
-        "FROM latest\n"
-        "WHERE rn = 1 AND deleted = 0 AND op = 'mkdir';",
-        "Failed to prepare snapshotDirectoryEntries");
+        liveSnapshotSQL(false, directories ? " AND blob_key IS NULL" : " AND blob_key IS NOT NULL"),
+        directories ? "Failed to prepare snapshotDirectoryEntries" : "Failed to prepare snapshotFileManifestEntries");
     Row row(db(), statement.get());
     row.text(1, planID.rawValue());
     row.int64(2, runID);
     std::vector<SnapshotManifest::FileEntry> entries;
-    while (sqlite3_step(statement.get()) == SQLITE_ROW) {
+    while (stepRow(db(), statement.get(), "snapshot of run " + std::to_string(runID))) {
       SnapshotManifest::FileEntry entry;
       entry.relPath = codec.openPath(row.columnBlob(0));
       entry.relPathNorm = codec.openPath(row.columnBlob(1));
-      entry.kind = "directory";
+      if (directories) {
+        entry.kind = "directory";
+      } else {
+        entry.kind = "file";
+        entry.blobKey = row.optionalText(3);
+        entry.sizeBytes = row.optionalSize(4);
+        entry.createdAt = row.optionalDate(5);
+        entry.modifiedAt = row.optionalDate(6);
+        entry.contentID = row.optionalInt64(7);
+      }
       entries.push_back(std::move(entry));
     }
     return entries;
@@ -688,11 +877,24 @@ BackupCatalog::BackupCatalog(const fs::path& root, const std::optional<Repositor
   impl_->repositoryKeyMaterial = repositoryKeyMaterial;
   if (repositoryKeyMaterial) impl_->pathCodec.emplace(*repositoryKeyMaterial);
   fs::path catalogURL = root / kCatalogFileName;
-  if (mode != OpenMode::createOrOpenForWrite && !itemExists(catalogURL)) {
-    throw catalogError("Repository catalog is missing.");
+  struct stat status {};
+  if (::stat(catalogURL.c_str(), &status) != 0) {
+    if (mode != OpenMode::createOrOpenForWrite) throw catalogError("Repository catalog is missing.");
+  } else if (!S_ISREG(status.st_mode)) {
+    // A FIFO or a device would block or never end.
+    throw catalogError("Repository catalog is not a regular file.");
   }
   std::lock_guard<std::mutex> lock(impl_->queue);
-  impl_->connection.open(catalogURL, mode == OpenMode::createOrOpenForWrite);
+  bool readOnly = mode == OpenMode::readOnly;
+  if (readOnly) {
+    fs::path journalURL(catalogURL.string() + "-journal");
+    struct stat journal {};
+    if (::stat(journalURL.c_str(), &journal) == 0 && S_ISREG(journal.st_mode) && journal.st_size > 0) {
+      catalogURL = impl_->makePrivateCopy(catalogURL, journalURL);
+      readOnly = false;
+    }
+  }
+  impl_->connection.open(catalogURL, mode == OpenMode::createOrOpenForWrite, readOnly);
   impl_->connection.exec("PRAGMA foreign_keys=ON;");
   impl_->initializeSchemaIfNeeded(mode);
   impl_->statements.prepare(impl_->connection);
@@ -731,10 +933,20 @@ void BackupCatalog::rollbackTransaction() {
 }
 
 void BackupCatalog::rollbackAfterError(std::exception_ptr failure) {
-  try {
-    rollbackTransaction();
-  } catch (const Error& rollbackError) {
-    throw catalogError("Failed to rollback transaction after error: " + rollbackError.message());
+  bool transactionOpen = false;
+  {
+    std::lock_guard<std::mutex> lock(impl_->queue);
+    transactionOpen = impl_->db() != nullptr && sqlite3_get_autocommit(impl_->db()) == 0;
+    if (!transactionOpen) impl_->blobRemovalsAfterCommit.clear();
+  }
+  // SQLite ends the transaction itself on some errors (a full disk, no memory); a ROLLBACK
+  // then fails and would hide the error that matters.
+  if (transactionOpen) {
+    try {
+      rollbackTransaction();
+    } catch (const Error& rollbackError) {
+      throw catalogError("Failed to rollback transaction after error: " + rollbackError.message());
+    }
   }
   std::rethrow_exception(failure);
 }
@@ -751,7 +963,7 @@ std::vector<RunInfo> BackupCatalog::listRuns(const PlanID& planID, bool includeI
   Row row(impl_->db(), statement.get());
   row.text(1, planID.rawValue());
   std::vector<RunInfo> runs;
-  while (sqlite3_step(statement.get()) == SQLITE_ROW) {
+  while (stepRow(impl_->db(), statement.get(), "runs of plan " + planID.rawValue())) {
     RunInfo info;
     info.id = row.columnInt64(0);
     info.planID = PlanID(row.columnText(1));
@@ -759,7 +971,7 @@ std::vector<RunInfo> BackupCatalog::listRuns(const PlanID& planID, bool includeI
     info.startedAt = row.columnDouble(3);
     info.finishedAt = row.optionalDouble(4);
     info.filesTotalCount = row.optionalInt(5);
-    info.filesTotalBytes = row.optionalInt64(6);
+    info.filesTotalBytes = row.optionalSize(6);
     info.filesCopyCount = row.optionalInt(7);
     info.filesReplaceCount = row.optionalInt(8);
     info.filesSkippedCount = row.optionalInt(9);
@@ -825,7 +1037,7 @@ std::vector<RunFileEvent> BackupCatalog::listRunFileEvents(const PlanID& planID,
   row.text(1, planID.rawValue());
   row.int64(2, runID);
   std::vector<RunFileEvent> events;
-  while (sqlite3_step(statement.get()) == SQLITE_ROW) {
+  while (stepRow(impl_->db(), statement.get(), "events of run " + std::to_string(runID))) {
     RunFileEvent event;
     event.relPath = codec.openPath(row.columnBlob(0));
     event.relPathNorm = codec.openPath(row.columnBlob(1));
@@ -852,7 +1064,7 @@ std::unordered_map<std::string, CurrentFileEntry> BackupCatalog::loadCurrentInde
   Row row(impl_->db(), statement.get());
   row.text(1, planID.rawValue());
   std::unordered_map<std::string, CurrentFileEntry> index;
-  while (sqlite3_step(statement.get()) == SQLITE_ROW) {
+  while (stepRow(impl_->db(), statement.get(), "current files of plan " + planID.rawValue())) {
     CurrentFileEntry entry;
     entry.relPath = codec.openPath(row.columnBlob(0));
     entry.relPathNorm = codec.openPath(row.columnBlob(1));
@@ -882,7 +1094,38 @@ std::set<std::string> BackupCatalog::referencedBlobKeys() {
       "SELECT blob_key FROM file_events WHERE blob_key IS NOT NULL\n"
       "UNION\n"
       "SELECT manifest_blob_key FROM checkpoints WHERE manifest_blob_key IS NOT NULL;",
-      "Failed to prepare referencedBlobKeys");
+      "Failed to prepare referencedBlobKeys", "referenced blob keys");
+}
+
+std::optional<std::string> BackupCatalog::structuralProblem() {
+  std::lock_guard<std::mutex> lock(impl_->queue);
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(impl_->db(), "PRAGMA quick_check;", -1, &raw, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(raw);
+    return impl_->connection.sqliteMessage();
+  }
+  StatementHandle statement(raw);
+  // A page too damaged to walk fails the check itself: that is a finding, not an error.
+  int rc = sqlite3_step(statement.get());
+  if (rc != SQLITE_ROW) {
+    if (rc == SQLITE_DONE) return std::nullopt;
+    return impl_->connection.sqliteMessage();
+  }
+  Row row(impl_->db(), statement.get());
+  std::string first = row.columnText(0);
+  if (first == "ok") return std::nullopt;
+  return first;
+}
+
+std::optional<bool> BackupCatalog::runIsCaseInsensitive(const PlanID& planID, std::int64_t runID) {
+  std::lock_guard<std::mutex> lock(impl_->queue);
+  StatementHandle statement = impl_->connection.prepareDynamic(
+      "SELECT case_insensitive FROM runs WHERE plan_id = ? AND id = ?;", "Failed to prepare runIsCaseInsensitive");
+  Row row(impl_->db(), statement.get());
+  row.text(1, planID.rawValue());
+  row.int64(2, runID);
+  if (sqlite3_step(statement.get()) != SQLITE_ROW) return std::nullopt;
+  return row.columnInt64(0) != 0;
 }
 
 std::optional<std::string> BackupCatalog::selectCheckpointBlobKey(const PlanID& planID, std::int64_t runID) {
@@ -932,7 +1175,7 @@ std::int64_t BackupCatalog::beginRun(const std::string& runUUID, const PlanID& p
   row.text(10, sourceVolumeUUID);
   row.text(11, destVolumeUUID);
   pooled.stepDone("Failed to insert run: ");
-  return sqlite3_last_insert_rowid(impl_->db());
+  return impl_->renumberPastDeletedRuns(sqlite3_last_insert_rowid(impl_->db()));
 }
 
 void BackupCatalog::finishRun(std::int64_t runID) {
@@ -961,13 +1204,59 @@ void BackupCatalog::markRunFailed(std::int64_t runID, RunStatus status) {
 
 void BackupCatalog::deleteRun(const PlanID& planID, const std::string& runUUID) {
   std::lock_guard<std::mutex> lock(impl_->queue);
-  StatementHandle statement = impl_->connection.prepareDynamic("DELETE FROM runs WHERE plan_id = ? AND run_uuid = ?;",
-                                                               "Failed to prepare deleteRun");
-  Row row(impl_->db(), statement.get());
-  row.text(1, planID.rawValue());
-  row.text(2, runUUID);
-  if (sqlite3_step(statement.get()) != SQLITE_DONE) {
-    throw catalogError("Failed to delete run: " + impl_->connection.sqliteMessage());
+  std::optional<std::int64_t> runID;
+  {
+    StatementHandle select = impl_->connection.prepareDynamic("SELECT id FROM runs WHERE plan_id = ? AND run_uuid = ?;",
+                                                              "Failed to prepare deleteRun");
+    Row row(impl_->db(), select.get());
+    row.text(1, planID.rawValue());
+    row.text(2, runUUID);
+    const int rc = sqlite3_step(select.get());
+    if (rc == SQLITE_ROW) {
+      runID = row.columnInt64(0);
+    } else if (rc != SQLITE_DONE) {
+      throw catalogError("Failed to delete run: " + impl_->connection.sqliteMessage());
+    }
+  }
+  if (!runID) return;
+
+  // One unit whether or not the caller holds a transaction: the history is carried forward,
+  // the current rows are rebuilt, the run's number is retired and the run goes, or nothing
+  // changes.
+  impl_->connection.exec("SAVEPOINT delete_run;");
+  try {
+    impl_->carryEventsForwardPast(planID, *runID);
+    impl_->rebuildCurrentRowsSeenOnlyBy(planID, *runID);
+    impl_->connection.exec(
+        "CREATE TABLE IF NOT EXISTS deleted_runs (id INTEGER PRIMARY KEY, run_uuid TEXT NOT NULL, "
+        "plan_id TEXT NOT NULL, deleted_at REAL NOT NULL);");
+    {
+      StatementHandle retire = impl_->connection.prepareDynamic(
+          "INSERT OR REPLACE INTO deleted_runs (id, run_uuid, plan_id, deleted_at) VALUES (?, ?, ?, ?);",
+          "Failed to prepare deleteRun");
+      Row row(impl_->db(), retire.get());
+      row.int64(1, *runID);
+      row.text(2, runUUID);
+      row.text(3, planID.rawValue());
+      row.real(4, nowUnixSeconds());
+      if (sqlite3_step(retire.get()) != SQLITE_DONE) {
+        throw catalogError("Failed to delete run: " + impl_->connection.sqliteMessage());
+      }
+    }
+    StatementHandle statement = impl_->connection.prepareDynamic("DELETE FROM runs WHERE plan_id = ? AND run_uuid = ?;",
+                                                                 "Failed to prepare deleteRun");
+    Row row(impl_->db(), statement.get());
+    row.text(1, planID.rawValue());
+    row.text(2, runUUID);
+    if (sqlite3_step(statement.get()) != SQLITE_DONE) {
+      throw catalogError("Failed to delete run: " + impl_->connection.sqliteMessage());
+    }
+    impl_->connection.exec("RELEASE delete_run;");
+  } catch (...) {
+    // The error that stopped the deletion is the one to report; undoing is best effort.
+    impl_->connection.execRaw("ROLLBACK TO delete_run;");
+    impl_->connection.execRaw("RELEASE delete_run;");
+    throw;
   }
 }
 
@@ -1001,6 +1290,9 @@ void BackupCatalog::touchCurrent(const PlanID& planID, std::int64_t runID, const
   row.text(2, planID.rawValue());
   row.text(3, pathID);
   pooled.stepDone("Failed to touch current: ");
+  // A path the caller believes unchanged but that has no current row would drop out of
+  // every later snapshot; say so instead of recording nothing.
+  if (sqlite3_changes(impl_->db()) == 0) throw catalogError("No current file found for path ID " + pathID);
 }
 
 void BackupCatalog::insertEvent(std::int64_t runID, const PlanID& planID, const std::string& relPath,
@@ -1025,7 +1317,11 @@ int BackupCatalog::sweepDeletionsAndRecordEvents(const PlanID& planID, std::int6
                            "SELECT path_id, rel_path_ciphertext, rel_path_norm_ciphertext, blob_key, size_bytes, "
                            "created_at, modified_at, content_id\n"
                            "FROM files_current\n"
-                           "WHERE plan_id = ? AND deleted = 0 AND last_seen_run_id != ?;",
+                           "WHERE plan_id = ?1 AND deleted = 0 AND last_seen_run_id != ?2\n"
+                           // A file this run found replaced by a folder gets no delete event
+                           // after the folder's own: the folder's event says what happened.
+                           "  AND NOT EXISTS (SELECT 1 FROM file_events AS e WHERE e.plan_id = ?1 AND e.run_id = ?2\n"
+                           "                  AND e.path_id = files_current.path_id AND e.blob_key IS NULL);",
                            -1, &raw, nullptr) != SQLITE_OK) {
       sqlite3_finalize(raw);
       throw catalogError("Failed to prepare deletion sweep select: " + impl_->connection.sqliteMessage());
@@ -1034,7 +1330,7 @@ int BackupCatalog::sweepDeletionsAndRecordEvents(const PlanID& planID, std::int6
     Row row(impl_->db(), select.get());
     row.text(1, planID.rawValue());
     row.int64(2, runID);
-    while (sqlite3_step(select.get()) == SQLITE_ROW) {
+    while (stepRow(impl_->db(), select.get(), "files for the deletion sweep")) {
       impl_->insertEventRecord(runID, planID, row.columnText(0), row.columnBlob(1), row.columnBlob(2), "delete",
                                row.optionalText(3), row.optionalInt64(4), row.optionalDouble(5), row.optionalDouble(6),
                                row.optionalInt64(7), true, sweepTime, "Failed to insert delete event: ");
@@ -1077,11 +1373,14 @@ int BackupCatalog::sweepDirectoryDeletionsAndRecordEvents(const PlanID& planID, 
                            "  SELECT path_id, rel_path_ciphertext, rel_path_norm_ciphertext, op, deleted, run_id,\n"
                            "         ROW_NUMBER() OVER (PARTITION BY path_id ORDER BY run_id DESC, id DESC) AS rn\n"
                            "  FROM file_events\n"
-                           "  WHERE plan_id = ? AND blob_key IS NULL\n"
+                           "  WHERE plan_id = ?1 AND blob_key IS NULL\n"
                            ")\n"
                            "SELECT path_id, rel_path_ciphertext, rel_path_norm_ciphertext\n"
                            "FROM latest_directories\n"
-                           "WHERE rn = 1 AND deleted = 0 AND op = 'mkdir' AND run_id != ?;",
+                           "WHERE rn = 1 AND deleted = 0 AND op = 'mkdir' AND run_id != ?2\n"
+                           // Nor a folder this run found replaced by a file.
+                           "  AND NOT EXISTS (SELECT 1 FROM file_events AS e WHERE e.plan_id = ?1 AND e.run_id = ?2\n"
+                           "                  AND e.path_id = latest_directories.path_id AND e.blob_key IS NOT NULL);",
                            -1, &raw, nullptr) != SQLITE_OK) {
       sqlite3_finalize(raw);
       throw catalogError("Failed to prepare directory deletion sweep: " + impl_->connection.sqliteMessage());
@@ -1091,7 +1390,7 @@ int BackupCatalog::sweepDirectoryDeletionsAndRecordEvents(const PlanID& planID, 
     row.text(1, planID.rawValue());
     row.int64(2, runID);
     // Collected first: the events go into the table this query reads.
-    while (sqlite3_step(select.get()) == SQLITE_ROW) {
+    while (stepRow(impl_->db(), select.get(), "directories for the deletion sweep")) {
       std::string pathID = row.columnText(0);
       if (seenPathIDs.count(pathID) != 0) continue;
       missing.push_back({std::move(pathID), row.columnBlob(1), row.columnBlob(2)});

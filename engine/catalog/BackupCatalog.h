@@ -213,7 +213,10 @@ class BackupCatalog {
   static constexpr int kBusyTimeoutMilliseconds = 10000;
 
   // Opens the catalog of the repository at `root` after the repository read gate. Only
-  // createOrOpenForWrite creates the file or installs the schema. Without key material
+  // createOrOpenForWrite creates the file or installs the schema. readOnly never changes a
+  // file of the repository: it opens SQLite read-only, and a catalog left with a rollback
+  // journal (copied mid-backup) is read through a private rolled-back copy. Every mode uses
+  // SQLite's defensive settings, as the file comes from untrusted storage. Without key material
   // only listRuns, the blob-key queries and the run-state writes that need no path work.
   BackupCatalog(const std::filesystem::path& root, const std::optional<RepositoryKeyMaterial>& repositoryKeyMaterial,
                 OpenMode mode);
@@ -232,7 +235,8 @@ class BackupCatalog {
   void rollbackTransaction();
 
   // Runs `body` inside one immediate transaction and returns its result. A body or commit
-  // error rolls back and is rethrown unchanged; when the rollback fails too the error is
+  // error rolls back and is rethrown unchanged (also when SQLite already rolled back on its
+  // own, as after a full disk); when the rollback fails too the error is
   // "Failed to rollback transaction after error: " + the rollback error's message.
   template <class Body>
   auto withTransaction(Body&& body) -> std::invoke_result_t<Body&> {
@@ -258,6 +262,8 @@ class BackupCatalog {
   // --- Read side.
   // Runs of the plan ordered by start time; only completed ones unless includeIncomplete.
   std::vector<RunInfo> listRuns(const PlanID& planID, bool includeIncomplete);
+  // Whether the run's paths were normalised case-insensitively; none for an unknown run.
+  std::optional<bool> runIsCaseInsensitive(const PlanID& planID, std::int64_t runID);
   // Fails with "No run N found for plan P." or "Run N is <status> and cannot be used for restore.".
   void requireRestorableRun(const PlanID& planID, std::int64_t runID);
   // Children of a directory at the run (directories first); checkpoint index or history.
@@ -272,6 +278,9 @@ class BackupCatalog {
   std::set<std::string> checkpointBlobKeys();
   // Every content and manifest blob key the catalog mentions (the verifier's reference set).
   std::set<std::string> referencedBlobKeys();
+  // SQLite's structural check of every page and index ("PRAGMA quick_check;"): the first
+  // problem it reports, or none for a sound catalog.
+  std::optional<std::string> structuralProblem();
 
   std::optional<std::string> selectCheckpointBlobKey(const PlanID& planID, std::int64_t runID);
   // The checkpoint index of the run (process-wide cache of 8), or null without checkpoint.
@@ -292,12 +301,16 @@ class BackupCatalog {
   void finishRun(std::int64_t runID);
   // `status` must be failed or cancelled.
   void markRunFailed(std::int64_t runID, RunStatus status);
-  // Deleting a run that does not exist succeeds; events, checkpoints and current rows last
-  // seen by the run go with it.
+  // Deleting a run that does not exist succeeds. The run's events that the plan's next run
+  // does not supersede become the next run's (so later snapshots do not change); its other
+  // events and its checkpoint go. The current rows it was last to see are rebuilt from the
+  // remaining history (a recorded deletion stays deleted); rows with no other history go.
+  // Its number is retired: beginRun never hands it out again.
   void deleteRun(const PlanID& planID, const std::string& runUUID);
   void upsertCurrent(const PlanID& planID, std::int64_t runID, const std::string& relPath,
                      const std::string& relPathNorm, const std::string& blobKey, std::int64_t sizeBytes,
                      std::optional<double> createdAt, double modifiedAt, std::optional<std::int64_t> contentID);
+  // Fails with "No current file found for path ID " + path ID when the plan has no such row.
   void touchCurrent(const PlanID& planID, std::int64_t runID, const std::string& relPathNorm);
   void insertEvent(std::int64_t runID, const PlanID& planID, const std::string& relPath, const std::string& relPathNorm,
                    const std::string& op, const std::optional<std::string>& blobKey,

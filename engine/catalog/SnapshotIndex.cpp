@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <list>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -44,25 +46,47 @@ std::optional<std::string> optionalString(const nlohmann::json& object, const ch
   return value->get<std::string>();
 }
 
-std::optional<std::int64_t> optionalInteger(const nlohmann::json& object, const char* key, const std::string& path) {
+// Range-checked before any conversion: a manifest may hold 1e20, 2^64 - 1 or a fraction.
+std::optional<std::int64_t> optionalInteger(const nlohmann::json& object, const char* key, const std::string& path,
+                                            std::int64_t minimum) {
   const nlohmann::json* value = member(object, key);
   if (value == nullptr) return std::nullopt;
-  if (value->is_number_integer()) return value->get<std::int64_t>();
+  if (value->is_number_unsigned()) {
+    std::uint64_t u = value->get<std::uint64_t>();
+    if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) &&
+        static_cast<std::int64_t>(u) >= minimum) {
+      return static_cast<std::int64_t>(u);
+    }
+    throw manifestError("key " + path + key + " is out of range.");
+  }
+  if (value->is_number_integer()) {
+    std::int64_t i = value->get<std::int64_t>();
+    if (i >= minimum) return i;
+    throw manifestError("key " + path + key + " is out of range.");
+  }
   if (value->is_number_float()) {
     double d = value->get<double>();
-    if (d == static_cast<double>(static_cast<std::int64_t>(d)) && d > -9.2e18 && d < 9.2e18) {
-      return static_cast<std::int64_t>(d);
+    if (!std::isfinite(d) || d != std::floor(d)) throw manifestError("key " + path + key + " is not an integer.");
+    // 2^63 is exactly representable; everything below it converts without overflow.
+    if (d < static_cast<double>(minimum) || d >= 9223372036854775808.0) {
+      throw manifestError("key " + path + key + " is out of range.");
     }
+    return static_cast<std::int64_t>(d);
   }
   throw manifestError("key " + path + key + " is not an integer.");
 }
 
-// Manifest dates are seconds since 2001-01-01; in memory they are Unix seconds.
+// Manifest dates are seconds since 2001-01-01; in memory they are Unix seconds. A date that
+// text cannot show (outside years 1 to 9999) is left out; NaN and infinities are refused.
 std::optional<double> optionalDate(const nlohmann::json& object, const char* key, const std::string& path) {
   const nlohmann::json* value = member(object, key);
   if (value == nullptr) return std::nullopt;
   if (!value->is_number()) throw manifestError("key " + path + key + " is not a number.");
-  return value->get<double>() + kSecondsFrom1970To2001;
+  double seconds = value->get<double>();
+  if (!std::isfinite(seconds)) throw manifestError("key " + path + key + " is not a finite number.");
+  seconds += kSecondsFrom1970To2001;
+  if (!isRepresentableDate(seconds)) return std::nullopt;
+  return seconds;
 }
 
 }  // namespace
@@ -88,12 +112,16 @@ SnapshotManifest SnapshotManifest::fromJSON(std::string_view json) {
   if (document.is_discarded()) throw manifestError("the data is not valid JSON.");
   if (!document.is_object()) throw manifestError("the document is not an object.");
   SnapshotManifest manifest;
-  std::optional<std::int64_t> version = optionalInteger(document, "version", "");
+  std::optional<std::int64_t> version =
+      optionalInteger(document, "version", "", std::numeric_limits<std::int64_t>::min());
   if (!version) throw manifestError("missing key version.");
   manifest.version = *version;
-  std::optional<double> createdAt = optionalDate(document, "createdAt", "");
-  if (!createdAt) throw manifestError("missing key createdAt.");
-  manifest.createdAt = *createdAt;
+  const nlohmann::json* createdAt = member(document, "createdAt");
+  if (createdAt == nullptr) throw manifestError("missing key createdAt.");
+  if (!createdAt->is_number() || !std::isfinite(createdAt->get<double>())) {
+    throw manifestError("key createdAt is not a finite number.");
+  }
+  manifest.createdAt = createdAt->get<double>() + kSecondsFrom1970To2001;
   const nlohmann::json* files = member(document, "files");
   if (files == nullptr) throw manifestError("missing key files.");
   if (!files->is_array()) throw manifestError("key files is not an array.");
@@ -107,10 +135,10 @@ SnapshotManifest SnapshotManifest::fromJSON(std::string_view json) {
     entry.relPathNorm = requiredString(item, "relPathNorm", path);
     entry.kind = optionalString(item, "kind", path).value_or("file");
     entry.blobKey = optionalString(item, "blobKey", path);
-    entry.sizeBytes = optionalInteger(item, "sizeBytes", path);
+    entry.sizeBytes = optionalInteger(item, "sizeBytes", path, 0);
     entry.createdAt = optionalDate(item, "createdAt", path);
     entry.modifiedAt = optionalDate(item, "modifiedAt", path);
-    entry.contentID = optionalInteger(item, "contentID", path);
+    entry.contentID = optionalInteger(item, "contentID", path, std::numeric_limits<std::int64_t>::min());
     manifest.files.push_back(std::move(entry));
   }
   return manifest;

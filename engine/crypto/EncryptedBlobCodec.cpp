@@ -6,8 +6,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "engine/crypto/CryptoPrimitives.h"
 #include "engine/crypto/RepositoryCompression.h"
@@ -15,6 +20,7 @@
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
 #include "platform/SecureRandom.h"
+#include "platform/TemporaryFiles.h"
 
 namespace tvr {
 
@@ -235,6 +241,7 @@ void readBlobStream(const RepositoryKeyMaterial& keyMaterial, int fd, const std:
 template <typename Body>
 void writeThroughTemporaryFile(const std::filesystem::path& destination, Body&& write) {
   const std::filesystem::path temporary = AtomicFileWriter::temporaryURL(destination);
+  const TemporaryFiles::Registration inFlight(temporary, destination);
   FileDescriptor out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (out.get() < 0) throw PosixError("open", errno, temporary.string());
   try {
@@ -249,6 +256,101 @@ void writeThroughTemporaryFile(const std::filesystem::path& destination, Body&& 
     throw;
   }
 }
+
+// Thrown inside the measured seal when the source ends early; turned into "nothing sealed".
+struct SourceShrank {};
+
+// Seals the chunks of one blob on several threads, handing the records back in index order.
+// The caller submits chunks (at most `capacity` in flight) and takes records oldest first.
+class ParallelChunkSealer {
+ public:
+  ParallelChunkSealer(const RepositoryKeyMaterial& keyMaterial, const Header& header, unsigned workers)
+      : slots_(2 * workers) {
+    for (unsigned i = 0; i < workers; ++i) {
+      threads_.emplace_back([this, &keyMaterial, header] { work(keyMaterial, header); });
+    }
+  }
+  ~ParallelChunkSealer() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    ready_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+  }
+
+  std::size_t capacity() const { return slots_.size(); }
+  std::size_t inFlight() const { return submitted_ - taken_; }
+
+  // The buffer to fill for the next chunk (free until that chunk is submitted).
+  Bytes& nextPlaintext() { return slots_[submitted_ % slots_.size()].plaintext; }
+
+  void submit(std::size_t size, std::uint64_t index, bool final) {
+    Slot& slot = slots_[submitted_ % slots_.size()];
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      slot.size = size;
+      slot.index = index;
+      slot.final = final;
+      slot.done = false;
+      queue_.push_back(&slot);
+      ++submitted_;
+    }
+    ready_.notify_one();
+  }
+
+  // The oldest submitted chunk's record, once sealed; valid until it is submitted again.
+  const Bytes& takeOldest() {
+    Slot& slot = slots_[taken_ % slots_.size()];
+    std::unique_lock<std::mutex> lock(mutex_);
+    finished_.wait(lock, [&] { return slot.done; });
+    if (slot.failure) std::rethrow_exception(slot.failure);
+    ++taken_;
+    return slot.record;
+  }
+
+ private:
+  struct Slot {
+    Bytes plaintext;
+    Bytes record;
+    std::size_t size = 0;
+    std::uint64_t index = 0;
+    bool final = false;
+    bool done = false;
+    std::exception_ptr failure;
+  };
+
+  void work(const RepositoryKeyMaterial& keyMaterial, Header header) {
+    ChunkSealer sealer(keyMaterial, header);
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      ready_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      if (queue_.empty()) return;
+      Slot* slot = queue_.front();
+      queue_.pop_front();
+      lock.unlock();
+      try {
+        const Bytes& record = sealer.seal(slot->plaintext.data(), slot->size, slot->index, slot->final);
+        slot->record.assign(record.begin(), record.end());
+      } catch (...) {
+        slot->failure = std::current_exception();
+      }
+      lock.lock();
+      slot->done = true;
+      finished_.notify_all();
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::condition_variable finished_;
+  std::deque<Slot*> queue_;
+  std::size_t submitted_ = 0;
+  std::size_t taken_ = 0;
+  bool stopping_ = false;
+};
 
 }  // namespace
 
@@ -359,12 +461,78 @@ void EncryptedBlobCodec::sealFile(const std::filesystem::path& from, const std::
   });
 }
 
+std::optional<EncryptedBlobCodec::SealedFile> EncryptedBlobCodec::sealFileMeasuringContent(
+    const std::filesystem::path& from, const std::filesystem::path& to, unsigned workers) const {
+  struct stat status {};
+  if (::lstat(from.c_str(), &status) != 0) throw PosixError("lstat", errno, from.string());
+  if (!S_ISREG(status.st_mode)) {
+    throw EngineError::ioError("The file to encrypt is not a regular file: " + from.string());
+  }
+  const std::uint64_t size = static_cast<std::uint64_t>(status.st_size);
+  FileDescriptor in = openForReading(from);
+  crypto::HMACSHA256 mac(keyMaterial_.derivedKey(RepositoryKeyPurpose::blobKey));
+  std::uint64_t blobSize = 0;
+  const std::uint64_t chunkCount = size == 0 ? 1 : (size + kChunkSize - 1) / kChunkSize;
+  try {
+    writeThroughTemporaryFile(to, [&](int out, const std::filesystem::path& temporary) {
+      auto emit = [&](const Bytes& record) {
+        writeFully(out, record.data(), record.size(), temporary);
+        blobSize += record.size();
+      };
+      // Reads the next piece of plaintext; the blob key covers exactly what is sealed.
+      auto readChunk = [&](Bytes& buffer, std::size_t want) {
+        if (buffer.size() < want) buffer.resize(want);
+        if (readFully(in.get(), buffer.data(), want, from) != want) throw SourceShrank{};
+        mac.update(buffer.data(), want);
+      };
+      const Header header = makeHeader(size);
+      writeFully(out, header.data(), header.size(), temporary);
+      blobSize = header.size();
+      if (size == 0) {
+        ChunkSealer sealer(keyMaterial_, header);
+        emit(sealer.seal(nullptr, 0, 0, true));
+        return;
+      }
+      std::uint64_t remaining = size;
+      if (workers <= 1 || chunkCount < 2) {
+        ChunkSealer sealer(keyMaterial_, header);
+        Bytes buffer;
+        for (std::uint64_t index = 0; remaining > 0; ++index) {
+          const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kChunkSize));
+          readChunk(buffer, want);
+          remaining -= want;
+          emit(sealer.seal(buffer.data(), want, index, remaining == 0));
+        }
+        return;
+      }
+      ParallelChunkSealer sealer(keyMaterial_, header,
+                                 static_cast<unsigned>(std::min<std::uint64_t>(workers, chunkCount)));
+      for (std::uint64_t index = 0; remaining > 0; ++index) {
+        if (sealer.inFlight() == sealer.capacity()) emit(sealer.takeOldest());
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kChunkSize));
+        readChunk(sealer.nextPlaintext(), want);
+        remaining -= want;
+        sealer.submit(want, index, remaining == 0);
+      }
+      while (sealer.inFlight() > 0) emit(sealer.takeOldest());
+    });
+  } catch (const SourceShrank&) {
+    return std::nullopt;
+  }
+  return SealedFile{hexOf(mac.finish()), size, blobSize};
+}
+
 void EncryptedBlobCodec::openFile(const std::filesystem::path& from, const std::filesystem::path& to) const {
   FileDescriptor in = openForReading(from);
   writeThroughTemporaryFile(to, [&](int out, const std::filesystem::path& temporary) {
     readBlobStream(keyMaterial_, in.get(), from,
                    [&](const std::uint8_t* data, std::size_t size) { writeFully(out, data, size, temporary); });
   });
+}
+
+void EncryptedBlobCodec::openStream(int in, const std::filesystem::path& from,
+                                    const std::function<void(const std::uint8_t*, std::size_t)>& sink) const {
+  readBlobStream(keyMaterial_, in, from, [&](const std::uint8_t* data, std::size_t size) { sink(data, size); });
 }
 
 bool EncryptedBlobCodec::isEncryptedBlob(const Bytes& data) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -56,7 +57,28 @@ class EncryptedBlobCodec {
   // Streamed between files through a temporary sibling of the destination, which is then
   // renamed over it. The source of sealFile must be a regular file; its size is taken once.
   void sealFile(const std::filesystem::path& from, const std::filesystem::path& to) const;
+
+  // What sealFileMeasuringContent stored: the blob key and size of the plaintext it actually
+  // read and sealed (computed in the same pass) and the size of the blob written.
+  struct SealedFile {
+    std::string blobKey;
+    std::uint64_t plaintextSize = 0;
+    std::uint64_t blobSize = 0;
+  };
+  // sealFile that also measures what it sealed, so a file edited after its key was planned is
+  // still stored under the key of its bytes. Returns nothing (and writes nothing) when the
+  // source shrank while it was read. With `workers` > 1 the chunks of a large file are
+  // compressed and encrypted on that many threads; the blob is the same format either way.
+  std::optional<SealedFile> sealFileMeasuringContent(const std::filesystem::path& from, const std::filesystem::path& to,
+                                                     unsigned workers = 1) const;
   void openFile(const std::filesystem::path& from, const std::filesystem::path& to) const;
+
+  // Decrypts the blob read from the open descriptor `in` (named `from` in errors; neither
+  // closed nor rewound) and hands each chunk's plaintext to `sink` as soon as that chunk is
+  // authenticated, with the checks and messages of openFile. Whatever the sink throws stops
+  // the stream and passes through.
+  void openStream(int in, const std::filesystem::path& from,
+                  const std::function<void(const std::uint8_t*, std::size_t)>& sink) const;
 
   // True when the data begins with the 8 magic bytes.
   static bool isEncryptedBlob(const Bytes& data);

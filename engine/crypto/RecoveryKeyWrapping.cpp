@@ -22,6 +22,11 @@ void requireMinimumIterations(std::int64_t iterations) {
 
 }  // namespace
 
+std::string RecoveryKeyWrapping::iterationCountMessage(std::int64_t iterations) {
+  return "Repository recovery key iteration count " + std::to_string(iterations) +
+         " is above the supported maximum of " + std::to_string(maximumUnwrapIterations) + ".";
+}
+
 SecretBytes RecoveryKeyWrapping::deriveWrappingKey(std::string_view recoveryPassword, const Bytes& salt,
                                                    std::int64_t iterations) {
   // PKCS5_PBKDF2_HMAC takes the count, the password length and the salt length as int;
@@ -61,10 +66,8 @@ RepositoryKeyMaterial RecoveryKeyWrapping::unwrap(const WrappedRepositoryKey& wr
     throw wrappingError("Unsupported wrapped key metadata.");
   }
   requireMinimumIterations(wrapped.iterations);
-  // A stored count beyond what PBKDF2 takes cannot be honoured exactly; refuse it rather
-  // than derive with a truncated count.
-  if (wrapped.iterations > maximumIterations) {
-    throw wrappingError("Unsupported wrapped key metadata.");
+  if (wrapped.iterations > maximumUnwrapIterations) {
+    throw Error(kDomain, 1, iterationCountMessage(wrapped.iterations));
   }
   SecretBytes wrappingKey = deriveWrappingKey(recoveryPassword, wrapped.salt, wrapped.iterations);
   crypto::AESGCM cipher(wrappingKey);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "engine/crypto/RepositoryKeyMaterial.h"
@@ -22,6 +23,9 @@ class RecoveryKeyWrapping {
   static constexpr std::int64_t minimumIterations = 210000;
   // The largest count the PBKDF2 call takes without truncating it (a C int).
   static constexpr std::int64_t maximumIterations = 2147483647;
+  // The largest count a reader derives with: a stored count above it would take hours and
+  // is damage or a trap, refused before anything is derived.
+  static constexpr std::int64_t maximumUnwrapIterations = 100000000;
   static constexpr std::size_t saltSize = 16;
 
   static constexpr std::string_view algorithm = "AES-256-GCM";
@@ -34,9 +38,11 @@ class RecoveryKeyWrapping {
                                    std::int64_t iterations = defaultIterations);
 
   // The password is used byte for byte as given (no normalisation, no trimming).
-  // Other algorithm or kdf names, or an iteration count above maximumIterations:
-  // "Unsupported wrapped key metadata." (before anything is derived).
+  // Other algorithm or kdf names: "Unsupported wrapped key metadata."; an iteration count
+  // above maximumUnwrapIterations: "Repository recovery key iteration count N is above the
+  // supported maximum of 100000000." (both before anything is derived).
   static RepositoryKeyMaterial unwrap(const WrappedRepositoryKey& wrapped, std::string_view recoveryPassword);
+  static std::string iterationCountMessage(std::int64_t iterations);
 
   // The wrapping-key derivation both operations use: PBKDF2-HMAC-SHA256 over the password's
   // bytes, 32 bytes of output. Checks only that PBKDF2 can take the count; a failure is

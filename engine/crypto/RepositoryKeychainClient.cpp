@@ -209,6 +209,8 @@ std::int32_t SystemRepositoryKeychainClient::update(const RepositoryKeychainQuer
 }
 
 std::int32_t SystemRepositoryKeychainClient::add(const RepositoryKeychainQuery& query) {
+  // Storing it would hand the key to any process of the user without asking anyone.
+  if (query.accessControl && query.accessControl->userPresence) return Status::unimplemented;
   Found found = search(keyringID_, query);
   if (found.status == Status::success) return Status::duplicateItem;
   if (found.status != Status::itemNotFound) return found.status;

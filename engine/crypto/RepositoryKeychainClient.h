@@ -17,6 +17,7 @@ enum class RepositoryKeychainAccessibility { afterFirstUnlockThisDeviceOnly, aft
 // The keychain's status codes the store tells apart (and a few others the clients report).
 namespace RepositoryKeychainStatus {
 inline constexpr std::int32_t success = 0;
+inline constexpr std::int32_t unimplemented = -4;
 inline constexpr std::int32_t diskFull = -34;
 inline constexpr std::int32_t ioError = -36;
 inline constexpr std::int32_t param = -50;
@@ -128,13 +129,19 @@ class InMemoryRepositoryKeychainClient : public RepositoryKeychainClient {
 
 // Generic-password items in the Linux kernel key retention service: each item is a "user"
 // key in one keyring (the user keyring by default), described by its service, account,
-// synchronizable flag and access group, holding the value data as its payload. The kernel
-// has no notion of user presence or of syncing: those attributes only tell items apart,
-// and a read never prompts. Keys live as long as the kernel keeps the keyring (the user
-// keyring lasts while the user has processes; none survives a reboot). errno values map
-// to keychain statuses (ENOKEY -25300, EACCES -25293, EDQUOT -34, EINVAL -50...); the kernel
-// refuses an empty value (-50). Stateless;
-// thread-safe.
+// synchronizable flag and access group, holding the value data as its payload.
+//
+// What it cannot promise, it refuses: the kernel has no way to ask for the user's presence
+// before releasing a key, so `add` of an item whose access control asks for user presence
+// fails with -4 (unimplemented) and stores nothing; the caller may save the key without
+// that protection (knowingly) or keep it elsewhere. Syncing is not a protection: the flag
+// only tells items apart. A stored key is readable by every process of the same user that
+// can reach the keyring (the user keyring is linked from the user's sessions, and a
+// scheduled backup runs outside the session that saved the key); no other user can read
+// it. Keys live as long as the kernel keeps the keyring (the user keyring lasts while the
+// user has processes; none survives a reboot). errno values map to keychain statuses
+// (ENOKEY -25300, EACCES -25293, EDQUOT -34, EINVAL -50...); the kernel refuses an empty
+// value (-50). Stateless; thread-safe.
 class SystemRepositoryKeychainClient : public RepositoryKeychainClient {
  public:
   SystemRepositoryKeychainClient();

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "engine/crypto/RecoveryKeyWrapping.h"
 #include "platform/Error.h"
 #include "platform/JsonDecoding.h"
 
@@ -28,6 +29,9 @@ void RepositoryEncryptionMetadata::validateSupported() const {
   }
   if (recoveryWrappedKey) {
     const WrappedRepositoryKey& key = *recoveryWrappedKey;
+    if (key.iterations > RecoveryKeyWrapping::maximumUnwrapIterations) {
+      throw unsupported(RecoveryKeyWrapping::iterationCountMessage(key.iterations));
+    }
     if (key.algorithm != "AES-256-GCM" || key.kdf != "PBKDF2-HMAC-SHA256" || key.iterations < 210000 ||
         key.salt.size() < 16) {
       throw unsupported("Repository recovery key metadata is not supported.");

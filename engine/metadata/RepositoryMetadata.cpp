@@ -34,7 +34,7 @@ std::filesystem::path RepositoryMetadata::url(const std::filesystem::path& root)
 std::optional<RepositoryMetadata> RepositoryMetadata::read(const std::filesystem::path& root) {
   Bytes data;
   try {
-    data = readFileBytes(url(root));
+    data = readRegularFileBytes(url(root), kMaximumRepositoryDocumentBytes);
   } catch (const PosixError& error) {
     // Only a document that is not there means "no metadata"; every other failure propagates.
     if (error.err() == ENOENT) return std::nullopt;

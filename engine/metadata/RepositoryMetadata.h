@@ -14,6 +14,9 @@
 
 namespace tvr {
 
+// repo.json and plans.json are a few kilobytes; anything above this bound is not one of them.
+inline constexpr std::uint64_t kMaximumRepositoryDocumentBytes = 16 * 1024 * 1024;
+
 // The public metadata document repo.json at a repository's root, and the version gates a
 // reader and a writer apply before touching anything else. Plain value; the static
 // operations are stateless and safe on any thread.

@@ -23,7 +23,7 @@ namespace {
 std::optional<RepositoryPlanIndex> readStoredIndex(const std::filesystem::path& root) {
   Bytes data;
   try {
-    data = readFileBytes(RepositoryPlanIndex::url(root));
+    data = readRegularFileBytes(RepositoryPlanIndex::url(root), kMaximumRepositoryDocumentBytes);
   } catch (const PosixError& error) {
     // A missing index is an empty one; every other failure propagates.
     if (error.err() == ENOENT) return std::nullopt;

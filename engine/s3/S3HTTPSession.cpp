@@ -42,6 +42,9 @@ struct Transfer {
   S3HTTPSession::Response response;
   int uploadFd = -1;
   std::string uploadPath;
+  std::uint64_t uploadStart = 0;      // where the body begins in the file
+  std::uint64_t uploadLength = 0;     // bytes of the body
+  std::uint64_t uploadRemaining = 0;  // bytes of the body not read yet
   std::exception_ptr failure;
 };
 
@@ -104,9 +107,14 @@ size_t onBody(char* data, size_t size, size_t count, void* userData) {
 
 size_t onUploadRead(char* buffer, size_t size, size_t count, void* userData) {
   auto* transfer = static_cast<Transfer*>(userData);
+  const size_t want = static_cast<size_t>(std::min<std::uint64_t>(size * count, transfer->uploadRemaining));
+  if (want == 0) return 0;
   for (;;) {
-    ssize_t n = ::read(transfer->uploadFd, buffer, size * count);
-    if (n >= 0) return static_cast<size_t>(n);
+    ssize_t n = ::read(transfer->uploadFd, buffer, want);
+    if (n >= 0) {
+      transfer->uploadRemaining -= static_cast<std::uint64_t>(n);
+      return static_cast<size_t>(n);
+    }
     if (errno == EINTR) continue;
     try {
       transfer->failure = std::make_exception_ptr(PosixError("read", errno, transfer->uploadPath));
@@ -117,9 +125,18 @@ size_t onUploadRead(char* buffer, size_t size, size_t count, void* userData) {
   }
 }
 
+// curl rewinds a body to send it again (a redirect or an authentication round), always
+// with SEEK_SET relative to the body's start.
 int onUploadSeek(void* userData, curl_off_t offset, int origin) {
   auto* transfer = static_cast<Transfer*>(userData);
-  return ::lseek(transfer->uploadFd, static_cast<off_t>(offset), origin) < 0 ? CURL_SEEKFUNC_FAIL : CURL_SEEKFUNC_OK;
+  if (origin != SEEK_SET || offset < 0) return CURL_SEEKFUNC_CANTSEEK;
+  const std::uint64_t total = transfer->uploadLength;
+  if (static_cast<std::uint64_t>(offset) > total) return CURL_SEEKFUNC_FAIL;
+  if (::lseek(transfer->uploadFd, static_cast<off_t>(transfer->uploadStart + offset), SEEK_SET) < 0) {
+    return CURL_SEEKFUNC_FAIL;
+  }
+  transfer->uploadRemaining = total - static_cast<std::uint64_t>(offset);
+  return CURL_SEEKFUNC_OK;
 }
 
 // Called at least once a second while a transfer runs, also when no bytes move.
@@ -204,8 +221,23 @@ S3HTTPSession::Response S3HTTPSession::send(const S3SignedRequest& request, cons
     if (::fstat(upload.fd, &st) != 0) {
       throw S3RetryPolicy::FinalFailure{std::make_exception_ptr(PosixError("fstat", errno, transfer.uploadPath))};
     }
-    uploadSize = static_cast<curl_off_t>(st.st_size);
+    std::uint64_t start = 0, length = static_cast<std::uint64_t>(st.st_size);
+    if (exchange.uploadRange) {
+      start = exchange.uploadRange->offset;
+      length = exchange.uploadRange->length;
+      if (start > static_cast<std::uint64_t>(st.st_size) || length > static_cast<std::uint64_t>(st.st_size) - start) {
+        throw S3RetryPolicy::FinalFailure{std::make_exception_ptr(
+            EngineError::ioError("The part to upload lies beyond the end of " + transfer.uploadPath + "."))};
+      }
+      if (::lseek(upload.fd, static_cast<off_t>(start), SEEK_SET) < 0) {
+        throw S3RetryPolicy::FinalFailure{std::make_exception_ptr(PosixError("lseek", errno, transfer.uploadPath))};
+      }
+    }
+    uploadSize = static_cast<curl_off_t>(length);
     transfer.uploadFd = upload.fd;
+    transfer.uploadStart = start;
+    transfer.uploadLength = length;
+    transfer.uploadRemaining = length;
   }
 
   // The handle goes back to the pool only after a clean reset; a throw in between drops it.
@@ -224,9 +256,11 @@ S3HTTPSession::Response S3HTTPSession::send(const S3SignedRequest& request, cons
   for (const auto& [name, value] : request.headers) {
     appendHeader(value.empty() ? name + ";" : name + ": " + value);
   }
-  // Only the signed fields and the transport's own: no default Accept, no 100-continue wait.
+  // Only the signed fields and the transport's own: no default Accept, no 100-continue wait,
+  // and no form content type for a POST.
   appendHeader("Accept:");
   appendHeader("Expect:");
+  if (request.method == "POST") appendHeader("Content-Type:");
 
   char errorBuffer[CURL_ERROR_SIZE] = {0};
   setOption(curl, CURLOPT_URL, request.url.c_str());
@@ -261,6 +295,11 @@ S3HTTPSession::Response S3HTTPSession::send(const S3SignedRequest& request, cons
     setOption(curl, CURLOPT_SEEKFUNCTION, onUploadSeek);
     setOption(curl, CURLOPT_SEEKDATA, &transfer);
     setOption(curl, CURLOPT_INFILESIZE_LARGE, uploadSize);
+  } else if (request.method == "POST") {
+    setOption(curl, CURLOPT_POST, 1L);
+    const std::string& body = exchange.body ? *exchange.body : std::string();
+    setOption(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    setOption(curl, CURLOPT_COPYPOSTFIELDS, body.c_str());
   } else {
     setOption(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
   }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -33,8 +34,16 @@ class S3HTTPSession {
   static constexpr std::size_t kMaximumRetainedBody = 65536;
 
   struct Exchange {
-    // The request body streams from this file (reopened on every exchange).
+    // The request body streams from this file (reopened on every exchange): the whole file,
+    // or with `uploadRange` the `length` bytes at `offset` (one part of a multipart upload).
     std::optional<std::filesystem::path> uploadFrom;
+    struct Range {
+      std::uint64_t offset = 0;
+      std::uint64_t length = 0;
+    };
+    std::optional<Range> uploadRange;
+    // A small request body held in memory (POST), sent as it is.
+    std::optional<std::string> body;
     // Receives the body of a 200 answer as it arrives; when empty, or for any other status,
     // the first kMaximumRetainedBody bytes are kept in Response::body instead. Exceptions it
     // throws abort the transfer and come out of `send`.

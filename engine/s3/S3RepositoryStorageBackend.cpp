@@ -1,18 +1,23 @@
 #include "engine/s3/S3RepositoryStorageBackend.h"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
+#include <openssl/sha.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <unordered_set>
+#include <vector>
 
 #include "engine/s3/S3HTTPFailureError.h"
 #include "engine/s3/S3ListBucketResultParser.h"
 #include "engine/s3/S3ProviderError.h"
 #include "platform/AtomicFileWriter.h"
 #include "platform/Error.h"
+#include "platform/TemporaryFiles.h"
 
 namespace tvr {
 
@@ -53,6 +58,7 @@ class DownloadFile {
  public:
   explicit DownloadFile(const std::filesystem::path& destination) : destination_(destination) {
     path_ = AtomicFileWriter::temporaryURL(destination);
+    inFlight_.emplace(path_, destination_);  // before the file exists
     fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd_ < 0) throw PosixError("open", errno, path_.string());
   }
@@ -92,6 +98,8 @@ class DownloadFile {
   std::filesystem::path path_;
   int fd_ = -1;
   bool committed_ = false;
+  // Declared last, so dropped after the destructor has renamed or removed the file.
+  std::optional<TemporaryFiles::Registration> inFlight_;
 };
 
 // The 64-bit hashes of the keys a listing has given, in an open-addressing table kept at
@@ -130,15 +138,78 @@ class KeyHashSet {
   std::size_t count_ = 0;
 };
 
+std::string sha256HexOfText(const std::string& text) {
+  std::uint8_t digest[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
+  return hexEncode(digest, sizeof digest);
+}
+
+// The payload digest of one part: `length` bytes of the file from `offset`, read in 1 MiB
+// pieces.
+std::string sha256HexOfRange(const std::filesystem::path& file, std::uint64_t offset, std::uint64_t length) {
+  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw PosixError("open", errno, file.string());
+  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  std::vector<std::uint8_t> buffer(kDigestChunkSize);
+  try {
+    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+      throw EngineError::ioError("SHA-256 is not available.");
+    }
+    while (length > 0) {
+      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer.size()));
+      ssize_t n = ::pread(fd, buffer.data(), want, static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) throw PosixError("read", errno, file.string());
+      if (n == 0) throw EngineError::ioError("The part to upload lies beyond the end of " + file.string() + ".");
+      EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(n));
+      offset += static_cast<std::uint64_t>(n);
+      length -= static_cast<std::uint64_t>(n);
+    }
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  ::close(fd);
+  std::uint8_t digest[EVP_MAX_MD_SIZE];
+  unsigned int digestLength = 0;
+  EVP_DigestFinal_ex(context.get(), digest, &digestLength);
+  return hexEncode(digest, digestLength);
+}
+
+std::string xmlEscaped(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 S3RepositoryStorageBackend::S3RepositoryStorageBackend(S3StorageConfiguration configuration,
                                                        std::shared_ptr<S3HTTPSession> session,
-                                                       S3RetryPolicy retryPolicy, Clock clock)
+                                                       S3RetryPolicy retryPolicy, Clock clock,
+                                                       S3MultipartSettings multipart)
     : signer_(std::move(configuration)),
       session_(session ? std::move(session) : S3HTTPSession::shared()),
       retryPolicy_(std::move(retryPolicy)),
-      clock_(clock ? std::move(clock) : Clock([] { return std::chrono::system_clock::now(); })) {}
+      clock_(clock ? std::move(clock) : Clock([] { return std::chrono::system_clock::now(); })),
+      multipart_(multipart) {}
 
 S3SignedRequest S3RepositoryStorageBackend::signedRequest(
     const std::string& method, const S3RequestSigner::RequestTarget& target, const std::string& payloadSHA256Hex,
@@ -210,6 +281,13 @@ RepositoryObjectWriteResult S3RepositoryStorageBackend::writeObject(const std::f
   if (createIfAbsent && objectExistsWithExpectedSize(key, expected, cancel)) {
     return {Status::skippedExisting, expected};
   }
+  if (localSize > multipart_.threshold) {
+    const long status = uploadInParts(from, key, localSize, createIfAbsent, cancel);
+    if (status == 200) return {Status::written, localSize};
+    // 412: the object appeared while the parts went up; accept it if it has the size.
+    if (objectExistsWithExpectedSize(key, expected, cancel)) return {Status::skippedExisting, expected};
+    throw S3HTTPFailureError::fromResponse("POST", key.rawValue(), status, std::nullopt);
+  }
   std::string digest = S3RequestSigner::sha256Hex(from, kDigestChunkSize);
   std::map<std::string, std::string> extraHeaders;
   if (createIfAbsent) extraHeaders["if-none-match"] = "*";
@@ -233,6 +311,90 @@ RepositoryObjectWriteResult S3RepositoryStorageBackend::writeObject(const std::f
     }
   }
   throw S3HTTPFailureError::fromResponse("PUT", key.rawValue(), response.statusCode, response.body);
+}
+
+long S3RepositoryStorageBackend::uploadInParts(const std::filesystem::path& from, const RepositoryObjectKey& key,
+                                               std::int64_t size, bool createIfAbsent,
+                                               const CancellationToken& cancel) {
+  auto bodiless = [] { return S3HTTPSession::Exchange{}; };
+  auto created = send(signedRequest("POST", signer_.requestTarget(key, {{"uploads", ""}}),
+                                    S3RequestSigner::emptyPayloadSHA256Hex(), {}),
+                      bodiless, cancel);
+  std::optional<std::string> uploadID;
+  if (created.statusCode == 200) {
+    uploadID = S3ProviderError::xmlTagValue(
+        "UploadId", std::string_view(reinterpret_cast<const char*>(created.body.data()), created.body.size()));
+  }
+  if (!uploadID) throw S3HTTPFailureError::fromResponse("POST", key.rawValue(), created.statusCode, created.body);
+
+  try {
+    std::int64_t partSize = std::max(multipart_.partSize, std::int64_t{5} * S3MultipartSettings::kMebibyte);
+    const std::int64_t smallest = (size + S3MultipartSettings::kMaximumParts - 1) / S3MultipartSettings::kMaximumParts;
+    if (partSize < smallest) {
+      partSize = (smallest + S3MultipartSettings::kMebibyte - 1) / S3MultipartSettings::kMebibyte *
+                 S3MultipartSettings::kMebibyte;
+    }
+    std::string completion = "<CompleteMultipartUpload>";
+    int partNumber = 1;
+    for (std::int64_t offset = 0; offset < size; offset += partSize, ++partNumber) {
+      cancel.throwIfCancelled();
+      S3HTTPSession::Exchange::Range range{static_cast<std::uint64_t>(offset),
+                                           static_cast<std::uint64_t>(std::min(partSize, size - offset))};
+      const std::string digest = sha256HexOfRange(from, range.offset, range.length);
+      auto target = signer_.requestTarget(key, {{"partNumber", std::to_string(partNumber)}, {"uploadId", *uploadID}});
+      auto part = send(
+          signedRequest("PUT", target, digest, {}),
+          [&] {
+            S3HTTPSession::Exchange exchange;
+            exchange.uploadFrom = from;
+            exchange.uploadRange = range;
+            return exchange;
+          },
+          cancel);
+      const std::string* etag = part.header("etag");
+      if (part.statusCode != 200 || etag == nullptr || etag->empty()) {
+        throw S3HTTPFailureError::fromResponse("PUT", key.rawValue(), part.statusCode, part.body);
+      }
+      completion += "<Part><PartNumber>" + std::to_string(partNumber) + "</PartNumber><ETag>" + xmlEscaped(*etag) +
+                    "</ETag></Part>";
+    }
+    completion += "</CompleteMultipartUpload>";
+    std::map<std::string, std::string> extraHeaders;
+    if (createIfAbsent) extraHeaders["if-none-match"] = "*";
+    auto completed = send(
+        signedRequest("POST", signer_.requestTarget(key, {{"uploadId", *uploadID}}), sha256HexOfText(completion),
+                      extraHeaders),
+        [&] {
+          S3HTTPSession::Exchange exchange;
+          exchange.body = completion;
+          return exchange;
+        },
+        cancel);
+    // A completion can fail after its 200 status went out; the error document says so.
+    const std::string_view answer(reinterpret_cast<const char*>(completed.body.data()), completed.body.size());
+    if (completed.statusCode == 200 && answer.find("<Error>") == std::string_view::npos) return 200;
+    if (completed.statusCode == 412 && createIfAbsent) {
+      abortUpload(key, *uploadID);
+      return 412;
+    }
+    throw S3HTTPFailureError::fromResponse("POST", key.rawValue(), completed.statusCode, completed.body);
+  } catch (...) {
+    abortUpload(key, *uploadID);
+    throw;
+  }
+}
+
+void S3RepositoryStorageBackend::abortUpload(const RepositoryObjectKey& key, const std::string& uploadID) {
+  try {
+    // Not cancellable: the parts of an abandoned upload would otherwise stay stored (and billed).
+    send(
+        signedRequest("DELETE", signer_.requestTarget(key, {{"uploadId", uploadID}}),
+                      S3RequestSigner::emptyPayloadSHA256Hex(), {}),
+        [] { return S3HTTPSession::Exchange{}; }, CancellationToken::none());
+  } catch (const std::exception&) {
+    // The failure that led here is the one to report; a bucket lifecycle rule removes the
+    // parts of uploads that could not be aborted.
+  }
 }
 
 void S3RepositoryStorageBackend::readObject(const RepositoryObjectKey& key, const std::filesystem::path& to,

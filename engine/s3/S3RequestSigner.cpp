@@ -254,6 +254,14 @@ S3RequestSigner::RequestTarget S3RequestSigner::requestTarget(const RepositoryOb
   return target;
 }
 
+S3RequestSigner::RequestTarget S3RequestSigner::requestTarget(const RepositoryObjectKey& key,
+                                                              const std::vector<S3QueryItem>& queryItems) const {
+  RequestTarget target = requestTarget(key);
+  target.canonicalQueryString = canonicalQueryString(queryItems);
+  if (!target.canonicalQueryString.empty()) target.url += "?" + target.canonicalQueryString;
+  return target;
+}
+
 S3RequestSigner::RequestTarget S3RequestSigner::bucketRequestTarget(const std::vector<S3QueryItem>& queryItems) const {
   RequestTarget target;
   target.canonicalQueryString = canonicalQueryString(queryItems);

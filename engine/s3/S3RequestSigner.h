@@ -57,6 +57,8 @@ class S3RequestSigner {
 
   // Target of one object (HEAD, GET, PUT, DELETE).
   RequestTarget requestTarget(const RepositoryObjectKey& key) const;
+  // Target of one object with a query (the requests of a multipart upload).
+  RequestTarget requestTarget(const RepositoryObjectKey& key, const std::vector<S3QueryItem>& queryItems) const;
   // Target of the bucket itself with a query (listing).
   RequestTarget bucketRequestTarget(const std::vector<S3QueryItem>& queryItems) const;
 

@@ -110,6 +110,11 @@ class DirectoryBlobEnumerator final : public RepositoryBlobEnumerator {
   ItemType lastType_ = ItemType::unknown;
 };
 
+// root/blobs/<first two characters>/<key>: the one place readers look for a blob.
+std::string expectedBlobPath(const fs::path& root, std::string_view key) {
+  return (root / "blobs" / std::string(key.substr(0, 2)) / std::string(key)).string();
+}
+
 struct FileDescriptor {
   int value = -1;
   ~FileDescriptor() {
@@ -192,9 +197,13 @@ std::vector<std::string> RepositoryIntegrityVerifier::storedBlobURLs(const fs::p
     if (fileNameOf(path).size() != kBlobKeyLength) continue;
     files.push_back(std::move(path));
   }
-  std::sort(files.begin(), files.end(), [](const std::string& a, const std::string& b) {
+  // Of two files with one name, the one at the name's own path (where readers look) stays.
+  auto misplaced = [&](const std::string& path) { return path != expectedBlobPath(root, fileNameOf(path)); };
+  std::sort(files.begin(), files.end(), [&](const std::string& a, const std::string& b) {
     const std::string_view nameA = fileNameOf(a), nameB = fileNameOf(b);
-    return nameA != nameB ? nameA < nameB : a < b;
+    if (nameA != nameB) return nameA < nameB;
+    const bool misplacedA = misplaced(a), misplacedB = misplaced(b);
+    return misplacedA != misplacedB ? !misplacedA : a < b;
   });
   files.erase(std::unique(files.begin(), files.end(),
                           [](const std::string& a, const std::string& b) { return fileNameOf(a) == fileNameOf(b); }),
@@ -222,6 +231,10 @@ RepositoryIntegrityReport RepositoryIntegrityVerifier::verify(const fs::path& ro
   std::set<std::string> checkpoints;
   {
     BackupCatalog catalog(root, keyMaterial_, BackupCatalog::OpenMode::readOnly);
+    // First: a damaged page or index could make every later answer wrong.
+    if (std::optional<std::string> problem = catalog.structuralProblem()) {
+      throw verifierError(catalogDamagedCode, "Repository catalog is damaged: " + *problem);
+    }
     referenced = catalog.referencedBlobKeys();
     checkpoints = catalog.checkpointBlobKeys();
   }
@@ -231,14 +244,14 @@ RepositoryIntegrityReport RepositoryIntegrityVerifier::verify(const fs::path& ro
   report.referencedBlobCount = static_cast<std::int64_t>(referenced.size());
   report.storedBlobCount = static_cast<std::int64_t>(stored.size());
 
-  // Both sequences are sorted by key, so one merge finds the missing keys.
+  // Both sequences are sorted by key, so one merge finds the missing keys. A file of the
+  // right name in another shard folder does not count: readers never look there.
   auto storedIt = stored.begin();
   for (const std::string& key : referenced) {
     while (storedIt != stored.end() && fileNameOf(*storedIt) < key) ++storedIt;
-    if (storedIt != stored.end() && fileNameOf(*storedIt) == key) continue;
-    const std::string prefix = key.substr(0, 2);
-    report.issues.push_back(
-        {RepositoryIntegrityIssue::Kind::missingBlob, key, (root / "blobs" / prefix / key).string()});
+    const std::string expected = expectedBlobPath(root, key);
+    if (storedIt != stored.end() && *storedIt == expected) continue;
+    report.issues.push_back({RepositoryIntegrityIssue::Kind::missingBlob, key, expected});
   }
 
   for (const std::string& path : stored) {
@@ -247,6 +260,7 @@ RepositoryIntegrityReport RepositoryIntegrityVerifier::verify(const fs::path& ro
       report.issues.push_back({RepositoryIntegrityIssue::Kind::orphanBlob, key, path});
       continue;
     }
+    if (path != expectedBlobPath(root, key)) continue;  // already reported missing
     bool intact = false;
     try {
       intact = verifiedBlobKey(path, metadata, checkpoints.count(key) != 0) == key;

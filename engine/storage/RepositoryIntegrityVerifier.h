@@ -62,10 +62,14 @@ using RepositoryBlobEnumeratorFactory =
 //
 // A value; `verify` may run on any thread. Integrity problems are issues in the report,
 // never errors. Errors: tvr::Error of domain "RepositoryIntegrityVerifier" (code 1: the blob
-// enumerator cannot be created; code 2: an encrypted repository without key material);
-// metadata, catalog and file-system errors pass through.
+// enumerator cannot be created; code 2: an encrypted repository without key material;
+// code `catalogDamagedCode`: SQLite's structural check of the catalog failed, message
+// "Repository catalog is damaged: " + its first finding); metadata, catalog and
+// file-system errors pass through. A referenced blob counts as present only at its own
+// path blobs/<first two>/<key>, where readers look for it.
 class RepositoryIntegrityVerifier {
  public:
+  static constexpr long catalogDamagedCode = 3;
   static constexpr std::size_t hashChunkSize = 1048576;
 
   explicit RepositoryIntegrityVerifier(std::optional<RepositoryKeyMaterial> repositoryKeyMaterial);

@@ -5,15 +5,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <system_error>
 #include <utility>
 
+#include "engine/crypto/CryptoPrimitives.h"
 #include "engine/crypto/EncryptedBlobCodec.h"
 #include "engine/storage/RepositoryObjectKey.h"
+#include "platform/AtomicFileWriter.h"
+#include "platform/Bytes.h"
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
 
@@ -30,6 +35,10 @@ Error noFileError(const std::string& relPathNorm, std::int64_t runID) {
   return readerError("No file at " + relPathNorm + " in run " + std::to_string(runID));
 }
 
+Error unrecoverable(const std::string& reason) {
+  return Error(kRepositoryRestoreReaderErrorDomain, RepositoryRestoreReader::unrecoverableContentCode, reason);
+}
+
 Error escapeError(const std::string& relativePath) {
   return readerError("Repository export path escapes destination: " + relativePath);
 }
@@ -41,11 +50,95 @@ void createDirectories(const fs::path& directory) {
   if (error) throw PosixError("mkdir", error.value(), directory.string());
 }
 
+bool isBlobKey(std::string_view key) {
+  if (key.size() != 64) return false;
+  for (char c : key) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
 // The blob file of a key: root/blobs/<first two characters>/<key>. The key comes from the
-// catalog or a manifest, so it is validated as an object key before it becomes a path.
+// catalog or a manifest, so it is checked before it becomes a path.
 fs::path blobPath(const fs::path& root, const std::string& blobKey) {
+  if (!isBlobKey(blobKey)) throw unrecoverable("the catalog records an invalid blob key");
   const RepositoryObjectKey key("blobs/" + blobKey.substr(0, 2) + "/" + blobKey);
   return root / key.rawValue();
+}
+
+// The blob of a key, open for reading: a link is not followed (it could point anywhere),
+// and a FIFO or a device is refused without waiting on it.
+OpenFile openBlob(const fs::path& path, const std::string& blobKey) {
+  try {
+    return openRegularFileForReading(path, false);
+  } catch (const PosixError& error) {
+    if (error.err() == ENOENT || error.err() == ENOTDIR) throw unrecoverable("blob " + blobKey + " is missing");
+    if (error.err() == ELOOP) throw unrecoverable("blob " + blobKey + " is not a regular file");
+    throw unrecoverable(error.message());
+  } catch (const EngineError&) {
+    throw unrecoverable("blob " + blobKey + " is not a regular file");
+  }
+}
+
+void writeAll(int fd, const std::uint8_t* data, std::size_t size, const fs::path& path) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw PosixError("write", errno, path.string());
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+// Decrypts the entry's blob into `destination` through a temporary sibling, computing the
+// plaintext's blob key and byte count on the way; the file is moved into place only when
+// both match the entry. Problems of the content are `unrecoverable`; problems of writing
+// the destination pass through as they are. No temporary file is left behind either way.
+void writeCheckedContent(const fs::path& root, const EncryptedBlobCodec& codec, const SnapshotEntry& entry,
+                         const fs::path& destination) {
+  const std::string& blobKey = *entry.blobKey;
+  const fs::path blobFile = blobPath(root, blobKey);
+  OpenFile blob = openBlob(blobFile, blobKey);
+  const fs::path temporary = AtomicFileWriter::temporaryURL(destination);
+  OpenFile out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (out.get() < 0) throw PosixError("open", errno, temporary.string());
+  try {
+    crypto::HMACSHA256 mac(codec.keyMaterial().derivedKey(RepositoryKeyPurpose::blobKey));
+    std::uint64_t byteCount = 0;
+    std::exception_ptr writeFailure;
+    try {
+      codec.openStream(blob.get(), blobFile, [&](const std::uint8_t* data, std::size_t size) {
+        mac.update(data, size);
+        byteCount += size;
+        try {
+          writeAll(out.get(), data, size, temporary);
+        } catch (...) {
+          writeFailure = std::current_exception();
+          throw;
+        }
+      });
+    } catch (const Error& error) {
+      if (writeFailure) std::rethrow_exception(writeFailure);
+      throw unrecoverable(error.message());
+    }
+    const crypto::Digest digest = mac.finish();
+    if (hexEncode(digest.data(), digest.size()) != blobKey) {
+      throw unrecoverable("the content of blob " + blobKey + " does not match its key");
+    }
+    if (entry.sizeBytes && byteCount != static_cast<std::uint64_t>(*entry.sizeBytes)) {
+      throw unrecoverable("blob " + blobKey + " holds " + std::to_string(byteCount) +
+                          " bytes but the catalog records " + std::to_string(*entry.sizeBytes));
+    }
+    out.close(temporary);
+    if (::rename(temporary.c_str(), destination.c_str()) != 0) throw PosixError("rename", errno, destination.string());
+  } catch (...) {
+    // A temporary file that cannot be removed must not hide the error that caused this.
+    out = OpenFile();
+    ::unlink(temporary.c_str());
+    throw;
+  }
 }
 
 std::optional<struct timespec> timespecOf(double seconds) {
@@ -222,8 +315,31 @@ Bytes RepositoryRestoreReader::fileData(const PlanID& planID, std::int64_t runID
   if (entry->sizeBytes && *entry->sizeBytes > maxInMemoryBytes) {
     throw readerError("File " + relPathNorm + " is too large for in-memory restore; use restoreFile instead.");
   }
-  const Bytes blob = readFileBytes(blobPath(root_, *entry->blobKey));
-  return EncryptedBlobCodec(*keyMaterial_).open(blob);
+  const std::string& blobKey = *entry->blobKey;
+  const fs::path blobFile = blobPath(root_, blobKey);
+  OpenFile blob = openBlob(blobFile, blobKey);
+  const EncryptedBlobCodec codec(*keyMaterial_);
+  Bytes plaintext;
+  try {
+    codec.openStream(blob.get(), blobFile, [&](const std::uint8_t* data, std::size_t size) {
+      // The recorded size may be absent or wrong: the limit holds for what is decrypted.
+      if (plaintext.size() + size > static_cast<std::uint64_t>(std::max<std::int64_t>(maxInMemoryBytes, 0))) {
+        throw readerError("File " + relPathNorm + " is too large for in-memory restore; use restoreFile instead.");
+      }
+      plaintext.insert(plaintext.end(), data, data + size);
+    });
+  } catch (const Error& error) {
+    if (error.domain() == kRepositoryRestoreReaderErrorDomain) throw;
+    throw unrecoverable(error.message());
+  }
+  if (codec.blobKeyForPlaintext(plaintext) != blobKey) {
+    throw unrecoverable("the content of blob " + blobKey + " does not match its key");
+  }
+  if (entry->sizeBytes && plaintext.size() != static_cast<std::uint64_t>(*entry->sizeBytes)) {
+    throw unrecoverable("blob " + blobKey + " holds " + std::to_string(plaintext.size()) +
+                        " bytes but the catalog records " + std::to_string(*entry->sizeBytes));
+  }
+  return plaintext;
 }
 
 namespace {
@@ -237,8 +353,13 @@ void restoreResolvedFile(const fs::path& root, const EncryptedBlobCodec& codec, 
   createDirectories(destination.parent_path());
   const std::optional<SnapshotEntry> entry = resolve();
   if (!entry || !entry->blobKey) throw noFileError(relPathNorm, runID);
-  codec.openFile(blobPath(root, *entry->blobKey), destination);
+  writeCheckedContent(root, codec, *entry, destination);
   applyCatalogDates(destination, *entry);
+}
+
+bool isUnrecoverableContent(const Error& error) {
+  return error.domain() == kRepositoryRestoreReaderErrorDomain &&
+         error.code() == RepositoryRestoreReader::unrecoverableContentCode;
 }
 
 }  // namespace
@@ -253,14 +374,15 @@ void RepositoryRestoreReader::restoreFile(const PlanID& planID, std::int64_t run
   });
 }
 
-void RepositoryRestoreReader::exportRun(const PlanID& planID, std::int64_t runID, const fs::path& destination,
-                                        bool overwrite) const {
+ExportReport RepositoryRestoreReader::exportRun(const PlanID& planID, std::int64_t runID, const fs::path& destination,
+                                                bool overwrite) const {
   ensureExportDestinationIsWritable(destination, overwrite);
   createDirectories(destination);
   const RestoreSnapshot snapshot = loadSnapshot(planID, runID);
   std::optional<EncryptedBlobCodec> codec;
   if (keyMaterial_) codec.emplace(*keyMaterial_);
   const ExportConfinement confinement(destination);
+  ExportReport report;
   snapshot.walk(std::nullopt, [&](const SnapshotEntry& child) {
     const fs::path target = confinement.destination(child.relPath);
     if (child.kind == SnapshotKind::directory) {
@@ -268,13 +390,20 @@ void RepositoryRestoreReader::exportRun(const PlanID& planID, std::int64_t runID
       return;
     }
     if (!codec) throw readerError(kNoKeyMaterialMessage);
-    restoreResolvedFile(root_, *codec, child.relPathNorm, runID, target, overwrite,
-                        [&]() -> std::optional<SnapshotEntry> {
-                          const SnapshotEntry* entry = snapshot.fileEntry(child.relPathNorm);
-                          if (!entry) return std::nullopt;
-                          return *entry;
-                        });
+    try {
+      restoreResolvedFile(root_, *codec, child.relPathNorm, runID, target, overwrite,
+                          [&]() -> std::optional<SnapshotEntry> {
+                            const SnapshotEntry* entry = snapshot.fileEntry(child.relPathNorm);
+                            if (!entry) return std::nullopt;
+                            return *entry;
+                          });
+    } catch (const Error& error) {
+      // One damaged file must not cost the rest of the run; everything else stops the export.
+      if (!isUnrecoverableContent(error)) throw;
+      report.failures.push_back({child.relPath, child.relPathNorm, error.message()});
+    }
   });
+  return report;
 }
 
 RestoreSnapshot RepositoryRestoreReader::loadSnapshot(const PlanID& planID, std::int64_t runID) const {

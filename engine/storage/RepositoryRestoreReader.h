@@ -16,6 +16,20 @@ namespace tvr {
 
 inline constexpr const char* kRepositoryRestoreReaderErrorDomain = "RepositoryRestoreReader";
 
+// One file an export could not restore: its display and normalised paths and the reason.
+struct ExportFailure {
+  std::string relPath;
+  std::string relPathNorm;
+  std::string reason;
+  bool operator==(const ExportFailure&) const = default;
+};
+
+// What an export wrote: complete, or every file it had to leave out.
+struct ExportReport {
+  std::vector<ExportFailure> failures;
+  bool isComplete() const noexcept { return failures.empty(); }
+};
+
 // The read-only façade over a local repository: lists runs and directories of a run, reads
 // one file into memory, restores one file to a destination and exports a whole run into a
 // destination directory. It never writes to the repository.
@@ -23,11 +37,15 @@ inline constexpr const char* kRepositoryRestoreReaderErrorDomain = "RepositoryRe
 // A value holding the root and the optional key material; every operation opens its own
 // read-only catalog and closes it before returning, so calls may run on any thread.
 // Errors: tvr::Error of domain "RepositoryRestoreReader", code 1, for the reader's own
-// refusals; errors of the catalog, the metadata gate, the path codec, the blob codec and the
-// file system (PosixError) pass through unchanged.
+// refusals, and code `unrecoverableContentCode` when the content of a file cannot be
+// produced (its blob missing, not a regular file, unreadable or failing authentication, or
+// decrypting to other bytes than the catalog records); that message is the reason alone.
+// Errors of the catalog, the metadata gate, the path codec and of writing the destination
+// (PosixError) pass through unchanged.
 class RepositoryRestoreReader {
  public:
   static constexpr std::int64_t defaultMaxInMemoryFileBytes = 67108864;
+  static constexpr long unrecoverableContentCode = 2;
 
   RepositoryRestoreReader(std::filesystem::path root, std::optional<RepositoryKeyMaterial> repositoryKeyMaterial);
 
@@ -47,16 +65,19 @@ class RepositoryRestoreReader {
                  std::int64_t maxInMemoryBytes) const;
 
   // Streams one file's decrypted content into `destination` (atomically: a failure leaves no
-  // partial file) and sets its recorded modification date. Linux cannot set a birth time,
-  // so the creation date is not applied.
+  // partial file) and sets its recorded modification date. The plaintext's blob key and byte
+  // count are checked against the catalog entry before the file is moved into place. Linux
+  // cannot set a birth time, so the creation date is not applied.
   void restoreFile(const PlanID& planID, std::int64_t runID, const std::string& relPathNorm,
                    const std::filesystem::path& destination, bool overwrite) const;
 
   // Writes every directory and file of the run below `destination`, each at its recorded
   // display path confined to the destination. Uses one catalog and one snapshot build for
-  // the whole run. The first error stops the export; what was written before stays.
-  void exportRun(const PlanID& planID, std::int64_t runID, const std::filesystem::path& destination,
-                 bool overwrite) const;
+  // the whole run. A file whose content cannot be produced is left out and listed in the
+  // report, and the export goes on; any other error (catalog, confinement, destination)
+  // stops it, and what was written before stays.
+  ExportReport exportRun(const PlanID& planID, std::int64_t runID, const std::filesystem::path& destination,
+                         bool overwrite) const;
 
   // --- Whole-run operations on one snapshot build (search, dry runs).
   // Opens one catalog, checks the run is restorable, requires key material, and builds the

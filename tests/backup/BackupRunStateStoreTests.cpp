@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cerrno>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 
+#include "engine/backup/BackupRunJournal.h"
 #include "engine/backup/BackupRunStateStore.h"
+#include "engine/storage/LocalRepositoryStorageBackend.h"
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
 #include "tests/support/RepositoryBuilder.h"
@@ -47,7 +52,7 @@ TEST_F(RunStateTest, EncodesRecordsCompactWithSortedKeysAndNoAbsentMembers) {
             R"("kind":"completed","updatedAt":"2026-04-01T08:01:00Z"})");
 }
 
-TEST_F(RunStateTest, FoldsAttemptsAndToleratesOnlyATornLastLine) {
+TEST_F(RunStateTest, FoldsAttemptsAndToleratesOnlyATornLineWhereACrashLeavesOne) {
   Store::writeInitial(Store::Record::started("U1", plan_, 100, 5), root_, plan_);
   Store::recordCompleted(root_, plan_, "a.txt", "copy", std::string("k1"),
                          RepositoryObjectWriteResult::Status::written);
@@ -71,11 +76,17 @@ TEST_F(RunStateTest, FoldsAttemptsAndToleratesOnlyATornLastLine) {
   writeJournal(text + R"({"kind":"completed","upda)");
   EXPECT_EQ(Store::load(root_, plan_).completedOperations.size(), 3u);
 
-  // The same damage on an earlier line is an error.
-  writeJournal(R"({"kind":"completed","upda)"
-               "\n" +
-               text);
-  EXPECT_ANY_THROW(Store::load(root_, plan_));
+  // The same damage inside an attempt (a record follows that is not a new start) is the
+  // journal's own error, never a library one.
+  const std::size_t firstLineEnd = text.find('\n') + 1;
+  writeJournal(text.substr(0, firstLineEnd) + R"({"kind":"completed","upda)" + "\n" + text.substr(firstLineEnd));
+  try {
+    Store::load(root_, plan_);
+    ADD_FAILURE() << "loaded";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.domain(), "BackupRunStateStore");
+    EXPECT_EQ(e.message(), "Run state record is not valid JSON.");
+  }
 }
 
 TEST_F(RunStateTest, RejectsJournalsWithoutStartOrValidText) {
@@ -89,7 +100,11 @@ TEST_F(RunStateTest, RejectsJournalsWithoutStartOrValidText) {
        "\n",
        "Run state is missing its start record."},
       {"empty file", "", "Run state is missing its start record."},
-      {"invalid UTF-8", std::string("\xff\xfe\n"), "Run state is not valid UTF-8."},
+      {"invalid UTF-8 before a completed record",
+       std::string("\xff\xfe\n") +
+           R"({"completedOperation":{"kind":"copy","relPath":"a"},"kind":"completed","updatedAt":"2026-04-01T08:00:00Z"})"
+           "\n",
+       "Run state is not valid UTF-8."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -159,6 +174,159 @@ TEST(RunStatePartialRun, NamesOnlyUnreferencedWrittenBlobsAndCleansUp) {
   std::vector<RunInfo> runs = catalog.listRuns(plan, true);
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_EQ(runs[0].runUUID, repo.runUUIDs.at("plan")[0]);
+}
+
+// A crash tears the last line; the next attempt appends after it; that attempt crashes too.
+// Both attempts' blobs are found (including the one a torn record still names) and deleted.
+TEST(RunStatePartialRun, SurvivesATornLineAndASecondAttemptThenCleansUpBoth) {
+  test_support::TempDir temp;
+  test_support::RepositorySpec spec;
+  spec.iterations = 210000;
+  spec.plans.push_back({"plan", "Plan", {test_support::TestRun{.files = {{"kept.txt", "kept"}}}}});
+  test_support::BuiltRepository repo = test_support::buildRepository(temp.path(), spec);
+  const PlanID plan("plan");
+  const fs::path journal = Store::journalURL(repo.root, plan);
+  auto blobFile = [&](char c) { return repo.root / "blobs" / std::string(2, c) / std::string(64, c); };
+  auto tearLastLine = [&](std::size_t keep) {
+    std::string text = stringOf(readFileBytes(journal));
+    std::size_t start = text.rfind('\n', text.size() - 2) + 1;
+    fs::resize_file(journal, start + keep);
+  };
+  using Status = RepositoryObjectWriteResult::Status;
+  const std::string u1 = "0A0B0C0D-0000-4000-8000-000000000001", u2 = "0A0B0C0D-0000-4000-8000-000000000002";
+  {
+    BackupCatalog catalog = repo.openCatalog(BackupCatalog::OpenMode::readWrite);
+    catalog.beginRun(u1, plan, "/src", "/dst", false, "hmac-sha256", std::nullopt, std::nullopt, std::nullopt);
+    catalog.beginRun(u2, plan, "/src", "/dst", false, "hmac-sha256", std::nullopt, std::nullopt, std::nullopt);
+  }
+  for (char c : {'a', 'b', 'c', 'd', 'e'}) {
+    fs::create_directories(blobFile(c).parent_path());
+    std::ofstream(blobFile(c)) << "sealed";
+  }
+
+  // Attempt 1 stores a, b and c; the record of c is torn after its blob key.
+  Store::writeInitial(Store::Record::started(u1, plan, 100, 3), repo.root, plan);
+  Store::recordCompleted(repo.root, plan, "a", "copy", std::string(64, 'a'), Status::written);
+  Store::recordCompleted(repo.root, plan, "b", "copy", std::string(64, 'b'), Status::written);
+  Store::recordCompleted(repo.root, plan, "c", "copy", std::string(64, 'c'), Status::written);
+  tearLastLine(120);
+  // Attempt 2 (through the grouped journal) stores d and e; its last record is torn early.
+  {
+    BackupRunJournal attempt(repo.root, plan, Store::Record::started(u2, plan, 200, 2));
+    attempt.recordCompleted("d", "copy", std::string(64, 'd'), Status::written);
+    attempt.recordCompleted("e", "copy", std::string(64, 'e'), Status::written);
+  }
+  tearLastLine(30);
+
+  Store::State state = Store::load(repo.root, plan);
+  EXPECT_EQ(state.runUUIDs, (std::vector<std::string>{u1, u2}));
+  EXPECT_EQ(state.totalOperations, 2);
+  ASSERT_EQ(state.completedOperations.size(), 3u);  // a, b, d
+  EXPECT_EQ(state.completedOperations[2].relPath, "d");
+  EXPECT_EQ(state.tornRecordBlobKeys, (std::vector<std::string>{std::string(64, 'c')}));
+
+  LocalRepositoryStorageBackend backend(repo.root);
+  EXPECT_EQ(Store::deleteRemoteObjectsForPartialRun(repo.root, plan, backend), 4);
+  for (char c : {'a', 'b', 'c', 'd'}) EXPECT_FALSE(fs::exists(blobFile(c))) << c;
+  // e's record was torn before its key: that blob is left for verify to report as an orphan.
+  EXPECT_TRUE(fs::exists(blobFile('e')));
+  Store::clearPartialRun(repo.root, plan);
+  EXPECT_FALSE(Store::exists(repo.root, plan));
+  EXPECT_EQ(repo.openCatalog().listRuns(plan, true).size(), 1u);
+}
+
+TEST_F(RunStateTest, AppendEndsATornLineAndLoadSkipsItBeforeTheNextAttempt) {
+  Store::writeInitial(Store::Record::started("U1", plan_, 100, 5), root_, plan_);
+  // Torn inside a two-byte character: not valid UTF-8 either.
+  std::string text = stringOf(readFileBytes(Store::journalURL(root_, plan_)));
+  writeJournal(text + "{\"completedOperation\":{\"kind\":\"copy\",\"relPath\":\"\xc3");
+  Store::writeInitial(Store::Record::started("U2", plan_, 200, 7), root_, plan_);
+  Store::recordCompleted(root_, plan_, "b", "copy", std::nullopt, std::nullopt);
+  std::string repaired = stringOf(readFileBytes(Store::journalURL(root_, plan_)));
+  EXPECT_NE(repaired.find("\"relPath\":\"\xc3\n{\"kind\":\"started\""), std::string::npos);
+  Store::State state = Store::load(root_, plan_);
+  EXPECT_EQ(state.runUUIDs, (std::vector<std::string>{"U1", "U2"}));
+  EXPECT_EQ(state.completedOperations.size(), 1u);
+}
+
+TEST(RunStatePartialRun, AnUnreadableJournalStopsTheCleanupBeforeAnythingIsRemoved) {
+  test_support::TempDir temp;
+  test_support::RepositorySpec spec;
+  spec.iterations = 210000;
+  spec.plans.push_back({"plan", "Plan", {test_support::TestRun{.files = {{"kept.txt", "kept"}}}}});
+  test_support::BuiltRepository repo = test_support::buildRepository(temp.path(), spec);
+  const PlanID plan("plan");
+  const std::string uuid = "0A0B0C0D-0000-4000-8000-000000000001";
+  repo.openCatalog(BackupCatalog::OpenMode::readWrite)
+      .beginRun(uuid, plan, "/src", "/dst", false, "hmac-sha256", std::nullopt, std::nullopt, std::nullopt);
+  Store::writeInitial(Store::Record::started(uuid, plan, 100, 1), repo.root, plan);
+  // Damage in the middle of an attempt is not what a crash leaves.
+  std::string text = stringOf(readFileBytes(Store::journalURL(repo.root, plan)));
+  writeFileAtomically(
+      Store::journalURL(repo.root, plan),
+      text + "garbage\n" +
+          R"({"completedOperation":{"kind":"mkdir","relPath":"a"},"kind":"completed","updatedAt":"2026-04-01T08:00:00Z"})"
+          "\n");
+  EXPECT_ANY_THROW(Store::clearPartialRun(repo.root, plan));
+  EXPECT_TRUE(Store::exists(repo.root, plan));
+  EXPECT_EQ(repo.openCatalog().listRuns(plan, true).size(), 2u);
+
+  // Without a journal there is nothing to undo but the staging folder.
+  Store::clear(repo.root, plan);
+  fs::create_directories(repo.root / ".upload-staging");
+  Store::clearPartialRun(repo.root, plan);
+  EXPECT_FALSE(fs::exists(repo.root / ".upload-staging"));
+}
+
+TEST_F(RunStateTest, GroupedJournalSynchronisesOncePerGroupAndBeforeCommit) {
+  int syncs = 0;
+  BackupRunJournal::Options options;
+  options.recordsPerSync = 4;
+  options.maximumDelay = std::chrono::hours(1);
+  options.synchronizeFile = [&](int) {
+    ++syncs;
+    return 0;
+  };
+  {
+    BackupRunJournal journal(root_, plan_, Store::Record::started("U1", plan_, 100, 10), options);
+    for (int i = 0; i < 8; ++i) journal.recordCompleted("f" + std::to_string(i), "copy", std::nullopt, std::nullopt);
+    journal.recordCompleted("f8", "copy", std::nullopt, std::nullopt);
+    journal.synchronize();  // the two full groups and the remainder
+    EXPECT_LE(syncs, 3);
+    EXPECT_GE(syncs, 1);
+    const int afterSync = syncs;
+    journal.synchronize();  // nothing pending: no further call
+    EXPECT_EQ(syncs, afterSync);
+  }
+  EXPECT_EQ(Store::load(root_, plan_).completedOperations.size(), 9u);
+
+  // A failing synchronisation reaches the caller.
+  options.synchronizeFile = [](int) {
+    errno = EIO;
+    return -1;
+  };
+  BackupRunJournal failing(root_, plan_, Store::Record::started("U2", plan_, 200, 1), options);
+  failing.recordCompleted("g", "copy", std::nullopt, std::nullopt);
+  EXPECT_THROW(failing.synchronize(), PosixError);
+}
+
+TEST_F(RunStateTest, GroupedJournalSynchronisesAfterTheDelayWithoutBeingAsked) {
+  std::mutex mutex;
+  std::condition_variable called;
+  int syncs = 0;
+  BackupRunJournal::Options options;
+  options.recordsPerSync = 1000;
+  options.maximumDelay = std::chrono::milliseconds(1);
+  options.synchronizeFile = [&](int) {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++syncs;
+    called.notify_all();
+    return 0;
+  };
+  BackupRunJournal journal(root_, plan_, Store::Record::started("U1", plan_, 100, 1), options);
+  journal.recordCompleted("f", "copy", std::nullopt, std::nullopt);
+  std::unique_lock<std::mutex> lock(mutex);
+  EXPECT_TRUE(called.wait_for(lock, std::chrono::seconds(30), [&] { return syncs > 0; }));
 }
 
 }  // namespace

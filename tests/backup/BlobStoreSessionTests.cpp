@@ -83,6 +83,13 @@ class BlobStoreSessionTest : public ::testing::Test {
   }
 
   fs::path localBlob() const { return repo_.path() / "blobs" / key_.substr(0, 2) / key_; }
+  // Results of storing source_ sealed, or copied as it is.
+  BlobWriteResult encrypted(bool alreadyPresent, std::int64_t byteCount) const {
+    return {alreadyPresent, byteCount, key_, static_cast<std::int64_t>(fs::file_size(source_)), false};
+  }
+  BlobWriteResult plain(bool alreadyPresent, std::int64_t size) const {
+    return {alreadyPresent, size, key_, size, false};
+  }
   std::string objectKey() const { return "blobs/" + key_.substr(0, 2) + "/" + key_; }
 
   EncryptedBlobCodec codec_{RepositoryKeyMaterial(Bytes(32, 0x11))};
@@ -102,8 +109,7 @@ TEST_F(BlobStoreSessionTest, LocalBlobIsWrittenOnceAndThenServedFromTheCache) {
   EXPECT_EQ(codec_.blobKeyForEncryptedBlobAt(localBlob()), key_);
   // The second file with this content is answered without looking at the disk.
   fs::remove(localBlob());
-  EXPECT_EQ(session.ensureEncryptedBlobPresent(source_, key_, codec_, warnings_),
-            (BlobWriteResult{true, first.byteCount}));
+  EXPECT_EQ(session.ensureEncryptedBlobPresent(source_, key_, codec_, warnings_), encrypted(true, first.byteCount));
   EXPECT_TRUE(warnings_.empty());
 }
 
@@ -112,7 +118,7 @@ TEST_F(BlobStoreSessionTest, ValidLocalBlobOfAnEarlierRunIsKept) {
   const std::string stored = readText(localBlob());
   BlobStoreSession session(repo_.path());
   EXPECT_EQ(session.ensureEncryptedBlobPresent(source_, key_, codec_, warnings_),
-            (BlobWriteResult{true, static_cast<std::int64_t>(stored.size())}));
+            encrypted(true, static_cast<std::int64_t>(stored.size())));
   EXPECT_EQ(readText(localBlob()), stored);  // fresh nonces would have changed the bytes
   EXPECT_TRUE(warnings_.empty());
 }
@@ -157,19 +163,17 @@ TEST_F(BlobStoreSessionTest, UnencryptedLocalBlobIsCopiedKeptOrReplacedBySize) {
   const std::int64_t size = static_cast<std::int64_t>(fs::file_size(source_));
   BlobStoreSession session(repo_.path());
   session.ensureRoot();
-  EXPECT_EQ(session.ensureBlobPresent(source_, key_, size, warnings_), (BlobWriteResult{false, size}));
+  EXPECT_EQ(session.ensureBlobPresent(source_, key_, size, warnings_), plain(false, size));
   EXPECT_EQ(readText(localBlob()), readText(source_));
-  EXPECT_EQ(session.ensureBlobPresent(source_, key_, size, warnings_), (BlobWriteResult{true, size}));
+  EXPECT_EQ(session.ensureBlobPresent(source_, key_, size, warnings_), plain(true, size));
 
   // Only the size is compared in this layout: a same-size file stays.
   writeText(localBlob(), readText(other_));
-  EXPECT_EQ(BlobStoreSession(repo_.path()).ensureBlobPresent(source_, key_, size, warnings_),
-            (BlobWriteResult{true, size}));
+  EXPECT_EQ(BlobStoreSession(repo_.path()).ensureBlobPresent(source_, key_, size, warnings_), plain(true, size));
   EXPECT_TRUE(warnings_.empty());
 
   writeText(localBlob(), "short");
-  EXPECT_EQ(BlobStoreSession(repo_.path()).ensureBlobPresent(source_, key_, size, warnings_),
-            (BlobWriteResult{false, size}));
+  EXPECT_EQ(BlobStoreSession(repo_.path()).ensureBlobPresent(source_, key_, size, warnings_), plain(false, size));
   EXPECT_EQ(
       warnings_,
       (std::vector<BackupWarning>{{Kind::general, localBlob().string(), "Existing blob size mismatch; rewriting"}}));
@@ -201,6 +205,40 @@ TEST_F(BlobStoreSessionTest, KeysThatAreNotBlobKeysAreRefusedBeforeAnyWrite) {
   }
   EXPECT_TRUE(fs::is_empty(repo_.path()));
   EXPECT_FALSE(fs::exists(work_.path() / "remote"));
+}
+
+// The file changes after its key was planned: what is stored is named by what was sealed.
+TEST_F(BlobStoreSessionTest, ContentEditedAfterPlanningIsStoredUnderItsOwnKey) {
+  auto remote = std::make_shared<LocalRepositoryStorageBackend>(work_.path() / "remote");
+  fs::create_directories(work_.path() / "remote");
+  for (auto backend :
+       {std::shared_ptr<RepositoryStorageBackend>(), std::shared_ptr<RepositoryStorageBackend>(remote)}) {
+    SCOPED_TRACE(backend ? "remote" : "local");
+    const fs::path store = backend ? work_.path() / "remote" : repo_.path();
+    writeText(source_, "the same content in two files");
+    BlobStoreSession session(repo_.path(), backend);
+    session.ensureRoot();
+    writeText(source_, "edited after planning, and longer than before");
+    const std::string editedKey = codec_.blobKeyForFile(source_, {});
+    BlobWriteResult result = session.ensureEncryptedBlobPresent(source_, key_, codec_, warnings_);
+    EXPECT_TRUE(result.contentChanged);
+    EXPECT_FALSE(result.alreadyPresent);
+    EXPECT_EQ(result.blobKey, editedKey);
+    EXPECT_EQ(result.plaintextSize, static_cast<std::int64_t>(fs::file_size(source_)));
+    const fs::path stored = store / "blobs" / editedKey.substr(0, 2) / editedKey;
+    EXPECT_EQ(result.byteCount, static_cast<std::int64_t>(fs::file_size(stored)));
+    EXPECT_EQ(codec_.blobKeyForEncryptedBlobAt(stored), editedKey);
+    EXPECT_FALSE(fs::exists(store / "blobs" / key_.substr(0, 2) / key_));
+    EXPECT_TRUE(fs::is_empty(repo_.path() / ".upload-staging"));
+
+    // A file whose key was not planned is learnt while sealing; equal contents stay one blob.
+    const fs::path copy = work_.path() / "copy.txt";
+    writeText(copy, readText(source_));
+    BlobWriteResult again = session.ensureEncryptedBlobPresent(copy, codec_, warnings_);
+    EXPECT_EQ(again, (BlobWriteResult{true, result.byteCount, editedKey, result.plaintextSize, false}));
+    EXPECT_TRUE(warnings_.empty());
+    fs::remove_all(store / "blobs");
+  }
 }
 
 TEST_F(BlobStoreSessionTest, ErrorsOfSealingAndCancellationPassThrough) {
@@ -243,8 +281,7 @@ TEST_F(RemoteBlobTest, UploadsOnceAndLeavesNoStagingFiles) {
   EXPECT_EQ(codec_.blobKeyForEncryptedBlobAt(remoteBlob()), key_);
   EXPECT_TRUE(fs::is_empty(staging()));
   EXPECT_FALSE(fs::exists(repo_.path() / "nested" / "blobs"));
-  EXPECT_EQ(session.ensureEncryptedBlobPresent(source_, key_, codec_, warnings_),
-            (BlobWriteResult{true, result.byteCount}));
+  EXPECT_EQ(session.ensureEncryptedBlobPresent(source_, key_, codec_, warnings_), encrypted(true, result.byteCount));
   EXPECT_EQ(backend->writes, 1);
   EXPECT_EQ(backend->reads, 0);
 }
@@ -255,7 +292,7 @@ TEST_F(RemoteBlobTest, ValidStoredObjectIsAuthenticatedAndLeftAsItIs) {
   auto backend = counting();
   BlobStoreSession session(stagingRoot(), backend);
   EXPECT_EQ(session.ensureEncryptedBlobPresent(source_, key_, codec_, warnings_),
-            (BlobWriteResult{true, static_cast<std::int64_t>(stored.size())}));
+            encrypted(true, static_cast<std::int64_t>(stored.size())));
   EXPECT_EQ(readText(remoteBlob()), stored);
   EXPECT_EQ(backend->reads, 1);
   EXPECT_TRUE(fs::is_empty(staging()));
@@ -308,12 +345,12 @@ TEST_F(RemoteBlobTest, UnencryptedBlobIsUploadedOrFoundBySize) {
   const std::int64_t size = static_cast<std::int64_t>(fs::file_size(source_));
   auto backend = counting();
   BlobStoreSession session(stagingRoot(), backend);
-  EXPECT_EQ(session.ensureBlobPresent(source_, key_, size, warnings_), (BlobWriteResult{false, size}));
+  EXPECT_EQ(session.ensureBlobPresent(source_, key_, size, warnings_), plain(false, size));
   EXPECT_EQ(readText(remoteBlob()), readText(source_));
-  EXPECT_EQ(session.ensureBlobPresent(source_, key_, size, warnings_), (BlobWriteResult{true, size}));
+  EXPECT_EQ(session.ensureBlobPresent(source_, key_, size, warnings_), plain(true, size));
   EXPECT_EQ(backend->writes, 1);
   EXPECT_EQ(BlobStoreSession(stagingRoot(), local_).ensureBlobPresent(source_, key_, size, warnings_),
-            (BlobWriteResult{true, size}));
+            plain(true, size));
   writeText(remoteBlob(), "short");
   EXPECT_THROW(BlobStoreSession(stagingRoot(), local_).ensureBlobPresent(source_, key_, size, warnings_), EngineError);
   EXPECT_EQ(readText(remoteBlob()), "short");
@@ -335,8 +372,7 @@ TEST_F(BlobStoreSessionTest, RemoteBlobsOnS3) {
   EXPECT_TRUE(fs::is_empty(repo_.path() / ".upload-staging"));
 
   BlobStoreSession next(repo_.path(), backend);
-  EXPECT_EQ(next.ensureEncryptedBlobPresent(source_, key_, codec_, warnings_),
-            (BlobWriteResult{true, written.byteCount}));
+  EXPECT_EQ(next.ensureEncryptedBlobPresent(source_, key_, codec_, warnings_), encrypted(true, written.byteCount));
   EXPECT_TRUE(fs::is_empty(repo_.path() / ".upload-staging"));
 
   // Another blob's sealed bytes (same size) stored under this key are refused, not replaced.

@@ -196,29 +196,42 @@ TEST(BackupCLITest, ColourFollowsTheEnvironment) {
     const char* name;
     Environment environment;
     std::vector<std::string> extra;
+    bool terminal;
     bool colour;
   };
   const Case cases[] = {
-      {"empty environment", {}, {}, false},
-      {"TERM unset", {{"PATH", "/bin"}}, {}, false},
-      {"TERM set", {{"TERM", "xterm-256color"}}, {}, true},
-      {"TERM empty", {{"TERM", ""}}, {}, false},
-      {"TERM dumb", {{"TERM", "dumb"}}, {}, false},
-      {"CLICOLOR_FORCE=1 beats TERM dumb", {{"TERM", "dumb"}, {"CLICOLOR_FORCE", "1"}}, {}, true},
-      {"CLICOLOR_FORCE=1 without TERM", {{"CLICOLOR_FORCE", "1"}}, {}, true},
-      {"CLICOLOR_FORCE=0 falls through to TERM", {{"CLICOLOR_FORCE", "0"}, {"TERM", "xterm"}}, {}, true},
-      {"CLICOLOR_FORCE=0 without TERM", {{"CLICOLOR_FORCE", "0"}}, {}, false},
-      {"CLICOLOR=0", {{"TERM", "xterm"}, {"CLICOLOR", "0"}}, {}, false},
-      {"CLICOLOR=1", {{"TERM", "xterm"}, {"CLICOLOR", "1"}}, {}, true},
-      {"NO_COLOR empty wins over force", {{"NO_COLOR", ""}, {"CLICOLOR_FORCE", "1"}, {"TERM", "xterm"}}, {}, false},
-      {"NO_COLOR set", {{"NO_COLOR", "1"}, {"TERM", "xterm"}}, {}, false},
-      {"--no-color wins over force", {{"CLICOLOR_FORCE", "1"}, {"TERM", "xterm"}}, {"--no-color"}, false},
+      {"empty environment", {}, {}, true, false},
+      {"TERM unset", {{"PATH", "/bin"}}, {}, true, false},
+      {"TERM set", {{"TERM", "xterm-256color"}}, {}, true, true},
+      {"TERM set, output not a terminal", {{"TERM", "xterm-256color"}}, {}, false, false},
+      {"TERM empty", {{"TERM", ""}}, {}, true, false},
+      {"TERM dumb", {{"TERM", "dumb"}}, {}, true, false},
+      {"CLICOLOR_FORCE=1 beats TERM dumb", {{"TERM", "dumb"}, {"CLICOLOR_FORCE", "1"}}, {}, true, true},
+      {"CLICOLOR_FORCE=1 without TERM", {{"CLICOLOR_FORCE", "1"}}, {}, true, true},
+      {"CLICOLOR_FORCE=1, output not a terminal", {{"CLICOLOR_FORCE", "1"}, {"TERM", "xterm"}}, {}, false, true},
+      {"CLICOLOR_FORCE empty forces too", {{"CLICOLOR_FORCE", ""}}, {}, false, true},
+      {"CLICOLOR_FORCE=0 falls through to TERM", {{"CLICOLOR_FORCE", "0"}, {"TERM", "xterm"}}, {}, true, true},
+      {"CLICOLOR_FORCE=0, output not a terminal", {{"CLICOLOR_FORCE", "0"}, {"TERM", "xterm"}}, {}, false, false},
+      {"CLICOLOR_FORCE=0 without TERM", {{"CLICOLOR_FORCE", "0"}}, {}, true, false},
+      {"CLICOLOR=0", {{"TERM", "xterm"}, {"CLICOLOR", "0"}}, {}, true, false},
+      {"CLICOLOR=1", {{"TERM", "xterm"}, {"CLICOLOR", "1"}}, {}, true, true},
+      {"NO_COLOR empty wins over force",
+       {{"NO_COLOR", ""}, {"CLICOLOR_FORCE", "1"}, {"TERM", "xterm"}},
+       {},
+       true,
+       false},
+      {"NO_COLOR set", {{"NO_COLOR", "1"}, {"TERM", "xterm"}}, {}, true, false},
+      {"--no-color wins over force", {{"CLICOLOR_FORCE", "1"}, {"TERM", "xterm"}}, {"--no-color"}, true, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<std::string> args = {"commands"};
     args.insert(args.end(), c.extra.begin(), c.extra.end());
-    Outcome outcome = runCLI(args, c.environment);
+    Outcome outcome;
+    BackupCLI cli(c.environment, Terminals{c.terminal, c.terminal});
+    outcome.status = cli.run(
+        args, [&](const std::string& line) { outcome.out += line + "\n"; },
+        [&](const std::string& line) { outcome.err += line + "\n"; });
     ASSERT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.out.substr(0, outcome.out.find('\n')), c.colour ? coloured : plain);
   }
@@ -465,8 +478,8 @@ TEST(BackupCLITest, PathArgumentAndOptionParsingErrors) {
        "Remove control characters and retry.",
        2,
        {{"option", "repository"}}},
-      {"info path with a format character",
-       {"info", "re\u200Bpo"},
+      {"info path with a C1 control character",
+       {"info", "re\u0085po"},
        {},
        "control_character_in_input",
        "validation",

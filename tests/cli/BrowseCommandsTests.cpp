@@ -263,7 +263,7 @@ TEST_F(BuiltRepositorySearch, ListArgumentAndReaderErrors) {
 
   // A run that did not complete is refused by the catalog, with its own message.
   const std::int64_t failed = repository_->runIDs.at("docs").at(2);
-  for (const std::string& command : {"list", "search"}) {
+  for (const std::string command : {"list", "search"}) {
     SCOPED_TRACE(command);
     std::vector<std::string> arguments = args(command, 2, {});
     if (command == "search") arguments.insert(arguments.end(), {"--name", "report"});

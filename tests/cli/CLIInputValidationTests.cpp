@@ -40,9 +40,11 @@ TEST(CLIInputValidationTest, FilesystemPaths) {
                   {"a\nb", "control_character_in_input"},
                   {std::string("a\0b", 3), "control_character_in_input"},
                   {"a\x7f", "control_character_in_input"},
-                  {"a\u00adb", "control_character_in_input"},    // soft hyphen (Cf)
-                  {"a\u200eb", "control_character_in_input"},    // left-to-right mark (Cf)
-                  {"a\u0085b", "control_character_in_input"}});  // next line (Cc)
+                  // Format characters (Cf) are common in real names and accepted.
+                  {"a\u00adb", ""},                                           // soft hyphen
+                  {"a\u200eb", ""},                                           // left-to-right mark
+                  {"Family \U0001F468\u200D\U0001F469\u200D\U0001F467", ""},  // joined emoji
+                  {"a\u0085b", "control_character_in_input"}});               // next line (Cc)
 }
 
 TEST(CLIInputValidationTest, RepositoryRelativePaths) {
@@ -79,7 +81,8 @@ TEST(CLIInputValidationTest, Endpoints) {
   expectOutcomes([](const std::string& v) { EXPECT_EQ(V::validateEndpoint(v, "--opt"), v); },
                  {{"https://s3.example.com", ""},
                   {"http://127.0.0.1:9000", ""},
-                  {"HTTPS://S3.Example.com/base/path?x=1#f", ""},
+                  {"HTTPS://S3.Example.com/base/path?x=1#f", "invalid_endpoint"},  // a query would be dropped
+                  {"https://s3.example.com/#f", "invalid_endpoint"},
                   {"http://[::1]:9000/", ""},
                   {"https://s3.example.com:", ""},
                   {"https://host%2Dname.example.com", ""},

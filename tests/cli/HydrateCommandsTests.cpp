@@ -375,13 +375,18 @@ TEST_F(HydrateS3Test, DownloadsEveryObjectIntoAWorkingRepository) {
   EXPECT_EQ(coloured.status, 0) << coloured.err;
   EXPECT_EQ(coloured.out, "\x1b[32mHydrated 9 objects\x1b[0m\n");
 
-  // An empty bucket still gives a destination folder, empty.
+  // An empty bucket is no repository: repository_objects_missing naming the bucket, and no
+  // destination folder.
   std::filesystem::path nothing = temporary.path() / "nothing";
-  Outcome empty = runCLI(hydrate(nothing.string(), "empty-bucket", {"--secret-access-key", "S3RVER"}));
-  EXPECT_EQ(empty.status, 0) << empty.err;
-  EXPECT_EQ(empty.out, "Hydrated 0 objects\n");
-  EXPECT_TRUE(std::filesystem::is_directory(nothing));
-  EXPECT_TRUE(std::filesystem::is_empty(nothing));
+  Outcome empty = runCLI(
+      hydrate(nothing.string(), "empty-bucket", {"--secret-access-key", "S3RVER", "--json", "--output", "text"}));
+  EXPECT_EQ(empty.status, 4) << empty.err;
+  EXPECT_EQ(empty.out, "");
+  nlohmann::json envelope = nlohmann::json::parse(empty.err);
+  EXPECT_EQ(envelope["code"], "repository_objects_missing");
+  EXPECT_EQ(envelope["message"], "No repository objects at empty-bucket");
+  EXPECT_EQ(envelope["details"], nlohmann::json({{"source", "empty-bucket"}}));
+  EXPECT_FALSE(std::filesystem::exists(nothing));
 }
 
 // Provider answers are network failures (exit 7) with the backend's text; the secret is in
@@ -435,18 +440,19 @@ TEST_F(HydrateS3Test, ProviderAnswersAreNetworkFailures) {
   }
 }
 
-// A failed connection is no provider answer: after the retries it is an internal error with
-// the transport's text.
-TEST(HydrateCommandsTest, UnreachableEndpointIsAnInternalError) {
+// A refused connection is a network failure too: after the retries, provider_network_failed
+// with the transport's text, and no destination folder.
+TEST(HydrateCommandsTest, UnreachableEndpointIsANetworkFailure) {
   TemporaryDirectory temporary;
   int port = tvr::testing::freeLoopbackPort();
   std::filesystem::path destination = temporary.path() / "dest";
   Outcome outcome = runCLI({"hydrate-s3", destination.string(), "--bucket", "b", "--region", "auto", "--access-key-id",
                             "k", "--endpoint", "http://127.0.0.1:" + std::to_string(port), "--secret-access-key",
                             kSecret, "--json", "--output", "text"});
-  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.status, 7);
   nlohmann::json envelope = nlohmann::json::parse(outcome.err);
-  EXPECT_EQ(envelope["code"], "internal_error");
+  EXPECT_EQ(envelope["code"], "provider_network_failed");
+  EXPECT_EQ(envelope["category"], "network");
   EXPECT_FALSE(envelope["message"].get<std::string>().empty());
   EXPECT_EQ(outcome.err.find(kSecret), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(destination));

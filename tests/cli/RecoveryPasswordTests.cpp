@@ -23,6 +23,7 @@ namespace fs = std::filesystem;
 
 const fs::path kSample = fs::path(TVR_FIXTURES_DIR) / "sample-repository";
 const std::string kPassword = "river stone lantern 42";
+const std::string kWrongPasswordMessage = "Recovery password does not unlock this repository";
 const std::string kWrongPassword = "river stone lantern 43";
 const std::string kListing = "directory\tletters\ndirectory\tphotos\nfile\tempty\nfile\told.txt\n";
 
@@ -102,17 +103,37 @@ TEST(RecoveryPasswordSources, EachSourceUnlocksAndEachFailureHasItsCode) {
        "invalid_environment_variable_name",
        "--recovery-password-env must name a non-empty environment variable",
        {{"option", "--recovery-password-env"}}},
-      {"wrong password", {"--recovery-password-env", "TVR_WRONG"}, 1, "internal_error", ""},
+      {"wrong password",
+       {"--recovery-password-env", "TVR_WRONG"},
+       6,
+       "invalid_recovery_password",
+       kWrongPasswordMessage},
       {"a trailing space is part of the password",
        {"--recovery-password-file", passwordFile("space", kPassword + " \n")},
-       1,
-       "internal_error",
-       ""},
+       6,
+       "invalid_recovery_password",
+       kWrongPasswordMessage},
+      {"a byte-order mark is part of the password",
+       {"--recovery-password-file", passwordFile("bom", "\xEF\xBB\xBF" + kPassword + "\n")},
+       6,
+       "invalid_recovery_password",
+       kWrongPasswordMessage},
       {"an empty file is the empty password",
        {"--recovery-password-file", passwordFile("empty", "")},
-       1,
-       "internal_error",
-       ""},
+       6,
+       "invalid_recovery_password",
+       kWrongPasswordMessage},
+      {"a file beyond 64 KiB",
+       {"--recovery-password-file", passwordFile("large", std::string(65537, 'p'))},
+       2,
+       "recovery_password_file_too_large",
+       "Recovery password file is larger than 64 KiB: " + (files.path() / "large").string(),
+       {{"option", "--recovery-password-file"}, {"path", (files.path() / "large").string()}}},
+      {"a file of exactly 64 KiB is read",
+       {"--recovery-password-file", passwordFile("limit", std::string(65536, 'p'))},
+       6,
+       "invalid_recovery_password",
+       kWrongPasswordMessage},
       {"a missing file", {"--recovery-password-file", (files.path() / "absent").string()}, 1, "internal_error", ""},
   };
   for (const Case& c : cases) {
@@ -126,7 +147,9 @@ TEST(RecoveryPasswordSources, EachSourceUnlocksAndEachFailureHasItsCode) {
       continue;
     }
     EXPECT_EQ(text.out, "");
-    if (!c.message.empty()) EXPECT_EQ(text.err, c.message + "\n");
+    if (!c.message.empty()) {
+      EXPECT_EQ(text.err, c.message + "\n");
+    }
 
     std::vector<std::string> jsonArgs = listArgs(kSample, c.sources);
     jsonArgs.push_back("--json");

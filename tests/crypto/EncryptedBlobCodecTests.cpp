@@ -442,6 +442,40 @@ TEST(EncryptedBlobCodecTest, SealFileFailsWhenTheSourceDeliversLessThanItsSize) 
   EXPECT_EQ(directoryListing(dir.path()), std::vector<std::string>{"existing"});
 }
 
+// The measured seal names what it sealed, on one thread or on several, in the same format.
+TEST(EncryptedBlobCodecTest, MeasuredSealReportsTheKeyAndSizesOfWhatItSealed) {
+  EncryptedBlobCodec codec(RepositoryKeyMaterial::random());
+  TemporaryDirectory dir;
+  for (std::size_t size : {std::size_t{0}, MiB, 5 * MiB + 3}) {
+    Bytes plaintext = patterned(size, 3);
+    if (size > MiB) {
+      Bytes noise = secureRandomBytes(MiB);
+      std::copy(noise.begin(), noise.end(), plaintext.begin() + 2 * MiB);
+    }
+    writeFile(dir / "plain", plaintext);
+    for (unsigned workers : {1u, 3u}) {
+      SCOPED_TRACE(std::to_string(size) + " bytes, " + std::to_string(workers) + " workers");
+      std::optional<EncryptedBlobCodec::SealedFile> sealed =
+          codec.sealFileMeasuringContent(dir / "plain", dir / "sealed", workers);
+      ASSERT_TRUE(sealed.has_value());
+      EXPECT_EQ(sealed->blobKey, codec.blobKeyForPlaintext(plaintext));
+      EXPECT_EQ(sealed->plaintextSize, size);
+      EXPECT_EQ(sealed->blobSize, readFile(dir / "sealed").size());
+      EXPECT_EQ(sealed->blobSize, codec.seal(plaintext).size());  // same cut, same compression
+      EXPECT_EQ(codec.open(readFile(dir / "sealed")), plaintext);
+    }
+  }
+  // A source that delivers less than its size: nothing sealed, nothing written.
+  const std::filesystem::path shrinking = "/sys/devices/system/cpu/online";
+  std::error_code ec;
+  if (std::filesystem::is_regular_file(shrinking, ec) &&
+      std::filesystem::file_size(shrinking, ec) > readFile(shrinking).size()) {
+    EXPECT_EQ(codec.sealFileMeasuringContent(shrinking, dir / "none", 2), std::nullopt);
+    EXPECT_FALSE(std::filesystem::exists(dir / "none"));
+  }
+  EXPECT_EQ(directoryListing(dir.path()), (std::vector<std::string>{"plain", "sealed"}));
+}
+
 TEST(EncryptedBlobCodecTest, BlobKeyForFileCallsTheCancellationHandler) {
   EncryptedBlobCodec codec(RepositoryKeyMaterial::random());
   TemporaryDirectory dir;

@@ -110,10 +110,13 @@ TEST(RecoveryKeyWrapping, UnwrapRejectsUnsupportedRecordsBeforeDeriving) {
       {"kdf in another case", base.algorithm, "pbkdf2-hmac-sha256", 210000, "Unsupported wrapped key metadata."},
       {"too few iterations", base.algorithm, base.kdf, 209999, "KDF iterations must be at least 210000."},
       {"negative iterations", base.algorithm, base.kdf, -210000, "KDF iterations must be at least 210000."},
-      {"above 32 bits", base.algorithm, base.kdf, 4294967296, "Unsupported wrapped key metadata."},
-      {"above C int", base.algorithm, base.kdf, 2147483648, "Unsupported wrapped key metadata."},
+      // Counts that would derive for hours are refused before deriving, with the count.
+      {"just above the bound", base.algorithm, base.kdf, 100000001,
+       "Repository recovery key iteration count 100000001 is above the supported maximum of 100000000."},
+      {"above C int", base.algorithm, base.kdf, 2147483648,
+       "Repository recovery key iteration count 2147483648 is above the supported maximum of 100000000."},
       {"int64 max", base.algorithm, base.kdf, std::numeric_limits<std::int64_t>::max(),
-       "Unsupported wrapped key metadata."},
+       "Repository recovery key iteration count 9223372036854775807 is above the supported maximum of 100000000."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

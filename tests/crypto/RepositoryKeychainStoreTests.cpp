@@ -252,7 +252,7 @@ class SystemKeychainTest : public ::testing::Test {
 TEST_F(SystemKeychainTest, SavesLoadsChecksAndDeletesInTheKernelKeyring) {
   auto client = std::make_shared<SystemRepositoryKeychainClient>(keyring_);
   RepositoryKeychainStore store(client);
-  const RepositoryKeychainDescriptor local = descriptor(RepositoryKeychainSyncPolicy::localOnly, true);
+  const RepositoryKeychainDescriptor local = descriptor(RepositoryKeychainSyncPolicy::localOnly);
   const RepositoryKeychainDescriptor synced = descriptor(RepositoryKeychainSyncPolicy::iCloudKeychain);
   EXPECT_FALSE(store.contains(local));
   EXPECT_EQ(store.load(local), std::nullopt);
@@ -273,6 +273,19 @@ TEST_F(SystemKeychainTest, SavesLoadsChecksAndDeletesInTheKernelKeyring) {
   EXPECT_EQ(store.load(local), std::nullopt);
   EXPECT_NO_THROW(store.deleteItem(local));
   EXPECT_EQ(store.load(synced), keyOf(3));
+}
+
+// The kernel cannot ask for the user's presence: such an item is refused, not stored
+// unprotected. A synced item with presence carries no such control and is stored.
+TEST_F(SystemKeychainTest, ItemThatAsksForUserPresenceIsRefused) {
+  RepositoryKeychainStore store(std::make_shared<SystemRepositoryKeychainClient>(keyring_));
+  const RepositoryKeychainDescriptor presence = descriptor(RepositoryKeychainSyncPolicy::localOnly, true);
+  expectKeychainError([&] { store.save(keyOf(1), presence); }, Status::unimplemented,
+                      "Failed to save repository key in Keychain. OSStatus -4.");
+  EXPECT_EQ(keysInKeyring(), 0);
+  EXPECT_FALSE(store.contains(presence));
+  store.save(keyOf(2), descriptor(RepositoryKeychainSyncPolicy::iCloudKeychain, true));
+  EXPECT_EQ(keysInKeyring(), 1);
 }
 
 TEST_F(SystemKeychainTest, ClientKeepsTheKeychainStatusCodes) {

@@ -292,7 +292,8 @@ TEST(RepositoryMetadataFiles, MissingDocumentReadsAsAbsentAndFailsTheReadableChe
 
   // Anything other than absence is a failure, not "no metadata".
   fs::create_directory(dir.path() / "repo.json");
-  EXPECT_THROW(RepositoryMetadata::read(dir.path()), PosixError);
+  expectError([&] { RepositoryMetadata::read(dir.path()); }, "EngineError", 0,
+              "The file at " + (dir.path() / "repo.json").string() + " is not a regular file.");
 }
 
 TEST(RepositoryMetadataFiles, ReadableCheckAppliesTheReadGate) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -218,13 +219,19 @@ TEST_F(RepositoryWriterTest, InterruptedRunWithBlobsOnS3LeavesAJournalThatCleans
   EXPECT_EQ(BackupRunStateStore::partialRunSnapshot(repository(), plan).completedOperationCount, 2);
   RepositoryKeyMaterial key = unlock(repository());
   EncryptedBlobCodec codec(key);
-  // Operations run in path order: one.txt, three.txt were uploaded before the interruption.
+  // Operations start in path order: one.txt, three.txt were uploaded before the interruption.
   std::vector<RepositoryObjectKey> expected;
   for (const char* contents : {"one", "three"}) {
     std::string k = codec.blobKeyForPlaintext(bytesOf(contents));
     expected.emplace_back("blobs/" + k.substr(0, 2) + "/" + k);
   }
-  EXPECT_EQ(BackupRunStateStore::remoteObjectKeysWrittenDuringPartialRun(repository(), plan), expected);
+  // Workers journal in the order they finish, so the keys are compared as a set.
+  std::vector<RepositoryObjectKey> written =
+      BackupRunStateStore::remoteObjectKeysWrittenDuringPartialRun(repository(), plan);
+  auto byName = [](const RepositoryObjectKey& a, const RepositoryObjectKey& b) { return a.rawValue() < b.rawValue(); };
+  std::sort(written.begin(), written.end(), byName);
+  std::sort(expected.begin(), expected.end(), byName);
+  EXPECT_EQ(written, expected);
   auto bucket = s3.backend("backups");
   for (const auto& objectKey : expected) EXPECT_TRUE(bucket.objectExists(objectKey));
   {
@@ -270,6 +277,134 @@ TEST_F(RepositoryWriterTest, RemoteBlobWithOtherContentStopsTheRun) {
   }
   bucket.readObject(RepositoryObjectKey(objectKey), temp_ / "after");
   EXPECT_EQ(readFileBytes(temp_ / "after"), readFileBytes(temp_ / "impostor"));
+}
+
+// A file edited between planning and storing is recorded as stored, locally and on S3: the
+// run's key and size name the stored bytes, and a later run meeting the planned contents
+// stores them under their own key.
+TEST_F(RepositoryWriterTest, FileEditedWhileTheRunStoresItIsRecordedAsStored) {
+  std::unique_ptr<testing::S3rverFixture> s3;
+  for (bool remote : {false, true}) {
+    SCOPED_TRACE(remote ? "S3" : "local");
+    fs::remove_all(repository());
+    fs::remove_all(source());
+    RepositoryWriterOptions o = options();
+    if (remote) {
+      try {
+        s3 = std::make_unique<testing::S3rverFixture>(std::vector<std::string>{"backups"});
+      } catch (const std::exception& e) {
+        GTEST_SKIP() << "s3rver cannot run here: " << e.what();
+      }
+      o.blobBackend = std::make_shared<S3RepositoryStorageBackend>(s3->configuration("backups"));
+    }
+    writeFile(source() / "a.txt", "original");
+    writeFile(source() / "b.txt", "unchanged");
+    writeRun(o);
+    writeFile(source() / "a.txt", "changed before the run");
+    const std::string edited = "edited after planning, while the run was storing files";
+    RepositoryWriterOptions editing = o;
+    editing.afterPlanning = [&] { writeFile(source() / "a.txt", edited); };
+    RepositoryWriterResult run2 = writeRun(editing);
+    EXPECT_EQ(run2.filesReplaced, 1);
+    EXPECT_EQ(run2.filesChangedWhileStored, 1);
+
+    RepositoryKeyMaterial key = unlock(repository());
+    EncryptedBlobCodec codec(key);
+    std::optional<SnapshotEntry> entry = BackupCatalog(repository(), key, BackupCatalog::OpenMode::readOnly)
+                                             .snapshotFileEntry("docs", run2.runID, "a.txt");
+    ASSERT_TRUE(entry.has_value());
+    EXPECT_EQ(entry->blobKey, codec.blobKeyForPlaintext(bytesOf(edited)));
+    EXPECT_EQ(entry->sizeBytes, static_cast<std::int64_t>(edited.size()));
+    if (remote) {
+      auto bucket = s3->backend("backups");
+      const std::string objectKey = "blobs/" + entry->blobKey->substr(0, 2) + "/" + *entry->blobKey;
+      bucket.readObject(RepositoryObjectKey(objectKey), temp_ / "object");
+      EXPECT_EQ(codec.blobKeyForEncryptedBlobAt(temp_ / "object"), *entry->blobKey);
+      EXPECT_EQ(stringOf(codec.open(readFileBytes(temp_ / "object"))), edited);
+    } else {
+      EXPECT_TRUE(RepositoryIntegrityVerifier(key).verify(repository()).isHealthy());
+      EXPECT_EQ(stringOf(RepositoryRestoreReader(repository(), key).fileData("docs", run2.runID, "a.txt", 1 << 20)),
+                edited);
+    }
+    // The planned contents come back: stored under their own key, the run succeeds.
+    writeFile(source() / "a.txt", "changed before the run");
+    EXPECT_EQ(writeRun(o).filesReplaced, 1);
+  }
+}
+
+// One repository through everything at once: an edit during a run, a crash that leaves a
+// torn journal, and a deleted run. It verifies healthy and each remaining run lists exactly
+// what the folder held when that run saw it.
+TEST_F(RepositoryWriterTest, RepositoryOutlivesAnEditACrashWithATornJournalAndADeletedRun) {
+  std::ofstream(temp_ / "password") << kPassword << "\n";
+  writeFile(source() / "a.txt", "first a");
+  writeFile(source() / "b.txt", "first b");
+  writeFile(source() / "dir" / "c.txt", "first c");
+  RepositoryWriterResult run1 = writeRun(options());
+  const FolderState seenByRun1 = folderState(source());
+
+  // Run 2: a.txt changes before planning and again while the run stores files.
+  writeFile(source() / "a.txt", "second a");
+  RepositoryWriterOptions editing = options();
+  editing.afterPlanning = [&] { writeFile(source() / "a.txt", "second a, edited while stored"); };
+  RepositoryWriterResult run2 = writeRun(editing);
+  EXPECT_EQ(run2.filesChangedWhileStored, 1);
+
+  // The next run is killed after two operations (a.txt, whose date changed with the edit, and
+  // e.txt), its last journal line torn by the crash.
+  fs::remove(source() / "b.txt");
+  writeFile(source() / "e.txt", "new e");
+  writeFile(source() / "f.txt", "new f");
+  ASSERT_EQ(runWriterProgram(
+                {"--repository", repository().string(), "--plan", "docs", "--source", source().string(),
+                 "--recovery-password-file", (temp_ / "password").string(), "--interrupt-after", "2", "--workers", "1"},
+                {}),
+            75);
+  const fs::path journal = BackupRunStateStore::journalURL(repository(), "docs");
+  {
+    std::string text = stringOf(readFileBytes(journal));
+    ASSERT_EQ(text.back(), '\n');
+    const std::size_t lastLine = text.rfind('\n', text.size() - 2) + 1;
+    fs::resize_file(journal, lastLine + 120);  // past the record's blob key, short of its end
+  }
+  RepositoryKeyMaterial key = unlock(repository());
+  EXPECT_FALSE(RepositoryIntegrityVerifier(key).verify(repository()).isHealthy());  // e's blob
+
+  // Run 3 cleans up the crashed attempt (e's blob, named only by the torn line) and backs
+  // up the folder.
+  RepositoryWriterResult run3 = writeRun(options());
+  ASSERT_TRUE(run3.clearedPartialRunUUID.has_value());
+  EXPECT_EQ(run3.clearedPartialRunBlobs, 1);
+  EXPECT_EQ(run3.filesDeleted, 1);
+  const FolderState seenByRun3 = folderState(source());
+
+  // Run 2 goes; the next run gets a number never used before and sees no change.
+  {
+    BackupCatalog catalog(repository(), key, BackupCatalog::OpenMode::readWrite);
+    std::string run2UUID;
+    for (const RunInfo& run : catalog.listRuns("docs", true)) {
+      if (run.id == run2.runID) run2UUID = run.runUUID;
+    }
+    ASSERT_FALSE(run2UUID.empty());
+    catalog.deleteRun("docs", run2UUID);
+  }
+  RepositoryWriterResult run4 = writeRun(options());
+  EXPECT_GT(run4.runID, run3.runID);
+  EXPECT_EQ(run4.filesUnchanged, 4);
+  EXPECT_EQ(run4.filesCopied + run4.filesReplaced + run4.filesDeleted, 0);
+
+  std::vector<std::int64_t> remaining;
+  for (const RunInfo& run :
+       BackupCatalog(repository(), key, BackupCatalog::OpenMode::readOnly).listRuns("docs", true)) {
+    remaining.push_back(run.id);
+  }
+  EXPECT_EQ(remaining, (std::vector<std::int64_t>{run1.runID, run3.runID, run4.runID}));
+  EXPECT_TRUE(RepositoryIntegrityVerifier(key).verify(repository()).isHealthy());
+  EXPECT_EQ(snapshotState(repository(), key, "docs", run1.runID), seenByRun1);
+  EXPECT_EQ(snapshotState(repository(), key, "docs", run3.runID), seenByRun3);
+  EXPECT_EQ(snapshotState(repository(), key, "docs", run4.runID), seenByRun3);
+  EXPECT_EQ(seenByRun3.at("a.txt"), "second a, edited while stored");
+  EXPECT_EQ(seenByRun3.count("b.txt"), 0u);
 }
 
 }  // namespace

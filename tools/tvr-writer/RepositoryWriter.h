@@ -28,6 +28,10 @@ struct RepositoryWriterOptions {
   // For tests of interrupted runs: after this many completed operations the process ends at
   // once (no cleanup, no commit), as a kill would leave it.
   std::optional<std::int64_t> interruptAfterOperations;
+  // Threads that seal and store files; 0: one per core.
+  unsigned workers = 0;
+  // For tests: called once the operations are planned, before any file is stored.
+  std::function<void()> afterPlanning;
 };
 
 // What the run did, for the report.
@@ -44,6 +48,8 @@ struct RepositoryWriterResult {
   std::int64_t directoriesDeleted = 0;
   std::int64_t blobsWritten = 0;
   std::int64_t blobsAlreadyStored = 0;
+  // Files whose contents changed between planning and storing: recorded as stored.
+  std::int64_t filesChangedWhileStored = 0;
   std::vector<std::string> skippedPaths;  // symbolic links and special files, not backed up
   std::vector<BackupWarning> warnings;
   std::optional<std::string> checkpointBlobKey;
@@ -55,8 +61,12 @@ struct RepositoryWriterResult {
 // Backs up `options.source` as one completed run: plans the operations (new directories,
 // new and changed files; unchanged files are only marked seen), journals the run, stores each
 // content once as an encrypted blob, records the catalog rows, sweeps what disappeared, stores
-// the run summary, optionally writes a checkpoint, and clears the journal. A journal left by
-// an interrupted run of the plan is cleaned up first. Throws tvr::Error on any failure.
+// the run summary, optionally writes a checkpoint, and clears the journal. Files are sealed
+// and stored by a pool of workers, each journalling its operation as soon as its blob is
+// stored; the catalog rows are recorded in path order, and the journal is made durable
+// before they are committed. A file that changes after planning is recorded with the key
+// and size of the bytes stored. A journal left by an interrupted run of the plan is cleaned
+// up first. Throws tvr::Error on any failure.
 RepositoryWriterResult writeRun(const RepositoryWriterOptions& options);
 
 }  // namespace tvr::tools

@@ -22,10 +22,11 @@ const char* kUsage =
     "                  [--case-insensitive]\n"
     "                  [--s3-bucket <bucket> --s3-region <region> --s3-access-key-id <id>\n"
     "                   [--s3-endpoint <url>] [--s3-path-style true|false]]\n"
-    "                  [--interrupt-after <operations>]\n"
+    "                  [--interrupt-after <operations>] [--workers <threads>]\n"
     "Blobs go to the repository folder, or with --s3-bucket to that bucket (secret key from\n"
     "AWS_SECRET_ACCESS_KEY). --interrupt-after ends the process abruptly after that many\n"
-    "operations, leaving the run journal as an interrupted run would.\n";
+    "operations, leaving the run journal as an interrupted run would. --workers sets how many\n"
+    "threads seal and store files (default: one per core).\n";
 
 int usageError(const std::string& message) {
   std::cerr << "tvr-writer: " << message << "\n" << kUsage;
@@ -44,9 +45,9 @@ std::string trimmedPassword(tvr::Bytes bytes) {
 int main(int argc, char** argv) {
   const std::vector<std::string> flags = {"--checkpoint", "--case-insensitive"};
   const std::vector<std::string> valued = {
-      "--repository",  "--plan",          "--source",         "--recovery-password-file",
-      "--name",        "--s3-bucket",     "--s3-region",      "--s3-access-key-id",
-      "--s3-endpoint", "--s3-path-style", "--interrupt-after"};
+      "--repository",  "--plan",          "--source",          "--recovery-password-file",
+      "--name",        "--s3-bucket",     "--s3-region",       "--s3-access-key-id",
+      "--s3-endpoint", "--s3-path-style", "--interrupt-after", "--workers"};
   std::map<std::string, std::string> options;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -78,6 +79,11 @@ int main(int argc, char** argv) {
     writer.writeCheckpoint = options.count("--checkpoint") != 0;
     writer.caseInsensitive = options.count("--case-insensitive") != 0;
     if (options.count("--interrupt-after")) writer.interruptAfterOperations = std::stoll(options["--interrupt-after"]);
+    if (options.count("--workers")) {
+      const long long workers = std::stoll(options["--workers"]);
+      if (workers < 1 || workers > 256) return usageError("--workers must be between 1 and 256");
+      writer.workers = static_cast<unsigned>(workers);
+    }
 
     if (options.count("--s3-bucket")) {
       for (const char* required : {"--s3-region", "--s3-access-key-id"}) {
@@ -112,6 +118,9 @@ int main(int argc, char** argv) {
               << "Folders: " << result.directoriesTotal << " (" << result.directoriesNew << " new), "
               << result.directoriesDeleted << " deleted\n"
               << "Blobs: " << result.blobsWritten << " written, " << result.blobsAlreadyStored << " already stored\n";
+    if (result.filesChangedWhileStored > 0) {
+      std::cout << "Changed while being stored (recorded as stored): " << result.filesChangedWhileStored << "\n";
+    }
     if (result.checkpointBlobKey) std::cout << "Checkpoint: " << *result.checkpointBlobKey << "\n";
     return 0;
   } catch (const std::exception& e) {
