@@ -6,7 +6,8 @@ usage: hydrate_latency.py TVR [TVR ...] [--objects 3000] [--delay-ms 25] [--runs
 
 Each TVR is a `tvr` executable (say, one built from the code before a change and one after);
 every one hydrates the same bucket in each run, in turn, and the medians are printed. The
-bucket holds a deterministic set of objects of 1 to 4 KiB under blobs/XX/ keys, uploaded once
+bucket holds a deterministic set of objects of 1 to 4 KiB under blobs/XX/ keys and a
+repo.json, uploaded once
 by boto3 (tests/s3/s3_client.py) straight to tests/s3/fault_server.py in its in-memory "s3"
 mode, which checks every request's signature as a real service would.
 """
@@ -44,8 +45,12 @@ def wait_listening(port, process, name):
 
 
 def make_tree(folder, count):
+    # A repo.json among the blobs: hydrate-s3 refuses a bucket without one.
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "repo.json"), "w") as out:
+        out.write('{"formatVersion":1}')
     generator = random.Random(13)
-    for i in range(count):
+    for i in range(count - 1):
         name = "%064x" % generator.getrandbits(256)
         path = os.path.join(folder, "blobs", name[:2], name)
         os.makedirs(os.path.dirname(path), exist_ok=True)
