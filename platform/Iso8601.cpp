@@ -1,5 +1,6 @@
 #include "platform/Iso8601.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>

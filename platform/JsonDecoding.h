@@ -33,14 +33,17 @@ class DecodingError : public Error {
   std::string codingPath_;
 };
 
-// Parses a whole JSON document. Syntax errors (and invalid UTF-8) become a dataCorrupted
-// DecodingError; no nlohmann exception escapes.
+// Parses a whole JSON document. Syntax errors (and invalid UTF-8) and numbers too large for a
+// double ("1e400") become a dataCorrupted DecodingError; no nlohmann exception escapes.
 inline nlohmann::json parseJsonDocument(std::string_view text) {
   try {
     return nlohmann::json::parse(text.begin(), text.end());
   } catch (const nlohmann::json::parse_error& error) {
     throw DecodingError(DecodingError::Kind::dataCorrupted, "",
                         "The data is not valid JSON (error at byte " + std::to_string(error.byte) + ").");
+  } catch (const nlohmann::json::out_of_range&) {
+    throw DecodingError(DecodingError::Kind::dataCorrupted, "",
+                        "The data is not valid JSON (a number is out of range).");
   }
 }
 inline nlohmann::json parseJsonDocument(const Bytes& data) {

@@ -18,6 +18,7 @@
 #include "engine/crypto/EncryptedBlobCodec.h"
 #include "engine/storage/RepositoryObjectKey.h"
 #include "platform/AtomicFileWriter.h"
+#include "platform/TemporaryFiles.h"
 #include "platform/Bytes.h"
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
@@ -102,6 +103,8 @@ void writeCheckedContent(const fs::path& root, const EncryptedBlobCodec& codec, 
   const fs::path blobFile = blobPath(root, blobKey);
   OpenFile blob = openBlob(blobFile, blobKey);
   const fs::path temporary = AtomicFileWriter::temporaryURL(destination);
+  // Listed while it exists, so an interrupt removes it and progress sees it grow.
+  const TemporaryFiles::Registration inFlight(temporary, destination);
   OpenFile out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (out.get() < 0) throw PosixError("open", errno, temporary.string());
   try {

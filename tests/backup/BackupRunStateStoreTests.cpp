@@ -105,6 +105,13 @@ TEST_F(RunStateTest, RejectsJournalsWithoutStartOrValidText) {
            R"({"completedOperation":{"kind":"copy","relPath":"a"},"kind":"completed","updatedAt":"2026-04-01T08:00:00Z"})"
            "\n",
        "Run state is not valid UTF-8."},
+      // A number beyond a double inside an attempt is the store's own error, not the library's.
+      {"number out of range before a completed record",
+       Store::encodeRecord(Store::Record::started("U1", plan_, 100, 5)) + "\n" +
+           "{\"kind\":\"completed\",\"totalOperations\":1e400}\n" +
+           R"({"completedOperation":{"kind":"copy","relPath":"a"},"kind":"completed","updatedAt":"2026-04-01T08:00:00Z"})"
+           "\n",
+       "Run state record is not valid JSON."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -341,6 +342,24 @@ TEST(SnapshotManifestTest, JsonUsesSecondsSince2001AndDefaultsKindToFile) {
                           "{\"version\":\"1\",\"createdAt\":0,\"files\":[]}", "not json"}) {
     SCOPED_TRACE(bad);
     EXPECT_THROW(SnapshotManifest::fromJSON(bad), Error);
+  }
+}
+
+TEST(SnapshotManifestTest, IntegersOutsideInt64AreRefusedNotConverted) {
+  auto withSize = [](const std::string& size) {
+    return R"({"version":1,"createdAt":0,"files":[{"relPath":"x","relPathNorm":"x","sizeBytes":)" + size + "}]}";
+  };
+  EXPECT_EQ(SnapshotManifest::fromJSON(withSize("9223372036854775807")).files.at(0).sizeBytes, INT64_MAX);
+  EXPECT_EQ(SnapshotManifest::fromJSON(withSize("3.0")).files.at(0).sizeBytes, 3);
+  for (const char* bad : {"9223372036854775808", "18446744073709551615", "1e19", "-1e300", "1.5"}) {
+    SCOPED_TRACE(bad);
+    try {
+      SnapshotManifest::fromJSON(withSize(bad));
+      ADD_FAILURE() << "decoded";
+    } catch (const Error& error) {
+      EXPECT_EQ(error.domain(), "SnapshotManifest");
+      EXPECT_EQ(error.message(), "Checkpoint manifest could not be decoded: key files[0].sizeBytes is not an integer.");
+    }
   }
 }
 

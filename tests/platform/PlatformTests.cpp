@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <limits>
 
 #include "engine/metadata/PlanID.h"
 #include "engine/storage/RepositoryObjectKey.h"
@@ -11,6 +12,7 @@
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
 #include "platform/Iso8601.h"
+#include "platform/JsonDecoding.h"
 #include "platform/Unicode.h"
 
 namespace tvr {
@@ -49,6 +51,37 @@ TEST(ISO8601, FormatsAndParsesStrictly) {
                           "2026-13-01T08:00:00Z", "2025-02-29T00:00:00Z", "2026-04-01T24:00:00Z", ""}) {
     SCOPED_TRACE(bad);
     EXPECT_FALSE(parseISO8601(bad).has_value());
+  }
+}
+
+TEST(ISO8601, FormatsTimesBeyondTheTextFormAsItsNearestEnd) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double infinity = std::numeric_limits<double>::infinity();
+  struct Case {
+    double seconds;
+    const char* text;
+  } cases[] = {
+      {1e300, "9999-12-31T23:59:59Z"},          {infinity, "9999-12-31T23:59:59Z"},
+      {253402300800.0, "9999-12-31T23:59:59Z"}, {-1e300, "0001-01-01T00:00:00Z"},
+      {-infinity, "0001-01-01T00:00:00Z"},      {nan, "0001-01-01T00:00:00Z"},
+      {-62167219200.0, "0001-01-01T00:00:00Z"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.seconds);
+    EXPECT_EQ(formatISO8601(c.seconds), c.text);
+    EXPECT_TRUE(parseISO8601(c.text).has_value());
+  }
+}
+
+TEST(JsonDecoding, NumbersBeyondADoubleAreTheDecodersOwnError) {
+  for (std::string text : {"{\"a\":1e400}", "[-1e309]", "{\"a\":"}) {
+    SCOPED_TRACE(text);
+    try {
+      parseJsonDocument(text);
+      ADD_FAILURE() << "parsed";
+    } catch (const DecodingError& error) {
+      EXPECT_EQ(error.kind(), DecodingError::Kind::dataCorrupted);
+    }
   }
 }
 
