@@ -62,16 +62,26 @@ CLIError objectsMissing(const std::string& source) {
 
 // What a listing must hold before anything is copied: at least one object, and repo.json
 // unless the destination already has one (a merge into a repository).
-void checkListing(const std::vector<RepositoryObjectKey>& keys, const std::string& source,
-                  const std::filesystem::path& destination) {
-  if (keys.empty()) throw objectsMissing(source);
-  for (const RepositoryObjectKey& key : keys) {
-    if (key.rawValue() == "repo.json") return;
-  }
-  if (itemExists(destination / "repo.json")) return;
+void requireRepositoryMetadata(bool listed, const std::string& source, const std::filesystem::path& destination) {
+  if (listed || itemExists(destination / "repo.json")) return;
   throw CLIError("repository_metadata_missing", "repository", "Repository is missing repo.json",
                  "Pass the root of an Tovarine repository or hydrate the repository objects first.",
                  ExitCode::repository, {{"repository", source}});
+}
+
+void checkListing(const std::vector<RepositoryObjectKey>& keys, const std::string& source,
+                  const std::filesystem::path& destination) {
+  if (keys.empty()) throw objectsMissing(source);
+  bool listed = std::any_of(keys.begin(), keys.end(), [](const auto& key) { return key.rawValue() == "repo.json"; });
+  requireRepositoryMetadata(listed, source, destination);
+}
+
+void checkListing(const RepositoryObjectKeyList& keys, const std::string& source,
+                  const std::filesystem::path& destination) {
+  if (keys.empty()) throw objectsMissing(source);
+  bool listed = false;
+  for (std::size_t i = 0; i < keys.size() && !listed; ++i) listed = keys.key(i) == "repo.json";
+  requireRepositoryMetadata(listed, source, destination);
 }
 
 // A local source must be a folder that exists.
@@ -112,13 +122,26 @@ class CheckedListingBackend : public RepositoryStorageBackend {
                                                   const CancellationToken& cancel) override {
     std::vector<RepositoryObjectKey> keys = inner_.listObjectKeys(prefix, cancel);
     checkListing(keys, source_, destination_);
-    if (progress_.enabled()) {
-      progress_.start("Hydrating", static_cast<std::int64_t>(keys.size()), totalBytes_ ? totalBytes_() : std::nullopt);
-    }
+    startProgress(keys.size());
     return keys;
   }
+  // The hydrator's listing: the sizes let a rerun keep the blobs already there.
+  RepositoryObjectKeyList listObjectsWithSizes(const std::optional<std::string>& prefix,
+                                               const CancellationToken& cancel) override {
+    RepositoryObjectKeyList keys = inner_.listObjectsWithSizes(prefix, cancel);
+    checkListing(keys, source_, destination_);
+    startProgress(keys.size());
+    return keys;
+  }
+  unsigned preferredTransferConcurrency() const override { return inner_.preferredTransferConcurrency(); }
 
  private:
+  void startProgress(std::size_t objectCount) {
+    if (progress_.enabled()) {
+      progress_.start("Hydrating", static_cast<std::int64_t>(objectCount), totalBytes_ ? totalBytes_() : std::nullopt);
+    }
+  }
+
   RepositoryStorageBackend& inner_;
   std::string source_;
   std::filesystem::path destination_;

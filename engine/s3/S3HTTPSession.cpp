@@ -15,7 +15,8 @@ namespace tvr {
 
 namespace {
 
-constexpr long kIdleHandleLimit = 8;
+// Enough for every worker of a parallel hydration to keep its connection between requests.
+constexpr long kIdleHandleLimit = 32;
 
 void initialiseCurlOnce() {
   static std::once_flag once;

@@ -18,6 +18,17 @@ struct ParserDeleter {
   void operator()(XML_ParserStruct* parser) const { XML_ParserFree(parser); }
 };
 
+// A plain non-negative decimal that fits 63 bits; anything else is no size.
+std::int64_t parsedSize(const std::string& text) {
+  if (text.empty() || text.size() > 18) return -1;
+  std::int64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return -1;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
 std::string trimmed(const std::string& text) {
   auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; };
   std::size_t start = 0;
@@ -33,6 +44,8 @@ struct S3ListBucketResultParser::State {
   Page page;
   std::optional<std::string> currentElement;
   std::string buffer;
+  int contentsDepth = 0;       // inside a "Contents" record when above 0
+  bool keyOfContents = false;  // the last key came from the open "Contents" record
   std::exception_ptr failure;  // an error raised inside a callback, rethrown after it returns
 
   void stop(std::exception_ptr error) {
@@ -49,6 +62,7 @@ void onStart(void* userData, const XML_Char* name, const XML_Char**) {
   try {
     state->currentElement = name;
     state->buffer.clear();
+    if (std::strcmp(name, "Contents") == 0) ++state->contentsDepth;
   } catch (...) {
     state->stop(std::current_exception());
   }
@@ -70,10 +84,24 @@ void onEnd(void* userData, const XML_Char* name) {
   auto* state = static_cast<State*>(userData);
   try {
     std::string text = trimmed(state->buffer);
+    S3ListBucketResultParser::Page& page = state->page;
     if (std::strcmp(name, "Key") == 0) {
-      state->page.keys.push_back(std::move(text));
+      if (page.keys.size() >= S3ListBucketResultParser::kMaximumKeysPerPage) {
+        throw EngineError::ioError("S3 listing page holds more than 1000 keys.");
+      }
+      page.keys.push_back(std::move(text));
+      page.sizes.push_back(-1);
+      state->keyOfContents = state->contentsDepth > 0;
+    } else if (std::strcmp(name, "Size") == 0) {
+      if (state->contentsDepth > 0 && state->keyOfContents) page.sizes.back() = parsedSize(text);
+    } else if (std::strcmp(name, "Contents") == 0) {
+      if (state->contentsDepth > 0) --state->contentsDepth;
+      state->keyOfContents = false;
+    } else if (std::strcmp(name, "IsTruncated") == 0) {
+      if (text == "true") page.isTruncated = true;
+      if (text == "false") page.isTruncated = false;
     } else if (std::strcmp(name, "NextContinuationToken") == 0) {
-      state->page.nextContinuationToken = text.empty() ? std::nullopt : std::optional<std::string>(std::move(text));
+      page.nextContinuationToken = text.empty() ? std::nullopt : std::optional<std::string>(std::move(text));
     }
     state->currentElement.reset();
     state->buffer.clear();

@@ -3,13 +3,13 @@
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <openssl/sha.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/s3/S3HTTPFailureError.h"
@@ -50,22 +50,21 @@ std::optional<std::int64_t> parseContentLength(const std::string& text) {
   return static_cast<std::int64_t>(magnitude);
 }
 
-// The HTTP client's download file: a private temporary file, removed when dropped.
+// A download lands in a temporary sibling of its destination (hidden, so a listing of the
+// folder never takes it for an object) and is renamed into place when complete: the
+// destination holds either the whole object or what it held before, the bytes are written
+// once, and a small system temporary folder is never filled. Removed when dropped uncommitted.
 class DownloadFile {
  public:
-  DownloadFile() {
-    std::error_code ec;
-    std::filesystem::path directory = std::filesystem::temp_directory_path(ec);
-    if (ec) directory = "/tmp";
-    std::string pattern = (directory / "tvr-s3-download-XXXXXX").string();
-    fd_ = ::mkstemp(pattern.data());
-    if (fd_ < 0) throw PosixError("mkstemp", errno, pattern);
-    path_ = pattern;
-    inFlight_.emplace(path_);
+  explicit DownloadFile(const std::filesystem::path& destination) : destination_(destination) {
+    path_ = AtomicFileWriter::temporaryURL(destination);
+    inFlight_.emplace(path_, destination_);  // before the file exists
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd_ < 0) throw PosixError("open", errno, path_.string());
   }
   ~DownloadFile() {
     if (fd_ >= 0) ::close(fd_);
-    ::unlink(path_.c_str());
+    if (!committed_) ::unlink(path_.c_str());
   }
   DownloadFile(const DownloadFile&) = delete;
   DownloadFile& operator=(const DownloadFile&) = delete;
@@ -86,17 +85,57 @@ class DownloadFile {
       size -= static_cast<std::size_t>(n);
     }
   }
-  void close() {
+  void commit() {
     int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) throw PosixError("close", errno, path_.string());
+    if (::rename(path_.c_str(), destination_.c_str()) != 0) throw PosixError("rename", errno, destination_.string());
+    committed_ = true;
   }
-  const std::filesystem::path& path() const { return path_; }
 
  private:
-  int fd_ = -1;
+  std::filesystem::path destination_;
   std::filesystem::path path_;
+  int fd_ = -1;
+  bool committed_ = false;
+  // Declared last, so dropped after the destructor has renamed or removed the file.
   std::optional<TemporaryFiles::Registration> inFlight_;
+};
+
+// The 64-bit hashes of the keys a listing has given, in an open-addressing table kept at
+// most half full: 16 bytes a key, a fraction of a node-based set.
+class KeyHashSet {
+ public:
+  // True when the hash was not there yet.
+  bool insert(std::uint64_t hash) {
+    if (hash == 0) hash = 1;  // 0 marks an empty slot
+    if ((count_ + 1) * 2 > slots_.size()) grow();
+    if (!place(slots_, hash)) return false;
+    ++count_;
+    return true;
+  }
+
+ private:
+  static bool place(std::vector<std::uint64_t>& slots, std::uint64_t hash) {
+    std::size_t mask = slots.size() - 1;
+    for (std::size_t i = static_cast<std::size_t>(hash * 0x9E3779B97F4A7C15ULL) & mask;; i = (i + 1) & mask) {
+      if (slots[i] == hash) return false;
+      if (slots[i] == 0) {
+        slots[i] = hash;
+        return true;
+      }
+    }
+  }
+  void grow() {
+    std::vector<std::uint64_t> larger(std::max<std::size_t>(slots_.size() * 2, 4096), 0);
+    for (std::uint64_t hash : slots_) {
+      if (hash != 0) place(larger, hash);
+    }
+    slots_ = std::move(larger);
+  }
+
+  std::vector<std::uint64_t> slots_;
+  std::size_t count_ = 0;
 };
 
 std::string sha256HexOfText(const std::string& text) {
@@ -181,9 +220,20 @@ S3SignedRequest S3RepositoryStorageBackend::signedRequest(
 S3HTTPSession::Response S3RepositoryStorageBackend::send(const S3SignedRequest& request,
                                                          const std::function<S3HTTPSession::Exchange()>& makeExchange,
                                                          const CancellationToken& cancel) {
-  // Signed once: every retry resends the identical request.
-  S3HTTPSession::Response response =
-      retryPolicy_.retrying(cancel, [&] { return session_->send(request, makeExchange(), cancel); });
+  // Signed once: every retry resends the identical request. A busy answer is retried like a
+  // broken exchange; on the last attempt it is returned and judged as any other status.
+  std::int64_t attempt = 0;
+  S3HTTPSession::Response response = retryPolicy_.retrying(cancel, [&] {
+    S3HTTPSession::Response answer = session_->send(request, makeExchange(), cancel);
+    bool mayRetry = attempt++ < retryPolicy_.maxRetries;
+    if (mayRetry && answer.statusCode != 200 && answer.statusCode >= 300) {
+      std::optional<S3ProviderError> details = S3ProviderError::parse(answer.body);
+      if (S3RetryPolicy::isRetryableAnswer(answer.statusCode, details ? details->code : std::nullopt)) {
+        throw S3RetryPolicy::RetryableAnswer{};
+      }
+    }
+    return answer;
+  });
   if (response.statusCode < 100 || response.statusCode > 999) {
     throw EngineError::ioError("S3 response was not HTTP.");
   }
@@ -352,7 +402,7 @@ void S3RepositoryStorageBackend::readObject(const RepositoryObjectKey& key, cons
   cancel.throwIfCancelled();
   auto target = signer_.requestTarget(key);
   auto request = signedRequest("GET", target, S3RequestSigner::emptyPayloadSHA256Hex(), {});
-  DownloadFile download;
+  DownloadFile download(to);
   auto response = send(
       request,
       [&] {
@@ -365,9 +415,8 @@ void S3RepositoryStorageBackend::readObject(const RepositoryObjectKey& key, cons
   if (response.statusCode != 200) {
     throw S3HTTPFailureError::fromResponse("GET", key.rawValue(), response.statusCode, response.body);
   }
-  download.close();
   cancel.throwIfCancelled();
-  AtomicFileWriter::copyFileData(download.path(), to);
+  download.commit();
 }
 
 void S3RepositoryStorageBackend::deleteObject(const RepositoryObjectKey& key, const CancellationToken& cancel) {
@@ -383,8 +432,18 @@ void S3RepositoryStorageBackend::deleteObject(const RepositoryObjectKey& key, co
 
 std::vector<RepositoryObjectKey> S3RepositoryStorageBackend::listObjectKeys(const std::optional<std::string>& prefix,
                                                                             const CancellationToken& cancel) {
+  return listObjectsWithSizes(prefix, cancel).keys();
+}
+
+RepositoryObjectKeyList S3RepositoryStorageBackend::listObjectsWithSizes(const std::optional<std::string>& prefix,
+                                                                         const CancellationToken& cancel) {
   cancel.throwIfCancelled();
-  std::vector<RepositoryObjectKey> keys;
+  RepositoryObjectKeyList keys;
+  // A listing must move forward: every token is remembered and a repeat refused, and a page
+  // that leads on but adds no key is refused, so a faulty or hostile service cannot keep us
+  // paging forever. Keys are remembered by a 64-bit hash only, to stay small.
+  std::unordered_set<std::string> tokensSeen;
+  KeyHashSet keysSeen;
   std::optional<std::string> token;
   const std::string errorKey = prefix.value_or("");
   for (;;) {
@@ -409,18 +468,30 @@ std::vector<RepositoryObjectKey> S3RepositoryStorageBackend::listObjectKeys(cons
       throw S3HTTPFailureError::fromResponse("LIST", errorKey, response.statusCode, response.body);
     }
     S3ListBucketResultParser::Page page = parser->finish();
-    for (auto& text : page.keys) keys.emplace_back(std::move(text));
-    if (!page.nextContinuationToken) break;
-    // A service that hands back the token it was given would page forever.
-    if (token && *page.nextContinuationToken == *token) {
+    bool addedKey = false;
+    for (std::size_t i = 0; i < page.keys.size(); ++i) {
+      RepositoryObjectKey key(std::move(page.keys[i]));  // validates
+      if (keysSeen.insert(std::hash<std::string>()(key.rawValue()))) addedKey = true;
+      keys.append(key.rawValue(), i < page.sizes.size() ? page.sizes[i] : RepositoryObjectKeyList::kUnknownSize);
+    }
+    // "IsTruncated" false ends the listing whatever else the page holds; without the flag
+    // the token alone decides.
+    if (page.isTruncated == false || !page.nextContinuationToken) {
+      if (page.isTruncated == true) {
+        throw EngineError::ioError("S3 listing is truncated but gave no continuation token.");
+      }
+      break;
+    }
+    if (!addedKey) {
+      throw EngineError::ioError("S3 listing returned a page without new keys that leads to another page.");
+    }
+    if (!tokensSeen.insert(*page.nextContinuationToken).second) {
       throw EngineError::ioError("S3 listing returned the same continuation token twice.");
     }
     token = std::move(page.nextContinuationToken);
     cancel.throwIfCancelled();
   }
-  std::sort(keys.begin(), keys.end(),
-            [](const RepositoryObjectKey& a, const RepositoryObjectKey& b) { return a.rawValue() < b.rawValue(); });
-  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  keys.sortAndRemoveDuplicates();
   return keys;
 }
 

@@ -35,8 +35,9 @@ struct S3MultipartSettings {
 // "if-none-match: *" for create-if-absent); any failure aborts the upload, so no parts are
 // left behind, and is thrown. A completion answered 200 with an error document fails too.
 // Immutable after construction and safe to use from several threads at once (each call
-// runs its exchanges one after another on the shared session). Transport failures are
-// retried by the retry policy; HTTP answers never are. Throws S3HTTPFailureError for
+// runs its exchanges one after another on the shared session). Transport failures and the
+// answers of a busy service (500, 502, 503, 504, SlowDown) are retried by the retry policy;
+// other HTTP answers never are. Listings refuse to go round in circles. Throws S3HTTPFailureError for
 // unexpected statuses, the session's "HTTPClient" error after the last retry,
 // CancellationError, EngineError.ioError (endpoint, sizes, keys, non-HTTP answers) and
 // file system errors. No message or detail ever contains a secret.
@@ -67,6 +68,13 @@ class S3RepositoryStorageBackend final : public RepositoryStorageBackend {
                     const CancellationToken& cancel = CancellationToken::none()) override;
   std::vector<RepositoryObjectKey> listObjectKeys(const std::optional<std::string>& prefix = std::nullopt,
                                                   const CancellationToken& cancel = CancellationToken::none()) override;
+  // ListObjectsV2 pages in sequence, with the sizes the pages give.
+  RepositoryObjectKeyList listObjectsWithSizes(const std::optional<std::string>& prefix = std::nullopt,
+                                               const CancellationToken& cancel = CancellationToken::none()) override;
+  // Each download is mostly waiting on the network: several at once hide the round trips.
+  unsigned preferredTransferConcurrency() const override { return kDefaultConcurrentTransfers; }
+
+  static constexpr unsigned kDefaultConcurrentTransfers = 16;
 
  private:
   bool objectExistsWithExpectedSize(const RepositoryObjectKey& key, std::int64_t expectedSize,

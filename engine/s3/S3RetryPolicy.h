@@ -4,23 +4,49 @@
 #include <exception>
 #include <functional>
 #include <limits>
+#include <optional>
+#include <random>
+#include <string>
 
 #include "platform/Cancellation.h"
 #include "platform/Error.h"
 
 namespace tvr {
 
-// How often and how patiently the S3 backend retries a failed HTTP exchange: `maxRetries`
-// retries after the first attempt, waiting baseDelayNanoseconds × 2^attempt before each.
-// A value type; compared by its two settings. The sleeper is a seam for tests (it records
-// the waits instead of sleeping); the default sleeps on the cancellation token, so a cancel
-// ends the wait at once with CancellationError.
+// How often and how patiently the S3 backend retries a failed HTTP exchange, or an answer
+// that says "try again" (see isRetryableAnswer): `maxRetries` retries after the first
+// attempt, the wait before each drawn at random between half and all of
+// baseDelayNanoseconds × 2^attempt, so that many clients turned away together do not come
+// back together. A value type; compared by its two settings. The sleeper and the jitter are
+// seams for tests (record the waits instead of sleeping; make them exact); the default
+// sleeper sleeps on the cancellation token, so a cancel ends the wait at once with
+// CancellationError.
 struct S3RetryPolicy {
   using Sleeper = std::function<void(std::uint64_t nanoseconds, const CancellationToken& cancel)>;
+  // Maps the full back-off delay to the wait actually taken.
+  using Jitter = std::function<std::uint64_t(std::uint64_t delay)>;
 
   std::int64_t maxRetries = 3;
   std::uint64_t baseDelayNanoseconds = 250'000'000;
   Sleeper sleeper;  // empty: CancellationToken::sleepFor
+  Jitter jitter;    // empty: uniform between delay / 2 and delay
+
+  // 500, 502, 503 and 504, and S3's "SlowDown" under any status: the service is busy or
+  // briefly broken, and the same request may well succeed a moment later.
+  static bool isRetryableAnswer(long statusCode, const std::optional<std::string>& providerErrorCode) {
+    if (statusCode == 500 || statusCode == 502 || statusCode == 503 || statusCode == 504) return true;
+    return providerErrorCode && *providerErrorCode == "SlowDown";
+  }
+
+  // Thrown by an operation for an answer it wants retried; never escapes `retrying` (the
+  // operation must return the answer on the last attempt instead).
+  struct RetryableAnswer {};
+
+  std::uint64_t jittered(std::uint64_t delay) const {
+    if (jitter) return jitter(delay);
+    thread_local std::mt19937_64 generator{std::random_device{}()};
+    return std::uniform_int_distribution<std::uint64_t>(delay / 2, delay)(generator);
+  }
 
   // baseDelayNanoseconds × 2^attempt; saturates at the largest value instead of wrapping.
   std::uint64_t delay(std::int64_t attempt) const {
@@ -63,7 +89,7 @@ struct S3RetryPolicy {
       } catch (...) {
         if (attempt >= maxRetries) throw;
       }
-      sleep(delay(attempt), cancel);
+      sleep(jittered(delay(attempt)), cancel);
     }
   }
 

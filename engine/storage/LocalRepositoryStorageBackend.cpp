@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdlib>
 #include <system_error>
+#include <thread>
 
 #include "platform/AtomicFileWriter.h"
 #include "platform/Error.h"
@@ -152,6 +153,24 @@ std::vector<RepositoryObjectKey> LocalRepositoryStorageBackend::listObjectKeys(c
     return a.rawValue() < b.rawValue();
   });
   return keys;
+}
+
+RepositoryObjectKeyList LocalRepositoryStorageBackend::listObjectsWithSizes(const std::optional<std::string>& prefix,
+                                                                            const CancellationToken& cancel) {
+  RepositoryObjectKeyList list;
+  for (const RepositoryObjectKey& key : listObjectKeys(prefix, cancel)) {
+    // A file that vanished since the listing has no size; its copy will fail on its own.
+    struct stat info {};
+    bool known = ::stat(objectURL(key).c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    list.append(key.rawValue(),
+                known ? static_cast<std::int64_t>(info.st_size) : RepositoryObjectKeyList::kUnknownSize);
+  }
+  return list;
+}
+
+unsigned LocalRepositoryStorageBackend::preferredTransferConcurrency() const {
+  unsigned cores = std::thread::hardware_concurrency();
+  return std::clamp(cores, 1u, 8u);
 }
 
 }  // namespace tvr

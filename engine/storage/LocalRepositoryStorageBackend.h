@@ -42,6 +42,11 @@ class LocalRepositoryStorageBackend : public RepositoryStorageBackend {
   // outside the resolved root refused), sorted by raw key.
   std::vector<RepositoryObjectKey> listObjectKeys(const std::optional<std::string>& prefix = std::nullopt,
                                                   const CancellationToken& cancel = CancellationToken::none()) override;
+  // The listing above with each file's size.
+  RepositoryObjectKeyList listObjectsWithSizes(const std::optional<std::string>& prefix = std::nullopt,
+                                               const CancellationToken& cancel = CancellationToken::none()) override;
+  // Copies are bound by the disk and the cores: one per core, at most 8.
+  unsigned preferredTransferConcurrency() const override;
 
  private:
   // objectURL after checking that no link leads it out of the root (EngineError.ioError).

@@ -2,8 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <exception>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/Error.h"
@@ -63,24 +69,81 @@ std::filesystem::path confinedDestination(const RepositoryObjectKey& key, const 
   return destination;
 }
 
+namespace {
+
+// Blob keys name their contents, so a file of the listed size under a blob key is that blob.
+bool keptFromEarlierRun(const std::string& raw, std::int64_t listedSize, const std::filesystem::path& destination,
+                        std::int64_t& size) {
+  if (listedSize < 0 || !raw.starts_with("blobs/")) return false;
+  struct stat st;
+  if (::lstat(destination.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (static_cast<std::int64_t>(st.st_size) != listedSize) return false;
+  size = listedSize;
+  return true;
+}
+
+std::int64_t hydrateObject(RepositoryStorageBackend& backend, const RepositoryObjectKeyList& keys, std::size_t index,
+                           const std::filesystem::path& toRoot, const CancellationToken& cancel) {
+  RepositoryObjectKey key{std::string(keys.key(index))};
+  std::filesystem::path destination = confinedDestination(key, toRoot);
+  std::int64_t size = 0;
+  if (keptFromEarlierRun(key.rawValue(), keys.objectSize(index), destination, size)) return size;
+  backend.readObject(key, destination, cancel);
+  struct stat st;
+  if (::stat(destination.c_str(), &st) != 0) throw PosixError("stat", errno, destination.string());
+  return static_cast<std::int64_t>(st.st_size);
+}
+
+}  // namespace
+
 RepositoryHydrationSummary hydrateRepository(RepositoryStorageBackend& backend, const std::filesystem::path& toRoot,
-                                             const CancellationToken& cancel) {
-  std::vector<RepositoryObjectKey> keys = backend.listObjectKeys(std::nullopt, cancel);
+                                             const CancellationToken& cancel, unsigned concurrentTransfers) {
+  RepositoryObjectKeyList keys = backend.listObjectsWithSizes(std::nullopt, cancel);
   std::error_code ec;
   std::filesystem::create_directories(toRoot, ec);
   if (ec) throw PosixError("mkdir", ec.value(), toRoot.string());
   if (!std::filesystem::is_directory(toRoot)) throw PosixError("mkdir", ENOTDIR, toRoot.string());
-  RepositoryHydrationSummary summary;
-  for (const RepositoryObjectKey& listed : keys) {
-    cancel.throwIfCancelled();
-    RepositoryObjectKey key(listed.rawValue());
-    std::filesystem::path destination = confinedDestination(key, toRoot);
-    backend.readObject(key, destination, cancel);
-    struct stat st;
-    if (::stat(destination.c_str(), &st) != 0) throw PosixError("stat", errno, destination.string());
-    summary.bytesRead += static_cast<std::int64_t>(st.st_size);
-    summary.objectsRead += 1;
+
+  std::size_t workers = concurrentTransfers ? concurrentTransfers : backend.preferredTransferConcurrency();
+  workers = std::clamp<std::size_t>(workers, 1, std::max<std::size_t>(keys.size(), 1));
+
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> stop{false};
+  std::atomic<std::int64_t> bytes{0};
+  std::mutex failureMutex;
+  std::size_t failedIndex = keys.size();
+  std::exception_ptr failure;
+  auto work = [&] {
+    while (!stop.load()) {
+      std::size_t index = next.fetch_add(1);
+      if (index >= keys.size()) return;
+      try {
+        cancel.throwIfCancelled();
+        bytes += hydrateObject(backend, keys, index, toRoot, cancel);
+      } catch (...) {
+        std::lock_guard<std::mutex> lock(failureMutex);
+        // Keys are started in order, so the lowest failing index is the first failing key.
+        if (index < failedIndex) {
+          failedIndex = index;
+          failure = std::current_exception();
+        }
+        stop = true;
+      }
+    }
+  };
+  std::vector<std::thread> pool;
+  try {
+    for (std::size_t i = 1; i < workers; ++i) pool.emplace_back(work);
+  } catch (const std::system_error&) {
+    // No more threads to be had: the ones running, and this one, share the keys.
   }
+  work();
+  for (std::thread& thread : pool) thread.join();
+  if (failure) std::rethrow_exception(failure);
+
+  RepositoryHydrationSummary summary;
+  summary.objectsRead = static_cast<std::int64_t>(keys.size());
+  summary.bytesRead = bytes.load();
   return summary;
 }
 

@@ -17,15 +17,25 @@ struct RepositoryHydrationSummary {
 };
 
 // Rebuilds a local repository folder from every object a storage backend holds: one
-// listing, then one download at a time in key order, each into the same relative path
-// under the destination. Copies bytes only. Stateless; the backend is borrowed for the call.
-// Throws the backend's errors unchanged, file system errors, and EngineError.ioError for a
-// key that fails validation or would land outside the destination (an empty, "." or ".."
-// segment, or a parent that resolves elsewhere through a symbolic link).
+// listing, then downloads into the same relative paths under the destination, by a pool of
+// `concurrentTransfers` workers (0: the backend's preferred number) taking the keys in key
+// order. Each download lands atomically through a temporary sibling of its file. A blob
+// already present as a regular file of the listed size is kept, not downloaded again: blob
+// keys name their contents, so an interrupted hydration rerun into the same folder resumes.
+// The other objects (repo.json, plans.json, catalog.sqlite) change in place in a repository,
+// so they are always downloaded. The summary counts every listed object and the size of
+// every destination file, kept or downloaded. Copies bytes only. Stateless; the backend is
+// borrowed for the call and used from several threads. On a failure no further key is
+// started, the transfers under way finish, and the failure of the first key in key order is
+// thrown: the backend's errors unchanged, file system errors, CancellationError, and
+// EngineError.ioError for a key that fails validation or would land outside the
+// destination (an empty, "." or ".." segment, or a parent that resolves elsewhere through
+// a symbolic link).
 namespace RepositoryObjectHydrator {
 
 RepositoryHydrationSummary hydrateRepository(RepositoryStorageBackend& backend, const std::filesystem::path& toRoot,
-                                             const CancellationToken& cancel = CancellationToken::none());
+                                             const CancellationToken& cancel = CancellationToken::none(),
+                                             unsigned concurrentTransfers = 0);
 
 // The local file for one key, guaranteed to lie inside `root`; creates its parent folders.
 std::filesystem::path confinedDestination(const RepositoryObjectKey& key, const std::filesystem::path& root);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/storage/RepositoryObjectKey.h"
+#include "engine/storage/RepositoryObjectKeyList.h"
 #include "platform/Cancellation.h"
 
 namespace tvr {
@@ -74,6 +75,18 @@ class RepositoryStorageBackend {
   virtual std::vector<RepositoryObjectKey> listObjectKeys(
       const std::optional<std::string>& prefix = std::nullopt,
       const CancellationToken& cancel = CancellationToken::none()) = 0;
+
+  // The same listing held compactly, with each object's size where the store tells it
+  // cheaply (RepositoryObjectKeyList::kUnknownSize otherwise).
+  virtual RepositoryObjectKeyList listObjectsWithSizes(const std::optional<std::string>& prefix = std::nullopt,
+                                                       const CancellationToken& cancel = CancellationToken::none()) {
+    RepositoryObjectKeyList list;
+    for (const RepositoryObjectKey& key : listObjectKeys(prefix, cancel)) list.append(key.rawValue());
+    return list;
+  }
+
+  // How many transfers are worth running at once against this store.
+  virtual unsigned preferredTransferConcurrency() const { return 1; }
 };
 
 }  // namespace tvr

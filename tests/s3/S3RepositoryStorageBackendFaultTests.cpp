@@ -21,18 +21,21 @@ using testing::TemporaryDirectory;
 
 using testing::FaultServer;
 
-// A retry policy that records its waits instead of sleeping.
+// A retry policy that records its waits instead of sleeping, without jitter unless asked.
 struct RecordingPolicy {
   std::shared_ptr<std::vector<std::uint64_t>> delays = std::make_shared<std::vector<std::uint64_t>>();
-  S3RetryPolicy policy() const {
+  S3RetryPolicy policy(bool jitter = false) const {
     S3RetryPolicy policy{3, 250'000'000, {}};
     auto recorded = delays;
     policy.sleeper = [recorded](std::uint64_t nanoseconds, const CancellationToken&) {
       recorded->push_back(nanoseconds);
     };
+    if (!jitter) policy.jitter = [](std::uint64_t delay) { return delay; };
     return policy;
   }
 };
+
+const std::vector<std::uint64_t> kFullBackOff{250'000'000, 500'000'000, 1'000'000'000};
 
 void writeText(const std::filesystem::path& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary);
@@ -104,7 +107,7 @@ TEST(S3RepositoryStorageBackendFaultTests, TransportFailuresAreRetriedFourTimesW
   }
 }
 
-TEST(S3RepositoryStorageBackendFaultTests, HTTPAnswersAreNeverRetried) {
+TEST(S3RepositoryStorageBackendFaultTests, BusyAnswersAreRetriedLikeTransportFailures) {
   const std::map<std::string, std::string> messages = {
       {"objectExists", "S3 HEAD failed with HTTP 503."},
       {"readObject", "S3 GET failed with HTTP 503 (SlowDown): Please reduce your request rate."},
@@ -130,10 +133,67 @@ TEST(S3RepositoryStorageBackendFaultTests, HTTPAnswersAreNeverRetried) {
         EXPECT_EQ(error.details().at("S3RequestID"), "F1");
       }
     }
-    EXPECT_EQ(server.requests().size() - before, 1u);
+    EXPECT_EQ(server.requests().size() - before, 4u);
     EXPECT_EQ(server.rejections(), std::vector<std::string>{}) << server.serverOutput();
-    EXPECT_TRUE(recording.delays->empty());
+    EXPECT_EQ(*recording.delays, kFullBackOff);
   }
+}
+
+TEST(S3RepositoryStorageBackendFaultTests, WhichAnswersAreRetried) {
+  struct Case {
+    long status;
+    const char* code;      // of the error document
+    std::size_t attempts;  // of a GET, whose error body is read
+  };
+  const Case cases[] = {{500, "InternalError", 4}, {502, "BadGateway", 4},    {504, "GatewayTimeout", 4},
+                        {429, "SlowDown", 4},      {400, "BadDigest", 1},     {403, "AccessDenied", 1},
+                        {404, "NoSuchKey", 1},     {501, "NotImplemented", 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.status);
+    FaultServer server("status:" + std::to_string(c.status) + ":" + c.code);
+    TemporaryDirectory scratch;
+    RecordingPolicy recording;
+    S3RepositoryStorageBackend backend(server.configuration(), nullptr, recording.policy());
+    try {
+      backend.readObject(RepositoryObjectKey("repo.json"), scratch.path() / "repo.json");
+      ADD_FAILURE() << "no error";
+    } catch (const S3HTTPFailureError& error) {
+      EXPECT_EQ(error.code(), c.status);
+    }
+    EXPECT_EQ(server.requests().size(), c.attempts);
+    EXPECT_EQ(recording.delays->size(), c.attempts - 1);
+    EXPECT_TRUE(std::filesystem::is_empty(scratch.path()));
+  }
+}
+
+TEST(S3RepositoryStorageBackendFaultTests, BusyReadsAreRetriedAndThenSucceed) {
+  // Every read path answers 503 twice before it is served.
+  FaultServer server("s3", {"--bucket", "bucket", "--busy-first", "2"});
+  TemporaryDirectory scratch;
+  writeText(scratch.path() / "upload.bin", "payload");
+  RecordingPolicy recording;
+  S3RepositoryStorageBackend backend(server.configuration(), nullptr, recording.policy(true));
+  backend.writeObject(scratch.path() / "upload.bin", RepositoryObjectKey("blobs/aa/x"),
+                      RepositoryObjectWriteMode::replace());
+
+  backend.readObject(RepositoryObjectKey("blobs/aa/x"), scratch.path() / "out" / "x");
+  EXPECT_EQ(testing::readText(scratch.path() / "out" / "x"), "payload");
+  EXPECT_EQ(entryCount(scratch.path() / "out"), 1u);  // no temporary file left beside it
+  auto keys = backend.listObjectKeys();
+  ASSERT_EQ(keys.size(), 1u);
+  EXPECT_EQ(keys[0].rawValue(), "blobs/aa/x");
+
+  std::vector<std::string> seen;
+  for (const auto& request : server.requests()) seen.push_back(request["method"].get<std::string>());
+  EXPECT_EQ(seen, (std::vector<std::string>{"PUT", "GET", "GET", "GET", "GET", "GET", "GET"}));
+  // Two waits per read, each between half and all of the doubling delay.
+  ASSERT_EQ(recording.delays->size(), 4u);
+  for (std::size_t i = 0; i < 4; ++i) {
+    std::uint64_t full = kFullBackOff[i % 2];
+    EXPECT_GE((*recording.delays)[i], full / 2);
+    EXPECT_LE((*recording.delays)[i], full);
+  }
+  EXPECT_EQ(server.rejections(), std::vector<std::string>{}) << server.serverOutput();
 }
 
 TEST(S3RepositoryStorageBackendFaultTests, BrokenDownloadsLeaveNoPartialFile) {
@@ -193,6 +253,42 @@ TEST(S3RepositoryStorageBackendFaultTests, ListingFollowsTheContinuationToken) {
   backend.listObjectKeys();
   EXPECT_EQ(server.requests()[2]["query"], nlohmann::json::parse(R"([["list-type","2"]])"));
   EXPECT_EQ(server.rejections(), std::vector<std::string>{}) << server.serverOutput();
+}
+
+TEST(S3RepositoryStorageBackendFaultTests, ListingsThatDoNotMoveOnAreRefused) {
+  struct Case {
+    const char* kind;
+    std::size_t requests;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"cycle", 3, "S3 listing returned the same continuation token twice."},
+      {"stuck", 2, "S3 listing returned a page without new keys that leads to another page."},
+      {"oversized", 1, "S3 listing page holds more than 1000 keys."},
+      {"no-token", 1, "S3 listing is truncated but gave no continuation token."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    FaultServer server(std::string("listing:") + c.kind);
+    S3RepositoryStorageBackend backend(server.configuration());
+    try {
+      backend.listObjectKeys();
+      ADD_FAILURE() << "listed";
+    } catch (const EngineError& error) {
+      EXPECT_EQ(error.kind(), EngineError::Case::ioError);
+      EXPECT_EQ(std::string(error.what()), c.message);
+    }
+    EXPECT_EQ(server.requests().size(), c.requests);
+  }
+
+  // "IsTruncated" false ends the listing even beside a token.
+  FaultServer server("listing:done-with-token");
+  S3RepositoryStorageBackend backend(server.configuration());
+  auto listed = backend.listObjectsWithSizes();
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed.key(0), "k/0");
+  EXPECT_EQ(listed.objectSize(0), 1);
+  EXPECT_EQ(server.requests().size(), 1u);
 }
 
 TEST(S3RepositoryStorageBackendFaultTests, PreconditionFailedIsResolvedByASecondHead) {

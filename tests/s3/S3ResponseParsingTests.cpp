@@ -124,12 +124,29 @@ TEST(S3ResponseParsingTests, ListBucketResultPages) {
                                               "</ListBucketResult>"));
   EXPECT_EQ(page.keys, (std::vector<std::string>{"blobs/ab/ab12", "a & b", "", "nested"}));
   EXPECT_EQ(page.nextContinuationToken, "tok+/=");
+  // Sizes come only from the key's own record.
+  EXPECT_EQ(page.sizes, (std::vector<std::int64_t>{3, -1, -1, -1}));
+  EXPECT_EQ(page.isTruncated, false);
 
   auto last =
       S3ListBucketResultParser::parse(bytesOf("<ListBucketResult><NextContinuationToken> </NextContinuationToken>"
                                               "<key>lowercase is not Key</key></ListBucketResult>"));
   EXPECT_TRUE(last.keys.empty());
   EXPECT_EQ(last.nextContinuationToken, std::nullopt);
+  EXPECT_EQ(last.isTruncated, std::nullopt);
+
+  // S3 sends at most 1,000 keys a page: the 1,001st is refused as it arrives.
+  std::string full = "<R>";
+  for (int i = 0; i < 1000; ++i) full += "<Contents><Key>k" + std::to_string(i) + "</Key><Size>x</Size></Contents>";
+  auto thousand = S3ListBucketResultParser::parse(bytesOf(full + "</R>"));
+  EXPECT_EQ(thousand.keys.size(), 1000u);
+  EXPECT_EQ(thousand.sizes.back(), -1);  // not a number
+  try {
+    S3ListBucketResultParser::parse(bytesOf(full + "<Contents><Key>more</Key></Contents></R>"));
+    ADD_FAILURE() << "parsed";
+  } catch (const EngineError& error) {
+    EXPECT_EQ(std::string(error.what()), "S3 listing page holds more than 1000 keys.");
+  }
 
   // Fed in arbitrary pieces, the result is the same.
   std::string document = "<R><Contents><Key>d\xC3\xA9j\xC3\xA0 vu</Key></Contents></R>";

@@ -8,9 +8,11 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 
 #include "engine/s3/S3HTTPFailureError.h"
 #include "engine/s3/S3HTTPSession.h"
@@ -514,6 +516,55 @@ TEST_F(HydrateS3SignatureTests, WrongSecretEndsWithExit7) {
     EXPECT_EQ(requests[i]["rejected"], "SignatureDoesNotMatch");
   }
   EXPECT_EQ(server_->serverOutput().find(wrongSecret), std::string::npos);
+}
+
+// A hydration broken off by a refused download keeps the objects it finished, each whole;
+// the rerun with --overwrite true fetches only the blobs still missing (and the objects that
+// change in place), and ends with a repository that verifies.
+TEST(HydrateS3ResumeTests, InterruptedHydrationResumesWithOverwrite) {
+  FaultServer server("s3", {"--bucket", "repository", "--deny-get-number", "3"});
+  server.client("repository", {"put-tree", kSample.string()});
+  TemporaryDirectory temporary;
+  std::filesystem::path copy = temporary.path() / "copy";
+  std::vector<std::string> arguments{
+      "hydrate-s3", copy.string(), "--bucket",        "repository",      "--region",
+      "us-east-1",  "--endpoint",  server.endpoint(), "--access-key-id", FaultServer::kAccessKey};
+  const std::vector<std::string> environment{"AWS_SECRET_ACCESS_KEY=" + std::string(FaultServer::kSecret)};
+  const auto sample = treeContents(kSample);
+
+  TvrRun interrupted = runTvr(arguments, environment);
+  EXPECT_NE(interrupted.status, 0);
+  EXPECT_NE(interrupted.err.find("S3 GET failed with HTTP 403 (AccessDenied): Access Denied."), std::string::npos)
+      << interrupted.err;
+  auto partial = treeContents(copy);
+  EXPECT_LT(partial.size(), sample.size());
+  for (const auto& [path, contents] : partial) {
+    ASSERT_TRUE(sample.count(path)) << path;  // no temporary file left behind
+    EXPECT_TRUE(contents == sample.at(path)) << path;
+  }
+
+  std::size_t before = server.requests().size();
+  arguments.insert(arguments.end(), {"--overwrite", "true"});
+  TvrRun resumed = runTvr(arguments, environment);
+  ASSERT_EQ(resumed.status, 0) << resumed.err;
+  EXPECT_EQ(resumed.out, "Hydrated 9 objects\n");
+  EXPECT_EQ(treeContents(copy), sample);
+
+  std::set<std::string> fetched, expected;
+  auto requests = server.requests();
+  for (std::size_t i = before; i < requests.size(); ++i) {
+    std::string path = requests[i]["path"];
+    if (requests[i]["method"] == "GET" && path != "/repository") fetched.insert(path.substr(strlen("/repository/")));
+  }
+  for (const auto& [key, contents] : sample) {
+    if (!key.starts_with("blobs/") || !partial.count(key)) expected.insert(key);
+  }
+  EXPECT_EQ(fetched, expected);
+
+  TvrRun verified = runTvr({"verify", copy.string(), "--recovery-password-file", kSamplePasswordFile}, {});
+  EXPECT_EQ(verified.status, 0) << verified.err;
+  EXPECT_NE(verified.out.find("Issues: 0\n"), std::string::npos) << verified.out;
+  EXPECT_EQ(server.rejections(), kNoRejections) << server.serverOutput();
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 """An S3 stand-in on 127.0.0.1 that checks every request's signature, for the S3 tests.
 
 usage: fault_server.py PORT MODE LOG [--page-size N] [--bucket NAME]... [--region REGION]
-                      [--service-host HOST]
+                      [--service-host HOST] [--busy-first N] [--busy-status CODE]
+                      [--deny-get-number K]
 
 Every request is appended to LOG as one JSON line (method, path, query, lowercase headers,
 and "rejected": the error code it was refused with, or null) before it is answered.
@@ -28,7 +29,8 @@ Modes, applied once the signature holds:
                      --page-size keys (default 1000); --bucket names buckets that exist at start;
                      with --service-host, requests for BUCKET.HOST are virtual-hosted style
   reset              close every connection with a TCP reset, no answer
-  status:CODE        answer every request with CODE and an S3 error document
+  status:CODE        answer every request with CODE and an S3 SlowDown error document
+  status:CODE:ERROR  the same with an error document of code ERROR
   short-body         GET answers 200 promising 1000 bytes, sends 10, closes
   malformed-listing  GET answers 200 with a list document that never closes
   pages              ListObjectsV2 in two pages joined by a continuation token
@@ -37,6 +39,19 @@ Modes, applied once the signature holds:
   stall              GET answers 200 promising 1000000 bytes, sends 10, then waits
   accept             every request succeeds (PUT 200 after reading the body)
   length:VALUE       HEAD answers 200 with "Content-Length: VALUE"; other requests 200
+  listing:KIND       ListObjectsV2 pages that misbehave, one new key "k/N" per page unless
+                     said otherwise: "cycle" (tokens A, B, then A again), "stuck" (a new
+                     token every time, always the same key), "oversized" (1001 keys),
+                     "no-token" (IsTruncated true without a token), "done-with-token"
+                     (IsTruncated false beside a token: the listing is over), "many:N" (N
+                     distinct keys of 79 bytes in ascending order, 1000 a page, made up on
+                     the fly: a large bucket without the memory)
+
+Faults of the s3 mode, for reads (GET and HEAD) only, so that uploads set up cleanly:
+  --busy-first N       the first N reads of every path (an object, or a bucket's listing)
+                       are answered --busy-status (default 503) with a SlowDown document
+  --deny-get-number K  the K-th object GET (counted from 1 over the whole run) is answered
+                       403 AccessDenied: a hydration that breaks off partway
 """
 import argparse
 import base64
@@ -73,11 +88,14 @@ parser.add_argument("--page-size", type=int, default=1000)
 parser.add_argument("--bucket", action="append", default=[])
 parser.add_argument("--region", default="us-east-1")
 parser.add_argument("--service-host")
+parser.add_argument("--busy-first", type=int, default=0)
+parser.add_argument("--busy-status", type=int, default=503)
+parser.add_argument("--deny-get-number", type=int, default=0)
 ARGS = parser.parse_args()
 PORT, MODE, LOG = ARGS.port, ARGS.mode, ARGS.log
 
 lock = threading.Lock()
-state = {"heads": 0}
+state = {"heads": 0, "object_gets": 0, "reads": {}}
 buckets = {name: {} for name in ARGS.bucket}  # bucket -> key (str) -> body (bytes)
 
 ERROR_DOC = (b"<?xml version=\"1.0\"?><Error><Code>SlowDown</Code>"
@@ -224,6 +242,12 @@ def decode_token(token):
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
+    def setup(self):
+        super().setup()
+        # Headers and body leave in separate writes: without this, Nagle's algorithm holds the
+        # body until the client's delayed acknowledgement, some 40 ms on every answer.
+        self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+
     def log_message(self, *args):
         pass
 
@@ -303,7 +327,11 @@ class Handler(BaseHTTPRequestHandler):
             self.close_connection = True
             return
         if MODE.startswith("status:"):
-            self.answer(int(MODE.split(":")[1]), ERROR_DOC, {"Content-Type": "application/xml"})
+            parts = MODE.split(":")
+            if len(parts) > 2:
+                self.error(int(parts[1]), parts[2], "Injected by the fault server")
+            else:
+                self.answer(int(parts[1]), ERROR_DOC, {"Content-Type": "application/xml"})
             return
         if MODE in ("short-body", "stall") and self.command == "GET":
             total = 1000 if MODE == "short-body" else 1000000
@@ -318,6 +346,9 @@ class Handler(BaseHTTPRequestHandler):
             return
         if MODE == "malformed-listing":
             self.answer(200, b"<ListBucketResult><Contents><Key>a</Key>")
+            return
+        if MODE.startswith("listing:"):
+            self.misbehaving_listing(MODE.split(":", 1)[1], dict(entry["query"]).get("continuation-token"))
             return
         if MODE == "pages":
             query = dict(entry["query"])
@@ -346,6 +377,60 @@ class Handler(BaseHTTPRequestHandler):
             return
         self.answer(200, b"")
 
+    def misbehaving_listing(self, kind, token):
+        if kind.startswith("many:"):
+            total, first = int(kind.split(":")[1]), int(token[1:]) if token else 0
+            last = min(first + 1000, total)
+            body = ["<?xml version=\"1.0\"?><ListBucketResult><Name>b</Name>"
+                    "<IsTruncated>%s</IsTruncated>" % ("true" if last < total else "false")]
+            if last < total:
+                body.append("<NextContinuationToken>N%d</NextContinuationToken>" % last)
+            for i in range(first, last):
+                body.append("<Contents><Key>blobs/%08x/%064x</Key><Size>%d</Size></Contents>" % (i >> 12, i, i))
+            body.append("</ListBucketResult>")
+            self.answer(200, "".join(body).encode("utf-8"))
+            return
+        number = {None: 0, "A": 1, "B": 2}.get(token, None)
+        if number is None:
+            number = int(token[1:]) if token.startswith("N") else 99
+        keys = ["k/%d" % number]
+        truncated, next_token = "true", None
+        if kind == "cycle":
+            next_token = "B" if token == "A" else "A"
+        elif kind == "stuck":
+            keys, next_token = ["k/0"], "N%d" % (number + 1)
+        elif kind == "oversized":
+            keys = ["k/%04d" % i for i in range(1001)]
+        elif kind == "no-token":
+            pass
+        elif kind == "done-with-token":
+            truncated, next_token = "false", "A"
+        body = "<?xml version=\"1.0\"?><ListBucketResult><Name>b</Name><IsTruncated>%s</IsTruncated>" % truncated
+        if next_token is not None:
+            body += "<NextContinuationToken>%s</NextContinuationToken>" % next_token
+        for key in keys:
+            body += "<Contents><Key>%s</Key><Size>1</Size></Contents>" % key
+        self.answer(200, (body + "</ListBucketResult>").encode("utf-8"))
+
+    def injected_fault(self, path, key):
+        """Answers a read with the fault the options ask for; returns whether it did."""
+        if self.command not in ("GET", "HEAD"):
+            return False
+        with lock:
+            seen = state["reads"].get(path, 0)
+            state["reads"][path] = seen + 1
+            denied = False
+            if key and self.command == "GET" and seen >= ARGS.busy_first:
+                state["object_gets"] += 1
+                denied = state["object_gets"] == ARGS.deny_get_number
+        if seen < ARGS.busy_first:
+            self.answer(ARGS.busy_status, ERROR_DOC, {"Content-Type": "application/xml"})
+            return True
+        if denied:
+            self.error(403, "AccessDenied", "Access Denied")
+            return True
+        return False
+
     def serve_s3(self, path, query, body):
         raw = unquote_to_bytes(path)
         try:
@@ -359,6 +444,8 @@ class Handler(BaseHTTPRequestHandler):
             bucket, key = host[:-len(ARGS.service_host) - 1], text[1:]
         else:
             bucket, _, key = text[1:].partition("/")
+        if self.injected_fault(path, key):
+            return
         with lock:
             objects = buckets.get(bucket)
             if not key:

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <mutex>
+#include <set>
 
 #include "engine/storage/LocalRepositoryStorageBackend.h"
 #include "engine/storage/RepositoryObjectHydrator.h"
@@ -34,12 +36,14 @@ std::map<std::string, std::string> sampleObjects() {
           {"repo.json", "{\"formatVersion\":1}"}};
 }
 
-// Forwards to a real backend and records the downloads; the listing can be replaced.
+// Forwards to a real backend and records the downloads (from any thread); the listing can
+// be replaced, and then has no sizes.
 class RecordingBackend : public RepositoryStorageBackend {
  public:
   explicit RecordingBackend(RepositoryStorageBackend& inner) : inner_(inner) {}
   std::optional<std::vector<RepositoryObjectKey>> listing;
   std::vector<std::string> reads;
+  std::set<std::string> sortedReads() const { return {reads.begin(), reads.end()}; }
 
   std::string displayName() const override { return inner_.displayName(); }
   bool objectExists(const RepositoryObjectKey& key, const CancellationToken& cancel) override {
@@ -52,7 +56,10 @@ class RecordingBackend : public RepositoryStorageBackend {
   }
   void readObject(const RepositoryObjectKey& key, const std::filesystem::path& to,
                   const CancellationToken& cancel) override {
-    reads.push_back(key.rawValue());
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      reads.push_back(key.rawValue());
+    }
     inner_.readObject(key, to, cancel);
   }
   void deleteObject(const RepositoryObjectKey& key, const CancellationToken& cancel) override {
@@ -62,9 +69,15 @@ class RecordingBackend : public RepositoryStorageBackend {
                                                   const CancellationToken& cancel) override {
     return listing ? *listing : inner_.listObjectKeys(prefix, cancel);
   }
+  RepositoryObjectKeyList listObjectsWithSizes(const std::optional<std::string>& prefix,
+                                               const CancellationToken& cancel) override {
+    return listing ? RepositoryStorageBackend::listObjectsWithSizes(prefix, cancel)
+                   : inner_.listObjectsWithSizes(prefix, cancel);
+  }
 
  private:
   RepositoryStorageBackend& inner_;
+  std::mutex mutex_;
 };
 
 void expectHydrated(const std::filesystem::path& root, const std::map<std::string, std::string>& objects) {
@@ -90,7 +103,7 @@ TEST(RepositoryObjectHydratorTests, HydratesALocalFolderInKeyOrder) {
   RecordingBackend backend(local);
 
   auto target = destination.path() / "new" / "repository";
-  auto summary = RepositoryObjectHydrator::hydrateRepository(backend, target);
+  auto summary = RepositoryObjectHydrator::hydrateRepository(backend, target, CancellationToken::none(), 1);
   EXPECT_EQ(summary, (RepositoryHydrationSummary{6, totalSize(objects)}));
   expectHydrated(target, objects);
   EXPECT_FALSE(std::filesystem::exists(target / ".catalog.sqlite.tmp-5A1B"));
@@ -104,6 +117,64 @@ TEST(RepositoryObjectHydratorTests, HydratesALocalFolderInKeyOrder) {
   EXPECT_EQ(RepositoryObjectHydrator::hydrateRepository(backend, target), summary);
   expectHydrated(target, objects);
   EXPECT_EQ(testing::readText(target / "notes.txt"), "mine");
+}
+
+TEST(RepositoryObjectHydratorTests, ParallelTransfersGiveTheSameTree) {
+  TemporaryDirectory source, serial, parallel;
+  auto objects = sampleObjects();
+  for (int i = 0; i < 200; ++i) {
+    char name[8];
+    std::snprintf(name, sizeof name, "%02x", i % 37);
+    objects["blobs/" + std::string(name) + "/" + name + std::to_string(i)] =
+        patterned(static_cast<std::size_t>(i * 97), i);
+  }
+  for (const auto& [key, content] : objects) writeText(source.path() / key, content);
+  LocalRepositoryStorageBackend backend(source.path());
+  auto one = RepositoryObjectHydrator::hydrateRepository(backend, serial.path(), CancellationToken::none(), 1);
+  auto many = RepositoryObjectHydrator::hydrateRepository(backend, parallel.path(), CancellationToken::none(), 16);
+  EXPECT_EQ(one, (RepositoryHydrationSummary{static_cast<std::int64_t>(objects.size()), totalSize(objects)}));
+  EXPECT_EQ(many, one);
+  expectHydrated(parallel.path(), objects);
+  // Nothing else: no temporary file is left beside any object.
+  std::size_t files = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(parallel.path())) {
+    files += entry.is_regular_file();
+  }
+  EXPECT_EQ(files, objects.size());
+}
+
+TEST(RepositoryObjectHydratorTests, ARerunKeepsBlobsOfTheListedSize) {
+  TemporaryDirectory source, destination;
+  auto objects = sampleObjects();
+  const std::string kept = "blobs/0b/0b" + std::string(62, '4');
+  objects[kept] = patterned(500, 4);
+  for (const auto& [key, content] : objects) writeText(source.path() / key, content);
+  LocalRepositoryStorageBackend local(source.path());
+  RepositoryObjectHydrator::hydrateRepository(local, destination.path());
+
+  // As an interrupted run leaves it: one blob missing, one of another size. A blob of the
+  // listed size is taken as complete (its key names its contents): a changed byte in one
+  // shows that it was kept. The objects that change in place are always fetched again.
+  const std::string missing = "blobs/0a/0a" + std::string(62, '1');
+  const std::string shortened = "blobs/ff/ff" + std::string(62, '2');
+  std::filesystem::remove(destination.path() / missing);
+  std::filesystem::resize_file(destination.path() / shortened, 4096);
+  for (const std::string& key : {kept, std::string("catalog.sqlite")}) {
+    std::string changed = objects.at(key);
+    changed[0] ^= 1;
+    writeText(destination.path() / key, changed);
+  }
+
+  RecordingBackend backend(local);
+  auto summary = RepositoryObjectHydrator::hydrateRepository(backend, destination.path());
+  EXPECT_EQ(summary, (RepositoryHydrationSummary{7, totalSize(objects)}));
+  EXPECT_EQ(backend.sortedReads(),
+            (std::set<std::string>{missing, shortened, "catalog.sqlite", "plans.json", "repo.json"}));
+  std::string changedKept = objects.at(kept);
+  changedKept[0] ^= 1;
+  EXPECT_TRUE(testing::readText(destination.path() / kept) == changedKept);
+  objects.erase(kept);
+  expectHydrated(destination.path(), objects);
 }
 
 TEST(RepositoryObjectHydratorTests, EmptyBackendGivesAnEmptyFolder) {

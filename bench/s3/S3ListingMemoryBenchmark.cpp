@@ -1,0 +1,40 @@
+// Lists a bucket of a million keys (fault_server.py's made-up "listing:many" pages, 1000
+// keys each) with the S3 backend and reports this process's peak resident memory before and
+// after: the listing keeps every key with its size, and must stay well under 256 MiB.
+
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include "engine/s3/S3RepositoryStorageBackend.h"
+#include "tests/s3/FaultServer.h"
+
+namespace {
+
+using namespace tvr;
+
+double peakResidentMiB() {
+  struct rusage usage {};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+void BM_ListManyKeys(benchmark::State& state) {
+  const auto keyCount = static_cast<std::size_t>(state.range(0));
+  testing::FaultServer server("listing:many:" + std::to_string(keyCount));
+  S3RepositoryStorageBackend backend(server.configuration());
+  double before = peakResidentMiB();
+  for (auto _ : state) {
+    RepositoryObjectKeyList keys = backend.listObjectsWithSizes();
+    if (keys.size() != keyCount) state.SkipWithError("wrong key count");
+    benchmark::DoNotOptimize(keys);
+  }
+  state.counters["keys"] = static_cast<double>(keyCount);
+  state.counters["peak_rss_before_MiB"] = before;
+  state.counters["peak_rss_MiB"] = peakResidentMiB();
+}
+
+BENCHMARK(BM_ListManyKeys)->Arg(1'000'000)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
