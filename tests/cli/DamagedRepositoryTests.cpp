@@ -446,7 +446,10 @@ TEST_F(DamagedRepositoryTest, DatesNoTextCanShowAreLeftOut) {
 
   ProcessResult list = run("list", {"--json"});
   EXPECT_EQ(list.status, 0) << list.err;
-  for (const nlohmann::json& entry : nlohmann::json::parse(list.out)["entries"]) {
+  // Held by name: a range over a member of a temporary document would read freed memory.
+  const nlohmann::json listed = nlohmann::json::parse(list.out);
+  ASSERT_FALSE(listed.at("entries").empty()) << list.out;
+  for (const nlohmann::json& entry : listed.at("entries")) {
     EXPECT_FALSE(entry.contains("modifiedAt")) << entry;
     EXPECT_FALSE(entry.contains("createdAt")) << entry;
   }
