@@ -97,12 +97,6 @@ std::filesystem::path requiredDestination(const ParsedOptions& options);
 // The overwrite switch: --overwrite as a boolean, absent is false.
 bool overwriteRequested(const ParsedOptions& options);
 
-// What exists at a destination path (a final symbolic link is followed for the directory
-// test; a dangling one counts as a file). Listing a directory that cannot be read throws
-// PosixError.
-enum class DestinationState { absent, file, emptyDirectory, nonEmptyDirectory };
-DestinationState destinationState(const std::filesystem::path& destination);
-
 // One snapshot entry as `list` and the restore dry run print it: id, kind, name, relPath,
 // relPathNorm, and sizeBytes, createdAt, modifiedAt when the entry has them.
 nlohmann::json snapshotEntryJson(const SnapshotEntry& entry);

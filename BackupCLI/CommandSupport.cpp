@@ -1,9 +1,5 @@
-#include <dirent.h>
 #include <sys/stat.h>
 
-#include <cerrno>
-#include <cstring>
-#include <memory>
 #include <nlohmann/json.hpp>
 
 #include "BackupCLI/CLIInputValidation.h"
@@ -29,23 +25,6 @@ std::filesystem::path requiredDestination(const ParsedOptions& options) {
 }
 
 bool overwriteRequested(const ParsedOptions& options) { return options.boolValue("--overwrite").value_or(false); }
-
-DestinationState destinationState(const std::filesystem::path& destination) {
-  if (!itemExists(destination)) return DestinationState::absent;
-  struct stat status {};
-  if (::stat(destination.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return DestinationState::file;
-
-  std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(destination.c_str()), ::closedir);
-  if (!directory) throw PosixError("opendir", errno, destination.string());
-  errno = 0;
-  while (dirent* entry = ::readdir(directory.get())) {
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-      return DestinationState::nonEmptyDirectory;
-    }
-  }
-  if (errno != 0) throw PosixError("readdir", errno, destination.string());
-  return DestinationState::emptyDirectory;
-}
 
 nlohmann::json snapshotEntryJson(const SnapshotEntry& entry) {
   nlohmann::json json = {

@@ -13,6 +13,7 @@
 #include "engine/s3/S3StorageConfiguration.h"
 #include "engine/storage/LocalRepositoryStorageBackend.h"
 #include "engine/storage/RepositoryObjectHydrator.h"
+#include "engine/storage/RestoreDestination.h"
 #include "platform/Bytes.h"
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
@@ -209,16 +210,16 @@ void ensureHydrationDestinationIsWritable(const std::filesystem::path& destinati
     ensureDestinationIsFolder(destination);
     return;
   }
-  switch (destinationState(destination)) {
-    case DestinationState::absent:
-    case DestinationState::emptyDirectory:
+  switch (folderDestinationRefusal(destination, overwrite)) {
+    case DestinationRefusal::none:
+    case DestinationRefusal::existingItem:
       return;
-    case DestinationState::file:
+    case DestinationRefusal::existingFile:
       throw confirmationRequired(
           command, destination, "destination_file_exists", "overwrite",
           "Refusing to hydrate into existing file: " + destination.string() + ". Pass --overwrite true to replace it.",
           "Rerun with --overwrite true only if replacing the destination is intended.");
-    case DestinationState::nonEmptyDirectory:
+    case DestinationRefusal::nonEmptyDirectory:
       throw confirmationRequired(
           command, destination, "destination_not_empty", "merge_or_overwrite",
           "Refusing to hydrate into non-empty destination: " + destination.string() +

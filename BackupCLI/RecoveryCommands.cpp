@@ -9,6 +9,7 @@
 #include "engine/catalog/BackupCatalog.h"
 #include "engine/storage/RepositoryIntegrityVerifier.h"
 #include "engine/storage/RepositoryRestoreReader.h"
+#include "engine/storage/RestoreDestination.h"
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
 
@@ -152,7 +153,7 @@ RepositoryIntegrityReport verifyWithProgress(const std::filesystem::path& reposi
 }  // namespace
 
 void ensureRestoreDestinationIsWritable(const std::filesystem::path& destination, bool overwrite) {
-  if (overwrite || !itemExists(destination)) return;
+  if (fileDestinationRefusal(destination, overwrite) == DestinationRefusal::none) return;
   throw confirmationRequired(
       "restore", destination, "destination_exists", "overwrite",
       "Refusing to overwrite existing destination: " + destination.string() + ". Pass --overwrite true to replace it.",
@@ -160,17 +161,16 @@ void ensureRestoreDestinationIsWritable(const std::filesystem::path& destination
 }
 
 void ensureExportDestinationIsWritable(const std::filesystem::path& destination, bool overwrite) {
-  if (overwrite) return;
-  switch (destinationState(destination)) {
-    case DestinationState::absent:
-    case DestinationState::emptyDirectory:
+  switch (folderDestinationRefusal(destination, overwrite)) {
+    case DestinationRefusal::none:
+    case DestinationRefusal::existingItem:
       return;
-    case DestinationState::file:
+    case DestinationRefusal::existingFile:
       throw confirmationRequired("export", destination, "destination_file_exists", "overwrite",
                                  "Refusing to export into existing file: " + destination.string() +
                                      ". Pass --overwrite true to replace matching files.",
                                  "Rerun with --overwrite true only if replacing the destination is intended.");
-    case DestinationState::nonEmptyDirectory:
+    case DestinationRefusal::nonEmptyDirectory:
       throw confirmationRequired("export", destination, "destination_not_empty", "merge_or_overwrite",
                                  "Refusing to export into non-empty destination: " + destination.string() +
                                      ". Pass --overwrite true to replace matching files.",

@@ -17,6 +17,7 @@
 #include "engine/crypto/CryptoPrimitives.h"
 #include "engine/crypto/EncryptedBlobCodec.h"
 #include "engine/storage/RepositoryObjectKey.h"
+#include "engine/storage/RestoreDestination.h"
 #include "platform/AtomicFileWriter.h"
 #include "platform/TemporaryFiles.h"
 #include "platform/Bytes.h"
@@ -433,38 +434,20 @@ std::optional<SnapshotEntry> RepositoryRestoreReader::findFile(const PlanID& pla
 }
 
 void RepositoryRestoreReader::ensureRestoreDestinationIsWritable(const fs::path& destination, bool overwrite) {
-  if (overwrite) return;
-  if (itemExistsNoFollow(destination)) {
+  if (fileDestinationRefusal(destination, overwrite) != DestinationRefusal::none) {
     throw readerError("Refusing to overwrite existing destination: " + destination.string() + ".");
   }
 }
 
 void RepositoryRestoreReader::ensureExportDestinationIsWritable(const fs::path& destination, bool overwrite) {
-  if (overwrite) return;
-  struct stat status {};
-  if (::lstat(destination.c_str(), &status) != 0) {
-    if (errno == ENOENT) return;
-    throw PosixError("lstat", errno, destination.string());
-  }
-  // A link to a directory counts as that directory; anything else (a dangling link too)
-  // is an existing file.
-  struct stat target {};
-  if (::stat(destination.c_str(), &target) != 0 || !S_ISDIR(target.st_mode)) {
-    throw readerError("Refusing to export into existing file: " + destination.string() + ".");
-  }
-  std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(destination.c_str()), ::closedir);
-  if (!directory) throw PosixError("opendir", errno, destination.string());
-  for (;;) {
-    errno = 0;
-    const struct dirent* item = ::readdir(directory.get());
-    if (!item) {
-      if (errno != 0) throw PosixError("readdir", errno, destination.string());
-      return;
-    }
-    const std::string_view name(item->d_name);
-    if (name != "." && name != "..") {
+  switch (folderDestinationRefusal(destination, overwrite)) {
+    case DestinationRefusal::existingFile:
+      throw readerError("Refusing to export into existing file: " + destination.string() + ".");
+    case DestinationRefusal::nonEmptyDirectory:
       throw readerError("Refusing to export into non-empty destination: " + destination.string() + ".");
-    }
+    case DestinationRefusal::none:
+    case DestinationRefusal::existingItem:
+      return;
   }
 }
 
