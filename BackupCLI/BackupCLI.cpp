@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "BackupCLI/CommandHandlers.h"
+#include "BackupCLI/CommandTable.h"
 #include "BackupCLI/ParsedOptions.h"
 #include "BackupCLI/Progress.h"
 #include "platform/TemporaryFiles.h"
@@ -21,22 +22,7 @@ namespace tvr::cli {
 
 namespace {
 
-const char* const kGeneralHelpBody = R"HELP(
-
-Commands:
-  commands       List machine-readable command metadata.
-  describe       Describe one command's options and behavior.
-  agent-context  Print agent-oriented usage guidance.
-  info           Print public repository metadata.
-  verify         Check repository integrity.
-  list-plans     List plans recorded in a repository.
-  list-runs      List completed runs for a plan.
-  list           List files and directories in a run.
-  search         Search filenames in a run.
-  restore        Restore one file from a run.
-  export         Export a whole run.
-  hydrate-local  Rebuild a local repository from object files.
-  hydrate-s3     Rebuild a local repository from S3-compatible storage.
+const char* const kGlobalOptionsHelp = R"HELP(
 
 Global options:
   --help                 Show general or command help.
@@ -102,90 +88,35 @@ CLIError unknownCommand(const std::string& word) {
                          {{"command", word}});
 }
 
-using Handler = void (*)(const std::vector<std::string>& rest, const CommandContext& context);
-
-// One row per command word: how its arguments are taken and which handler runs it.
-const std::map<std::string, Handler>& dispatchTable() {
-  static const std::map<std::string, Handler> table = {
-      {"commands",
-       [](const std::vector<std::string>& rest, const CommandContext& context) {
-         noArguments(rest, "commands");
-         runCommands(context);
-       }},
-      {"describe",
-       [](const std::vector<std::string>& rest, const CommandContext& context) { runDescribe(rest, context); }},
-      {"agent-context",
-       [](const std::vector<std::string>& rest, const CommandContext& context) {
-         noArguments(rest, "agent-context");
-         runAgentContext(context);
-       }},
-      {"info", [](const std::vector<std::string>& rest,
-                  const CommandContext& context) { runInfo(singlePathArgument(rest), context); }},
-      {"list-plans", [](const std::vector<std::string>& rest,
-                        const CommandContext& context) { runListPlans(singlePathArgument(rest), context); }},
-      {"list-runs", [](const std::vector<std::string>& rest,
-                       const CommandContext& context) { runListRuns(ParsedOptions("list-runs", rest), context); }},
-      {"verify", [](const std::vector<std::string>& rest,
-                    const CommandContext& context) { runVerify(ParsedOptions("verify", rest), context); }},
-      {"list", [](const std::vector<std::string>& rest,
-                  const CommandContext& context) { runList(ParsedOptions("list", rest), context); }},
-      {"search", [](const std::vector<std::string>& rest,
-                    const CommandContext& context) { runSearch(ParsedOptions("search", rest), context); }},
-      {"restore", [](const std::vector<std::string>& rest,
-                     const CommandContext& context) { runRestore(ParsedOptions("restore", rest), context); }},
-      {"export", [](const std::vector<std::string>& rest,
-                    const CommandContext& context) { runExport(ParsedOptions("export", rest), context); }},
-      {"hydrate-local",
-       [](const std::vector<std::string>& rest, const CommandContext& context) {
-         std::optional<std::string> source;
-         // An option in first place means the source was left out.
-         if (!rest.empty() && rest.front().rfind("--", 0) != 0) source = rest.front();
-         std::filesystem::path sourceRoot = requiredPath(source, "source repository object root");
-         runHydrateLocal(sourceRoot, ParsedOptions("hydrate-local", rest), context);
-       }},
-      {"hydrate-s3", [](const std::vector<std::string>& rest,
-                        const CommandContext& context) { runHydrateS3(ParsedOptions("hydrate-s3", rest), context); }},
-  };
-  return table;
-}
-
 }  // namespace
 
 const std::map<std::string, std::string>& BackupCLI::commandUsages() {
-  static const std::map<std::string, std::string> usages = {
-      {"commands", "tvr commands --json"},
-      {"describe", "tvr describe <command> --json"},
-      {"agent-context", "tvr agent-context [--json]"},
-      {"info", "tvr info <repository>"},
-      {"verify", "tvr verify <repository> --recovery-password-file <path>"},
-      {"list-plans", "tvr list-plans <repository>"},
-      {"list-runs", "tvr list-runs <repository> --plan <plan-id>"},
-      {"list", "tvr list <repository> --plan <plan-id> --run <run-id> [--path <path>] --recovery-password-file <path>"},
-      {"search",
-       "tvr search <repository> --plan <plan-id> --run <run-id> --name <query> [--limit <count>] "
-       "--recovery-password-file <path>"},
-      {"restore",
-       "tvr restore <repository> --plan <plan-id> --run <run-id> --path <path> --to <destination> "
-       "--recovery-password-file <path> [--overwrite true] [--dry-run]"},
-      {"export",
-       "tvr export <repository> --plan <plan-id> --run <run-id> --to <destination> --recovery-password-file "
-       "<path> [--overwrite true] [--dry-run]"},
-      {"hydrate-local", "tvr hydrate-local <source-object-root> --to <repository> [--overwrite true] [--dry-run]"},
-      {"hydrate-s3",
-       "tvr hydrate-s3 <repository> --bucket <bucket> --region <region> --access-key-id <key> [--endpoint "
-       "<url>] [--path-style true] [--overwrite true] [--dry-run]"},
-  };
+  static const std::map<std::string, std::string> usages = [] {
+    std::map<std::string, std::string> map;
+    for (const CommandDefinition& command : commandTable()) map.emplace(command.name, command.usage);
+    return map;
+  }();
   return usages;
 }
 
 const std::string& BackupCLI::generalUsageLine() {
-  static const std::string line =
-      "Usage: tvr <commands|describe|agent-context|info|verify|list-plans|list-runs|list|search|restore|export|"
-      "hydrate-local|hydrate-s3> ...";
+  static const std::string line = [] {
+    std::string words;
+    for (const CommandDefinition& command : commandTable()) words += (words.empty() ? "" : "|") + command.name;
+    return "Usage: tvr <" + words + "> ...";
+  }();
   return line;
 }
 
-std::string BackupCLI::generalHelpText() { return generalUsageLine() + kGeneralHelpBody; }
+std::string BackupCLI::generalHelpText() {
+  std::size_t width = 0;
+  for (const CommandDefinition& command : commandTable()) width = std::max(width, command.name.size());
+  std::string text = generalUsageLine() + "\n\nCommands:";
+  for (const CommandDefinition& command : commandTable()) {
+    text += "\n  " + command.name + std::string(width + 2 - command.name.size(), ' ') + command.helpSummary;
+  }
+  return text + kGlobalOptionsHelp;
+}
 
 std::string BackupCLI::manualText() { return kManualText; }
 
@@ -291,9 +222,9 @@ void BackupCLI::runThrowing(const std::vector<std::string>& arguments, const Out
     return;
   }
   if (options.help && !remaining.empty()) {
-    auto usage = commandUsages().find(remaining.front());
-    if (usage == commandUsages().end()) throw unknownCommand(remaining.front());
-    standardOutput(commandHelpText(usage->second));
+    const CommandDefinition* definition = findCommand(remaining.front());
+    if (definition == nullptr) throw unknownCommand(remaining.front());
+    standardOutput(commandHelpText(definition->usage));
     return;
   }
   if (options.help) {
@@ -309,8 +240,8 @@ void BackupCLI::runThrowing(const std::vector<std::string>& arguments, const Out
   }
 
   const std::string& command = remaining.front();
-  auto handler = dispatchTable().find(command);
-  if (handler == dispatchTable().end()) throw unknownCommand(command);
+  const CommandDefinition* definition = findCommand(command);
+  if (definition == nullptr) throw unknownCommand(command);
 
   OutputSink sink;
   if (options.quiet) {
@@ -325,7 +256,7 @@ void BackupCLI::runThrowing(const std::vector<std::string>& arguments, const Out
   bool showProgress = progressWriter && !options.quiet && options.outputFormat == OutputFormat::text;
   Progress progress(showProgress ? progressWriter : Progress::Writer());
   CommandContext context{command, options.outputFormat, sink, environment_, progress, warning};
-  handler->second(rest, context);
+  definition->run(rest, context);
 }
 
 std::int32_t BackupCLI::run(const std::vector<std::string>& arguments, const OutputSink& standardOutput,

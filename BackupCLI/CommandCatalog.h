@@ -41,8 +41,9 @@ struct CommandMetadata {
   nlohmann::json toJson() const;
 };
 
-// The static table of every command, built once on first use from the usage map of
-// BackupCLI, so help, `commands` and `describe` show the same usage text. Thread-safe.
+// The metadata of every command, built once on first use from the command table that
+// help and dispatch read too, so help, `commands` and `describe` show the same usage
+// text. Thread-safe.
 class CommandCatalog {
  public:
   // The 13 commands in catalog order.

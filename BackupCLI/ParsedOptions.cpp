@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "BackupCLI/CLIInputValidation.h"
+#include "BackupCLI/CommandTable.h"
 #include "platform/Unicode.h"
 
 namespace tvr::cli {
@@ -16,11 +17,6 @@ CLIError unexpectedArgument(const std::string& argument) {
                          "Run command help and remove the unexpected argument.", {{"argument", argument}});
 }
 
-std::set<std::string> withRecoveryPassword(std::set<std::string> options) {
-  for (const std::string& option : recoveryPasswordOptions()) options.insert(option);
-  return options;
-}
-
 }  // namespace
 
 const std::vector<std::string>& recoveryPasswordOptions() {
@@ -30,23 +26,16 @@ const std::vector<std::string>& recoveryPasswordOptions() {
 }
 
 const std::set<std::string>& ParsedOptions::valuelessFlags() {
-  static const std::set<std::string> flags = {"--exact", "--prefix", "--contains", "--dry-run"};
+  static const std::set<std::string> flags = flagOptions();
   return flags;
 }
 
 const std::set<std::string>& ParsedOptions::acceptedOptions(const std::string& command) {
-  static const std::map<std::string, std::set<std::string>> table = {
-      {"verify", withRecoveryPassword({})},
-      {"list-runs", {"--plan"}},
-      {"list", withRecoveryPassword({"--plan", "--run", "--path"})},
-      {"search", withRecoveryPassword({"--plan", "--run", "--name", "--limit", "--exact", "--prefix", "--contains"})},
-      {"restore", withRecoveryPassword({"--plan", "--run", "--path", "--to", "--overwrite", "--dry-run"})},
-      {"export", withRecoveryPassword({"--plan", "--run", "--to", "--overwrite", "--dry-run"})},
-      {"hydrate-local", {"--to", "--overwrite", "--dry-run"}},
-      {"hydrate-s3",
-       {"--bucket", "--region", "--access-key-id", "--secret-access-key", "--session-token", "--endpoint",
-        "--path-style", "--overwrite", "--dry-run"}},
-  };
+  static const std::map<std::string, std::set<std::string>> table = [] {
+    std::map<std::string, std::set<std::string>> map;
+    for (const CommandDefinition& definition : commandTable()) map.emplace(definition.name, cli::acceptedOptions(definition));
+    return map;
+  }();
   static const std::set<std::string> none;
   auto it = table.find(command);
   return it == table.end() ? none : it->second;

@@ -122,5 +122,34 @@ TEST(ParsedOptionsTest, NonEmptyValueAndOptionSets) {
   EXPECT_EQ(ParsedOptions::valuelessFlags(), (std::set<std::string>{"--exact", "--prefix", "--contains", "--dry-run"}));
 }
 
+// The option sets come from the command table's option metadata: the password-file entry
+// stands for all three password sources, positional arguments and --output are not options.
+TEST(ParsedOptionsTest, EveryCommandAcceptsExactlyItsOptions) {
+  const std::set<std::string> password = {"--recovery-password", "--recovery-password-file",
+                                          "--recovery-password-env"};
+  auto with = [](std::set<std::string> set, const std::set<std::string>& more) {
+    set.insert(more.begin(), more.end());
+    return set;
+  };
+  const std::pair<const char*, std::set<std::string>> cases[] = {
+      {"commands", {}},
+      {"describe", {}},
+      {"list-plans", {}},
+      {"list-runs", {"--plan"}},
+      {"list", with({"--plan", "--run", "--path"}, password)},
+      {"search", with({"--plan", "--run", "--name", "--limit", "--exact", "--prefix", "--contains"}, password)},
+      {"restore", with({"--plan", "--run", "--path", "--to", "--overwrite", "--dry-run"}, password)},
+      {"export", with({"--plan", "--run", "--to", "--overwrite", "--dry-run"}, password)},
+      {"hydrate-local", {"--to", "--overwrite", "--dry-run"}},
+      {"hydrate-s3",
+       {"--bucket", "--region", "--access-key-id", "--secret-access-key", "--session-token", "--endpoint",
+        "--path-style", "--overwrite", "--dry-run"}},
+  };
+  for (const auto& [command, accepted] : cases) {
+    SCOPED_TRACE(command);
+    EXPECT_EQ(ParsedOptions::acceptedOptions(command), accepted);
+  }
+}
+
 }  // namespace
 }  // namespace tvr::cli
