@@ -87,7 +87,7 @@ class EncryptedBlobCodec {
   //
   // With `workers` > 1 and a blob of more than one chunk, chunks are decrypted and
   // decompressed on that many threads while this thread reads a bounded window ahead
-  // (workers + 2 chunks); the sink still runs on this thread, in index order, and sees a
+  // (four chunks per worker); the sink still runs on this thread, in index order, and sees a
   // chunk only once it is authenticated. Errors are those of the one-thread stream and
   // come in the same order: a fault found while reading ahead is raised only after every
   // chunk before it has been handed on.
