@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -208,32 +209,211 @@ void writeFully(int fd, const std::uint8_t* data, std::size_t size, const std::f
 
 std::string hexOf(const crypto::Digest& digest) { return hexEncode(digest.data(), digest.size()); }
 
-// Reads a whole blob stream from `fd` and hands each chunk's plaintext to `sink`, with the
-// checks of the streamed reader in their order: size mismatch before trailing data.
-template <typename Sink>
-void readBlobStream(const RepositoryKeyMaterial& keyMaterial, int fd, const std::filesystem::path& path, Sink&& sink) {
-  Header header{};
-  readExactly(fd, header.data(), header.size(), path);
-  const std::uint64_t plaintextSize = parseHeader(header.data());
-  ChunkOpener opener(keyMaterial, header);
-  Bytes payload;
-  std::uint64_t total = 0;
-  for (std::uint64_t index = 0;; ++index) {
-    std::uint8_t prefixBytes[kPrefixSize];
-    readExactly(fd, prefixBytes, sizeof prefixBytes, path);
-    ChunkPrefix prefix = parsePrefix(prefixBytes);
-    if (payload.size() < prefix.payloadLength) payload.resize(prefix.payloadLength);
-    readExactly(fd, payload.data(), prefix.payloadLength, path);
-    auto plaintext = opener.open(prefix, payload.data(), index);
-    sink(plaintext.data, plaintext.size);
-    total += plaintext.size;
-    if (prefix.final == 1) break;
+// Decrypts and decompresses the chunks of one blob on several threads. The caller fills
+// the slot of the next chunk (its prefix and payload), submits it, and takes plaintexts
+// back oldest first; at most `capacity` chunks are in flight, so memory stays at a few
+// chunks whatever the blob's size.
+class ParallelChunkOpener {
+ public:
+  // Four chunks a worker: enough read-ahead that a busy machine's scheduling delays do
+  // not leave the workers idle, and at most some 70 MiB with 8 workers.
+  ParallelChunkOpener(const RepositoryKeyMaterial& keyMaterial, const Header& header, unsigned workers)
+      : slots_(4 * workers) {
+    try {
+      for (unsigned i = 0; i < workers; ++i) {
+        threads_.emplace_back([this, &keyMaterial, header] { work(keyMaterial, header); });
+      }
+    } catch (...) {
+      stop();
+      throw;
+    }
   }
+  ~ParallelChunkOpener() { stop(); }
+  ParallelChunkOpener(const ParallelChunkOpener&) = delete;
+  ParallelChunkOpener& operator=(const ParallelChunkOpener&) = delete;
+
+  std::size_t capacity() const { return slots_.size(); }
+  std::size_t inFlight() const { return submitted_ - taken_; }
+
+  // The payload buffer of the next chunk, at least `size` bytes (free until it is submitted).
+  std::uint8_t* nextPayload(std::size_t size) {
+    Bytes& payload = slots_[submitted_ % slots_.size()].payload;
+    if (payload.size() < size) payload.resize(size);
+    return payload.data();
+  }
+
+  void submit(const ChunkPrefix& prefix, std::uint64_t index) {
+    Slot& slot = slots_[submitted_ % slots_.size()];
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      slot.prefix = prefix;
+      slot.index = index;
+      slot.done = false;
+      slot.failure = nullptr;
+      queue_.push_back(&slot);
+      ++submitted_;
+    }
+    ready_.notify_one();
+  }
+
+  // Whether the oldest chunk in flight is finished, so takeOldest would not wait.
+  bool oldestIsDone() {
+    if (inFlight() == 0) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return slots_[taken_ % slots_.size()].done;
+  }
+
+  // The oldest chunk's plaintext once it is authenticated and decompressed (its error
+  // otherwise); valid until the next submit.
+  const Bytes& takeOldest() {
+    Slot& slot = slots_[taken_ % slots_.size()];
+    std::unique_lock<std::mutex> lock(mutex_);
+    finished_.wait(lock, [&] { return slot.done; });
+    ++taken_;
+    if (slot.failure) std::rethrow_exception(slot.failure);
+    return slot.plaintext;
+  }
+
+ private:
+  struct Slot {
+    ChunkPrefix prefix{};
+    std::uint64_t index = 0;
+    Bytes payload;
+    Bytes plaintext;
+    bool done = false;
+    std::exception_ptr failure;
+  };
+
+  void stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    ready_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+  }
+
+  void work(const RepositoryKeyMaterial& keyMaterial, Header header) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    std::optional<ChunkOpener> opener;
+    try {
+      opener.emplace(keyMaterial, header);
+    } catch (...) {
+      // Every chunk this thread would take fails the same way; the caller sees the first.
+      failAll(lock, std::current_exception());
+      return;
+    }
+    for (;;) {
+      ready_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      // Stopping means the caller has given up on this blob: queued chunks are dropped.
+      if (stopping_) return;
+      Slot* slot = queue_.front();
+      queue_.pop_front();
+      lock.unlock();
+      try {
+        auto plaintext = opener->open(slot->prefix, slot->payload.data(), slot->index);
+        slot->plaintext.assign(plaintext.data, plaintext.data + plaintext.size);
+      } catch (...) {
+        slot->failure = std::current_exception();
+      }
+      lock.lock();
+      slot->done = true;
+      finished_.notify_all();
+    }
+  }
+
+  void failAll(std::unique_lock<std::mutex>& lock, std::exception_ptr failure) {
+    for (;;) {
+      ready_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      if (stopping_) return;
+      Slot* slot = queue_.front();
+      queue_.pop_front();
+      slot->failure = failure;
+      slot->done = true;
+      finished_.notify_all();
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::condition_variable finished_;
+  std::deque<Slot*> queue_;
+  std::size_t submitted_ = 0;
+  std::size_t taken_ = 0;
+  bool stopping_ = false;
+};
+
+// The checks after the final chunk, in the streamed order: size mismatch before trailing data.
+void checkStreamEnd(int fd, const std::filesystem::path& path, std::uint64_t total, std::uint64_t plaintextSize) {
   if (total != plaintextSize) fail("Encrypted blob plaintext size mismatch.");
   std::uint8_t extra;
   if (readFully(fd, &extra, 1, path) != 0) {
     fail("Encrypted blob has trailing data after the final chunk.");
   }
+}
+
+// Reads a whole blob stream from `fd` and hands each chunk's plaintext to `sink`, with the
+// checks of the streamed reader in their order. With `workers` > 1 a blob announcing more
+// than one chunk is decoded by a ParallelChunkOpener.
+template <typename Sink>
+void readBlobStream(const RepositoryKeyMaterial& keyMaterial, int fd, const std::filesystem::path& path, Sink&& sink,
+                    unsigned workers = 1) {
+  Header header{};
+  readExactly(fd, header.data(), header.size(), path);
+  const std::uint64_t plaintextSize = parseHeader(header.data());
+  std::uint64_t total = 0;
+  if (workers <= 1 || plaintextSize <= kChunkSize) {
+    ChunkOpener opener(keyMaterial, header);
+    Bytes payload;
+    for (std::uint64_t index = 0;; ++index) {
+      std::uint8_t prefixBytes[kPrefixSize];
+      readExactly(fd, prefixBytes, sizeof prefixBytes, path);
+      ChunkPrefix prefix = parsePrefix(prefixBytes);
+      if (payload.size() < prefix.payloadLength) payload.resize(prefix.payloadLength);
+      readExactly(fd, payload.data(), prefix.payloadLength, path);
+      auto plaintext = opener.open(prefix, payload.data(), index);
+      sink(plaintext.data, plaintext.size);
+      total += plaintext.size;
+      if (prefix.final == 1) break;
+    }
+    checkStreamEnd(fd, path, total, plaintextSize);
+    return;
+  }
+
+  const std::uint64_t announcedChunks = (plaintextSize + kChunkSize - 1) / kChunkSize;
+  ParallelChunkOpener opener(keyMaterial, header, static_cast<unsigned>(std::min<std::uint64_t>(workers, announcedChunks)));
+  auto handOnOldest = [&] {
+    const Bytes& plaintext = opener.takeOldest();
+    sink(plaintext.data(), plaintext.size());
+    total += plaintext.size();
+  };
+  // A fault of the stream itself waits until every chunk before it is handed on, so that a
+  // damaged earlier chunk is reported first, as the one-thread reader would.
+  std::exception_ptr readFailure;
+  for (std::uint64_t index = 0;; ++index) {
+    // Chunks already decoded are handed on between reads, so this thread's own work (the
+    // sink) runs while the workers decode, rather than in bursts once the window is full.
+    while (opener.oldestIsDone()) handOnOldest();
+    if (opener.inFlight() == opener.capacity()) handOnOldest();
+    ChunkPrefix prefix{};
+    try {
+      std::uint8_t prefixBytes[kPrefixSize];
+      readExactly(fd, prefixBytes, sizeof prefixBytes, path);
+      prefix = parsePrefix(prefixBytes);
+      readExactly(fd, opener.nextPayload(prefix.payloadLength), prefix.payloadLength, path);
+    } catch (...) {
+      readFailure = std::current_exception();
+      break;
+    }
+    opener.submit(prefix, index);
+    if (prefix.final == 1) break;
+  }
+  while (opener.inFlight() > 0) handOnOldest();
+  if (readFailure) std::rethrow_exception(readFailure);
+  checkStreamEnd(fd, path, total, plaintextSize);
 }
 
 // Runs `write(fd)` against a new temporary sibling of `destination` and renames it into
@@ -374,11 +554,16 @@ std::string EncryptedBlobCodec::blobKeyForFile(const std::filesystem::path& file
   return hexOf(mac.finish());
 }
 
-std::string EncryptedBlobCodec::blobKeyForEncryptedBlobAt(const std::filesystem::path& blob) const {
+unsigned EncryptedBlobCodec::parallelWorkerCount() {
+  return std::clamp(std::thread::hardware_concurrency(), 1u, maximumParallelWorkers);
+}
+
+std::string EncryptedBlobCodec::blobKeyForEncryptedBlobAt(const std::filesystem::path& blob, unsigned workers) const {
   crypto::HMACSHA256 mac(keyMaterial_.derivedKey(RepositoryKeyPurpose::blobKey));
   FileDescriptor in = openForReading(blob);
-  readBlobStream(keyMaterial_, in.get(), blob,
-                 [&](const std::uint8_t* data, std::size_t size) { mac.update(data, size); });
+  readBlobStream(
+      keyMaterial_, in.get(), blob, [&](const std::uint8_t* data, std::size_t size) { mac.update(data, size); },
+      workers);
   return hexOf(mac.finish());
 }
 
@@ -531,8 +716,10 @@ void EncryptedBlobCodec::openFile(const std::filesystem::path& from, const std::
 }
 
 void EncryptedBlobCodec::openStream(int in, const std::filesystem::path& from,
-                                    const std::function<void(const std::uint8_t*, std::size_t)>& sink) const {
-  readBlobStream(keyMaterial_, in, from, [&](const std::uint8_t* data, std::size_t size) { sink(data, size); });
+                                    const std::function<void(const std::uint8_t*, std::size_t)>& sink,
+                                    unsigned workers) const {
+  readBlobStream(
+      keyMaterial_, in, from, [&](const std::uint8_t* data, std::size_t size) { sink(data, size); }, workers);
 }
 
 bool EncryptedBlobCodec::isEncryptedBlob(const Bytes& data) {

@@ -31,6 +31,12 @@ class EncryptedBlobCodec {
   // Largest payload or plaintext a reader accepts for one chunk, checked before any
   // buffer is allocated; the writer stays far below it.
   static constexpr std::size_t maximumChunkLength = 64 * 1024 * 1024;
+  // Beyond this many threads decoding is bound by the disk and the one in-order writer.
+  static constexpr unsigned maximumParallelWorkers = 8;
+
+  // How many threads parallel blob work (restore, export, verify, local copies) uses: one
+  // per core, at most maximumParallelWorkers. The one knob for all of them.
+  static unsigned parallelWorkerCount();
 
   explicit EncryptedBlobCodec(RepositoryKeyMaterial keyMaterial) : keyMaterial_(std::move(keyMaterial)) {}
 
@@ -47,8 +53,9 @@ class EncryptedBlobCodec {
   std::string blobKeyForFile(const std::filesystem::path& file, const std::function<void()>& cancellationHandler) const;
 
   // Decrypts a stored blob file (streamed, nothing written) and returns the blob key of
-  // its plaintext, with the same checks and messages as openFile.
-  std::string blobKeyForEncryptedBlobAt(const std::filesystem::path& blob) const;
+  // its plaintext, with the same checks and messages as openFile. With `workers` > 1 the
+  // chunks of a blob of more than one chunk are decrypted on that many threads.
+  std::string blobKeyForEncryptedBlobAt(const std::filesystem::path& blob, unsigned workers = 1) const;
 
   // Whole blob in memory.
   Bytes seal(const Bytes& plaintext) const;
@@ -77,8 +84,15 @@ class EncryptedBlobCodec {
   // closed nor rewound) and hands each chunk's plaintext to `sink` as soon as that chunk is
   // authenticated, with the checks and messages of openFile. Whatever the sink throws stops
   // the stream and passes through.
+  //
+  // With `workers` > 1 and a blob of more than one chunk, chunks are decrypted and
+  // decompressed on that many threads while this thread reads a bounded window ahead
+  // (four chunks per worker); the sink still runs on this thread, in index order, and sees a
+  // chunk only once it is authenticated. Errors are those of the one-thread stream and
+  // come in the same order: a fault found while reading ahead is raised only after every
+  // chunk before it has been handed on.
   void openStream(int in, const std::filesystem::path& from,
-                  const std::function<void(const std::uint8_t*, std::size_t)>& sink) const;
+                  const std::function<void(const std::uint8_t*, std::size_t)>& sink, unsigned workers = 1) const;
 
   // True when the data begins with the 8 magic bytes.
   static bool isEncryptedBlob(const Bytes& data);

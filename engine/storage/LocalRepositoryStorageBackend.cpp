@@ -111,31 +111,33 @@ void LocalRepositoryStorageBackend::deleteObject(const RepositoryObjectKey& key,
 
 std::vector<RepositoryObjectKey> LocalRepositoryStorageBackend::listObjectKeys(const std::optional<std::string>& prefix,
                                                                                const CancellationToken& cancel) {
-  cancel.throwIfCancelled();
-  if (!itemExists(root_)) return {};
+  return listObjectsWithSizes(prefix, cancel).keys();
+}
 
-  std::vector<fs::path> urls;
-  std::error_code ec;
-  fs::recursive_directory_iterator it(root_, fs::directory_options::none, ec);
-  if (ec) throw PosixError("opendir", ec.value(), root_.string());
-  for (fs::recursive_directory_iterator end; it != end; it.increment(ec)) {
-    if (ec) throw PosixError("readdir", ec.value(), root_.string());
-    const fs::path& path = it->path();
-    if (path.filename().string().starts_with(".")) {
-      if (it->is_directory(ec)) it.disable_recursion_pending();
-      continue;
-    }
-    urls.push_back(path);
-    if (urls.size() % 4096 == 0) cancel.throwIfCancelled();
-  }
-  if (ec) throw PosixError("readdir", ec.value(), root_.string());
+RepositoryObjectKeyList LocalRepositoryStorageBackend::listObjectsWithSizes(const std::optional<std::string>& prefix,
+                                                                            const CancellationToken& cancel) {
+  cancel.throwIfCancelled();
+  RepositoryObjectKeyList list;
+  if (!itemExists(root_)) return list;
 
   std::optional<std::string> resolvedRoot = realPath(root_);
   if (!resolvedRoot) throw PosixError("realpath", errno, root_.string());
   const std::string prefixOfRoot = rootPrefix(*resolvedRoot);
 
-  std::vector<RepositoryObjectKey> keys;
-  for (const fs::path& url : urls) {
+  // Each file becomes a compact list entry as it is met, so the listing holds no path
+  // objects for files it has already passed.
+  std::error_code ec;
+  fs::recursive_directory_iterator it(root_, fs::directory_options::none, ec);
+  if (ec) throw PosixError("opendir", ec.value(), root_.string());
+  std::size_t seen = 0;
+  for (fs::recursive_directory_iterator end; it != end; it.increment(ec)) {
+    if (ec) throw PosixError("readdir", ec.value(), root_.string());
+    if (++seen % 4096 == 0) cancel.throwIfCancelled();
+    const fs::path& url = it->path();
+    if (url.filename().string().starts_with(".")) {
+      if (it->is_directory(ec)) it.disable_recursion_pending();
+      continue;
+    }
     struct stat info {};
     if (::lstat(url.c_str(), &info) != 0) throw PosixError("lstat", errno, url.string());
     if (!S_ISREG(info.st_mode)) continue;
@@ -145,26 +147,14 @@ std::vector<RepositoryObjectKey> LocalRepositoryStorageBackend::listObjectKeys(c
     if (resolved->rfind(prefixOfRoot, 0) != 0) {
       throw EngineError::ioError("Path " + *resolved + " is not under root " + *resolvedRoot);
     }
-    std::string relative = resolved->substr(prefixOfRoot.size());
+    const std::string_view relative = std::string_view(*resolved).substr(prefixOfRoot.size());
     if (prefix && !relative.starts_with(*prefix)) continue;
-    keys.emplace_back(std::move(relative));
+    // Validated as a key would be; the list keeps only the text.
+    (void)RepositoryObjectKey(std::string(relative));
+    list.append(relative, static_cast<std::int64_t>(info.st_size));
   }
-  std::stable_sort(keys.begin(), keys.end(), [](const RepositoryObjectKey& a, const RepositoryObjectKey& b) {
-    return a.rawValue() < b.rawValue();
-  });
-  return keys;
-}
-
-RepositoryObjectKeyList LocalRepositoryStorageBackend::listObjectsWithSizes(const std::optional<std::string>& prefix,
-                                                                            const CancellationToken& cancel) {
-  RepositoryObjectKeyList list;
-  for (const RepositoryObjectKey& key : listObjectKeys(prefix, cancel)) {
-    // A file that vanished since the listing has no size; its copy will fail on its own.
-    struct stat info {};
-    bool known = ::stat(objectURL(key).c_str(), &info) == 0 && S_ISREG(info.st_mode);
-    list.append(key.rawValue(),
-                known ? static_cast<std::int64_t>(info.st_size) : RepositoryObjectKeyList::kUnknownSize);
-  }
+  if (ec) throw PosixError("readdir", ec.value(), root_.string());
+  list.sortAndRemoveDuplicates();
   return list;
 }
 

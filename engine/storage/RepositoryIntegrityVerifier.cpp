@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
-#include <set>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include "engine/catalog/BackupCatalog.h"
@@ -145,7 +147,9 @@ RepositoryIntegrityVerifier::RepositoryIntegrityVerifier(std::optional<Repositor
 
 RepositoryIntegrityVerifier::RepositoryIntegrityVerifier(std::optional<RepositoryKeyMaterial> repositoryKeyMaterial,
                                                          RepositoryBlobEnumeratorFactory blobEnumeratorFactory)
-    : keyMaterial_(std::move(repositoryKeyMaterial)), blobEnumeratorFactory_(std::move(blobEnumeratorFactory)) {}
+    : keyMaterial_(std::move(repositoryKeyMaterial)),
+      blobEnumeratorFactory_(std::move(blobEnumeratorFactory)),
+      workers_(EncryptedBlobCodec::parallelWorkerCount()) {}
 
 RepositoryBlobEnumeratorFactory RepositoryIntegrityVerifier::defaultBlobEnumeratorFactory() {
   return [](const fs::path& blobsDirectory) -> std::unique_ptr<RepositoryBlobEnumerator> {
@@ -182,94 +186,288 @@ std::string RepositoryIntegrityVerifier::sha256Hex(const fs::path& file) {
   return hexEncode(digest, length);
 }
 
-std::vector<std::string> RepositoryIntegrityVerifier::storedBlobURLs(const fs::path& root) const {
+namespace {
+
+using BinaryKey = std::array<std::uint8_t, 32>;
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// The 32 bytes of a key written as 64 lowercase hexadecimal digits, or none for any other
+// text (which a damaged catalog or a stray file name can hold).
+std::optional<BinaryKey> binaryKeyOf(std::string_view text) {
+  if (text.size() != kBlobKeyLength) return std::nullopt;
+  BinaryKey key{};
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    const int high = hexDigit(text[2 * i]), low = hexDigit(text[2 * i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    key[i] = static_cast<std::uint8_t>(high << 4 | low);
+  }
+  return key;
+}
+
+std::string hexOf(const BinaryKey& key) { return hexEncode(key.data(), key.size()); }
+
+// A set of blob keys in ascending text order: canonical keys as 32 bytes each in a sorted
+// array, the rare other texts beside them. Byte order of the binary form is the text order
+// of lowercase hex, so the two merge in text order.
+class BlobKeySet {
+ public:
+  void add(std::string_view key) {
+    if (std::optional<BinaryKey> binary = binaryKeyOf(key)) {
+      binary_.push_back(*binary);
+    } else {
+      others_.emplace_back(key);
+    }
+  }
+  void seal() {
+    sortUnique(binary_);
+    sortUnique(others_);
+  }
+  std::size_t size() const { return binary_.size() + others_.size(); }
+  bool contains(std::string_view key) const {
+    if (std::optional<BinaryKey> binary = binaryKeyOf(key)) {
+      return std::binary_search(binary_.begin(), binary_.end(), *binary);
+    }
+    return std::binary_search(others_.begin(), others_.end(), key);
+  }
+  // Every key in ascending text order.
+  template <class Visit>
+  void forEach(Visit&& visit) const {
+    auto b = binary_.begin();
+    auto o = others_.begin();
+    std::string text;
+    while (b != binary_.end() || o != others_.end()) {
+      if (b != binary_.end()) text = hexOf(*b);
+      if (o == others_.end() || (b != binary_.end() && text < *o)) {
+        visit(std::string_view(text));
+        ++b;
+      } else {
+        visit(std::string_view(*o));
+        ++o;
+      }
+    }
+  }
+
+ private:
+  template <class T>
+  static void sortUnique(std::vector<T>& values) {
+    std::sort(values.begin(), values.end());
+    values.erase(std::unique(values.begin(), values.end()), values.end());
+    values.shrink_to_fit();
+  }
+  std::vector<BinaryKey> binary_;
+  std::vector<std::string> others_;
+};
+
+// The catalog's reference set, read through one function so the catalog can hand the keys
+// over one at a time.
+template <class Visit>
+void forEachReferencedBlobKey(BackupCatalog& catalog, Visit&& visit) {
+  for (const std::string& key : catalog.referencedBlobKeys()) visit(key);
+}
+
+}  // namespace
+
+// The blob files found under root/blobs, one per 64-character name: a file at its name's own
+// path (where readers look) is held as its 32-byte key alone; the few others (misplaced, or
+// named other than in lowercase hex) keep their path. Listed in ascending name order.
+struct RepositoryIntegrityVerifier::StoredBlobs {
+  std::vector<BinaryKey> atHome;
+  std::vector<std::string> others;  // paths, one per name, none of a name in atHome
+
+  struct Ref {
+    std::uint32_t index;
+    bool other;
+  };
+  std::vector<Ref> order;  // every stored blob in ascending name order
+
+  std::string name(const Ref& ref) const {
+    return ref.other ? std::string(fileNameOf(others[ref.index])) : hexOf(atHome[ref.index]);
+  }
+  std::string path(const fs::path& root, const Ref& ref) const {
+    return ref.other ? others[ref.index] : expectedBlobPath(root, hexOf(atHome[ref.index]));
+  }
+};
+
+RepositoryIntegrityVerifier::StoredBlobs RepositoryIntegrityVerifier::collectStoredBlobs(const fs::path& root) const {
+  StoredBlobs stored;
   const fs::path blobsDirectory = root / "blobs";
   struct stat status {};
-  if (::lstat(blobsDirectory.c_str(), &status) != 0) return {};
+  if (::lstat(blobsDirectory.c_str(), &status) != 0) return stored;
   std::unique_ptr<RepositoryBlobEnumerator> enumerator = blobEnumeratorFactory_(blobsDirectory);
   if (!enumerator) throw verifierError(1, "Failed to enumerate blobs at " + blobsDirectory.string());
 
-  std::vector<std::string> files;
   while (const std::optional<fs::path> url = enumerator->nextURL()) {
     const bool regular = enumerator->isRegularFile();
     if (!regular) continue;
     std::string path = url->string();
-    if (fileNameOf(path).size() != kBlobKeyLength) continue;
-    files.push_back(std::move(path));
+    const std::string_view name = fileNameOf(path);
+    if (name.size() != kBlobKeyLength) continue;
+    const std::optional<BinaryKey> binary = binaryKeyOf(name);
+    if (binary && path == expectedBlobPath(root, name)) {
+      stored.atHome.push_back(*binary);
+    } else {
+      stored.others.push_back(std::move(path));
+    }
   }
-  // Of two files with one name, the one at the name's own path (where readers look) stays.
+  std::sort(stored.atHome.begin(), stored.atHome.end());
+  stored.atHome.erase(std::unique(stored.atHome.begin(), stored.atHome.end()), stored.atHome.end());
+  // Of two files with one name, the one at the name's own path (where readers look) stays,
+  // else the smaller path.
   auto misplaced = [&](const std::string& path) { return path != expectedBlobPath(root, fileNameOf(path)); };
-  std::sort(files.begin(), files.end(), [&](const std::string& a, const std::string& b) {
+  std::sort(stored.others.begin(), stored.others.end(), [&](const std::string& a, const std::string& b) {
     const std::string_view nameA = fileNameOf(a), nameB = fileNameOf(b);
     if (nameA != nameB) return nameA < nameB;
     const bool misplacedA = misplaced(a), misplacedB = misplaced(b);
     return misplacedA != misplacedB ? !misplacedA : a < b;
   });
-  files.erase(std::unique(files.begin(), files.end(),
-                          [](const std::string& a, const std::string& b) { return fileNameOf(a) == fileNameOf(b); }),
-              files.end());
-  return files;
+  stored.others.erase(std::unique(stored.others.begin(), stored.others.end(),
+                                  [](const std::string& a, const std::string& b) {
+                                    return fileNameOf(a) == fileNameOf(b);
+                                  }),
+                      stored.others.end());
+  stored.others.erase(std::remove_if(stored.others.begin(), stored.others.end(),
+                                     [&](const std::string& path) {
+                                       const std::optional<BinaryKey> binary = binaryKeyOf(fileNameOf(path));
+                                       return binary && std::binary_search(stored.atHome.begin(),
+                                                                           stored.atHome.end(), *binary);
+                                     }),
+                      stored.others.end());
+  stored.atHome.shrink_to_fit();
+
+  stored.order.reserve(stored.atHome.size() + stored.others.size());
+  std::size_t a = 0, o = 0;
+  std::string text;
+  while (a < stored.atHome.size() || o < stored.others.size()) {
+    if (a < stored.atHome.size()) text = hexOf(stored.atHome[a]);
+    if (o == stored.others.size() || (a < stored.atHome.size() && std::string_view(text) < fileNameOf(stored.others[o]))) {
+      stored.order.push_back({static_cast<std::uint32_t>(a++), false});
+    } else {
+      stored.order.push_back({static_cast<std::uint32_t>(o++), true});
+    }
+  }
+  return stored;
+}
+
+std::vector<std::string> RepositoryIntegrityVerifier::storedBlobURLs(const fs::path& root) const {
+  const StoredBlobs stored = collectStoredBlobs(root);
+  std::vector<std::string> paths;
+  paths.reserve(stored.order.size());
+  for (const StoredBlobs::Ref& ref : stored.order) paths.push_back(stored.path(root, ref));
+  return paths;
 }
 
 std::string RepositoryIntegrityVerifier::verifiedBlobKey(const fs::path& blob,
                                                          const std::optional<RepositoryMetadata>& metadata,
-                                                         bool isCheckpointBlob) const {
+                                                         bool isCheckpointBlob, unsigned workers) const {
   if (isCheckpointBlob) return sha256Hex(blob);
   if (!metadata || !metadata->encryption) return sha256Hex(blob);
   if (!keyMaterial_) throw missingKeyMaterialError();
   if (EncryptedBlobCodec::isEncryptedBlobAt(blob)) {
-    return EncryptedBlobCodec(*keyMaterial_).blobKeyForEncryptedBlobAt(blob);
+    return EncryptedBlobCodec(*keyMaterial_).blobKeyForEncryptedBlobAt(blob, workers);
   }
   return sha256Hex(blob);
+}
+
+void RepositoryIntegrityVerifier::setWorkerCount(unsigned workers) {
+  workers_ = workers == 0 ? EncryptedBlobCodec::parallelWorkerCount() : workers;
 }
 
 RepositoryIntegrityReport RepositoryIntegrityVerifier::verify(const fs::path& root) const {
   const std::optional<RepositoryMetadata> metadata = RepositoryMetadata::read(root);
   if (metadata && metadata->encryption && !keyMaterial_) throw missingKeyMaterialError();
 
-  std::set<std::string> referenced;
-  std::set<std::string> checkpoints;
+  BlobKeySet referenced;
+  BlobKeySet checkpoints;
   {
     BackupCatalog catalog(root, keyMaterial_, BackupCatalog::OpenMode::readOnly);
     // First: a damaged page or index could make every later answer wrong.
     if (std::optional<std::string> problem = catalog.structuralProblem()) {
       throw verifierError(catalogDamagedCode, "Repository catalog is damaged: " + *problem);
     }
-    referenced = catalog.referencedBlobKeys();
-    checkpoints = catalog.checkpointBlobKeys();
+    forEachReferencedBlobKey(catalog, [&](std::string_view key) { referenced.add(key); });
+    for (const std::string& key : catalog.checkpointBlobKeys()) checkpoints.add(key);
   }
-  const std::vector<std::string> stored = storedBlobURLs(root);
+  referenced.seal();
+  checkpoints.seal();
+  const StoredBlobs stored = collectStoredBlobs(root);
 
   RepositoryIntegrityReport report;
   report.referencedBlobCount = static_cast<std::int64_t>(referenced.size());
-  report.storedBlobCount = static_cast<std::int64_t>(stored.size());
+  report.storedBlobCount = static_cast<std::int64_t>(stored.order.size());
 
   // Both sequences are sorted by key, so one merge finds the missing keys. A file of the
   // right name in another shard folder does not count: readers never look there.
-  auto storedIt = stored.begin();
-  for (const std::string& key : referenced) {
-    while (storedIt != stored.end() && fileNameOf(*storedIt) < key) ++storedIt;
+  auto storedIt = stored.order.begin();
+  referenced.forEach([&](std::string_view key) {
+    while (storedIt != stored.order.end() && stored.name(*storedIt) < key) ++storedIt;
     const std::string expected = expectedBlobPath(root, key);
-    if (storedIt != stored.end() && *storedIt == expected) continue;
-    report.issues.push_back({RepositoryIntegrityIssue::Kind::missingBlob, key, expected});
-  }
+    if (storedIt != stored.order.end() && stored.name(*storedIt) == key && stored.path(root, *storedIt) == expected) {
+      return;
+    }
+    report.issues.push_back({RepositoryIntegrityIssue::Kind::missingBlob, std::string(key), expected});
+  });
 
-  for (const std::string& path : stored) {
-    const std::string key(fileNameOf(path));
-    if (referenced.count(key) == 0) {
-      report.issues.push_back({RepositoryIntegrityIssue::Kind::orphanBlob, key, path});
+  // Which stored blobs to hash: referenced ones at their own path. Their outcomes are found
+  // on every core (any order: hashing has no effect), then reported in key order.
+  enum Outcome : std::uint8_t { orphan, misplaced, pending, intact, corrupt };
+  std::vector<std::uint8_t> outcomes(stored.order.size(), orphan);
+  std::vector<std::uint32_t> large;
+  std::vector<std::uint32_t> small;
+  for (std::size_t i = 0; i < stored.order.size(); ++i) {
+    const StoredBlobs::Ref& ref = stored.order[i];
+    const std::string key = stored.name(ref);
+    if (!referenced.contains(key)) continue;
+    const std::string path = stored.path(root, ref);
+    if (path != expectedBlobPath(root, key)) {
+      outcomes[i] = misplaced;  // already reported missing
       continue;
     }
-    if (path != expectedBlobPath(root, key)) continue;  // already reported missing
-    bool intact = false;
+    outcomes[i] = pending;
+    struct stat info {};
+    const bool isLarge = ::stat(path.c_str(), &info) == 0 &&
+                         static_cast<std::uint64_t>(info.st_size) > 2 * EncryptedBlobCodec::chunkSize;
+    (isLarge ? large : small).push_back(static_cast<std::uint32_t>(i));
+  }
+  auto check = [&](std::uint32_t i, unsigned decodeWorkers) {
+    const StoredBlobs::Ref& ref = stored.order[i];
+    const std::string key = stored.name(ref);
+    bool isIntact = false;
     try {
-      intact = verifiedBlobKey(path, metadata, checkpoints.count(key) != 0) == key;
+      isIntact = verifiedBlobKey(stored.path(root, ref), metadata, checkpoints.contains(key), decodeWorkers) == key;
     } catch (const std::exception&) {
       // An unreadable or undecryptable blob is exactly what this check reports: a corrupt
       // blob. The cause is not part of the report.
-      intact = false;
+      isIntact = false;
     }
-    if (!intact) report.issues.push_back({RepositoryIntegrityIssue::Kind::corruptBlob, key, path});
+    outcomes[i] = isIntact ? intact : corrupt;
+  };
+  // A large blob has its chunks decoded on every core, one blob at a time; small blobs go
+  // one per thread.
+  for (std::uint32_t i : large) check(i, workers_);
+  std::atomic<std::size_t> next{0};
+  auto drainSmall = [&] {
+    for (std::size_t at; (at = next.fetch_add(1)) < small.size();) check(small[at], 1);
+  };
+  {
+    std::vector<std::thread> threads;
+    const std::size_t extra = std::min<std::size_t>(workers_, small.size()) - (small.empty() ? 0 : 1);
+    for (std::size_t t = 0; t < extra; ++t) threads.emplace_back(drainSmall);
+    drainSmall();
+    for (std::thread& thread : threads) thread.join();
+  }
+
+  for (std::size_t i = 0; i < stored.order.size(); ++i) {
+    const StoredBlobs::Ref& ref = stored.order[i];
+    if (outcomes[i] == orphan) {
+      report.issues.push_back({RepositoryIntegrityIssue::Kind::orphanBlob, stored.name(ref), stored.path(root, ref)});
+    } else if (outcomes[i] == corrupt) {
+      report.issues.push_back({RepositoryIntegrityIssue::Kind::corruptBlob, stored.name(ref), stored.path(root, ref)});
+    }
   }
   return report;
 }

@@ -60,7 +60,8 @@ using RepositoryBlobEnumeratorFactory =
 // refers to must exist as a blob file, every blob file must be referred to, and every
 // referred blob file must hash to its own key. Reads only; never repairs anything.
 //
-// A value; `verify` may run on any thread. Integrity problems are issues in the report,
+// A value; `verify` may run on any thread, and itself hashes blobs on workerCount() threads
+// (the chunks of a large blob too), with the report of doing it one by one. Integrity problems are issues in the report,
 // never errors. Errors: tvr::Error of domain "RepositoryIntegrityVerifier" (code 1: the blob
 // enumerator cannot be created; code 2: an encrypted repository without key material;
 // code `catalogDamagedCode`: SQLite's structural check of the catalog failed, message
@@ -90,15 +91,25 @@ class RepositoryIntegrityVerifier {
   // The key a stored blob file deserves: SHA-256 of its bytes for a checkpoint manifest or
   // an unencrypted repository; otherwise the blob key of its decrypted plaintext (or the
   // SHA-256 of a file that is not an encrypted blob at all). Decryption errors pass through.
+  // `workers` threads decode the chunks of a blob of several chunks.
   std::string verifiedBlobKey(const std::filesystem::path& blob, const std::optional<RepositoryMetadata>& metadata,
-                              bool isCheckpointBlob) const;
+                              bool isCheckpointBlob, unsigned workers = 1) const;
+
+  // Threads verify uses (0: the default, EncryptedBlobCodec::parallelWorkerCount()); the
+  // report is the same for any count.
+  void setWorkerCount(unsigned workers);
+  unsigned workerCount() const noexcept { return workers_; }
 
   // SHA-256 of a file read in 1 MiB chunks, as 64 lowercase hexadecimal digits.
   static std::string sha256Hex(const std::filesystem::path& file);
 
  private:
+  struct StoredBlobs;
+  StoredBlobs collectStoredBlobs(const std::filesystem::path& root) const;
+
   std::optional<RepositoryKeyMaterial> keyMaterial_;
   RepositoryBlobEnumeratorFactory blobEnumeratorFactory_;
+  unsigned workers_;
 };
 
 }  // namespace tvr

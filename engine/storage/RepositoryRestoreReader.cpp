@@ -6,12 +6,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <system_error>
+#include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "engine/crypto/CryptoPrimitives.h"
@@ -98,8 +105,14 @@ void writeAll(int fd, const std::uint8_t* data, std::size_t size, const fs::path
 // plaintext's blob key and byte count on the way; the file is moved into place only when
 // both match the entry. Problems of the content are `unrecoverable`; problems of writing
 // the destination pass through as they are. No temporary file is left behind either way.
+// Thrown through the decoder when an export no longer needs this file (a file before it
+// failed); never leaves the export.
+struct Abandoned {};
+
+// `workers` threads decode a blob of several chunks; `abandon`, when set, is asked before
+// every chunk is written whether the file is still wanted.
 void writeCheckedContent(const fs::path& root, const EncryptedBlobCodec& codec, const SnapshotEntry& entry,
-                         const fs::path& destination) {
+                         const fs::path& destination, unsigned workers, const std::function<bool()>& abandon) {
   const std::string& blobKey = *entry.blobKey;
   const fs::path blobFile = blobPath(root, blobKey);
   OpenFile blob = openBlob(blobFile, blobKey);
@@ -113,16 +126,20 @@ void writeCheckedContent(const fs::path& root, const EncryptedBlobCodec& codec, 
     std::uint64_t byteCount = 0;
     std::exception_ptr writeFailure;
     try {
-      codec.openStream(blob.get(), blobFile, [&](const std::uint8_t* data, std::size_t size) {
-        mac.update(data, size);
-        byteCount += size;
-        try {
-          writeAll(out.get(), data, size, temporary);
-        } catch (...) {
-          writeFailure = std::current_exception();
-          throw;
-        }
-      });
+      codec.openStream(
+          blob.get(), blobFile,
+          [&](const std::uint8_t* data, std::size_t size) {
+            if (abandon && abandon()) throw Abandoned{};
+            mac.update(data, size);
+            byteCount += size;
+            try {
+              writeAll(out.get(), data, size, temporary);
+            } catch (...) {
+              writeFailure = std::current_exception();
+              throw;
+            }
+          },
+          workers);
     } catch (const Error& error) {
       if (writeFailure) std::rethrow_exception(writeFailure);
       throw unrecoverable(error.message());
@@ -293,7 +310,13 @@ class ExportConfinement {
 
 RepositoryRestoreReader::RepositoryRestoreReader(fs::path root,
                                                  std::optional<RepositoryKeyMaterial> repositoryKeyMaterial)
-    : root_(std::move(root)), keyMaterial_(std::move(repositoryKeyMaterial)) {}
+    : root_(std::move(root)),
+      keyMaterial_(std::move(repositoryKeyMaterial)),
+      workers_(EncryptedBlobCodec::parallelWorkerCount()) {}
+
+void RepositoryRestoreReader::setWorkerCount(unsigned workers) {
+  workers_ = workers == 0 ? EncryptedBlobCodec::parallelWorkerCount() : workers;
+}
 
 std::vector<RunInfo> RepositoryRestoreReader::listRuns(const PlanID& planID) const {
   BackupCatalog catalog(root_, keyMaterial_, BackupCatalog::OpenMode::readOnly);
@@ -352,12 +375,13 @@ namespace {
 // called after the destination checks, as the catalog lookup is.
 template <class Resolve>
 void restoreResolvedFile(const fs::path& root, const EncryptedBlobCodec& codec, const std::string& relPathNorm,
-                         std::int64_t runID, const fs::path& destination, bool overwrite, Resolve&& resolve) {
+                         std::int64_t runID, const fs::path& destination, bool overwrite, Resolve&& resolve,
+                         unsigned workers, const std::function<bool()>& abandon = {}) {
   RepositoryRestoreReader::ensureRestoreDestinationIsWritable(destination, overwrite);
   createDirectories(destination.parent_path());
   const std::optional<SnapshotEntry> entry = resolve();
   if (!entry || !entry->blobKey) throw noFileError(relPathNorm, runID);
-  writeCheckedContent(root, codec, *entry, destination);
+  writeCheckedContent(root, codec, *entry, destination, workers, abandon);
   applyCatalogDates(destination, *entry);
 }
 
@@ -366,16 +390,212 @@ bool isUnrecoverableContent(const Error& error) {
          error.code() == RepositoryRestoreReader::unrecoverableContentCode;
 }
 
+// Thrown from the walk's visitor to end it once the export has failed.
+struct StopWalk {};
+
+// Restores the files of one export on a pool of threads while the caller walks the
+// snapshot, so that the outcome is the one of restoring them one after another in walk
+// order: failures are reported in that order, and the error that stops the export is the
+// one of the earliest entry that fails (every entry before it is finished first, entries
+// after it are dropped or abandoned mid-file, leaving no temporary file). At most `window`
+// files are in flight, so memory does not grow with the number of files. An entry whose
+// destination, or a folder above it, is the destination of a file in flight (or lies
+// below one) waits for that file, as it would have in order.
+//
+// With one worker nothing runs on another thread: each file is restored as it is submitted.
+class ExportFilePool {
+ public:
+  using Restore = std::function<void(const SnapshotEntry& entry, const fs::path& target, unsigned workers,
+                                     const std::function<bool()>& abandon)>;
+
+  ExportFilePool(unsigned workers, Restore restore)
+      : workers_(std::max(1u, workers)), window_(4 * workers_), restore_(std::move(restore)) {
+    if (workers_ == 1) return;
+    try {
+      for (unsigned i = 0; i < workers_; ++i) threads_.emplace_back([this] { work(); });
+    } catch (...) {
+      stopThreads();
+      throw;
+    }
+  }
+  ~ExportFilePool() { stopThreads(); }
+  ExportFilePool(const ExportFilePool&) = delete;
+  ExportFilePool& operator=(const ExportFilePool&) = delete;
+
+  // True once an entry has failed; nothing after it needs to be done.
+  bool failed() const { return stopAt_.load() != kNone; }
+
+  // Waits until no file in flight writes at `target`, above it or below it.
+  void waitForPath(const fs::path& target) {
+    if (threads_.empty()) return;
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return !collides(target.string()); });
+  }
+
+  // Restores the file of entry `sequence`: on the pool, or here on every core after the
+  // files in flight have finished, for a file of several chunks (the decoder then uses
+  // all workers, and memory stays at one decoder's window).
+  void submit(std::uint64_t sequence, SnapshotEntry entry, fs::path target) {
+    const bool large = entry.sizeBytes && *entry.sizeBytes > static_cast<std::int64_t>(EncryptedBlobCodec::chunkSize);
+    if (threads_.empty() || large) {
+      drain();
+      if (failed()) return;
+      run(Task{sequence, std::move(entry), std::move(target)}, workers_);
+      return;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return inFlight_ < window_; });
+    markBusy(target.string(), +1);
+    ++inFlight_;
+    queue_.push_back(Task{sequence, std::move(entry), std::move(target)});
+    ready_.notify_one();
+  }
+
+  // Waits for every file in flight.
+  void drain() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return inFlight_ == 0; });
+  }
+
+  // After the walk (ended early or not, by `walkError` at `walkSequence` or not): waits
+  // for the files in flight, then rethrows the earliest error or returns the failures in
+  // walk order.
+  std::vector<ExportFailure> finish(std::exception_ptr walkError, std::uint64_t walkSequence) {
+    drain();
+    stopThreads();
+    if (walkError) record(walkSequence, walkError);
+    if (firstError_) std::rethrow_exception(firstError_);
+    std::sort(failures_.begin(), failures_.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<ExportFailure> failures;
+    failures.reserve(failures_.size());
+    for (auto& failure : failures_) failures.push_back(std::move(failure.second));
+    return failures;
+  }
+
+ private:
+  static constexpr std::uint64_t kNone = UINT64_MAX;
+
+  struct Task {
+    std::uint64_t sequence;
+    SnapshotEntry entry;
+    fs::path target;
+  };
+
+  void run(const Task& task, unsigned decodeWorkers) {
+    const std::uint64_t sequence = task.sequence;
+    auto abandon = [this, sequence] { return stopAt_.load() < sequence; };
+    try {
+      if (abandon()) return;
+      restore_(task.entry, task.target, decodeWorkers, abandon);
+    } catch (const Abandoned&) {
+      // A file before this one failed: the export ends there, this file is not wanted.
+    } catch (const Error& error) {
+      if (!isUnrecoverableContent(error)) {
+        record(sequence, std::current_exception());
+        return;
+      }
+      std::lock_guard<std::mutex> lock(mutex_);
+      failures_.emplace_back(sequence, ExportFailure{task.entry.relPath, task.entry.relPathNorm, error.message()});
+    } catch (...) {
+      record(sequence, std::current_exception());
+    }
+  }
+
+  void record(std::uint64_t sequence, std::exception_ptr error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (sequence < firstErrorSequence_) {
+      firstErrorSequence_ = sequence;
+      firstError_ = std::move(error);
+    }
+    std::uint64_t current = stopAt_.load();
+    while (sequence < current && !stopAt_.compare_exchange_weak(current, sequence)) {
+    }
+  }
+
+  void work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      ready_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      if (queue_.empty()) return;
+      Task task = std::move(queue_.front());
+      queue_.pop_front();
+      lock.unlock();
+      run(task, 1);
+      lock.lock();
+      markBusy(task.target.string(), -1);
+      --inFlight_;
+      changed_.notify_all();
+    }
+  }
+
+  void stopThreads() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    ready_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+  }
+
+  // The folders above `target` inside the export, nearest last (what its restore creates).
+  template <class Visit>
+  static void forEachAncestor(const std::string& target, Visit&& visit) {
+    for (std::size_t slash = target.find('/', 1); slash != std::string::npos; slash = target.find('/', slash + 1)) {
+      visit(target.substr(0, slash));
+    }
+  }
+
+  void markBusy(const std::string& target, int delta) {
+    adjust(busyTargets_, target, delta);
+    forEachAncestor(target, [&](const std::string& ancestor) { adjust(busyAncestors_, ancestor, delta); });
+  }
+
+  static void adjust(std::unordered_map<std::string, int>& counts, const std::string& key, int delta) {
+    auto it = counts.try_emplace(key, 0).first;
+    it->second += delta;
+    if (it->second == 0) counts.erase(it);
+  }
+
+  bool collides(const std::string& target) const {
+    if (busyTargets_.count(target) || busyAncestors_.count(target)) return true;
+    bool found = false;
+    forEachAncestor(target, [&](const std::string& ancestor) { found = found || busyTargets_.count(ancestor) != 0; });
+    return found;
+  }
+
+  const unsigned workers_;
+  const std::size_t window_;
+  Restore restore_;
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::condition_variable changed_;
+  std::deque<Task> queue_;
+  std::size_t inFlight_ = 0;
+  bool stopping_ = false;
+  std::unordered_map<std::string, int> busyTargets_;
+  std::unordered_map<std::string, int> busyAncestors_;
+  std::atomic<std::uint64_t> stopAt_{kNone};
+  std::uint64_t firstErrorSequence_ = kNone;
+  std::exception_ptr firstError_;
+  std::vector<std::pair<std::uint64_t, ExportFailure>> failures_;
+};
+
 }  // namespace
 
 void RepositoryRestoreReader::restoreFile(const PlanID& planID, std::int64_t runID, const std::string& relPathNorm,
                                           const fs::path& destination, bool overwrite) const {
   if (!keyMaterial_) throw readerError(kNoKeyMaterialMessage);
   const EncryptedBlobCodec codec(*keyMaterial_);
-  restoreResolvedFile(root_, codec, relPathNorm, runID, destination, overwrite, [&] {
-    BackupCatalog catalog(root_, keyMaterial_, BackupCatalog::OpenMode::readOnly);
-    return catalog.snapshotFileEntry(planID, runID, relPathNorm);
-  });
+  restoreResolvedFile(
+      root_, codec, relPathNorm, runID, destination, overwrite,
+      [&] {
+        BackupCatalog catalog(root_, keyMaterial_, BackupCatalog::OpenMode::readOnly);
+        return catalog.snapshotFileEntry(planID, runID, relPathNorm);
+      },
+      workers_);
 }
 
 ExportReport RepositoryRestoreReader::exportRun(const PlanID& planID, std::int64_t runID, const fs::path& destination,
@@ -386,27 +606,40 @@ ExportReport RepositoryRestoreReader::exportRun(const PlanID& planID, std::int64
   std::optional<EncryptedBlobCodec> codec;
   if (keyMaterial_) codec.emplace(*keyMaterial_);
   const ExportConfinement confinement(destination);
-  ExportReport report;
-  snapshot.walk(std::nullopt, [&](const SnapshotEntry& child) {
-    const fs::path target = confinement.destination(child.relPath);
-    if (child.kind == SnapshotKind::directory) {
-      createDirectories(target);
-      return;
-    }
-    if (!codec) throw readerError(kNoKeyMaterialMessage);
-    try {
-      restoreResolvedFile(root_, *codec, child.relPathNorm, runID, target, overwrite,
-                          [&]() -> std::optional<SnapshotEntry> {
-                            const SnapshotEntry* entry = snapshot.fileEntry(child.relPathNorm);
-                            if (!entry) return std::nullopt;
-                            return *entry;
-                          });
-    } catch (const Error& error) {
-      // One damaged file must not cost the rest of the run; everything else stops the export.
-      if (!isUnrecoverableContent(error)) throw;
-      report.failures.push_back({child.relPath, child.relPathNorm, error.message()});
-    }
+  ExportFilePool pool(workers_, [&](const SnapshotEntry& child, const fs::path& target, unsigned workers,
+                                    const std::function<bool()>& abandon) {
+    restoreResolvedFile(
+        root_, *codec, child.relPathNorm, runID, target, overwrite,
+        [&]() -> std::optional<SnapshotEntry> {
+          const SnapshotEntry* entry = snapshot.fileEntry(child.relPathNorm);
+          if (!entry) return std::nullopt;
+          return *entry;
+        },
+        workers, abandon);
   });
+  std::uint64_t sequence = 0;
+  std::exception_ptr walkError;
+  try {
+    snapshot.walk(std::nullopt, [&](const SnapshotEntry& child) {
+      ++sequence;
+      if (pool.failed()) throw StopWalk{};
+      fs::path target = confinement.destination(child.relPath);
+      pool.waitForPath(target);
+      if (child.kind == SnapshotKind::directory) {
+        // Created here, before any of its contents is handed to the pool.
+        createDirectories(target);
+        return;
+      }
+      if (!codec) throw readerError(kNoKeyMaterialMessage);
+      pool.submit(sequence, child, std::move(target));
+    });
+  } catch (const StopWalk&) {
+    // The pool holds the error that ended the walk.
+  } catch (...) {
+    walkError = std::current_exception();
+  }
+  ExportReport report;
+  report.failures = pool.finish(walkError, sequence);
   return report;
 }
 

@@ -52,6 +52,12 @@ class RepositoryRestoreReader {
   const std::filesystem::path& root() const noexcept { return root_; }
   const std::optional<RepositoryKeyMaterial>& repositoryKeyMaterial() const noexcept { return keyMaterial_; }
 
+  // Threads restoreFile and exportRun use (0: the default, EncryptedBlobCodec::
+  // parallelWorkerCount()). One thread does everything in order on the calling thread;
+  // any count gives the same files, dates, report and errors.
+  void setWorkerCount(unsigned workers);
+  unsigned workerCount() const noexcept { return workers_; }
+
   // The plan's completed runs, ordered by start time.
   std::vector<RunInfo> listRuns(const PlanID& planID) const;
 
@@ -75,7 +81,11 @@ class RepositoryRestoreReader {
   // display path confined to the destination. Uses one catalog and one snapshot build for
   // the whole run. A file whose content cannot be produced is left out and listed in the
   // report, and the export goes on; any other error (catalog, confinement, destination)
-  // stops it, and what was written before stays.
+  // stops it, and what was written before stays. Files are restored by a pool of
+  // workerCount() threads (folders are created before anything in them), with the
+  // outcome of restoring them one by one in walk order: the same files and dates, the
+  // report in walk order, and the error of the earliest failing entry, after which no
+  // later file is started and none is left half-written.
   ExportReport exportRun(const PlanID& planID, std::int64_t runID, const std::filesystem::path& destination,
                          bool overwrite) const;
 
@@ -109,6 +119,7 @@ class RepositoryRestoreReader {
  private:
   std::filesystem::path root_;
   std::optional<RepositoryKeyMaterial> keyMaterial_;
+  unsigned workers_;
 };
 
 }  // namespace tvr

@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <optional>
@@ -359,6 +361,18 @@ TEST(EncryptedBlobCodecTest, DamagedBlobsFailWithTheirMessage) {
        kCipherSize, kCipherSize},
       {"altered ciphertext byte", mutated([&](Bytes& b) { b[records[1].offset + 9 + 40] ^= 4; }), kAuthentication,
        kAuthentication},
+      // A reader working ahead meets the later fault first; the earlier one is reported.
+      {"altered second chunk, last one cut", [&] {
+         Bytes b = slice(base, 0, records[2].offset + 9 + 10);
+         b[records[1].offset + 9 + 40] ^= 4;
+         return b;
+       }(),
+       kAuthentication, kAuthentication},
+      {"altered first chunk, last flag 2", mutated([&](Bytes& b) {
+         b[records[0].offset + 9 + 40] ^= 4;
+         b[records[2].offset + 8] = 2;
+       }),
+       kAuthentication, kAuthentication},
       {"chunk taken from a blob of another size", mutated([&](Bytes& b) {
          std::vector<Record> theirs = recordsOf(fromLargerBlob);
          Bytes chunk = slice(fromLargerBlob, theirs[0].offset, theirs[0].size);
@@ -393,10 +407,69 @@ TEST(EncryptedBlobCodecTest, DamagedBlobsFailWithTheirMessage) {
     expectError([&] { reader.openFile(dir / "blob", dir / "existing"); }, c.streamed);
     expectError([&] { reader.openFile(dir / "blob", dir / "new" / "file"); }, c.streamed);
     expectError([&] { reader.blobKeyForEncryptedBlobAt(dir / "blob"); }, c.streamed);
+    expectError([&] { reader.blobKeyForEncryptedBlobAt(dir / "blob", 3); }, c.streamed);
     EXPECT_EQ(readFile(dir / "existing"), bytesOf("keep"));
     EXPECT_EQ(directoryListing(dir.path()), (std::vector<std::string>{"blob", "existing", "new"}));
     EXPECT_TRUE(directoryListing(dir / "new").empty());
   }
+}
+
+struct FileDescriptorForTest {
+  explicit FileDescriptorForTest(const std::filesystem::path& path) : fd(::open(path.c_str(), O_RDONLY)) {
+    EXPECT_GE(fd, 0) << path;
+  }
+  ~FileDescriptorForTest() {
+    if (fd >= 0) ::close(fd);
+  }
+  int fd;
+};
+
+// Decoding on several threads hands on the same chunks, in order, as one thread does; the
+// sink's error stops the stream at once.
+TEST(EncryptedBlobCodecTest, ParallelStreamHandsOnTheSameChunksInOrder) {
+  RepositoryKeyMaterial key = RepositoryKeyMaterial::random();
+  EncryptedBlobCodec codec(key);
+  TemporaryDirectory dir;
+  // Chunks of irregular lengths, which readers accept, and of the writer's own.
+  const std::vector<Bytes> pieces = {patterned(MiB, 3), patterned(17, 4), patterned(MiB - 1, 5), Bytes{},
+                                     patterned(3 * MiB / 2, 6)};
+  std::vector<CraftedChunk> crafted;
+  Bytes whole;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    crafted.push_back({pieces[i], static_cast<std::uint8_t>(i + 1 == pieces.size() ? 1 : 0)});
+    whole.insert(whole.end(), pieces[i].begin(), pieces[i].end());
+  }
+  writeFile(dir / "crafted", craftBlob(key, whole.size(), crafted));
+  writeFile(dir / "sealed", codec.seal(patterned(7 * MiB + 9, 8)));
+
+  auto chunksOf = [&](const std::filesystem::path& blob, unsigned workers) {
+    std::vector<Bytes> chunks;
+    FileDescriptorForTest in(blob);
+    codec.openStream(
+        in.fd, blob, [&](const std::uint8_t* data, std::size_t size) { chunks.emplace_back(data, data + size); },
+        workers);
+    return chunks;
+  };
+  for (const char* name : {"crafted", "sealed"}) {
+    SCOPED_TRACE(name);
+    const std::vector<Bytes> serial = chunksOf(dir / name, 1);
+    for (unsigned workers : {2u, 3u, 8u}) EXPECT_EQ(chunksOf(dir / name, workers), serial);
+  }
+  EXPECT_EQ(chunksOf(dir / "crafted", 4), pieces);
+
+  int calls = 0;
+  FileDescriptorForTest in(dir / "sealed");
+  expectError(
+      [&] {
+        codec.openStream(
+            in.fd, dir / "sealed",
+            [&](const std::uint8_t*, std::size_t) {
+              if (++calls == 2) throw Error("Sink", 9, "full");
+            },
+            4);
+      },
+      {"Sink", 9, "full"});
+  EXPECT_EQ(calls, 2);
 }
 
 TEST(EncryptedBlobCodecTest, StreamedFileHandling) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 
 #include "engine/storage/RepositoryIntegrityVerifier.h"
 #include "tests/readers/ReaderTestAssertions.h"
@@ -166,6 +167,65 @@ TEST_F(VerifierTest, UnreadableFileAttributeIsAnError) {
     return std::unique_ptr<RepositoryBlobEnumerator>(std::make_unique<UnreadableAttributeEnumerator>(item));
   });
   EXPECT_THROW(verifier.verify(repository()), PosixError);
+}
+
+// Blobs are hashed on several threads, large ones chunk by chunk on all of them; the report
+// must be the one a single thread gives. The repository mixes many small blobs, blobs of
+// several chunks, missing, corrupt (small and large), orphan and misplaced blobs, and keys
+// that are not lowercase hex, which sort between the digits and the letters.
+TEST(RepositoryIntegrityVerifier, ParallelReportEqualsTheSerialOneOnADamagedRepository) {
+  TemporaryDirectory scratch;
+  const fs::path root = scratch.path();
+  auto blobPath = [&](const std::string& key) { return root / "blobs" / key.substr(0, 2) / key; };
+  std::vector<std::string> keys;
+  const std::string oddMissing(64, 'A');
+  const std::string oddPresent(64, 'G');
+  {
+    readertest::RepositoryBuilder builder(root, readertest::testKey());
+    const auto run = builder.beginRun(kPlan);
+    for (int i = 0; i < 40; ++i) {
+      keys.push_back(builder.addFile(kPlan, run, "f" + std::to_string(i), "small content " + std::to_string(i),
+                                     iso("2026-01-01T00:00:00Z")));
+    }
+    for (int i = 0; i < 3; ++i) {
+      std::string large(3 * 1048576 + 17 * i, '\0');
+      for (std::size_t at = 0; at < large.size(); ++at) large[at] = static_cast<char>((at * (i + 3) + (at >> 11)) % 251);
+      keys.push_back(builder.addFile(kPlan, run, "large" + std::to_string(i), large, iso("2026-01-01T00:00:00Z")));
+    }
+    for (const std::string& odd : {oddMissing, oddPresent}) {
+      builder.catalog().insertEvent(run, kPlan, "odd" + odd.substr(0, 1), "odd" + odd.substr(0, 1), "copy", odd, 4,
+                                    std::nullopt, iso("2026-01-01T00:00:00Z"), std::nullopt, false);
+    }
+    builder.finishRun(run);
+  }
+  writeText(blobPath(oddPresent), "not a blob");
+  fs::remove(blobPath(keys[3]));
+  fs::remove(blobPath(keys[41]));
+  flipByte(blobPath(keys[7]), 50);
+  flipByte(blobPath(keys[40]), static_cast<std::streamoff>(fs::file_size(blobPath(keys[40]))) - 100);  // last chunk
+  flipByte(blobPath(keys[42]), 30);                 // in the first chunk of a large blob
+  fs::create_directories(root / "blobs" / "zz");
+  fs::copy_file(blobPath(keys[9]), root / "blobs" / "zz" / keys[9]);  // a second copy, misplaced
+  fs::rename(blobPath(keys[11]), root / "blobs" / "zz" / keys[11]);  // only a misplaced copy
+  writeText(root / "blobs" / "0a" / (std::string(2, '0') + std::string(62, 'a')), "orphan");
+  writeText(root / "blobs" / "Zz" / std::string(64, 'Z'), "orphan with an odd name");
+
+  RepositoryIntegrityVerifier serial(readertest::testKey());
+  serial.setWorkerCount(1);
+  const RepositoryIntegrityReport expected = serial.verify(root);
+  std::map<Kind, int> counts;
+  for (const RepositoryIntegrityIssue& issue : expected.issues) ++counts[issue.kind];
+  EXPECT_EQ(counts[Kind::missingBlob], 4);  // keys 3, 41, 11 and the odd missing key
+  EXPECT_EQ(counts[Kind::corruptBlob], 4);  // keys 7, 40, 42 and the odd present key
+  EXPECT_EQ(counts[Kind::orphanBlob], 2);
+  EXPECT_EQ(expected.referencedBlobCount, 45);
+  EXPECT_EQ(expected.storedBlobCount, 44);  // 42 referenced names with a file somewhere, 2 orphans
+  for (unsigned workers : {2u, 3u, 8u}) {
+    SCOPED_TRACE(workers);
+    RepositoryIntegrityVerifier parallel(readertest::testKey());
+    parallel.setWorkerCount(workers);
+    EXPECT_EQ(parallel.verify(root), expected);
+  }
 }
 
 TEST(RepositoryIntegrityVerifier, EmptyRepositoryIsHealthy) {
