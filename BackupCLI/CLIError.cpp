@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "engine/s3/S3ErrorDomains.h"
 #include "platform/CanonicalJson.h"
 #include "platform/Error.h"
 #include "platform/Unicode.h"
@@ -12,9 +13,9 @@ namespace {
 
 const char* const kInternalRemediation = "Run the command again with --verbose and capture the error for debugging.";
 const char* const kProviderRemediation = "Check network connectivity and provider credentials, then retry.";
-const char* const kS3BackendDomain = "S3RepositoryStorageBackend";
+const char* const kS3BackendDomain = kS3RepositoryStorageBackendErrorDomain;
 // The HTTP client of the S3 backend: refused connections, DNS, TLS, timeouts.
-const char* const kS3TransportDomain = "HTTPClient";
+const char* const kS3TransportDomain = kS3HTTPClientErrorDomain;
 
 std::string detail(const std::map<std::string, std::string>& details, const std::string& key) {
   auto it = details.find(key);

@@ -32,11 +32,6 @@ class PasswordWiper {
   std::optional<std::string>& password_;
 };
 
-bool isValidUTF8(const std::string& text) {
-  // ICU replaces invalid sequences with U+FFFD; a round trip that changes the bytes was invalid.
-  return unicode::toUTF8(unicode::toUTF32(text)) == text;
-}
-
 // The password file's bytes, at most kMaximumPasswordFileBytes; a larger file is refused
 // without reading it whole. Every buffer that held password bytes is wiped.
 std::string readPasswordFile(const std::filesystem::path& path) {
@@ -94,7 +89,7 @@ std::optional<std::string> recoveryPassword(const ParsedOptions& options, const 
   if (source == "--recovery-password-file") {
     CLIInputValidation::validateFilesystemPath(value, "--recovery-password-file");
     std::string text = readPasswordFile(fileLocation(value));
-    if (!isValidUTF8(text)) {
+    if (!unicode::isValidUTF8(text)) {
       secureWipe(text.data(), text.size());
       throw platformError("RecoveryPasswordFile", "The recovery password file is not valid UTF-8 text.");
     }

@@ -6,19 +6,54 @@
 #include <cerrno>
 
 #include "platform/Error.h"
+#include "platform/FileSystem.h"
 #include "platform/SecureRandom.h"
 #include "platform/TemporaryFiles.h"
 
 namespace tvr::AtomicFileWriter {
 
+std::filesystem::path temporarySibling(const std::filesystem::path& destination) {
+  return destination.parent_path() / ("." + destination.filename().string() + ".tmp-" + newUUIDString());
+}
+
 std::filesystem::path temporaryURL(const std::filesystem::path& destination) {
-  std::filesystem::path parent = destination.parent_path();
-  if (!parent.empty()) {
-    std::error_code ec;
-    std::filesystem::create_directories(parent, ec);
-    if (ec) throw PosixError("mkdir", ec.value(), parent.string());
+  createDirectories(destination.parent_path());
+  return temporarySibling(destination);
+}
+
+TemporaryFile::TemporaryFile(std::filesystem::path temporary, std::filesystem::path destination, Durability durability,
+                             Completion completion)
+    : registration_(temporary, completion == Completion::counted ? std::optional(destination) : std::nullopt),
+      temporary_(std::move(temporary)),
+      destination_(std::move(destination)),
+      durability_(durability),
+      file_(openFile(temporary_, O_WRONLY | O_CREAT | O_EXCL)) {}
+
+TemporaryFile::~TemporaryFile() {
+  if (moved_) return;
+  file_.reset();
+  // A temporary file that cannot be removed must not hide the error that got us here.
+  ::unlink(temporary_.c_str());
+}
+
+void TemporaryFile::close() {
+  if (durability_ == Durability::synchronized && file_.get() >= 0 && ::fsync(file_.get()) != 0) {
+    throw PosixError("fsync", errno, temporary_.string());
   }
-  return parent / ("." + destination.filename().string() + ".tmp-" + newUUIDString());
+  file_.close(temporary_);
+}
+
+void TemporaryFile::moveIntoPlace() {
+  if (::rename(temporary_.c_str(), destination_.c_str()) != 0) throw PosixError("rename", errno, destination_.string());
+  moved_ = true;
+}
+
+void writeThroughTemporaryFile(const std::filesystem::path& destination, Durability durability,
+                               const std::function<void(int fd, const std::filesystem::path& temporary)>& write) {
+  TemporaryFile file(temporaryURL(destination), destination, durability);
+  write(file.fd(), file.path());
+  file.close();
+  file.moveIntoPlace();
 }
 
 namespace {
@@ -43,44 +78,34 @@ int copyBytes(int in, int out) {
       return errno;
     }
     if (n == 0) return 0;
-    for (ssize_t done = 0; done < n;) {
-      ssize_t w = ::write(out, buffer + done, static_cast<size_t>(n - done));
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        return errno;
-      }
-      done += w;
+    try {
+      writeFully(out, buffer, static_cast<std::size_t>(n), {});
+    } catch (const PosixError& error) {
+      return error.err();
     }
   }
 }
 }  // namespace
 
 void copyFileData(const std::filesystem::path& source, const std::filesystem::path& destination) {
-  std::filesystem::path temp = temporaryURL(destination);
-  const TemporaryFiles::Registration inFlight(temp, destination);
-  int err = 0;
-  int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) {
-    err = errno;
-  } else {
-    int out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (out < 0) {
-      err = errno;
-    } else {
-      err = copyBytes(in, out);
-      if (::close(out) != 0 && err == 0) err = errno;
-    }
-    ::close(in);
+  std::filesystem::path temporary = temporaryURL(destination);
+  auto copyFailed = [&](int err) { return PosixError("copyfile(blob-data)", err, source.string()); };
+  OpenFile in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  if (in.get() < 0) throw copyFailed(errno);
+  // Every step of the copy itself reads as the copy's failure, naming the source.
+  std::optional<TemporaryFile> out;
+  try {
+    out.emplace(std::move(temporary), destination, Durability::unsynchronized);
+  } catch (const PosixError& error) {
+    throw copyFailed(error.err());
   }
-  if (err != 0) {
-    ::unlink(temp.c_str());
-    throw PosixError("copyfile(blob-data)", err, source.string());
+  if (int err = copyBytes(in.get(), out->fd())) throw copyFailed(err);
+  try {
+    out->close();
+  } catch (const PosixError& error) {
+    throw copyFailed(error.err());
   }
-  if (::rename(temp.c_str(), destination.c_str()) != 0) {
-    err = errno;
-    ::unlink(temp.c_str());
-    throw PosixError("rename", err, destination.string());
-  }
+  out->moveIntoPlace();
 }
 
 }  // namespace tvr::AtomicFileWriter

@@ -13,6 +13,10 @@ using Bytes = std::vector<std::uint8_t>;
 
 Bytes bytesOf(std::string_view text);
 std::string stringOf(const Bytes& bytes);
+// The bytes as text, without a copy; valid while `bytes` is unchanged.
+inline std::string_view textView(const Bytes& bytes) {
+  return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
 
 // Lower-case hexadecimal, two digits per byte.
 std::string hexEncode(const std::uint8_t* data, std::size_t size);

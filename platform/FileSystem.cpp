@@ -8,44 +8,43 @@
 #include <cerrno>
 #include <memory>
 
+#include "platform/AtomicFileWriter.h"
 #include "platform/Error.h"
-#include "platform/SecureRandom.h"
 
 namespace tvr {
 
-namespace {
-struct FdCloser {
-  int fd;
-  ~FdCloser() {
-    if (fd >= 0) ::close(fd);
-  }
-};
+void createDirectories(const std::filesystem::path& path) {
+  if (path.empty()) return;
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  if (ec) throw PosixError("mkdir", ec.value(), path.string());
+}
 
-void writeAll(int fd, const std::uint8_t* data, std::size_t size, const std::string& path) {
+void writeFully(int fd, const void* data, std::size_t size, const std::filesystem::path& path) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
   while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
+    ssize_t n = ::write(fd, bytes, size);
     if (n < 0) {
       if (errno == EINTR) continue;
-      throw PosixError("write", errno, path);
+      throw PosixError("write", errno, path.string());
     }
-    data += n;
+    bytes += n;
     size -= static_cast<std::size_t>(n);
   }
 }
-}  // namespace
+
+OpenFile openFile(const std::filesystem::path& path, int flags, unsigned mode) {
+  OpenFile file(::open(path.c_str(), flags | O_CLOEXEC, static_cast<mode_t>(mode)));
+  if (file.get() < 0) throw PosixError("open", errno, path.string());
+  return file;
+}
 
 Bytes readFileBytes(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw PosixError("open", errno, path.string());
-  FdCloser closer{fd};
+  OpenFile file = openFile(path, O_RDONLY);
   Bytes out;
   std::uint8_t buffer[65536];
   for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw PosixError("read", errno, path.string());
-    }
+    std::size_t n = readFully(file.get(), buffer, sizeof buffer, path);
     if (n == 0) break;
     out.insert(out.end(), buffer, buffer + n);
   }
@@ -53,22 +52,13 @@ Bytes readFileBytes(const std::filesystem::path& path) {
 }
 
 void writeFileAtomically(const std::filesystem::path& path, const Bytes& data) {
-  std::filesystem::path temp = path.parent_path() / ("." + path.filename().string() + ".tmp-" + newUUIDString());
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) throw PosixError("open", errno, temp.string());
-  try {
-    FdCloser closer{fd};
-    writeAll(fd, data.data(), data.size(), temp.string());
-    if (::fsync(fd) != 0) throw PosixError("fsync", errno, temp.string());
-  } catch (...) {
-    ::unlink(temp.c_str());
-    throw;
-  }
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    int err = errno;
-    ::unlink(temp.c_str());
-    throw PosixError("rename", err, path.string());
-  }
+  // The parent must exist: a missing folder is the caller's error, not created here.
+  AtomicFileWriter::TemporaryFile file(AtomicFileWriter::temporarySibling(path), path,
+                                       AtomicFileWriter::Durability::synchronized,
+                                       AtomicFileWriter::Completion::notCounted);
+  writeFully(file.fd(), data.data(), data.size(), file.path());
+  file.close();
+  file.moveIntoPlace();
 }
 
 void writeFileAtomically(const std::filesystem::path& path, const std::string& text) {
@@ -102,6 +92,11 @@ std::size_t readFully(int fd, void* buffer, std::size_t size, const std::filesys
     done += static_cast<std::size_t>(n);
   }
   return done;
+}
+
+void OpenFile::reset() noexcept {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
 }
 
 OpenFile& OpenFile::operator=(OpenFile&& other) noexcept {

@@ -17,7 +17,16 @@ Bytes readFileBytes(const std::filesystem::path& path);
 void writeFileAtomically(const std::filesystem::path& path, const Bytes& data);
 void writeFileAtomically(const std::filesystem::path& path, const std::string& text);
 
-// A file descriptor open for reading, closed when dropped. Movable, not copyable.
+// Creates the directory and its missing parents; an existing directory is fine and an empty
+// path does nothing. Failure: PosixError("mkdir", errno, path).
+void createDirectories(const std::filesystem::path& path);
+
+// Writes all `size` bytes to `fd`, retrying after EINTR and short writes. Failure:
+// PosixError("write", errno, path).
+void writeFully(int fd, const void* data, std::size_t size, const std::filesystem::path& path);
+
+// The owner of one file descriptor: closed when dropped (a failing close there is lost, so
+// writers call close() themselves). Movable, not copyable; -1 holds nothing.
 class OpenFile {
  public:
   OpenFile() = default;
@@ -28,12 +37,17 @@ class OpenFile {
   OpenFile& operator=(const OpenFile&) = delete;
   ~OpenFile();
   int get() const noexcept { return fd_; }
+  // Closes now, ignoring a failure (for error paths, where an earlier error is being reported).
+  void reset() noexcept;
   // Closes now and reports a failing close (which can lose written data) as PosixError.
   void close(const std::filesystem::path& path);
 
  private:
   int fd_ = -1;
 };
+
+// open(2) that throws PosixError("open", errno, path) on failure. O_CLOEXEC is always added.
+OpenFile openFile(const std::filesystem::path& path, int flags, unsigned mode = 0644);
 
 // Opens a file that comes from a repository: without blocking (a FIFO in its place never
 // hangs the caller) and only when it is a regular file. Without `followLinks` a symbolic

@@ -69,6 +69,8 @@ class JsonObjectDecoder {
     return codingPath_.empty() ? std::string(key) : codingPath_ + "." + std::string(key);
   }
 
+  // The member is there, even as null (for documents where a null is a bad value).
+  bool contains(std::string_view key) const { return value_.find(key) != value_.end(); }
   // The member, or nullptr when it is absent or null (an optional value that is not there).
   const nlohmann::json* optional(std::string_view key) const {
     auto it = value_.find(key);

@@ -6,6 +6,7 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -39,6 +40,41 @@ std::string toUTF8(std::u32string_view text) {
   icu::UnicodeString s;
   for (char32_t c : text) s.append(static_cast<UChar32>(c));
   return utf8Of(s);
+}
+
+std::size_t utf8SequenceLength(std::string_view text, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
+  const std::uint8_t lead = byte(at);
+  if (lead < 0x80) return 1;
+  std::size_t length;
+  std::uint32_t lowest;
+  std::uint32_t value;
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2, lowest = 0x80, value = lead & 0x1F;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, lowest = 0x800, value = lead & 0x0F;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, lowest = 0x10000, value = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (text.size() - at < length) return 0;
+  for (std::size_t k = 1; k < length; ++k) {
+    const std::uint8_t next = byte(at + k);
+    if ((next & 0xC0) != 0x80) return 0;
+    value = (value << 6) | (next & 0x3F);
+  }
+  if (value < lowest || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+  return length;
+}
+
+bool isValidUTF8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t length = utf8SequenceLength(text, i);
+    if (length == 0) return false;
+    i += length;
+  }
+  return true;
 }
 
 std::string nfc(std::string_view text) {

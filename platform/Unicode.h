@@ -12,6 +12,11 @@ namespace tvr::unicode {
 std::u32string toUTF32(std::string_view text);
 std::string toUTF8(std::u32string_view text);
 
+// Strict UTF-8, checked without ICU: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUTF8(std::string_view text);
+// The length (1 to 4) of the valid sequence that starts at `at` (< text.size()), or 0.
+std::size_t utf8SequenceLength(std::string_view text, std::size_t at);
+
 // Canonical composition (NFC).
 std::string nfc(std::string_view text);
 // Full lower-casing with the root ("en_US_POSIX"-like) locale.

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "platform/Error.h"
+#include "platform/FileSystem.h"
 #include "platform/SecureRandom.h"
 
 namespace tvr {
@@ -24,21 +25,8 @@ namespace {
 constexpr unsigned long kAPFSContainerMagic = 0x4253584E;
 constexpr unsigned long kAPFSVolumeMagic = 0x42535041;
 
-struct Fd {
-  int fd = -1;
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 bool isCloneFolderName(const fs::path& path) {
   return path.filename().string().rfind(BackupFilesystem::kCloneFolderPrefix, 0) == 0;
-}
-
-void createDirectories(const fs::path& path) {
-  std::error_code ec;
-  fs::create_directories(path, ec);
-  if (ec) throw PosixError("mkdir", ec.value(), path.string());
 }
 
 // Copies the extended attributes the caller may set; attributes of namespaces reserved to
@@ -184,22 +172,21 @@ bool APFSCloneSession::defaultIsAPFSVolume(const fs::path& url) {
 }
 
 std::int32_t APFSCloneSession::defaultCopyFileClone(const std::string& source, const std::string& destination) {
-  Fd from{::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
-  if (from.fd < 0) return -1;
+  OpenFile from(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (from.get() < 0) return -1;
   struct stat info {};
-  if (::fstat(from.fd, &info) != 0) return -1;
-  Fd to{::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
-  if (to.fd < 0) return -1;
-  bool ok = ::ioctl(to.fd, FICLONE, from.fd) == 0 && ::fchmod(to.fd, info.st_mode & 07777) == 0 &&
-            copyExtendedAttributes(from.fd, to.fd);
+  if (::fstat(from.get(), &info) != 0) return -1;
+  OpenFile to(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (to.get() < 0) return -1;
+  bool ok = ::ioctl(to.get(), FICLONE, from.get()) == 0 && ::fchmod(to.get(), info.st_mode & 07777) == 0 &&
+            copyExtendedAttributes(from.get(), to.get());
   if (ok) {
     struct timespec times[2] = {info.st_atim, info.st_mtim};
-    ok = ::futimens(to.fd, times) == 0;
+    ok = ::futimens(to.get(), times) == 0;
   }
   if (!ok) {
     int err = errno;
-    ::close(to.fd);
-    to.fd = -1;
+    to.reset();
     ::unlink(destination.c_str());
     errno = err;
     return -1;

@@ -24,8 +24,7 @@ BackupRunJournal::BackupRunJournal(const std::filesystem::path& root, const Plan
   if (!options_.synchronizeFile) options_.synchronizeFile = [](int fd) { return ::fsync(fd); };
   if (options_.recordsPerSync == 0) options_.recordsPerSync = 1;
   BackupRunStateStore::writeInitial(started, root, planID);
-  fd_ = ::open(file_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  if (fd_ < 0) throw PosixError("open", errno, file_.string());
+  fd_ = openFile(file_, O_WRONLY | O_APPEND);
   flusher_ = std::thread([this] { flushLoop(); });
 }
 
@@ -38,7 +37,7 @@ BackupRunJournal::~BackupRunJournal() {
   flusher_.join();
   // The last group is synchronised by the flusher on its way out; a failure there has no
   // caller left to tell, and the journal is cleared or cleaned up by the next run anyway.
-  ::close(fd_);
+  // The descriptor closes with the members, after the flusher has stopped.
 }
 
 void BackupRunJournal::throwIfFailed() {
@@ -54,17 +53,7 @@ void BackupRunJournal::append(const BackupRunStateStore::Record& record) {
   // One write per record: appended whole by the kernel, so a dying process tears nothing;
   // workers appending at once queue here so their lines never interleave.
   std::lock_guard<std::mutex> writing(writeMutex_);
-  const char* p = line.data();
-  std::size_t left = line.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd_, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw PosixError("write", errno, file_.string());
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  writeFully(fd_.get(), line.data(), line.size(), file_);
   bool wake = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -118,7 +107,7 @@ void BackupRunJournal::flushLoop() {
     }
     const std::uint64_t target = appendedCount_;
     lock.unlock();
-    const int rc = options_.synchronizeFile(fd_);
+    const int rc = options_.synchronizeFile(fd_.get());
     const int err = errno;
     lock.lock();
     if (rc != 0) {

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "engine/backup/BackupRunStateStore.h"
+#include "platform/FileSystem.h"
 
 namespace tvr {
 
@@ -58,7 +59,7 @@ class BackupRunJournal {
 
   std::filesystem::path file_;
   Options options_;
-  int fd_ = -1;
+  OpenFile fd_;
   std::mutex writeMutex_;
   std::mutex mutex_;
   std::condition_variable wake_;

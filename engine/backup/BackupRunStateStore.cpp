@@ -15,6 +15,7 @@
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
 #include "platform/Iso8601.h"
+#include "platform/JsonDecoding.h"
 #include "platform/Unicode.h"
 
 namespace tvr {
@@ -30,62 +31,35 @@ constexpr const char* kUploadStagingFolder = ".upload-staging";
 
 Error runStateError(const std::string& message) { return Error(kDomain, 1, message); }
 
-bool isValidUTF8(const Bytes& bytes) {
-  std::size_t i = 0;
-  const std::size_t n = bytes.size();
-  while (i < n) {
-    std::uint8_t c = bytes[i];
-    std::size_t length;
-    std::uint32_t cp;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      length = 2;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      length = 3;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      length = 4;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + length > n) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      if ((bytes[i + k] & 0xC0) != 0x80) return false;
-      cp = cp << 6 | (bytes[i + k] & 0x3F);
-    }
-    static const std::uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < minimum[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += length;
-  }
-  return true;
-}
-
 const char* recordKindText(BackupRunStateStore::RecordKind kind) {
   return kind == BackupRunStateStore::RecordKind::started ? "started" : "completed";
 }
 
+// Runs one step of the decoder; any decoding failure becomes the journal's own error with
+// `message`, so no decoder error leaves the store.
+template <typename Step>
+auto orRunStateError(const std::string& message, Step&& step) -> decltype(step()) {
+  try {
+    return step();
+  } catch (const DecodingError&) {
+    throw runStateError(message);
+  }
+}
+
 // Decodes one journal line; throws on any problem (the caller decides whether it matters).
 BackupRunStateStore::Record decodeRecord(const std::string& line) {
-  // No library exception may leave the engine: a damaged line is the journal's own error.
-  json object = json::parse(line, nullptr, false);
-  if (object.is_discarded()) throw runStateError("Run state record is not valid JSON.");
-  if (!object.is_object()) throw runStateError("Run state record is not an object.");
+  const json document = orRunStateError("Run state record is not valid JSON.", [&] { return parseJsonDocument(line); });
+  const JsonObjectDecoder object =
+      orRunStateError("Run state record is not an object.", [&] { return JsonObjectDecoder(document); });
+  // A member that is there must have its type: a null is a bad value, not an absent one.
+  auto bad = [](const char* key) { return std::string("Run state record has a bad ") + key + "."; };
   auto text = [&](const char* key) -> std::optional<std::string> {
-    auto it = object.find(key);
-    if (it == object.end()) return std::nullopt;
-    if (!it->is_string()) throw runStateError(std::string("Run state record has a bad ") + key + ".");
-    return it->get<std::string>();
+    if (!object.contains(key)) return std::nullopt;
+    return orRunStateError(bad(key), [&] { return object.string(key); });
   };
   auto date = [&](const char* key) -> std::optional<double> {
-    auto value = text(key);
-    if (!value) return std::nullopt;
-    auto parsed = parseISO8601(*value);
-    if (!parsed) throw runStateError(std::string("Run state record has a bad ") + key + ".");
-    return parsed;
+    if (!object.contains(key)) return std::nullopt;
+    return orRunStateError(bad(key), [&] { return object.date(key); });
   };
 
   BackupRunStateStore::Record record;
@@ -103,25 +77,18 @@ BackupRunStateStore::Record decodeRecord(const std::string& line) {
   auto updated = date("updatedAt");
   if (!updated) throw runStateError("Run state record has no updatedAt.");
   record.updatedAt = *updated;
-  if (auto it = object.find("totalOperations"); it != object.end()) {
-    if (!it->is_number_integer() ||
-        (it->is_number_unsigned() &&
-         it->get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))) {
-      throw runStateError("Run state record has a bad totalOperations.");
-    }
-    record.totalOperations = it->get<std::int64_t>();
+  if (object.contains("totalOperations")) {
+    record.totalOperations = orRunStateError(bad("totalOperations"), [&] { return object.int64("totalOperations"); });
   }
-  if (auto it = object.find("completedOperation"); it != object.end()) {
-    if (!it->is_object()) throw runStateError("Run state record has a bad completedOperation.");
-    const json& op = *it;
+  if (object.contains("completedOperation")) {
+    const JsonObjectDecoder op =
+        orRunStateError(bad("completedOperation"), [&] { return object.object("completedOperation"); });
     auto field = [&](const char* key, bool required) -> std::optional<std::string> {
-      auto f = op.find(key);
-      if (f == op.end()) {
+      if (!op.contains(key)) {
         if (required) throw runStateError(std::string("Completed operation has no ") + key + ".");
         return std::nullopt;
       }
-      if (!f->is_string()) throw runStateError(std::string("Completed operation has a bad ") + key + ".");
-      return f->get<std::string>();
+      return orRunStateError(std::string("Completed operation has a bad ") + key + ".", [&] { return op.string(key); });
     };
     BackupRunStateStore::CompletedOperation completed;
     completed.relPath = *field("relPath", true);
@@ -143,46 +110,23 @@ std::optional<std::string> blobKeyInTornLine(const Bytes& line) {
   const std::size_t start = at + kMarker.size();
   if (text.size() < start + 65 || text[start + 64] != '"') return std::nullopt;
   std::string key = text.substr(start, 64);
-  for (char c : key) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return std::nullopt;
-  }
+  if (!RepositoryObjectKey::isBlobKey(key)) return std::nullopt;
   return key;
 }
 
 void writeLineAtomically(const fs::path& file, const std::string& line) {
-  std::error_code ec;
-  fs::create_directories(file.parent_path(), ec);
-  if (ec) throw PosixError("mkdir", ec.value(), file.parent_path().string());
+  createDirectories(file.parent_path());
   writeFileAtomically(file, line + "\n");
 }
 
 void appendLineSynchronised(const fs::path& file, const std::string& line) {
-  int fd = ::open(file.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
-  if (fd < 0) throw PosixError("open", errno, file.string());
+  OpenFile journal = openFile(file, O_RDWR | O_APPEND);
   std::string data = line + "\n";
-  try {
-    // A line torn by a crash is ended first, so this record starts a line of its own.
-    if (BackupRunStateStore::endsInTornLine(fd, file)) data.insert(data.begin(), '\n');
-  } catch (...) {
-    ::close(fd);
-    throw;
-  }
-  const char* p = data.data();
-  std::size_t left = data.size();
-  int err = 0;
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      err = errno;
-      break;
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  if (err == 0 && ::fsync(fd) != 0) err = errno;
-  ::close(fd);
-  if (err != 0) throw PosixError("write", err, file.string());
+  // A line torn by a crash is ended first, so this record starts a line of its own.
+  if (BackupRunStateStore::endsInTornLine(journal.get(), file)) data.insert(data.begin(), '\n');
+  writeFully(journal.get(), data.data(), data.size(), file);
+  // A failed synchronisation reads as a failed write: the record may not be on disk.
+  if (::fsync(journal.get()) != 0) throw PosixError("write", errno, file.string());
 }
 
 }  // namespace
@@ -302,7 +246,7 @@ BackupRunStateStore::State BackupRunStateStore::load(const fs::path& root, const
   std::vector<std::exception_ptr> failures(lines.size());
   for (std::size_t i = 0; i < lines.size(); ++i) {
     try {
-      if (!isValidUTF8(lines[i])) throw runStateError("Run state is not valid UTF-8.");
+      if (!unicode::isValidUTF8(textView(lines[i]))) throw runStateError("Run state is not valid UTF-8.");
       records[i] = decodeRecord(std::string(lines[i].begin(), lines[i].end()));
     } catch (...) {
       failures[i] = std::current_exception();
@@ -375,14 +319,14 @@ std::vector<RepositoryObjectKey> BackupRunStateStore::remoteObjectKeysWrittenDur
     const std::string& key = *op.blobKey;
     if (referenced.count(key) || kept.count(key)) continue;
     kept.insert(key);
-    keys.emplace_back("blobs/" + key.substr(0, 2) + "/" + key);
+    keys.push_back(RepositoryObjectKey::forBlob(key));
   }
   // A torn record's blob was stored before the record was written; with its status lost,
   // it is removed only when nothing references it.
   for (const std::string& key : state.tornRecordBlobKeys) {
     if (referenced.count(key) || kept.count(key)) continue;
     kept.insert(key);
-    keys.emplace_back("blobs/" + key.substr(0, 2) + "/" + key);
+    keys.push_back(RepositoryObjectKey::forBlob(key));
   }
   return keys;
 }

@@ -24,21 +24,9 @@ std::int64_t fileSize(const fs::path& path) {
   return static_cast<std::int64_t>(info.st_size);
 }
 
-void createDirectories(const fs::path& path) {
-  std::error_code ec;
-  fs::create_directories(path, ec);
-  if (ec) throw PosixError("mkdir", ec.value(), path.string());
-}
-
 // A key of anything but 64 lowercase hex digits could name a path outside "blobs".
 void checkBlobKey(const std::string& blobKey) {
-  bool valid = blobKey.size() == 64;
-  for (char c : blobKey) valid = valid && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
-  if (!valid) throw EngineError::ioError("Invalid blob key: " + blobKey);
-}
-
-RepositoryObjectKey remoteObjectKey(const std::string& blobKey) {
-  return RepositoryObjectKey("blobs/" + blobKey.substr(0, 2) + "/" + blobKey);
+  if (!RepositoryObjectKey::isBlobKey(blobKey)) throw EngineError::ioError("Invalid blob key: " + blobKey);
 }
 
 // Staging files of one sealing, removed on every way out (a file already moved into place is
@@ -66,17 +54,9 @@ class StagingFiles {
 
 // The plaintext size in the header of a blob that has been authenticated.
 std::int64_t plaintextSizeOfBlob(const fs::path& blob) {
-  int fd = ::open(blob.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw PosixError("open", errno, blob.string());
+  OpenFile file = openFile(blob, O_RDONLY);
   std::uint8_t header[16];
-  std::size_t n = 0;
-  try {
-    n = readFully(fd, header, sizeof header, blob);
-  } catch (...) {
-    ::close(fd);
-    throw;
-  }
-  ::close(fd);
+  const std::size_t n = readFully(file.get(), header, sizeof header, blob);
   if (n != sizeof header) throw EngineError::ioError("Encrypted blob header is truncated: " + blob.string());
   std::uint64_t size = 0;
   for (int i = 8; i < 16; ++i) size = size << 8 | header[i];
@@ -125,15 +105,16 @@ void BlobStoreSession::ensureRoot() {
 
 fs::path BlobStoreSession::blobURL(const std::string& blobKey) {
   checkBlobKey(blobKey);
+  fs::path url = RepositoryObjectKey::blobPath(destinationRoot_, blobKey);
   const std::string prefix = blobKey.substr(0, 2);
-  const fs::path directory = destinationRoot_ / "blobs" / prefix;
   std::lock_guard<std::mutex> lock(mutex_);
   if (!ensuredPrefixes_.count(prefix)) {
+    const fs::path directory = url.parent_path();
     if (!itemExists(directory)) createDirectories(directory);
     // Recorded only once the folder is there, so a failed creation is tried again.
     ensuredPrefixes_.insert(prefix);
   }
-  return directory / blobKey;
+  return url;
 }
 
 std::optional<BlobWriteResult> BlobStoreSession::cached(const std::string& blobKey) {
@@ -220,7 +201,7 @@ BlobWriteResult BlobStoreSession::ensureEncrypted(const fs::path& source, const 
     return {false, size, key, plaintext, changed};
   }
 
-  const RepositoryObjectKey objectKey = remoteObjectKey(key);
+  const RepositoryObjectKey objectKey = RepositoryObjectKey::forBlob(key);
   const RepositoryObjectWriteResult write = remoteBackend_->writeObject(
       files.blob(), objectKey, RepositoryObjectWriteMode::createIfAbsent(static_cast<std::int64_t>(sealed.blobSize)),
       cancel);
@@ -245,7 +226,7 @@ BlobWriteResult BlobStoreSession::ensureBlobPresent(const fs::path& source, cons
     checkBlobKey(blobKey);
     if (auto hit = cached(blobKey)) return *hit;
     const RepositoryObjectWriteResult write = remoteBackend_->writeObject(
-        source, remoteObjectKey(blobKey), RepositoryObjectWriteMode::createIfAbsent(expectedSize), cancel);
+        source, RepositoryObjectKey::forBlob(blobKey), RepositoryObjectWriteMode::createIfAbsent(expectedSize), cancel);
     remember(blobKey, write.byteCount, write.byteCount);
     return {write.status == RepositoryObjectWriteResult::Status::skippedExisting, write.byteCount, blobKey,
             write.byteCount, false};

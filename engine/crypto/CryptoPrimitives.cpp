@@ -1,5 +1,6 @@
 #include "engine/crypto/CryptoPrimitives.h"
 
+#include <fcntl.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/kdf.h>
@@ -9,6 +10,7 @@
 #include <climits>
 #include <string>
 
+#include "platform/FileSystem.h"
 #include "platform/SecureRandom.h"
 
 namespace tvr::crypto {
@@ -95,6 +97,48 @@ Digest sha256(const std::uint8_t* data, std::size_t size) {
   unsigned int length = 0;
   require(EVP_Digest(data, size, out.data(), &length, EVP_sha256(), nullptr), "SHA-256");
   return out;
+}
+
+std::string sha256Hex(const std::uint8_t* data, std::size_t size) {
+  const Digest digest = sha256(data, size);
+  return hexEncode(digest.data(), digest.size());
+}
+
+void SHA256::Free::operator()(evp_md_ctx_st* context) const noexcept { EVP_MD_CTX_free(context); }
+
+SHA256::SHA256() : context_(EVP_MD_CTX_new()) {
+  if (!context_) throw CipherError::libraryFailure("SHA-256");
+  require(EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr), "SHA-256");
+}
+
+SHA256::~SHA256() = default;
+
+void SHA256::update(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return;
+  require(EVP_DigestUpdate(context_.get(), data, size), "SHA-256");
+}
+
+Digest SHA256::finish() {
+  Digest out{};
+  unsigned int length = 0;
+  require(EVP_DigestFinal_ex(context_.get(), out.data(), &length), "SHA-256");
+  if (length != out.size()) throw CipherError::libraryFailure("SHA-256");
+  return out;
+}
+
+std::string SHA256::finishHex() {
+  const Digest digest = finish();
+  return hexEncode(digest.data(), digest.size());
+}
+
+std::string sha256HexOfFile(const std::filesystem::path& file, std::size_t chunkSize) {
+  OpenFile in = openFile(file, O_RDONLY);
+  SHA256 hash;
+  Bytes buffer(chunkSize == 0 ? 1 : chunkSize);
+  while (const std::size_t count = readFully(in.get(), buffer.data(), buffer.size(), file)) {
+    hash.update(buffer.data(), count);
+  }
+  return hash.finishHex();
 }
 
 void HMACSHA256::Free::operator()(evp_mac_ctx_st* context) const noexcept { EVP_MAC_CTX_free(context); }

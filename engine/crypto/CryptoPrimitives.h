@@ -3,7 +3,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "platform/Bytes.h"
@@ -12,6 +14,7 @@
 // OpenSSL handle types, declared here so this header stays free of OpenSSL includes.
 struct evp_mac_ctx_st;
 struct evp_cipher_ctx_st;
+struct evp_md_ctx_st;
 
 // The engine's thin layer over OpenSSL 3 (EVP): HKDF-SHA256, HMAC-SHA256, SHA-256 and
 // AES-256-GCM in the combined form nonce(12) || ciphertext || tag(16). Used by the key
@@ -48,6 +51,37 @@ SecretBytes hkdfSHA256(const Bytes& ikm, const Bytes& salt, const Bytes& info, s
 
 Digest sha256(const std::uint8_t* data, std::size_t size);
 
+// SHA-256 as 64 lowercase hexadecimal digits.
+std::string sha256Hex(const std::uint8_t* data, std::size_t size);
+inline std::string sha256Hex(std::string_view text) {
+  return sha256Hex(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+inline std::string sha256Hex(const Bytes& data) { return sha256Hex(data.data(), data.size()); }
+
+// Lowercase hex SHA-256 of a whole file read in chunks of at most `chunkSize` bytes (1 when
+// 0). Open and read failures throw PosixError naming the file.
+std::string sha256HexOfFile(const std::filesystem::path& file, std::size_t chunkSize);
+
+// Incremental SHA-256. Not thread-safe; one per computation.
+class SHA256 {
+ public:
+  SHA256();
+  ~SHA256();
+  SHA256(const SHA256&) = delete;
+  SHA256& operator=(const SHA256&) = delete;
+
+  void update(const std::uint8_t* data, std::size_t size);
+  // May be called once.
+  Digest finish();
+  std::string finishHex();
+
+ private:
+  struct Free {
+    void operator()(evp_md_ctx_st* context) const noexcept;
+  };
+  std::unique_ptr<evp_md_ctx_st, Free> context_;
+};
+
 // Incremental HMAC-SHA256. Not thread-safe; one per computation.
 class HMACSHA256 {
  public:
@@ -62,6 +96,11 @@ class HMACSHA256 {
   Digest finish();
 
   static Digest compute(const SecretBytes& key, const std::uint8_t* data, std::size_t size);
+  static Digest compute(const Bytes& key, const Bytes& data) {
+    HMACSHA256 mac(key.data(), key.size());
+    mac.update(data.data(), data.size());
+    return mac.finish();
+  }
 
  private:
   struct Free {

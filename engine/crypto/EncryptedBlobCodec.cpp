@@ -162,49 +162,10 @@ class ChunkOpener {
   Bytes compressed_;
 };
 
-// A file descriptor closed on every path.
-class FileDescriptor {
- public:
-  FileDescriptor() = default;
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-  int get() const noexcept { return fd_; }
-  // Closes now so that a failing close is reported, not lost in a destructor.
-  void close(const std::filesystem::path& path) {
-    int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) throw PosixError("close", errno, path.string());
-  }
-
- private:
-  int fd_ = -1;
-};
-
-FileDescriptor openForReading(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw PosixError("open", errno, path.string());
-  return FileDescriptor(fd);
-}
+OpenFile openForReading(const std::filesystem::path& path) { return openFile(path, O_RDONLY); }
 
 void readExactly(int fd, std::uint8_t* buffer, std::size_t size, const std::filesystem::path& path) {
   if (readFully(fd, buffer, size, path) != size) fail("Unexpected end of encrypted blob.");
-}
-
-void writeFully(int fd, const std::uint8_t* data, std::size_t size, const std::filesystem::path& path) {
-  std::size_t done = 0;
-  while (done < size) {
-    ssize_t n = ::write(fd, data + done, size - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw PosixError("write", errno, path.string());
-    }
-    done += static_cast<std::size_t>(n);
-  }
 }
 
 std::string hexOf(const crypto::Digest& digest) { return hexEncode(digest.data(), digest.size()); }
@@ -416,25 +377,11 @@ void readBlobStream(const RepositoryKeyMaterial& keyMaterial, int fd, const std:
   checkStreamEnd(fd, path, total, plaintextSize);
 }
 
-// Runs `write(fd)` against a new temporary sibling of `destination` and renames it into
-// place; on any failure the temporary file is removed and the error passes through.
+// Blobs are bulk data, written without a flush: a crash that loses one is found by `verify`
+// and repaired by a rerun.
 template <typename Body>
 void writeThroughTemporaryFile(const std::filesystem::path& destination, Body&& write) {
-  const std::filesystem::path temporary = AtomicFileWriter::temporaryURL(destination);
-  const TemporaryFiles::Registration inFlight(temporary, destination);
-  FileDescriptor out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-  if (out.get() < 0) throw PosixError("open", errno, temporary.string());
-  try {
-    write(out.get(), temporary);
-    out.close(temporary);
-    if (::rename(temporary.c_str(), destination.c_str()) != 0) {
-      throw PosixError("rename", errno, destination.string());
-    }
-  } catch (...) {
-    // A temporary file that cannot be removed must not hide the error that caused this.
-    ::unlink(temporary.c_str());
-    throw;
-  }
+  AtomicFileWriter::writeThroughTemporaryFile(destination, AtomicFileWriter::Durability::unsynchronized, write);
 }
 
 // Thrown inside the measured seal when the source ends early; turned into "nothing sealed".
@@ -542,7 +489,7 @@ std::string EncryptedBlobCodec::blobKeyForPlaintext(const std::uint8_t* data, st
 std::string EncryptedBlobCodec::blobKeyForFile(const std::filesystem::path& file,
                                                const std::function<void()>& cancellationHandler) const {
   crypto::HMACSHA256 mac(keyMaterial_.derivedKey(RepositoryKeyPurpose::blobKey));
-  FileDescriptor in = openForReading(file);
+  OpenFile in = openForReading(file);
   if (cancellationHandler) cancellationHandler();
   Bytes buffer(kChunkSize);
   for (;;) {
@@ -560,7 +507,7 @@ unsigned EncryptedBlobCodec::parallelWorkerCount() {
 
 std::string EncryptedBlobCodec::blobKeyForEncryptedBlobAt(const std::filesystem::path& blob, unsigned workers) const {
   crypto::HMACSHA256 mac(keyMaterial_.derivedKey(RepositoryKeyPurpose::blobKey));
-  FileDescriptor in = openForReading(blob);
+  OpenFile in = openForReading(blob);
   readBlobStream(
       keyMaterial_, in.get(), blob, [&](const std::uint8_t* data, std::size_t size) { mac.update(data, size); },
       workers);
@@ -621,7 +568,7 @@ void EncryptedBlobCodec::sealFile(const std::filesystem::path& from, const std::
     throw EngineError::ioError("The file to encrypt is not a regular file: " + from.string());
   }
   const std::uint64_t size = static_cast<std::uint64_t>(status.st_size);
-  FileDescriptor in = openForReading(from);
+  OpenFile in = openForReading(from);
   writeThroughTemporaryFile(to, [&](int out, const std::filesystem::path& temporary) {
     const Header header = makeHeader(size);
     writeFully(out, header.data(), header.size(), temporary);
@@ -654,7 +601,7 @@ std::optional<EncryptedBlobCodec::SealedFile> EncryptedBlobCodec::sealFileMeasur
     throw EngineError::ioError("The file to encrypt is not a regular file: " + from.string());
   }
   const std::uint64_t size = static_cast<std::uint64_t>(status.st_size);
-  FileDescriptor in = openForReading(from);
+  OpenFile in = openForReading(from);
   crypto::HMACSHA256 mac(keyMaterial_.derivedKey(RepositoryKeyPurpose::blobKey));
   std::uint64_t blobSize = 0;
   const std::uint64_t chunkCount = size == 0 ? 1 : (size + kChunkSize - 1) / kChunkSize;
@@ -708,7 +655,7 @@ std::optional<EncryptedBlobCodec::SealedFile> EncryptedBlobCodec::sealFileMeasur
 }
 
 void EncryptedBlobCodec::openFile(const std::filesystem::path& from, const std::filesystem::path& to) const {
-  FileDescriptor in = openForReading(from);
+  OpenFile in = openForReading(from);
   writeThroughTemporaryFile(to, [&](int out, const std::filesystem::path& temporary) {
     readBlobStream(keyMaterial_, in.get(), from,
                    [&](const std::uint8_t* data, std::size_t size) { writeFully(out, data, size, temporary); });
@@ -727,7 +674,7 @@ bool EncryptedBlobCodec::isEncryptedBlob(const Bytes& data) {
 }
 
 bool EncryptedBlobCodec::isEncryptedBlobAt(const std::filesystem::path& file) {
-  FileDescriptor in = openForReading(file);
+  OpenFile in = openForReading(file);
   std::uint8_t start[kMagicSize];
   if (readFully(in.get(), start, sizeof start, file) != sizeof start) return false;
   return std::memcmp(start, kMagic, kMagicSize) == 0;

@@ -10,40 +10,6 @@ namespace {
 
 const std::uint8_t* bytesOfText(std::string_view text) { return reinterpret_cast<const std::uint8_t*>(text.data()); }
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUTF8(const Bytes& bytes) {
-  std::size_t i = 0;
-  const std::size_t n = bytes.size();
-  while (i < n) {
-    std::uint8_t b = bytes[i];
-    if (b < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t length;
-    std::uint32_t lowest;
-    std::uint32_t value;
-    if ((b & 0xE0) == 0xC0) {
-      length = 2, lowest = 0x80, value = b & 0x1F;
-    } else if ((b & 0xF0) == 0xE0) {
-      length = 3, lowest = 0x800, value = b & 0x0F;
-    } else if ((b & 0xF8) == 0xF0) {
-      length = 4, lowest = 0x10000, value = b & 0x07;
-    } else {
-      return false;
-    }
-    if (n - i < length) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      std::uint8_t c = bytes[i + k];
-      if ((c & 0xC0) != 0x80) return false;
-      value = (value << 6) | (c & 0x3F);
-    }
-    if (value < lowest || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return false;
-    i += length;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::string normalizedRelPath(std::string_view relPath, bool caseInsensitive) {
@@ -73,7 +39,7 @@ std::string RepositoryPathCodec::openPath(const Bytes& sealed) const {
   if (sealed.size() < crypto::aesGCMOverhead) throw crypto::CipherError::incorrectParameterSize();
   crypto::AESGCM cipher(keyMaterial_.derivedKey(RepositoryKeyPurpose::pathEncryption));
   Bytes plaintext = cipher.openCombined(sealed.data(), sealed.size(), nullptr, 0);
-  if (!isValidUTF8(plaintext)) {
+  if (!unicode::isValidUTF8(textView(plaintext))) {
     throw Error("RepositoryPathCodec", 1, "Encrypted repository path is not valid UTF-8.");
   }
   return stringOf(plaintext);

@@ -16,12 +16,6 @@ namespace {
 
 Error metadataError(const std::string& message) { return Error("RepositoryMetadata", 1, message); }
 
-void createDirectories(const std::filesystem::path& root) {
-  std::error_code ec;
-  std::filesystem::create_directories(root, ec);
-  if (ec) throw PosixError("mkdir", ec.value(), root.string());
-}
-
 }  // namespace
 
 const RepositoryLayout& RepositoryMetadata::fixedLayout() {

@@ -44,9 +44,7 @@ RepositoryPlanIndex RepositoryPlanIndex::read(const std::filesystem::path& root)
 
 void RepositoryPlanIndex::write(const RepositoryPlanIndex& index, const std::filesystem::path& root) {
   std::string document = index.encodedDocument();
-  std::error_code ec;
-  std::filesystem::create_directories(root, ec);
-  if (ec) throw PosixError("mkdir", ec.value(), root.string());
+  createDirectories(root);
   writeFileAtomically(url(root), document);
 }
 

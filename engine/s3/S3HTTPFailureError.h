@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "engine/s3/S3ErrorDomains.h"
 #include "engine/s3/S3ProviderError.h"
 #include "platform/Error.h"
 
@@ -15,7 +16,7 @@ namespace tvr {
 // listing the prefix or ""), and what the provider's error document gave; never a secret.
 class S3HTTPFailureError : public Error {
  public:
-  static constexpr const char* kDomain = "S3RepositoryStorageBackend";
+  static constexpr const char* kDomain = kS3RepositoryStorageBackendErrorDomain;
 
   S3HTTPFailureError(std::string method, std::string objectKey, long statusCode,
                      std::optional<S3ProviderError> provider);

@@ -10,6 +10,7 @@
 #include <exception>
 
 #include "platform/Error.h"
+#include "platform/FileSystem.h"
 
 namespace tvr {
 
@@ -25,13 +26,6 @@ void initialiseCurlOnce() {
 
 struct SlistDeleter {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-
-struct FileCloser {
-  int fd = -1;
-  ~FileCloser() {
-    if (fd >= 0) ::close(fd);
-  }
 };
 
 // Everything the callbacks of one exchange touch.
@@ -209,16 +203,16 @@ S3HTTPSession::Response S3HTTPSession::send(const S3SignedRequest& request, cons
   transfer.exchange = &exchange;
   transfer.cancel = &cancel;
 
-  FileCloser upload;
+  OpenFile upload;
   curl_off_t uploadSize = 0;
   if (exchange.uploadFrom) {
     transfer.uploadPath = exchange.uploadFrom->string();
-    upload.fd = ::open(exchange.uploadFrom->c_str(), O_RDONLY | O_CLOEXEC);
-    if (upload.fd < 0) {
+    upload = OpenFile(::open(exchange.uploadFrom->c_str(), O_RDONLY | O_CLOEXEC));
+    if (upload.get() < 0) {
       throw S3RetryPolicy::FinalFailure{std::make_exception_ptr(PosixError("open", errno, transfer.uploadPath))};
     }
     struct stat st;
-    if (::fstat(upload.fd, &st) != 0) {
+    if (::fstat(upload.get(), &st) != 0) {
       throw S3RetryPolicy::FinalFailure{std::make_exception_ptr(PosixError("fstat", errno, transfer.uploadPath))};
     }
     std::uint64_t start = 0, length = static_cast<std::uint64_t>(st.st_size);
@@ -229,12 +223,12 @@ S3HTTPSession::Response S3HTTPSession::send(const S3SignedRequest& request, cons
         throw S3RetryPolicy::FinalFailure{std::make_exception_ptr(
             EngineError::ioError("The part to upload lies beyond the end of " + transfer.uploadPath + "."))};
       }
-      if (::lseek(upload.fd, static_cast<off_t>(start), SEEK_SET) < 0) {
+      if (::lseek(upload.get(), static_cast<off_t>(start), SEEK_SET) < 0) {
         throw S3RetryPolicy::FinalFailure{std::make_exception_ptr(PosixError("lseek", errno, transfer.uploadPath))};
       }
     }
     uploadSize = static_cast<curl_off_t>(length);
-    transfer.uploadFd = upload.fd;
+    transfer.uploadFd = upload.get();
     transfer.uploadStart = start;
     transfer.uploadLength = length;
     transfer.uploadRemaining = length;

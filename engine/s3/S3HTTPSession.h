@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/s3/S3ErrorDomains.h"
 #include "engine/s3/S3RequestSigner.h"
 #include "engine/s3/S3RetryPolicy.h"
 #include "platform/Bytes.h"
@@ -29,7 +30,7 @@ namespace tvr {
 // S3RetryPolicy::FinalFailure so they are not retried. No exception crosses a curl callback.
 class S3HTTPSession {
  public:
-  static constexpr const char* kTransportErrorDomain = "HTTPClient";
+  static constexpr const char* kTransportErrorDomain = kS3HTTPClientErrorDomain;
   // Error bodies kept in memory, at most.
   static constexpr std::size_t kMaximumRetainedBody = 65536;
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/Unicode.h"
+
 namespace tvr {
 
 namespace {
@@ -24,39 +26,15 @@ void replaceAll(std::string& text, std::string_view from, std::string_view to) {
   }
 }
 
-// The length of the valid UTF-8 sequence at `i`, or 0.
-std::size_t utf8SequenceLength(const unsigned char* s, std::size_t i, std::size_t size) {
-  unsigned char c = s[i];
-  if (c < 0x80) return 1;
-  std::size_t length;
-  std::uint32_t minimum;
-  std::uint32_t value;
-  if ((c & 0xE0) == 0xC0) {
-    length = 2, minimum = 0x80, value = c & 0x1F;
-  } else if ((c & 0xF0) == 0xE0) {
-    length = 3, minimum = 0x800, value = c & 0x0F;
-  } else if ((c & 0xF8) == 0xF0) {
-    length = 4, minimum = 0x10000, value = c & 0x07;
-  } else {
-    return 0;
-  }
-  if (i + length > size) return 0;
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((s[i + k] & 0xC0) != 0x80) return 0;
-    value = (value << 6) | (s[i + k] & 0x3F);
-  }
-  if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
-  return length;
-}
-
 // A lossy UTF-8 decoding: an invalid byte (a body cut inside a character) becomes U+FFFD,
 // and control characters become spaces, because these texts end up in messages printed to
 // a terminal.
 std::string sanitizedText(const unsigned char* data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
   std::string out;
   out.reserve(size);
   for (std::size_t i = 0; i < size;) {
-    std::size_t length = utf8SequenceLength(data, i, size);
+    std::size_t length = unicode::utf8SequenceLength(text, i);
     if (length == 0) {
       out += "\xEF\xBF\xBD";
       ++i;

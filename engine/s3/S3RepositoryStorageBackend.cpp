@@ -1,8 +1,6 @@
 #include "engine/s3/S3RepositoryStorageBackend.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
-#include <openssl/sha.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,12 +10,13 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/crypto/CryptoPrimitives.h"
 #include "engine/s3/S3HTTPFailureError.h"
 #include "engine/s3/S3ListBucketResultParser.h"
 #include "engine/s3/S3ProviderError.h"
 #include "platform/AtomicFileWriter.h"
 #include "platform/Error.h"
-#include "platform/TemporaryFiles.h"
+#include "platform/FileSystem.h"
 
 namespace tvr {
 
@@ -56,50 +55,22 @@ std::optional<std::int64_t> parseContentLength(const std::string& text) {
 // once, and a small system temporary folder is never filled. Removed when dropped uncommitted.
 class DownloadFile {
  public:
-  explicit DownloadFile(const std::filesystem::path& destination) : destination_(destination) {
-    path_ = AtomicFileWriter::temporaryURL(destination);
-    inFlight_.emplace(path_, destination_);  // before the file exists
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd_ < 0) throw PosixError("open", errno, path_.string());
-  }
-  ~DownloadFile() {
-    if (fd_ >= 0) ::close(fd_);
-    if (!committed_) ::unlink(path_.c_str());
-  }
-  DownloadFile(const DownloadFile&) = delete;
-  DownloadFile& operator=(const DownloadFile&) = delete;
+  explicit DownloadFile(const std::filesystem::path& destination)
+      : file_(AtomicFileWriter::temporaryURL(destination), destination, AtomicFileWriter::Durability::unsynchronized) {}
 
   // Every attempt starts from an empty file, so a broken transfer leaves nothing behind.
   void restart() {
-    if (::ftruncate(fd_, 0) != 0) throw PosixError("ftruncate", errno, path_.string());
-    if (::lseek(fd_, 0, SEEK_SET) < 0) throw PosixError("lseek", errno, path_.string());
+    if (::ftruncate(file_.fd(), 0) != 0) throw PosixError("ftruncate", errno, file_.path().string());
+    if (::lseek(file_.fd(), 0, SEEK_SET) < 0) throw PosixError("lseek", errno, file_.path().string());
   }
-  void append(const char* data, std::size_t size) {
-    while (size > 0) {
-      ssize_t n = ::write(fd_, data, size);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        throw PosixError("write", errno, path_.string());
-      }
-      data += n;
-      size -= static_cast<std::size_t>(n);
-    }
-  }
+  void append(const char* data, std::size_t size) { writeFully(file_.fd(), data, size, file_.path()); }
   void commit() {
-    int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) throw PosixError("close", errno, path_.string());
-    if (::rename(path_.c_str(), destination_.c_str()) != 0) throw PosixError("rename", errno, destination_.string());
-    committed_ = true;
+    file_.close();
+    file_.moveIntoPlace();
   }
 
  private:
-  std::filesystem::path destination_;
-  std::filesystem::path path_;
-  int fd_ = -1;
-  bool committed_ = false;
-  // Declared last, so dropped after the destructor has renamed or removed the file.
-  std::optional<TemporaryFiles::Registration> inFlight_;
+  AtomicFileWriter::TemporaryFile file_;
 };
 
 // The 64-bit hashes of the keys a listing has given, in an open-addressing table kept at
@@ -138,42 +109,23 @@ class KeyHashSet {
   std::size_t count_ = 0;
 };
 
-std::string sha256HexOfText(const std::string& text) {
-  std::uint8_t digest[SHA256_DIGEST_LENGTH];
-  SHA256(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
-  return hexEncode(digest, sizeof digest);
-}
-
 // The payload digest of one part: `length` bytes of the file from `offset`, read in 1 MiB
 // pieces.
 std::string sha256HexOfRange(const std::filesystem::path& file, std::uint64_t offset, std::uint64_t length) {
-  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw PosixError("open", errno, file.string());
-  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  OpenFile in = openFile(file, O_RDONLY);
+  crypto::SHA256 hash;
   std::vector<std::uint8_t> buffer(kDigestChunkSize);
-  try {
-    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-      throw EngineError::ioError("SHA-256 is not available.");
-    }
-    while (length > 0) {
-      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer.size()));
-      ssize_t n = ::pread(fd, buffer.data(), want, static_cast<off_t>(offset));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) throw PosixError("read", errno, file.string());
-      if (n == 0) throw EngineError::ioError("The part to upload lies beyond the end of " + file.string() + ".");
-      EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(n));
-      offset += static_cast<std::uint64_t>(n);
-      length -= static_cast<std::uint64_t>(n);
-    }
-  } catch (...) {
-    ::close(fd);
-    throw;
+  while (length > 0) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer.size()));
+    ssize_t n = ::pread(in.get(), buffer.data(), want, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw PosixError("read", errno, file.string());
+    if (n == 0) throw EngineError::ioError("The part to upload lies beyond the end of " + file.string() + ".");
+    hash.update(buffer.data(), static_cast<std::size_t>(n));
+    offset += static_cast<std::uint64_t>(n);
+    length -= static_cast<std::uint64_t>(n);
   }
-  ::close(fd);
-  std::uint8_t digest[EVP_MAX_MD_SIZE];
-  unsigned int digestLength = 0;
-  EVP_DigestFinal_ex(context.get(), digest, &digestLength);
-  return hexEncode(digest, digestLength);
+  return hash.finishHex();
 }
 
 std::string xmlEscaped(const std::string& text) {
@@ -362,7 +314,7 @@ long S3RepositoryStorageBackend::uploadInParts(const std::filesystem::path& from
     std::map<std::string, std::string> extraHeaders;
     if (createIfAbsent) extraHeaders["if-none-match"] = "*";
     auto completed = send(
-        signedRequest("POST", signer_.requestTarget(key, {{"uploadId", *uploadID}}), sha256HexOfText(completion),
+        signedRequest("POST", signer_.requestTarget(key, {{"uploadId", *uploadID}}), crypto::sha256Hex(completion),
                       extraHeaders),
         [&] {
           S3HTTPSession::Exchange exchange;

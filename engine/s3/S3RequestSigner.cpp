@@ -1,16 +1,10 @@
 #include "engine/s3/S3RequestSigner.h"
 
-#include <fcntl.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-#include <openssl/sha.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <ctime>
 #include <memory>
 
+#include "engine/crypto/CryptoPrimitives.h"
 #include "platform/Error.h"
 
 namespace tvr {
@@ -160,12 +154,6 @@ std::string lowercasedASCII(std::string text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return text;
-}
-
-std::string sha256HexOf(std::string_view text) {
-  std::uint8_t digest[SHA256_DIGEST_LENGTH];
-  SHA256(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
-  return hexEncode(digest, sizeof digest);
 }
 
 std::string formatUTC(std::chrono::system_clock::time_point date, const char* pattern) {
@@ -325,7 +313,8 @@ S3SignedRequest S3RequestSigner::signedRequest(const std::string& method, const 
   request.canonicalRequest = method + "\n" + target.canonicalURI + "\n" + target.canonicalQueryString + "\n" +
                              canonicalHeaders + "\n" + signedHeaders + "\n" + payloadSHA256Hex;
   std::string scope = dateStamp + "/" + configuration_.region + "/s3/aws4_request";
-  request.stringToSign = "AWS4-HMAC-SHA256\n" + timestamp + "\n" + scope + "\n" + sha256HexOf(request.canonicalRequest);
+  request.stringToSign =
+      "AWS4-HMAC-SHA256\n" + timestamp + "\n" + scope + "\n" + crypto::sha256Hex(request.canonicalRequest);
 
   SecretBytes kDate(hmacSHA256(bytesOf(dateStamp), bytesOf("AWS4" + configuration_.secretAccessKey)));
   SecretBytes kRegion(hmacSHA256(bytesOf(configuration_.region), kDate.bytes()));
@@ -348,43 +337,17 @@ S3SignedRequest S3RequestSigner::signedRequest(const std::string& method, const 
 }
 
 const std::string& S3RequestSigner::emptyPayloadSHA256Hex() {
-  static const std::string digest = sha256HexOf("");
+  static const std::string digest = crypto::sha256Hex("");
   return digest;
 }
 
 Bytes S3RequestSigner::hmacSHA256(const Bytes& data, const Bytes& key) {
-  Bytes out(32);
-  unsigned int length = 0;
-  HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), data.data(), data.size(), out.data(), &length);
-  out.resize(length);
-  return out;
+  const crypto::Digest digest = crypto::HMACSHA256::compute(key, data);
+  return Bytes(digest.begin(), digest.end());
 }
 
 std::string S3RequestSigner::sha256Hex(const std::filesystem::path& file, std::size_t chunkSize) {
-  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw PosixError("open", errno, file.string());
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-    throw platformError("S3RequestSigner", "SHA-256 could not be started.");
-  }
-  std::vector<std::uint8_t> buffer(chunkSize == 0 ? 1 : chunkSize);
-  for (;;) {
-    ssize_t n = ::read(fd, buffer.data(), buffer.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw PosixError("read", errno, file.string());
-    }
-    if (n == 0) break;
-    EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(n));
-  }
-  std::uint8_t digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_DigestFinal_ex(context.get(), digest, &length);
-  return hexEncode(digest, length);
+  return crypto::sha256HexOfFile(file, chunkSize);
 }
 
 }  // namespace tvr

@@ -68,9 +68,27 @@ struct S3RetryPolicy {
   }
 
   // Thrown by an operation for a failure that is not the exchange's own (a local file, a
-  // body that does not parse): it ends the retries and its `error` is passed on.
-  struct FinalFailure {
-    std::exception_ptr error;
+  // body that does not parse): it ends the retries and `retrying` passes on `error()`, the
+  // failure itself. It carries that failure's domain, code and message, so one that reaches
+  // a caller who does not retry still reads as the engine error it wraps.
+  class FinalFailure : public Error {
+   public:
+    explicit FinalFailure(std::exception_ptr error) : Error(describe(error)), error_(std::move(error)) {}
+    const std::exception_ptr& error() const noexcept { return error_; }
+
+   private:
+    static Error describe(const std::exception_ptr& error) {
+      try {
+        std::rethrow_exception(error);
+      } catch (const Error& wrapped) {
+        return wrapped;
+      } catch (const std::exception& other) {
+        return Error("S3RetryPolicy", 1, other.what());
+      } catch (...) {
+        return Error("S3RetryPolicy", 1, "The operation failed.");
+      }
+    }
+    std::exception_ptr error_;
   };
 
   // Runs `operation` (one exchange) until it succeeds, it fails with a cancellation, or the
@@ -85,7 +103,7 @@ struct S3RetryPolicy {
       } catch (const CancellationError&) {
         throw;
       } catch (const FinalFailure& failure) {
-        std::rethrow_exception(failure.error);
+        std::rethrow_exception(failure.error());
       } catch (...) {
         if (attempt >= maxRetries) throw;
       }

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,8 +14,10 @@
 #include <utility>
 
 #include "engine/catalog/BackupCatalog.h"
+#include "engine/crypto/CryptoPrimitives.h"
 #include "engine/crypto/EncryptedBlobCodec.h"
 #include "engine/metadata/RepositoryMetadata.h"
+#include "engine/storage/RepositoryObjectKey.h"
 #include "platform/Bytes.h"
 #include "platform/Error.h"
 
@@ -114,19 +115,8 @@ class DirectoryBlobEnumerator final : public RepositoryBlobEnumerator {
 
 // root/blobs/<first two characters>/<key>: the one place readers look for a blob.
 std::string expectedBlobPath(const fs::path& root, std::string_view key) {
-  return (root / "blobs" / std::string(key.substr(0, 2)) / std::string(key)).string();
+  return RepositoryObjectKey::blobPath(root, key).string();
 }
-
-struct FileDescriptor {
-  int value = -1;
-  ~FileDescriptor() {
-    if (value >= 0) ::close(value);
-  }
-};
-
-struct DigestContextFree {
-  void operator()(EVP_MD_CTX* context) const noexcept { EVP_MD_CTX_free(context); }
-};
 
 }  // namespace
 
@@ -160,30 +150,7 @@ RepositoryBlobEnumeratorFactory RepositoryIntegrityVerifier::defaultBlobEnumerat
 }
 
 std::string RepositoryIntegrityVerifier::sha256Hex(const fs::path& file) {
-  FileDescriptor descriptor{::open(file.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (descriptor.value < 0) throw PosixError("open", errno, file.string());
-  std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-    throw platformError("CryptoError", "OpenSSL SHA-256 failed.");
-  }
-  Bytes buffer(hashChunkSize);
-  for (;;) {
-    const ssize_t count = ::read(descriptor.value, buffer.data(), buffer.size());
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      throw PosixError("read", errno, file.string());
-    }
-    if (count == 0) break;
-    if (EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(count)) != 1) {
-      throw platformError("CryptoError", "OpenSSL SHA-256 failed.");
-    }
-  }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) {
-    throw platformError("CryptoError", "OpenSSL SHA-256 failed.");
-  }
-  return hexEncode(digest, length);
+  return crypto::sha256HexOfFile(file, hashChunkSize);
 }
 
 namespace {

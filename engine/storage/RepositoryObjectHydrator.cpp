@@ -99,9 +99,7 @@ std::int64_t hydrateObject(RepositoryStorageBackend& backend, const RepositoryOb
 RepositoryHydrationSummary hydrateRepository(RepositoryStorageBackend& backend, const std::filesystem::path& toRoot,
                                              const CancellationToken& cancel, unsigned concurrentTransfers) {
   RepositoryObjectKeyList keys = backend.listObjectsWithSizes(std::nullopt, cancel);
-  std::error_code ec;
-  std::filesystem::create_directories(toRoot, ec);
-  if (ec) throw PosixError("mkdir", ec.value(), toRoot.string());
+  createDirectories(toRoot);
   if (!std::filesystem::is_directory(toRoot)) throw PosixError("mkdir", ENOTDIR, toRoot.string());
 
   std::size_t workers = concurrentTransfers ? concurrentTransfers : backend.preferredTransferConcurrency();

@@ -14,4 +14,20 @@ RepositoryObjectKey RepositoryObjectKey::unchecked(std::string raw) {
   return RepositoryObjectKey(Unchecked{}, std::move(raw));
 }
 
+bool RepositoryObjectKey::isBlobKey(std::string_view text) noexcept {
+  if (text.size() != 64) return false;
+  for (char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+RepositoryObjectKey RepositoryObjectKey::forBlob(std::string_view blobKey) {
+  return RepositoryObjectKey("blobs/" + std::string(blobKey.substr(0, 2)) + "/" + std::string(blobKey));
+}
+
+std::filesystem::path RepositoryObjectKey::blobPath(const std::filesystem::path& root, std::string_view blobKey) {
+  return root / "blobs" / std::string(blobKey.substr(0, 2)) / std::string(blobKey);
+}
+
 }  // namespace tvr

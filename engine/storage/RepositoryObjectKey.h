@@ -1,8 +1,10 @@
 #pragma once
 
 #include <compare>
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace tvr {
 
@@ -14,6 +16,14 @@ class RepositoryObjectKey {
  public:
   explicit RepositoryObjectKey(std::string raw);
   static RepositoryObjectKey unchecked(std::string raw);
+
+  // Blob keys are 64 lowercase hexadecimal digits (a SHA-256 or HMAC-SHA256 in hex).
+  static bool isBlobKey(std::string_view text) noexcept;
+  // Where every backend keeps a blob: "blobs/<first two characters>/<key>", checked as an
+  // object key (not as a blob key: callers holding untrusted keys test isBlobKey first).
+  static RepositoryObjectKey forBlob(std::string_view blobKey);
+  // The blob's file under a local repository root: root / "blobs" / <first two> / <key>.
+  static std::filesystem::path blobPath(const std::filesystem::path& root, std::string_view blobKey);
 
   const std::string& rawValue() const noexcept { return raw_; }
   const std::string& description() const noexcept { return raw_; }

@@ -24,13 +24,6 @@ struct RepositoryObject {
   RepositoryObjectWriteMode mode;
 };
 
-struct FileCloser {
-  int fd;
-  ~FileCloser() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 std::string withoutTrailingSeparator(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   return path;
@@ -88,14 +81,12 @@ std::vector<RepositoryObject> repositoryObjects(const std::filesystem::path& roo
 
 // Compares two files from disk in blocks; never holds either whole.
 bool filesAreEqual(const std::filesystem::path& a, const std::filesystem::path& b) {
-  FileCloser fa{::open(a.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (fa.fd < 0) throw PosixError("open", errno, a.string());
-  FileCloser fb{::open(b.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (fb.fd < 0) throw PosixError("open", errno, b.string());
+  OpenFile fa = openFile(a, O_RDONLY);
+  OpenFile fb = openFile(b, O_RDONLY);
   std::vector<char> bufferA(1 << 16), bufferB(1 << 16);
   for (;;) {
-    std::size_t na = readFully(fa.fd, bufferA.data(), bufferA.size(), a);
-    std::size_t nb = readFully(fb.fd, bufferB.data(), bufferB.size(), b);
+    std::size_t na = readFully(fa.get(), bufferA.data(), bufferA.size(), a);
+    std::size_t nb = readFully(fb.get(), bufferB.data(), bufferB.size(), b);
     if (na != nb || std::memcmp(bufferA.data(), bufferB.data(), na) != 0) return false;
     if (na == 0) return true;
   }

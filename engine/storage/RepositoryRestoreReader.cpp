@@ -52,27 +52,11 @@ Error escapeError(const std::string& relativePath) {
   return readerError("Repository export path escapes destination: " + relativePath);
 }
 
-void createDirectories(const fs::path& directory) {
-  if (directory.empty()) return;
-  std::error_code error;
-  fs::create_directories(directory, error);
-  if (error) throw PosixError("mkdir", error.value(), directory.string());
-}
-
-bool isBlobKey(std::string_view key) {
-  if (key.size() != 64) return false;
-  for (char c : key) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
-}
-
 // The blob file of a key: root/blobs/<first two characters>/<key>. The key comes from the
 // catalog or a manifest, so it is checked before it becomes a path.
 fs::path blobPath(const fs::path& root, const std::string& blobKey) {
-  if (!isBlobKey(blobKey)) throw unrecoverable("the catalog records an invalid blob key");
-  const RepositoryObjectKey key("blobs/" + blobKey.substr(0, 2) + "/" + blobKey);
-  return root / key.rawValue();
+  if (!RepositoryObjectKey::isBlobKey(blobKey)) throw unrecoverable("the catalog records an invalid blob key");
+  return RepositoryObjectKey::blobPath(root, blobKey);
 }
 
 // The blob of a key, open for reading: a link is not followed (it could point anywhere),
@@ -86,18 +70,6 @@ OpenFile openBlob(const fs::path& path, const std::string& blobKey) {
     throw unrecoverable(error.message());
   } catch (const EngineError&) {
     throw unrecoverable("blob " + blobKey + " is not a regular file");
-  }
-}
-
-void writeAll(int fd, const std::uint8_t* data, std::size_t size, const fs::path& path) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw PosixError("write", errno, path.string());
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
   }
 }
 
@@ -116,50 +88,42 @@ void writeCheckedContent(const fs::path& root, const EncryptedBlobCodec& codec, 
   const std::string& blobKey = *entry.blobKey;
   const fs::path blobFile = blobPath(root, blobKey);
   OpenFile blob = openBlob(blobFile, blobKey);
-  const fs::path temporary = AtomicFileWriter::temporaryURL(destination);
-  // Listed while it exists, so an interrupt removes it and progress sees it grow.
-  const TemporaryFiles::Registration inFlight(temporary, destination);
-  OpenFile out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-  if (out.get() < 0) throw PosixError("open", errno, temporary.string());
+  // Listed while it exists, so an interrupt removes it and progress sees it grow; removed
+  // on every failure.
+  AtomicFileWriter::TemporaryFile out(AtomicFileWriter::temporaryURL(destination), destination,
+                                      AtomicFileWriter::Durability::unsynchronized);
+  crypto::HMACSHA256 mac(codec.keyMaterial().derivedKey(RepositoryKeyPurpose::blobKey));
+  std::uint64_t byteCount = 0;
+  std::exception_ptr writeFailure;
   try {
-    crypto::HMACSHA256 mac(codec.keyMaterial().derivedKey(RepositoryKeyPurpose::blobKey));
-    std::uint64_t byteCount = 0;
-    std::exception_ptr writeFailure;
-    try {
-      codec.openStream(
-          blob.get(), blobFile,
-          [&](const std::uint8_t* data, std::size_t size) {
-            if (abandon && abandon()) throw Abandoned{};
-            mac.update(data, size);
-            byteCount += size;
-            try {
-              writeAll(out.get(), data, size, temporary);
-            } catch (...) {
-              writeFailure = std::current_exception();
-              throw;
-            }
-          },
-          workers);
-    } catch (const Error& error) {
-      if (writeFailure) std::rethrow_exception(writeFailure);
-      throw unrecoverable(error.message());
-    }
-    const crypto::Digest digest = mac.finish();
-    if (hexEncode(digest.data(), digest.size()) != blobKey) {
-      throw unrecoverable("the content of blob " + blobKey + " does not match its key");
-    }
-    if (entry.sizeBytes && byteCount != static_cast<std::uint64_t>(*entry.sizeBytes)) {
-      throw unrecoverable("blob " + blobKey + " holds " + std::to_string(byteCount) +
-                          " bytes but the catalog records " + std::to_string(*entry.sizeBytes));
-    }
-    out.close(temporary);
-    if (::rename(temporary.c_str(), destination.c_str()) != 0) throw PosixError("rename", errno, destination.string());
-  } catch (...) {
-    // A temporary file that cannot be removed must not hide the error that caused this.
-    out = OpenFile();
-    ::unlink(temporary.c_str());
-    throw;
+    codec.openStream(
+        blob.get(), blobFile,
+        [&](const std::uint8_t* data, std::size_t size) {
+          if (abandon && abandon()) throw Abandoned{};
+          mac.update(data, size);
+          byteCount += size;
+          try {
+            writeFully(out.fd(), data, size, out.path());
+          } catch (...) {
+            writeFailure = std::current_exception();
+            throw;
+          }
+        },
+        workers);
+  } catch (const Error& error) {
+    if (writeFailure) std::rethrow_exception(writeFailure);
+    throw unrecoverable(error.message());
   }
+  const crypto::Digest digest = mac.finish();
+  if (hexEncode(digest.data(), digest.size()) != blobKey) {
+    throw unrecoverable("the content of blob " + blobKey + " does not match its key");
+  }
+  if (entry.sizeBytes && byteCount != static_cast<std::uint64_t>(*entry.sizeBytes)) {
+    throw unrecoverable("blob " + blobKey + " holds " + std::to_string(byteCount) + " bytes but the catalog records " +
+                        std::to_string(*entry.sizeBytes));
+  }
+  out.close();
+  out.moveIntoPlace();
 }
 
 std::optional<struct timespec> timespecOf(double seconds) {

@@ -126,6 +126,72 @@ TEST_F(RunStateTest, RejectsJournalsWithoutStartOrValidText) {
   }
 }
 
+// Every member is checked for its type where it is present: a null is a bad value, not an
+// absent one. The damaged record sits inside an attempt, so its error is not forgiven.
+TEST_F(RunStateTest, RecordMembersOfTheWrongShapeAreTheStoresOwnErrors) {
+  struct Case {
+    const char* record;
+    const char* message;
+  } cases[] = {
+      {R"([])", "Run state record is not an object."},
+      {R"("started")", "Run state record is not an object."},
+      {R"({"updatedAt":"2026-04-01T08:00:00Z"})", "Run state record has a bad kind."},
+      {R"({"kind":null,"updatedAt":"2026-04-01T08:00:00Z"})", "Run state record has a bad kind."},
+      {R"({"kind":"paused","updatedAt":"2026-04-01T08:00:00Z"})", "Run state record has a bad kind."},
+      {R"({"kind":"completed"})", "Run state record has no updatedAt."},
+      {R"({"kind":"completed","updatedAt":null})", "Run state record has a bad updatedAt."},
+      {R"({"kind":"completed","updatedAt":"2026-04-01 08:00:00"})", "Run state record has a bad updatedAt."},
+      {R"({"kind":"started","startedAt":5,"updatedAt":"2026-04-01T08:00:00Z"})",
+       "Run state record has a bad startedAt."},
+      {R"({"kind":"started","runUUID":null,"updatedAt":"2026-04-01T08:00:00Z"})",
+       "Run state record has a bad runUUID."},
+      {R"({"kind":"started","planID":7,"updatedAt":"2026-04-01T08:00:00Z"})", "Run state record has a bad planID."},
+      {R"({"kind":"started","totalOperations":1.5,"updatedAt":"2026-04-01T08:00:00Z"})",
+       "Run state record has a bad totalOperations."},
+      {R"({"kind":"started","totalOperations":9223372036854775808,"updatedAt":"2026-04-01T08:00:00Z"})",
+       "Run state record has a bad totalOperations."},
+      {R"({"kind":"started","totalOperations":null,"updatedAt":"2026-04-01T08:00:00Z"})",
+       "Run state record has a bad totalOperations."},
+      {R"({"completedOperation":[],"kind":"completed","updatedAt":"2026-04-01T08:00:00Z"})",
+       "Run state record has a bad completedOperation."},
+      {R"({"completedOperation":{"kind":"copy"},"kind":"completed","updatedAt":"2026-04-01T08:00:00Z"})",
+       "Completed operation has no relPath."},
+      {R"({"completedOperation":{"relPath":"a"},"kind":"completed","updatedAt":"2026-04-01T08:00:00Z"})",
+       "Completed operation has no kind."},
+      {R"({"completedOperation":{"kind":"copy","relPath":1},"kind":"completed","updatedAt":"2026-04-01T08:00:00Z"})",
+       "Completed operation has a bad relPath."},
+      {R"({"completedOperation":{"blobKey":null,"kind":"copy","relPath":"a"},"kind":"completed","updatedAt":"2026-04-01T08:00:00Z"})",
+       "Completed operation has a bad blobKey."},
+  };
+  const std::string start = Store::encodeRecord(Store::Record::started("U1", plan_, 100, 5)) + "\n";
+  const std::string after =
+      R"({"completedOperation":{"kind":"copy","relPath":"b"},"kind":"completed","updatedAt":"2026-04-01T08:00:00Z"})"
+      "\n";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.record);
+    writeJournal(start + c.record + "\n" + after);
+    try {
+      Store::load(root_, plan_);
+      ADD_FAILURE() << "loaded";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.domain(), "BackupRunStateStore");
+      EXPECT_EQ(e.code(), 1);
+      EXPECT_EQ(e.message(), c.message);
+    }
+  }
+  // The largest count and absent optional members decode.
+  writeJournal(start +
+               R"({"kind":"started","runUUID":"U2","planID":"plan","startedAt":"2026-04-01T08:00:00Z",)"
+               R"("totalOperations":9223372036854775807,"updatedAt":"2026-04-01T08:00:00Z"})"
+               "\n" +
+               after);
+  const Store::State state = Store::load(root_, plan_);
+  EXPECT_EQ(state.totalOperations, 9223372036854775807);
+  EXPECT_EQ(state.runUUID, "U2");
+  ASSERT_EQ(state.completedOperations.size(), 1u);
+  EXPECT_FALSE(state.completedOperations[0].blobKey.has_value());
+}
+
 TEST_F(RunStateTest, SafePlanFileNamesKeepLettersOfAnyScript) {
   EXPECT_EQ(Store::safePlanFileName("my plan/2"), "my_plan_2");
   EXPECT_EQ(Store::safePlanFileName("Éte-été_1.x:y|z"), "Éte-été_1.x_y_z");

@@ -1,10 +1,14 @@
 // The primitives the codecs are built on, checked against published test vectors.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "engine/crypto/CryptoPrimitives.h"
 #include "tests/crypto/CryptoTestSupport.h"
+#include "tests/support/TempDir.h"
 
 namespace tvr::crypto {
 namespace {
@@ -82,6 +86,30 @@ TEST(CryptoPrimitiveVectorsTest, Sha256MatchesFips180Examples) {
   Bytes abc = bytesOf("abc");
   Digest d = sha256(abc.data(), abc.size());
   EXPECT_EQ(hexEncode(d.data(), d.size()), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+// The hex, incremental and file forms give the published digest of the two-block message of
+// FIPS 180-2, fed in pieces and read in chunks of awkward sizes.
+TEST(CryptoPrimitiveVectorsTest, Sha256HexIncrementalAndFileFormsAgree) {
+  const std::string message = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+  const std::string expected = "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1";
+  EXPECT_EQ(sha256Hex(message), expected);
+
+  SHA256 pieces;
+  for (std::size_t at = 0; at < message.size(); at += 7) {
+    const std::size_t size = std::min<std::size_t>(7, message.size() - at);
+    pieces.update(reinterpret_cast<const std::uint8_t*>(message.data()) + at, size);
+  }
+  EXPECT_EQ(pieces.finishHex(), expected);
+
+  test_support::TempDir dir;
+  const std::filesystem::path file = dir.path() / "message";
+  std::ofstream(file, std::ios::binary) << message;
+  for (std::size_t chunk : {std::size_t{0}, std::size_t{1}, std::size_t{55}, std::size_t{64}, std::size_t{1} << 20}) {
+    SCOPED_TRACE(chunk);
+    EXPECT_EQ(sha256HexOfFile(file, chunk), expected);
+  }
+  EXPECT_THROW(sha256HexOfFile(dir.path() / "missing", 64), PosixError);
 }
 
 // AES-256 test cases 13 to 16 of the GCM submission to NIST (McGrew and Viega).

@@ -1,8 +1,16 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/time.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <thread>
 
 #include "engine/metadata/PlanID.h"
 #include "engine/storage/RepositoryObjectKey.h"
@@ -13,6 +21,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Iso8601.h"
 #include "platform/JsonDecoding.h"
+#include "platform/TemporaryFiles.h"
 #include "platform/Unicode.h"
 
 namespace tvr {
@@ -91,6 +100,37 @@ TEST(CanonicalJson, SortsKeysAtEveryDepthAndEscapesSlashes) {
   EXPECT_EQ(canonicalJsonString({{"k", {1, 2}}}, true), "{\n  \"k\": [\n    1,\n    2\n  ]\n}");
 }
 
+TEST(Unicode, ValidatesUTF8Strictly) {
+  struct Case {
+    const char* name;
+    std::string text;
+    bool valid;
+  } cases[] = {
+      {"empty", "", true},
+      {"ASCII with NUL", std::string("a\0b", 3), true},
+      {"two to four bytes", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", true},
+      {"largest code point", "\xF4\x8F\xBF\xBF", true},
+      {"overlong slash", "\xC0\xAF", false},
+      {"overlong three bytes", "\xE0\x80\xAF", false},
+      {"surrogate", "\xED\xA0\x80", false},
+      {"beyond U+10FFFF", "\xF4\x90\x80\x80", false},
+      {"truncated at the end", "ab\xE2\x82", false},
+      {"lone continuation", "\x80", false},
+      {"continuation missing inside", "\xE2\x28\xA1", false},
+      {"five-byte lead", "\xF8\x88\x80\x80\x80", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(unicode::isValidUTF8(c.text), c.valid);
+  }
+  const std::string mixed = "a\xC3\xA9\xFF\xF0\x9F\x98\x80";
+  EXPECT_EQ(unicode::utf8SequenceLength(mixed, 0), 1u);
+  EXPECT_EQ(unicode::utf8SequenceLength(mixed, 1), 2u);
+  EXPECT_EQ(unicode::utf8SequenceLength(mixed, 2), 0u);  // inside a sequence
+  EXPECT_EQ(unicode::utf8SequenceLength(mixed, 3), 0u);
+  EXPECT_EQ(unicode::utf8SequenceLength(mixed, 4), 4u);
+}
+
 TEST(Unicode, ClassifiesAndNormalizes) {
   EXPECT_EQ(unicode::nfc("Ste\xCC\x81phane"), "St\xC3\xA9phane");
   EXPECT_EQ(unicode::lowercased("ÉCOLE İ"), "école i̇");
@@ -127,6 +167,27 @@ TEST(RepositoryObjectKey, RejectsEmptyAbsoluteAndDotDot) {
   EXPECT_EQ(RepositoryObjectKey("blobs/ab/ab12").rawValue(), "blobs/ab/ab12");
 }
 
+TEST(RepositoryObjectKey, PlacesBlobsUnderTheirFirstTwoDigits) {
+  const std::string key(64, 'a');
+  EXPECT_EQ(RepositoryObjectKey::forBlob(key).rawValue(), "blobs/aa/" + key);
+  EXPECT_EQ(RepositoryObjectKey::blobPath("/repo", key), fs::path("/repo/blobs/aa/" + key));
+  EXPECT_THROW(RepositoryObjectKey::forBlob("../x"), EngineError);
+  struct Case {
+    std::string text;
+    bool blobKey;
+  } cases[] = {{key, true},
+               {"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef", true},
+               {std::string(63, 'a'), false},
+               {std::string(65, 'a'), false},
+               {std::string(63, 'a') + "A", false},
+               {std::string(63, 'a') + "g", false},
+               {std::string(62, 'a') + "/x", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(RepositoryObjectKey::isBlobKey(c.text), c.blobKey);
+  }
+}
+
 class TempDir {
  public:
   TempDir() {
@@ -158,6 +219,152 @@ TEST(AtomicFileWriter, CopiesIntoPlaceAndLeavesNothingOnFailure) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(dir.path() / "a")) names.push_back(entry.path().filename());
   EXPECT_EQ(names, std::vector<std::string>{"b"});
+}
+
+TEST(FileSystem, CreateDirectoriesMakesParentsAndNamesTheFailingPath) {
+  TempDir dir;
+  const fs::path nested = dir.path() / "a" / "b" / "c";
+  createDirectories(nested);
+  createDirectories(nested);  // already there
+  EXPECT_TRUE(fs::is_directory(nested));
+
+  std::ofstream(dir.path() / "file") << "x";
+  const fs::path blocked = dir.path() / "file" / "sub";
+  try {
+    createDirectories(blocked);
+    FAIL() << "created a folder inside a file";
+  } catch (const PosixError& e) {
+    EXPECT_EQ(e.err(), ENOTDIR);
+    EXPECT_EQ(e.message(), "mkdir failed for " + blocked.string() + ": Not a directory.");
+  }
+}
+
+void ignoreSignal(int) {}
+
+// A reader slower than the writer, and a timer whose signal interrupts the blocked write
+// again and again (no SA_RESTART): every byte still arrives once, in order.
+TEST(FileSystem, WriteFullyDeliversEverythingThroughInterruptedWrites) {
+  int pipeEnds[2];
+  ASSERT_EQ(::pipe(pipeEnds), 0);
+  OpenFile readEnd(pipeEnds[0]);
+  OpenFile writeEnd(pipeEnds[1]);
+  Bytes data(4 << 20);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 131 + (i >> 12));
+
+  Bytes received;
+  std::thread reader([&] {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+    std::uint8_t buffer[65536];
+    for (;;) {
+      ssize_t n = ::read(readEnd.get(), buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      received.insert(received.end(), buffer, buffer + n);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+
+  struct sigaction action {};
+  struct sigaction previous {};
+  action.sa_handler = ignoreSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  ASSERT_EQ(::sigaction(SIGALRM, &action, &previous), 0);
+  struct itimerval timer {};
+  timer.it_interval.tv_usec = 500;
+  timer.it_value.tv_usec = 500;
+  ASSERT_EQ(::setitimer(ITIMER_REAL, &timer, nullptr), 0);
+  std::string failure;  // kept until the reader is joined
+  try {
+    writeFully(writeEnd.get(), data.data(), data.size(), "pipe");
+  } catch (const Error& e) {
+    failure = e.message();
+  }
+  timer = {};
+  ::setitimer(ITIMER_REAL, &timer, nullptr);
+  ::sigaction(SIGALRM, &previous, nullptr);
+  writeEnd.close("pipe");
+  reader.join();
+  EXPECT_EQ(failure, "");
+  EXPECT_TRUE(received == data) << "received " << received.size() << " of " << data.size() << " bytes";
+
+  // A descriptor that cannot be written names the path it was written for.
+  TempDir dir;
+  std::ofstream(dir.path() / "read-only") << "x";
+  OpenFile readOnly = openFile(dir.path() / "read-only", O_RDONLY);
+  try {
+    writeFully(readOnly.get(), "y", 1, dir.path() / "read-only");
+    FAIL() << "wrote to a read-only descriptor";
+  } catch (const PosixError& e) {
+    EXPECT_EQ(e.message(), "write failed for " + (dir.path() / "read-only").string() + ": Bad file descriptor.");
+  }
+}
+
+std::vector<std::string> namesIn(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(AtomicFileWriter, AFailedWriteLeavesTheOldFileAndNoTemporary) {
+  TempDir dir;
+  const fs::path destination = dir.path() / "out" / "file";
+  for (auto durability : {AtomicFileWriter::Durability::synchronized, AtomicFileWriter::Durability::unsynchronized}) {
+    SCOPED_TRACE(durability == AtomicFileWriter::Durability::synchronized ? "synchronized" : "unsynchronized");
+    fs::path seen;
+    AtomicFileWriter::writeThroughTemporaryFile(destination, durability, [&](int fd, const fs::path& temporary) {
+      seen = temporary;
+      // Listed for interrupt cleanup while it is written.
+      const auto listed = TemporaryFiles::inFlight();
+      EXPECT_NE(std::find(listed.begin(), listed.end(), temporary), listed.end());
+      writeFully(fd, "new", 3, temporary);
+    });
+    EXPECT_EQ(seen.parent_path(), destination.parent_path());
+    EXPECT_EQ(stringOf(readFileBytes(destination)), "new");
+    EXPECT_TRUE(TemporaryFiles::inFlight().empty());
+
+    try {
+      AtomicFileWriter::writeThroughTemporaryFile(destination, durability, [&](int fd, const fs::path& temporary) {
+        writeFully(fd, "partial", 7, temporary);
+        throw EngineError::ioError("source went away");
+      });
+      FAIL() << "the body's error was lost";
+    } catch (const EngineError& e) {
+      EXPECT_EQ(e.message(), "source went away");
+    }
+    EXPECT_EQ(stringOf(readFileBytes(destination)), "new");
+    EXPECT_EQ(namesIn(destination.parent_path()), std::vector<std::string>{"file"});
+    EXPECT_TRUE(TemporaryFiles::inFlight().empty());
+  }
+
+  // A destination that cannot be replaced (a non-empty folder) fails the rename, naming it.
+  const fs::path folder = dir.path() / "folder";
+  createDirectories(folder / "inside");
+  EXPECT_THROW(AtomicFileWriter::writeThroughTemporaryFile(
+                   folder, AtomicFileWriter::Durability::unsynchronized,
+                   [](int fd, const fs::path& temporary) { writeFully(fd, "x", 1, temporary); }),
+               PosixError);
+  EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"folder", "out"}));
+}
+
+TEST(FileSystem, WriteFileAtomicallyNeedsItsParentAndReplacesWhole) {
+  TempDir dir;
+  const fs::path file = dir.path() / "doc.json";
+  writeFileAtomically(file, std::string("first"));
+  writeFileAtomically(file, std::string("second"));
+  EXPECT_EQ(stringOf(readFileBytes(file)), "second");
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"doc.json"});
+  try {
+    writeFileAtomically(dir.path() / "missing" / "doc.json", std::string("x"));
+    FAIL() << "created a missing parent";
+  } catch (const PosixError& e) {
+    EXPECT_EQ(e.err(), ENOENT);
+  }
+  EXPECT_FALSE(fs::exists(dir.path() / "missing"));
 }
 
 }  // namespace

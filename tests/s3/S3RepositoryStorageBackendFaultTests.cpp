@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cerrno>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -461,6 +462,31 @@ TEST(S3RepositoryStorageBackendFaultTests, BackOffArithmetic) {
   EXPECT_EQ(policy.delay(200), UINT64_MAX);
   EXPECT_EQ(policy, (S3RetryPolicy{3, 250'000'000, [](std::uint64_t, const CancellationToken&) {}}));
   EXPECT_FALSE(policy == (S3RetryPolicy{2, 250'000'000, {}}));
+}
+
+// A failure that is not the exchange's own ends the retries at once and comes out as it was
+// thrown; the wrapper itself reads as the engine error it carries.
+TEST(S3RepositoryStorageBackendFaultTests, FinalFailurePassesTheWrappedErrorOnUnretried) {
+  S3RetryPolicy policy{3, 0, [](std::uint64_t, const CancellationToken&) {}};
+  int attempts = 0;
+  try {
+    policy.retrying(CancellationToken(), [&]() -> int {
+      ++attempts;
+      throw S3RetryPolicy::FinalFailure(std::make_exception_ptr(PosixError("open", ENOENT, "/upload")));
+    });
+    ADD_FAILURE() << "returned";
+  } catch (const S3RetryPolicy::FinalFailure&) {
+    ADD_FAILURE() << "the wrapper escaped";
+  } catch (const PosixError& error) {
+    EXPECT_EQ(error.err(), ENOENT);
+    EXPECT_EQ(error.message(), "open failed for /upload: No such file or directory.");
+  }
+  EXPECT_EQ(attempts, 1);
+
+  const S3RetryPolicy::FinalFailure wrapped(std::make_exception_ptr(EngineError::ioError("The part is gone.")));
+  const Error& asError = wrapped;
+  EXPECT_EQ(asError.domain(), "EngineError");
+  EXPECT_EQ(asError.message(), "The part is gone.");
 }
 
 }  // namespace
