@@ -76,33 +76,31 @@ std::shared_ptr<const SnapshotIndex> SnapshotIndex::fromManifest(const SnapshotM
     list.push_back(std::move(entry));
   };
 
-  auto fileFor = [&](const SnapshotManifest::FileEntry& item) {
+  // The entry a manifest item lists; only a file carries size and blob key.
+  auto listedEntry = [&](const SnapshotManifest::FileEntry& item) {
     SnapshotEntry entry;
     entry.relPathNorm = std::string(trimSlashes(item.relPathNorm));
     entry.relPath = item.relPath;
     entry.name = entryName(item.relPath, entry.relPathNorm);
     entry.createdAt = item.createdAt;
     entry.modifiedAt = item.modifiedAt ? item.modifiedAt : newestFor(entry.relPathNorm);
-    entry.kind = SnapshotKind::file;
-    entry.id = "f:" + entry.relPathNorm;
-    entry.sizeBytes = item.sizeBytes;
-    entry.blobKey = item.blobKey;
+    if (item.kind == "directory") {
+      entry.kind = SnapshotKind::directory;
+      entry.id = "d:" + entry.relPathNorm;
+    } else {
+      entry.kind = SnapshotKind::file;
+      entry.id = "f:" + entry.relPathNorm;
+      entry.sizeBytes = item.sizeBytes;
+      entry.blobKey = item.blobKey;
+    }
     return entry;
   };
 
   for (const SnapshotManifest::FileEntry& item : manifest.files) {
-    if (item.kind == "directory") {
-      SnapshotEntry entry;
-      entry.relPathNorm = std::string(trimSlashes(item.relPathNorm));
-      entry.relPath = item.relPath;
-      entry.name = entryName(item.relPath, entry.relPathNorm);
-      entry.createdAt = item.createdAt;
-      entry.modifiedAt = item.modifiedAt ? item.modifiedAt : newestFor(entry.relPathNorm);
-      entry.kind = SnapshotKind::directory;
-      entry.id = "d:" + entry.relPathNorm;
+    SnapshotEntry entry = listedEntry(item);
+    if (entry.kind == SnapshotKind::directory) {
       recordDirectory(std::move(entry));
     } else {
-      SnapshotEntry entry = fileFor(item);
       std::string parent(parentOf(entry.relPathNorm));
       children[parent].push_back(std::move(entry));
     }
@@ -147,7 +145,7 @@ std::shared_ptr<const SnapshotIndex> SnapshotIndex::fromManifest(const SnapshotM
       if (it != repeated.end()) lastEntry[it->first] = &item;
     }
     for (auto& [path, found] : repeated) {
-      const SnapshotEntry expected = fileFor(*lastEntry.at(path));
+      const SnapshotEntry expected = listedEntry(*lastEntry.at(path));
       for (const SnapshotEntry& entry : children[std::string(parentOf(path))]) {
         if (entry == expected) {
           files[path] = &entry;
