@@ -85,31 +85,37 @@ void runSearch(const ParsedOptions& options, const CommandContext& context) {
       requiredRepositoryKeyMaterial(options.repository(), options, context.environment);
   validateSearchQuery(name, limit);
 
-  // One snapshot build for the whole run, walked in listing order.
+  // One snapshot build for the whole run, walked in listing order; only the best `limit`
+  // matches are kept, in a heap whose top is the worst of them.
   RepositoryRestoreReader reader(options.repository(), std::move(key));
-  std::vector<SnapshotEntry> files = reader.allFiles(PlanID(planID), runID, std::nullopt);
-
-  std::vector<FilenameSearchMatch> matches;
-  for (SnapshotEntry& file : files) {
-    if (std::optional<FuzzyFilenameMatcher::Match> match = FuzzyFilenameMatcher::match(name, file.name, mode)) {
-      matches.push_back({std::move(file), match->score, match->matchType, matches.size()});
-    }
-  }
-  // Higher score first, then Finder order of relPath; the walk position keeps names that
-  // compare equal in walk order, so this is the stable sort's order. Only the first `limit`
-  // are ordered, which keeps a run of a million matching files to about a million comparisons.
+  const RestoreSnapshot snapshot = reader.loadSnapshot(PlanID(planID), runID);
+  // Higher score first, then Finder order of relPath, then walk position: the order of a
+  // stable sort of every match.
   auto ranksBefore = [](const FilenameSearchMatch& a, const FilenameSearchMatch& b) {
     if (a.score != b.score) return a.score > b.score;
     if (int order = unicode::finderCompare(a.entry.relPath, b.entry.relPath)) return order < 0;
     return a.walkPosition < b.walkPosition;
   };
-  if (matches.size() > static_cast<std::uint64_t>(limit)) {
-    auto end = matches.begin() + static_cast<std::ptrdiff_t>(limit);
-    std::partial_sort(matches.begin(), end, matches.end(), ranksBefore);
-    matches.erase(end, matches.end());
-  } else {
-    std::sort(matches.begin(), matches.end(), ranksBefore);
-  }
+  const auto kept = static_cast<std::uint64_t>(limit);
+  std::vector<FilenameSearchMatch> matches;
+  std::size_t matchCount = 0;
+  snapshot.walk(std::nullopt, [&](const SnapshotEntry& file) {
+    if (file.kind == SnapshotKind::directory) return;
+    std::optional<FuzzyFilenameMatcher::Match> match = FuzzyFilenameMatcher::match(name, file.name, mode);
+    if (!match) return;
+    FilenameSearchMatch candidate{SnapshotEntry(), match->score, match->matchType, matchCount++};
+    if (matches.size() == kept) {
+      // Compared before the entry is copied: most matches of a large run rank below the kept.
+      candidate.entry.relPath = file.relPath;
+      if (!ranksBefore(candidate, matches.front())) return;
+      std::pop_heap(matches.begin(), matches.end(), ranksBefore);
+      matches.pop_back();
+    }
+    candidate.entry = file;
+    matches.push_back(std::move(candidate));
+    std::push_heap(matches.begin(), matches.end(), ranksBefore);
+  });
+  std::sort_heap(matches.begin(), matches.end(), ranksBefore);
 
   if (context.outputFormat == OutputFormat::text) {
     for (const FilenameSearchMatch& match : matches) {

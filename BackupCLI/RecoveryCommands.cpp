@@ -66,13 +66,13 @@ void exportDryRun(const std::filesystem::path& repository, const std::string& pl
                   const CommandContext& context) {
   ensureExportDestinationIsWritable(destination, overwrite);
   if (overwrite) ensureDestinationIsFolder(destination);
-  std::vector<SnapshotEntry> entries =
-      RepositoryRestoreReader(repository, std::move(key)).allEntries(PlanID(planID), runID, std::nullopt);
+  // Counted along the walk; no list of the run's entries is built.
+  const RestoreSnapshot snapshot = RepositoryRestoreReader(repository, std::move(key)).loadSnapshot(PlanID(planID), runID);
   std::int64_t fileCount = 0;
   std::int64_t directoryCount = 0;
-  for (const SnapshotEntry& entry : entries) {
+  snapshot.walk(std::nullopt, [&](const SnapshotEntry& entry) {
     (entry.kind == SnapshotKind::directory ? directoryCount : fileCount) += 1;
-  }
+  });
   if (context.outputFormat == OutputFormat::text) {
     context.output("Dry run: export run " + std::to_string(runID) + " to " + visibleText(destination.string()));
     context.output("Files: " + std::to_string(fileCount));
@@ -90,7 +90,7 @@ void exportDryRun(const std::filesystem::path& repository, const std::string& pl
       {"overwrite", overwrite},
       {"fileCount", fileCount},
       {"directoryCount", directoryCount},
-      {"entryCount", static_cast<std::int64_t>(entries.size())},
+      {"entryCount", fileCount + directoryCount},
   }));
 }
 

@@ -14,184 +14,13 @@
 #include <utility>
 #include <vector>
 
+#include "engine/catalog/CatalogRecords.h"
+#include "engine/catalog/SnapshotIndex.h"
+#include "engine/catalog/SnapshotManifest.h"
 #include "engine/crypto/RepositoryKeyMaterial.h"
 #include "engine/metadata/PlanID.h"
 
 namespace tvr {
-
-// Every catalog error has this domain, code 1 and a complete sentence as message.
-inline constexpr const char* kBackupCatalogErrorDomain = "BackupCatalog.SQLiteErrorDomain";
-
-// Status of a run as stored in runs.status. Only `completed` runs are restorable.
-enum class RunStatus { running, completed, failed, cancelled };
-
-// "running", "completed", "failed", "cancelled".
-std::string runStatusName(RunStatus status);
-// The stored text back to a status; any other text reads as no status.
-std::optional<RunStatus> runStatusFromName(std::string_view name);
-inline bool isRestorable(RunStatus status) { return status == RunStatus::completed; }
-
-// One run row. Dates are Unix-epoch seconds.
-struct RunInfo {
-  std::int64_t id = 0;
-  PlanID planID;
-  std::string runUUID;
-  double startedAt = 0;
-  std::optional<double> finishedAt;
-  std::optional<RunStatus> status;  // absent for a stored text outside the four names
-  std::optional<int> filesTotalCount;
-  std::optional<std::int64_t> filesTotalBytes;
-  std::optional<int> filesCopyCount;
-  std::optional<int> filesReplaceCount;
-  std::optional<int> filesSkippedCount;
-  std::optional<int> filesDeletedCount;
-
-  bool operator==(const RunInfo&) const = default;
-};
-
-enum class SnapshotKind { file, directory };
-std::string snapshotKindName(SnapshotKind kind);  // "file", "directory"
-
-// One child in a directory listing, or one looked-up file of a run's snapshot.
-struct SnapshotEntry {
-  std::string id;           // "d:" + relPathNorm for a directory, "f:" + relPathNorm for a file
-  std::string name;         // last component of the display path
-  std::string relPath;      // display relative path as found on disk
-  std::string relPathNorm;  // normalised relative path, no leading or trailing "/"
-  SnapshotKind kind = SnapshotKind::file;
-  std::optional<std::int64_t> sizeBytes;
-  std::optional<double> createdAt;   // Unix-epoch seconds
-  std::optional<double> modifiedAt;  // Unix-epoch seconds
-  std::optional<std::string> blobKey;
-
-  bool operator==(const SnapshotEntry&) const = default;
-};
-
-// One event a run recorded (file_events row, decrypted).
-struct RunFileEvent {
-  std::string relPath;
-  std::string relPathNorm;
-  std::string operation;  // the op column: "mkdir", "delete" or the run engine's file operation
-  std::optional<std::string> blobKey;
-  std::optional<std::int64_t> sizeBytes;
-  std::optional<double> createdAt;
-  std::optional<double> modifiedAt;
-  bool deleted = false;
-
-  bool operator==(const RunFileEvent&) const = default;
-};
-
-// One files_current row, decrypted.
-struct CurrentFileEntry {
-  std::string relPath;
-  std::string relPathNorm;
-  std::string blobKey;
-  std::int64_t sizeBytes = 0;
-  std::optional<double> createdAt;
-  double modifiedAt = 0;
-  std::optional<std::int64_t> contentID;
-  std::int64_t lastSeenRunID = 0;
-  bool deleted = false;
-
-  bool operator==(const CurrentFileEntry&) const = default;
-};
-
-// The run engine's counters; only the first six are stored in the catalog.
-struct BackupRunSummary {
-  std::int64_t filesTotalCount = 0;
-  std::int64_t filesTotalBytes = 0;
-  std::int64_t filesCopyCount = 0;
-  std::int64_t filesReplaceCount = 0;
-  std::int64_t filesSkippedCount = 0;
-  std::int64_t filesDeletedCount = 0;
-  std::int64_t blobsWrittenCount = 0;
-  std::int64_t blobsSkippedCount = 0;
-  std::int64_t bytesWritten = 0;
-};
-
-// The checkpoint manifest of a run: every live file and directory of its snapshot, with
-// plaintext paths; stored as one encrypted blob. In memory dates are Unix-epoch seconds; the
-// JSON form carries them as seconds since 2001-01-01 00:00:00 UTC.
-struct SnapshotManifest {
-  struct FileEntry {
-    std::string relPath;
-    std::string relPathNorm;
-    std::string kind = "file";  // "file" or "directory"; absent in JSON reads as "file"
-    std::optional<std::string> blobKey;
-    std::optional<std::int64_t> sizeBytes;
-    std::optional<double> createdAt;
-    std::optional<double> modifiedAt;
-    std::optional<std::int64_t> contentID;
-
-    bool operator==(const FileEntry&) const = default;
-  };
-
-  std::int64_t version = 1;
-  double createdAt = 0;
-  std::vector<FileEntry> files;
-
-  // JSON bytes (canonical form) of the manifest.
-  std::string toJSON() const;
-  // Decodes the JSON form; a syntax error, a missing required key or a wrong type throws
-  // tvr::Error (domain "SnapshotManifest", code 1) naming the problem.
-  static SnapshotManifest fromJSON(std::string_view json);
-
-  bool operator==(const SnapshotManifest&) const = default;
-};
-
-// An immutable in-memory snapshot of one run: the children of every directory, already
-// sorted, and the lookup of files by normalised path. Shared freely between threads and
-// catalogs (always held by shared_ptr<const SnapshotIndex>).
-//
-// Two ways to get one:
-//  - fromManifest: the checkpoint index (what listSnapshotChildren/snapshotFileEntry use for a
-//    run with a checkpoint). `fileEntry` knows files only.
-//  - BackupCatalog::loadSnapshot(planID, runID): the whole run in ONE pass, from the checkpoint
-//    when the run has one, otherwise from one history query. Its `children` and `fileEntry`
-//    give exactly what listSnapshotChildren and snapshotFileEntry give for the same run (the
-//    same children, order, names and directory dates; for a run without checkpoint,
-//    `fileEntry` of a live directory path gives a file-kind entry without blob key, as the
-//    SQL lookup does).
-//
-// Example (restore reader, export of a whole run):
-//   auto snapshot = catalog.loadSnapshot(plan, runID);
-//   std::function<void(const std::string&)> walk = [&](const std::string& dir) {
-//     for (const SnapshotEntry& child : snapshot->children(dir)) {
-//       if (child.kind == SnapshotKind::directory) walk(child.relPathNorm); else export(child);
-//     }
-//   };
-//   walk("");
-//   auto entry = snapshot->fileEntry("documents/report.pdf");  // one file (hold `snapshot`
-//                                                              // while using the pointer)
-// Enumerate files by walking `children` as above: for a run without checkpoint,
-// filesByRelNorm also holds the live recorded directories (entries without blob key), just
-// as snapshotFileEntry answers for them. Building from history decrypts every live path of
-// the run once (about 2 s of CPU for 100,000 files); the checkpoint index is cached.
-class SnapshotIndex {
- public:
-  using ChildrenMap = std::unordered_map<std::string, std::vector<SnapshotEntry>>;
-  using FilesMap = std::unordered_map<std::string, SnapshotEntry>;
-
-  SnapshotIndex(ChildrenMap childrenByDirectory, FilesMap filesByRelNorm)
-      : childrenByDirectory_(std::move(childrenByDirectory)), filesByRelNorm_(std::move(filesByRelNorm)) {}
-
-  // Builds the checkpoint index: implied directories, directory dates and sort order as
-  // the checkpoint rules say (directories first, then files, each by name in Finder order).
-  static std::shared_ptr<const SnapshotIndex> fromManifest(const SnapshotManifest& manifest);
-
-  // Children of a directory ("/" trimmed from both ends; nullopt or "" is the top level);
-  // an unknown directory gives an empty list.
-  const std::vector<SnapshotEntry>& children(std::optional<std::string_view> directory) const;
-  // The entry of a path ("/" trimmed from both ends), or null.
-  const SnapshotEntry* fileEntry(std::string_view relPathNorm) const;
-
-  const ChildrenMap& childrenByDirectory() const noexcept { return childrenByDirectory_; }
-  const FilesMap& filesByRelNorm() const noexcept { return filesByRelNorm_; }
-
- private:
-  ChildrenMap childrenByDirectory_;
-  FilesMap filesByRelNorm_;
-};
 
 // The repository's SQLite catalog (catalog.sqlite under the root): runs and per-run file
 // events of every plan, with every path stored encrypted.
@@ -218,8 +47,12 @@ class BackupCatalog {
   // journal (copied mid-backup) is read through a private rolled-back copy. Every mode uses
   // SQLite's defensive settings, as the file comes from untrusted storage. Without key material
   // only listRuns, the blob-key queries and the run-state writes that need no path work.
+  //
+  // `clock` gives the Unix-epoch seconds stamped on runs, events and checkpoints; empty means
+  // the system clock (tests pass a fixed one).
+  using Clock = std::function<double()>;
   BackupCatalog(const std::filesystem::path& root, const std::optional<RepositoryKeyMaterial>& repositoryKeyMaterial,
-                OpenMode mode);
+                OpenMode mode, Clock clock = {});
   ~BackupCatalog();
   BackupCatalog(BackupCatalog&&) noexcept;
   BackupCatalog& operator=(BackupCatalog&&) noexcept;
@@ -278,6 +111,10 @@ class BackupCatalog {
   std::set<std::string> checkpointBlobKeys();
   // Every content and manifest blob key the catalog mentions (the verifier's reference set).
   std::set<std::string> referencedBlobKeys();
+  // The same keys streamed from SQLite, each at least once, in no particular order and
+  // without collecting them; the view is valid during the call only. Whatever `visit`
+  // throws stops the read and passes through.
+  void forEachReferencedBlobKey(const std::function<void(std::string_view)>& visit);
   // SQLite's structural check of every page and index ("PRAGMA quick_check;"): the first
   // problem it reports, or none for a sound catalog.
   std::optional<std::string> structuralProblem();
@@ -332,26 +169,6 @@ class BackupCatalog {
  private:
   [[noreturn]] void rollbackAfterError(std::exception_ptr failure);
   std::unique_ptr<Impl> impl_;
-};
-
-// The process-wide cache of checkpoint indexes (8 entries, least recently used dropped).
-// Thread-safe. Keys: root path + "|" + plan id + "|" + run id + "|" + manifest blob key.
-class BackupCatalogSnapshotIndexCache {
- public:
-  static constexpr std::size_t kCountLimit = 8;
-  static BackupCatalogSnapshotIndexCache& shared();
-
-  std::shared_ptr<const SnapshotIndex> get(const std::string& key);
-  // Stores `index` unless an entry exists; returns the entry that is stored afterwards.
-  std::shared_ptr<const SnapshotIndex> insertIfAbsent(const std::string& key,
-                                                      std::shared_ptr<const SnapshotIndex> index);
-  void removeAll();
-  std::size_t count();
-
- private:
-  struct State;
-  BackupCatalogSnapshotIndexCache();
-  std::shared_ptr<State> state_;
 };
 
 }  // namespace tvr

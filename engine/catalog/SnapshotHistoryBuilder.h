@@ -7,7 +7,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/catalog/BackupCatalog.h"
+#include "engine/catalog/SnapshotIndex.h"
+#include "engine/catalog/SnapshotPaths.h"
 
 namespace tvr::catalog_internal {
 
@@ -47,10 +48,6 @@ class HistoryDirectoryListing {
   std::vector<Child> children_;
   std::unordered_map<std::string, std::size_t> indexByID_;
 };
-
-// Splits on every "/" (empty components kept, so the split and prefix tests agree).
-std::vector<std::string_view> splitPath(std::string_view path);
-std::string_view trimSlashes(std::string_view path);
 
 // The children of one directory ("" for the top level) from the rows.
 std::vector<SnapshotEntry> historyChildren(const std::vector<HistoryRow>& rows, std::string_view directory);

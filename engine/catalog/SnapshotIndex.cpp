@@ -1,148 +1,18 @@
+#include "engine/catalog/SnapshotIndex.h"
+
 #include <algorithm>
-#include <cmath>
-#include <limits>
 #include <list>
 #include <mutex>
-#include <nlohmann/json.hpp>
 #include <unordered_map>
 
-#include "engine/catalog/BackupCatalog.h"
 #include "engine/catalog/SnapshotHistoryBuilder.h"
-#include "platform/CanonicalJson.h"
-#include "platform/Error.h"
-#include "platform/Iso8601.h"
+#include "engine/catalog/SnapshotPaths.h"
 #include "platform/Unicode.h"
 
 namespace tvr {
 
 using catalog_internal::splitPath;
 using catalog_internal::trimSlashes;
-
-// ---------------------------------------------------------------- SnapshotManifest
-
-namespace {
-
-Error manifestError(const std::string& detail) {
-  return Error("SnapshotManifest", 1, "Checkpoint manifest could not be decoded: " + detail);
-}
-
-const nlohmann::json* member(const nlohmann::json& object, const char* key) {
-  auto it = object.find(key);
-  if (it == object.end() || it->is_null()) return nullptr;
-  return &*it;
-}
-
-std::string requiredString(const nlohmann::json& object, const char* key, const std::string& path) {
-  const nlohmann::json* value = member(object, key);
-  if (value == nullptr) throw manifestError("missing key " + path + key + ".");
-  if (!value->is_string()) throw manifestError("key " + path + key + " is not a string.");
-  return value->get<std::string>();
-}
-
-std::optional<std::string> optionalString(const nlohmann::json& object, const char* key, const std::string& path) {
-  const nlohmann::json* value = member(object, key);
-  if (value == nullptr) return std::nullopt;
-  if (!value->is_string()) throw manifestError("key " + path + key + " is not a string.");
-  return value->get<std::string>();
-}
-
-// Range-checked before any conversion: a manifest may hold 1e20, 2^64 - 1 or a fraction.
-std::optional<std::int64_t> optionalInteger(const nlohmann::json& object, const char* key, const std::string& path,
-                                            std::int64_t minimum) {
-  const nlohmann::json* value = member(object, key);
-  if (value == nullptr) return std::nullopt;
-  if (value->is_number_unsigned()) {
-    std::uint64_t u = value->get<std::uint64_t>();
-    if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) &&
-        static_cast<std::int64_t>(u) >= minimum) {
-      return static_cast<std::int64_t>(u);
-    }
-    throw manifestError("key " + path + key + " is out of range.");
-  }
-  if (value->is_number_integer()) {
-    std::int64_t i = value->get<std::int64_t>();
-    if (i >= minimum) return i;
-    throw manifestError("key " + path + key + " is out of range.");
-  }
-  if (value->is_number_float()) {
-    double d = value->get<double>();
-    if (!std::isfinite(d) || d != std::floor(d)) throw manifestError("key " + path + key + " is not an integer.");
-    // 2^63 is exactly representable; everything below it converts without overflow.
-    if (d < static_cast<double>(minimum) || d >= 9223372036854775808.0) {
-      throw manifestError("key " + path + key + " is out of range.");
-    }
-    return static_cast<std::int64_t>(d);
-  }
-  throw manifestError("key " + path + key + " is not an integer.");
-}
-
-// Manifest dates are seconds since 2001-01-01; in memory they are Unix seconds. A date that
-// text cannot show (outside years 1 to 9999) is left out; NaN and infinities are refused.
-std::optional<double> optionalDate(const nlohmann::json& object, const char* key, const std::string& path) {
-  const nlohmann::json* value = member(object, key);
-  if (value == nullptr) return std::nullopt;
-  if (!value->is_number()) throw manifestError("key " + path + key + " is not a number.");
-  double seconds = value->get<double>();
-  if (!std::isfinite(seconds)) throw manifestError("key " + path + key + " is not a finite number.");
-  seconds += kSecondsFrom1970To2001;
-  if (!isRepresentableDate(seconds)) return std::nullopt;
-  return seconds;
-}
-
-}  // namespace
-
-std::string SnapshotManifest::toJSON() const {
-  nlohmann::json files_ = nlohmann::json::array();
-  for (const FileEntry& entry : files) {
-    nlohmann::json item = {{"relPath", entry.relPath}, {"relPathNorm", entry.relPathNorm}, {"kind", entry.kind}};
-    if (entry.blobKey) item["blobKey"] = *entry.blobKey;
-    if (entry.sizeBytes) item["sizeBytes"] = *entry.sizeBytes;
-    if (entry.createdAt) item["createdAt"] = *entry.createdAt - kSecondsFrom1970To2001;
-    if (entry.modifiedAt) item["modifiedAt"] = *entry.modifiedAt - kSecondsFrom1970To2001;
-    if (entry.contentID) item["contentID"] = *entry.contentID;
-    files_.push_back(std::move(item));
-  }
-  nlohmann::json document = {
-      {"version", version}, {"createdAt", createdAt - kSecondsFrom1970To2001}, {"files", std::move(files_)}};
-  return canonicalJsonString(document);
-}
-
-SnapshotManifest SnapshotManifest::fromJSON(std::string_view json) {
-  nlohmann::json document = nlohmann::json::parse(json.begin(), json.end(), nullptr, false);
-  if (document.is_discarded()) throw manifestError("the data is not valid JSON.");
-  if (!document.is_object()) throw manifestError("the document is not an object.");
-  SnapshotManifest manifest;
-  std::optional<std::int64_t> version =
-      optionalInteger(document, "version", "", std::numeric_limits<std::int64_t>::min());
-  if (!version) throw manifestError("missing key version.");
-  manifest.version = *version;
-  const nlohmann::json* createdAt = member(document, "createdAt");
-  if (createdAt == nullptr) throw manifestError("missing key createdAt.");
-  if (!createdAt->is_number() || !std::isfinite(createdAt->get<double>())) {
-    throw manifestError("key createdAt is not a finite number.");
-  }
-  manifest.createdAt = createdAt->get<double>() + kSecondsFrom1970To2001;
-  const nlohmann::json* files = member(document, "files");
-  if (files == nullptr) throw manifestError("missing key files.");
-  if (!files->is_array()) throw manifestError("key files is not an array.");
-  manifest.files.reserve(files->size());
-  for (std::size_t i = 0; i < files->size(); ++i) {
-    const nlohmann::json& item = (*files)[i];
-    std::string path = "files[" + std::to_string(i) + "].";
-    if (!item.is_object()) throw manifestError(path.substr(0, path.size() - 1) + " is not an object.");
-    FileEntry entry;
-    entry.relPath = requiredString(item, "relPath", path);
-    entry.relPathNorm = requiredString(item, "relPathNorm", path);
-    entry.kind = optionalString(item, "kind", path).value_or("file");
-    entry.blobKey = optionalString(item, "blobKey", path);
-    entry.sizeBytes = optionalInteger(item, "sizeBytes", path, 0);
-    entry.createdAt = optionalDate(item, "createdAt", path);
-    entry.modifiedAt = optionalDate(item, "modifiedAt", path);
-    entry.contentID = optionalInteger(item, "contentID", path, std::numeric_limits<std::int64_t>::min());
-    manifest.files.push_back(std::move(entry));
-  }
-  return manifest;
-}
 
 // ---------------------------------------------------------------- SnapshotIndex
 
@@ -190,7 +60,6 @@ std::shared_ptr<const SnapshotIndex> SnapshotIndex::fromManifest(const SnapshotM
   };
 
   ChildrenMap children;
-  FilesMap files;
   // Where each directory's entry sits: parent path and index in its list.
   std::unordered_map<std::string, std::pair<std::string, std::size_t>> directorySlots;
 
@@ -207,7 +76,8 @@ std::shared_ptr<const SnapshotIndex> SnapshotIndex::fromManifest(const SnapshotM
     list.push_back(std::move(entry));
   };
 
-  for (const SnapshotManifest::FileEntry& item : manifest.files) {
+  // The entry a manifest item lists; only a file carries size and blob key.
+  auto listedEntry = [&](const SnapshotManifest::FileEntry& item) {
     SnapshotEntry entry;
     entry.relPathNorm = std::string(trimSlashes(item.relPathNorm));
     entry.relPath = item.relPath;
@@ -217,48 +87,73 @@ std::shared_ptr<const SnapshotIndex> SnapshotIndex::fromManifest(const SnapshotM
     if (item.kind == "directory") {
       entry.kind = SnapshotKind::directory;
       entry.id = "d:" + entry.relPathNorm;
-      recordDirectory(std::move(entry));
     } else {
       entry.kind = SnapshotKind::file;
       entry.id = "f:" + entry.relPathNorm;
       entry.sizeBytes = item.sizeBytes;
       entry.blobKey = item.blobKey;
-      files[entry.relPathNorm] = entry;
-      children[std::string(parentOf(entry.relPathNorm))].push_back(std::move(entry));
+    }
+    return entry;
+  };
+
+  for (const SnapshotManifest::FileEntry& item : manifest.files) {
+    SnapshotEntry entry = listedEntry(item);
+    if (entry.kind == SnapshotKind::directory) {
+      recordDirectory(std::move(entry));
+    } else {
+      std::string parent(parentOf(entry.relPathNorm));
+      children[parent].push_back(std::move(entry));
     }
   }
 
   // Implied ancestors, after every listed entry so a listed directory is recorded first.
   for (const SnapshotManifest::FileEntry& item : manifest.files) {
-    std::string_view norm = trimSlashes(item.relPathNorm);
-    std::vector<std::string_view> normParts = splitPath(norm);
-    std::vector<std::string_view> displayParts = splitPath(trimSlashes(item.relPath));
-    bool displayMatches = displayParts.size() == normParts.size();
-    std::string dirNorm, dirDisplay;
-    for (std::size_t level = 0; level + 1 < normParts.size(); ++level) {
-      if (level > 0) {
-        dirNorm += '/';
-        dirDisplay += '/';
-      }
-      dirNorm += normParts[level];
-      dirDisplay += displayMatches ? displayParts[level] : normParts[level];
-      if (directorySlots.count(dirNorm) != 0) {
-        // Only a dated newcomer may replace an undated entry; an implied one is dated by
-        // newestBelow, which the listed entry already took when it had no date of its own.
-        continue;
-      }
-      SnapshotEntry entry;
-      entry.kind = SnapshotKind::directory;
-      entry.id = "d:" + dirNorm;
-      entry.relPathNorm = dirNorm;
-      entry.relPath = dirDisplay;
-      entry.name = std::string(lastComponent(dirDisplay));
-      entry.modifiedAt = newestFor(dirNorm);
-      recordDirectory(std::move(entry));
-    }
+    catalog_internal::forEachAncestorDirectory(
+        item.relPathNorm, item.relPath, [&](const std::string& dirNorm, const std::string& dirDisplay) {
+          // Only a dated newcomer may replace an undated entry; an implied one is dated by
+          // newestBelow, which the listed entry already took when it had no date of its own.
+          if (directorySlots.count(dirNorm) != 0) return;
+          SnapshotEntry entry;
+          entry.kind = SnapshotKind::directory;
+          entry.id = "d:" + dirNorm;
+          entry.relPathNorm = dirNorm;
+          entry.relPath = dirDisplay;
+          entry.name = std::string(lastComponent(dirDisplay));
+          entry.modifiedAt = newestFor(dirNorm);
+          recordDirectory(std::move(entry));
+        });
   }
+  directorySlots.clear();
 
   for (auto& [dir, list] : children) sortChildren(list, true);
+
+  // The lookup points into the sorted listings. A path listed as a file more than once
+  // answers with its last manifest entry: those few are matched by value.
+  FilesMap files;
+  std::unordered_map<std::string_view, bool> repeated;  // path -> its last entry is matched
+  for (const auto& [dir, list] : children) {
+    for (const SnapshotEntry& entry : list) {
+      if (entry.kind != SnapshotKind::file) continue;
+      if (!files.try_emplace(entry.relPathNorm, &entry).second) repeated.try_emplace(entry.relPathNorm, false);
+    }
+  }
+  if (!repeated.empty()) {
+    std::unordered_map<std::string_view, const SnapshotManifest::FileEntry*> lastEntry;
+    for (const SnapshotManifest::FileEntry& item : manifest.files) {
+      if (item.kind == "directory") continue;
+      auto it = repeated.find(trimSlashes(item.relPathNorm));
+      if (it != repeated.end()) lastEntry[it->first] = &item;
+    }
+    for (auto& [path, found] : repeated) {
+      const SnapshotEntry expected = listedEntry(*lastEntry.at(path));
+      for (const SnapshotEntry& entry : children[std::string(parentOf(path))]) {
+        if (entry == expected) {
+          files[path] = &entry;
+          break;
+        }
+      }
+    }
+  }
   return std::make_shared<const SnapshotIndex>(std::move(children), std::move(files));
 }
 
@@ -269,8 +164,8 @@ const std::vector<SnapshotEntry>& SnapshotIndex::children(std::optional<std::str
 }
 
 const SnapshotEntry* SnapshotIndex::fileEntry(std::string_view relPathNorm) const {
-  auto it = filesByRelNorm_.find(std::string(trimSlashes(relPathNorm)));
-  return it == filesByRelNorm_.end() ? nullptr : &it->second;
+  auto it = filesByRelNorm_.find(trimSlashes(relPathNorm));
+  return it == filesByRelNorm_.end() ? nullptr : it->second;
 }
 
 // ---------------------------------------------------------------- history snapshots
@@ -378,8 +273,6 @@ SnapshotEntry historyFileEntry(const HistoryRow& row) {
 
 std::shared_ptr<const SnapshotIndex> historySnapshot(const std::vector<HistoryRow>& rows) {
   std::unordered_map<std::string, HistoryDirectoryListing> listings;
-  SnapshotIndex::FilesMap files;
-  files.reserve(rows.size());
   for (const HistoryRow& row : rows) {
     std::vector<std::string_view> normParts = splitPath(row.relPathNorm);
     std::vector<std::string_view> displayParts = splitPath(row.relPath);
@@ -395,12 +288,36 @@ std::shared_ptr<const SnapshotIndex> historySnapshot(const std::vector<HistoryRo
       if (level > 0) directory += '/';
       directory += normParts[level];
     }
-    files.try_emplace(row.relPathNorm, historyFileEntry(row));
   }
   SnapshotIndex::ChildrenMap children;
   children.reserve(listings.size());
-  for (auto& [directory, listing] : listings) children.emplace(directory, listing.finish());
-  return std::make_shared<const SnapshotIndex>(std::move(children), std::move(files));
+  for (auto it = listings.begin(); it != listings.end(); it = listings.erase(it)) {
+    children.emplace(it->first, it->second.finish());
+  }
+  // A row's lookup entry is mostly its listing entry; the rest (a live folder answers as a
+  // file-kind entry, a file without size as size 0) are held apart. The first row of a path
+  // answers.
+  SnapshotIndex::FilesMap listed;
+  for (const auto& [dir, list] : children) {
+    for (const SnapshotEntry& entry : list) {
+      if (entry.kind == SnapshotKind::file) listed.try_emplace(entry.relPathNorm, &entry);
+    }
+  }
+  SnapshotIndex::FilesMap files;
+  files.reserve(rows.size());
+  std::deque<SnapshotEntry> own;
+  for (const HistoryRow& row : rows) {
+    if (files.count(row.relPathNorm) != 0) continue;
+    SnapshotEntry entry = historyFileEntry(row);
+    auto it = listed.find(row.relPathNorm);
+    if (it != listed.end() && *it->second == entry) {
+      files.emplace(it->second->relPathNorm, it->second);
+    } else {
+      own.push_back(std::move(entry));
+      files.emplace(own.back().relPathNorm, &own.back());
+    }
+  }
+  return std::make_shared<const SnapshotIndex>(std::move(children), std::move(files), std::move(own));
 }
 
 }  // namespace catalog_internal

@@ -24,20 +24,19 @@ std::string RepositoryPathCodec::pathIDForNormalizedPath(std::string_view normal
     std::size_t last = normalizedPath.find_last_not_of('/');
     trimmed = normalizedPath.substr(first, last - first + 1);
   }
-  SecretBytes key = keyMaterial_.derivedKey(RepositoryKeyPurpose::pathID);
-  crypto::Digest digest = crypto::HMACSHA256::compute(key, bytesOfText(trimmed), trimmed.size());
+  crypto::Digest digest = crypto::HMACSHA256::compute(pathIDKey_, bytesOfText(trimmed), trimmed.size());
   return hexEncode(digest.data(), digest.size());
 }
 
 Bytes RepositoryPathCodec::sealPath(std::string_view path) const {
-  crypto::AESGCM cipher(keyMaterial_.derivedKey(RepositoryKeyPurpose::pathEncryption));
+  crypto::AESGCM cipher(pathEncryptionKey_);
   return cipher.sealCombined(bytesOfText(path), path.size(), nullptr, 0);
 }
 
 std::string RepositoryPathCodec::openPath(const Bytes& sealed) const {
   // The size check comes before any key is derived.
   if (sealed.size() < crypto::aesGCMOverhead) throw crypto::CipherError::incorrectParameterSize();
-  crypto::AESGCM cipher(keyMaterial_.derivedKey(RepositoryKeyPurpose::pathEncryption));
+  crypto::AESGCM cipher(pathEncryptionKey_);
   Bytes plaintext = cipher.openCombined(sealed.data(), sealed.size(), nullptr, 0);
   if (!unicode::isValidUTF8(textView(plaintext))) {
     throw Error("RepositoryPathCodec", 1, "Encrypted repository path is not valid UTF-8.");

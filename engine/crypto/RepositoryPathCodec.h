@@ -21,7 +21,11 @@ std::string normalizedRelPath(std::string_view relPath, bool caseInsensitive);
 // ("RepositoryPathCodec", 1, "Encrypted repository path is not valid UTF-8.").
 class RepositoryPathCodec {
  public:
-  explicit RepositoryPathCodec(RepositoryKeyMaterial keyMaterial) : keyMaterial_(std::move(keyMaterial)) {}
+  // Both keys are derived once here: a catalog read opens a million paths.
+  explicit RepositoryPathCodec(RepositoryKeyMaterial keyMaterial)
+      : keyMaterial_(std::move(keyMaterial)),
+        pathIDKey_(keyMaterial_.derivedKey(RepositoryKeyPurpose::pathID)),
+        pathEncryptionKey_(keyMaterial_.derivedKey(RepositoryKeyPurpose::pathEncryption)) {}
 
   const RepositoryKeyMaterial& keyMaterial() const noexcept { return keyMaterial_; }
 
@@ -37,6 +41,8 @@ class RepositoryPathCodec {
 
  private:
   RepositoryKeyMaterial keyMaterial_;
+  SecretBytes pathIDKey_;
+  SecretBytes pathEncryptionKey_;
 };
 
 }  // namespace tvr

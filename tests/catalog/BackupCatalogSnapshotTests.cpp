@@ -6,7 +6,10 @@
 #include <thread>
 
 #include "engine/catalog/BackupCatalog.h"
+#include "engine/catalog/CatalogConnection.h"
 #include "engine/crypto/EncryptedBlobCodec.h"
+#include "engine/storage/BackupCatalogBlobStore.h"
+#include "platform/CanonicalJson.h"
 #include "platform/FileSystem.h"
 #include "platform/Iso8601.h"
 #include "tests/catalog/CatalogTestHelpers.h"
@@ -343,6 +346,145 @@ TEST(SnapshotManifestTest, JsonUsesSecondsSince2001AndDefaultsKindToFile) {
     SCOPED_TRACE(bad);
     EXPECT_THROW(SnapshotManifest::fromJSON(bad), Error);
   }
+}
+
+// The writer's pieces concatenate to the canonical text of the whole document.
+TEST(SnapshotManifestTest, WrittenTextIsTheCanonicalDocument) {
+  SnapshotManifest manifest;
+  manifest.createdAt = kSecondsFrom1970To2001 + 0.1;
+  manifest.files = {{"Dossier/Été ①.txt", "dossier/été ①.txt", "file", std::string(64, 'a'), INT64_MAX,
+                     kSecondsFrom1970To2001 - 1e9, kSecondsFrom1970To2001 + 1.25, -3},
+                    {"a\"b\\c", "a\"b\\c", "directory", std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                     std::nullopt}};
+  nlohmann::json files = nlohmann::json::array();
+  for (const auto& entry : manifest.files) {
+    nlohmann::json item = {{"relPath", entry.relPath}, {"relPathNorm", entry.relPathNorm}, {"kind", entry.kind}};
+    if (entry.blobKey) item["blobKey"] = *entry.blobKey;
+    if (entry.sizeBytes) item["sizeBytes"] = *entry.sizeBytes;
+    if (entry.createdAt) item["createdAt"] = *entry.createdAt - kSecondsFrom1970To2001;
+    if (entry.modifiedAt) item["modifiedAt"] = *entry.modifiedAt - kSecondsFrom1970To2001;
+    if (entry.contentID) item["contentID"] = *entry.contentID;
+    files.push_back(item);
+  }
+  nlohmann::json document = {{"version", 1}, {"createdAt", manifest.createdAt - kSecondsFrom1970To2001}, {"files", files}};
+  EXPECT_EQ(manifest.toJSON(), canonicalJsonString(document));
+  SnapshotManifest empty;
+  EXPECT_EQ(empty.toJSON(), canonicalJsonString({{"version", 1}, {"createdAt", -kSecondsFrom1970To2001},
+                                                  {"files", nlohmann::json::array()}}));
+}
+
+TEST(SnapshotManifestTest, StreamedDecodingMatchesTheWholeTextAndReportsTheProducersError) {
+  SnapshotManifest manifest;
+  manifest.createdAt = kT0;
+  manifest.files = {{"A/b.txt", "a/b.txt", "file", std::string(64, 'a'), 3, kT0, kT0 + 1, 9},
+                    {"A", "a", "directory", std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt},
+                    {"c.txt", "c.txt", "file", std::string(64, 'c'), 0, std::nullopt, kT0, std::nullopt}};
+  const std::string json = manifest.toJSON();
+  auto byteByByte = [](std::string text, std::function<void()> after = {}) {
+    return [text, after](const SnapshotManifest::TextSink& sink) {
+      for (char c : text) sink(&c, 1);
+      if (after) after();
+    };
+  };
+  auto keepAll = [](const SnapshotManifest::FileEntry&) { return true; };
+  EXPECT_EQ(SnapshotManifest::decodeStreamed(byteByByte(json), keepAll), manifest);
+  SnapshotManifest files = SnapshotManifest::decodeStreamed(
+      byteByByte(json), [](const SnapshotManifest::FileEntry& entry) { return entry.kind == "file"; });
+  EXPECT_EQ(files.files.size(), 2u);
+  EXPECT_EQ(files.createdAt, manifest.createdAt);
+  // The same problems, in the same order, as the decoder of the whole text.
+  for (const char* bad : {"[]", "{\"files\":[{}],\"createdAt\":0}", "{\"version\":1,\"createdAt\":0,\"files\":[{}]}",
+                          "{\"version\":1,\"createdAt\":0,\"files\":[1,{}]} x", "{\"version\":1,\"createdAt\":0,"
+                          "\"files\":[{}],\"files\":[]}"}) {
+    SCOPED_TRACE(bad);
+    std::string whole, streamed;
+    try {
+      SnapshotManifest::fromJSON(bad);
+    } catch (const Error& error) {
+      whole = error.message();
+    }
+    try {
+      SnapshotManifest::decodeStreamed(byteByByte(bad), keepAll);
+    } catch (const Error& error) {
+      streamed = error.message();
+    }
+    EXPECT_EQ(streamed, whole);
+  }
+  // A producer that fails after text that does not parse: its error is the one reported.
+  expectError([&] { SnapshotManifest::decodeStreamed(byteByByte("{oops", [] { throw Error("Cipher", 7, "bad tag"); }), keepAll); },
+              "bad tag", "Cipher", 7);
+}
+
+// The snapshot queries stream the plan's events in index order: no temporary B-tree sorts
+// every event of the plan on each call.
+TEST(SnapshotHistoryTest, TheLatestEventQueryStreamsInIndexOrder) {
+  TempDir temp;
+  RepositorySpec spec;
+  spec.plans.push_back({"p", "P", {TestRun{.files = {{"a/b.txt", "b"}}}}});
+  BuiltRepository repo = buildRepository(temp.path(), spec);
+  RawDatabase raw(repo.root / BackupCatalog::kCatalogFileName);
+  for (const char* scope : {catalog_internal::kSnapshotScope, catalog_internal::kSnapshotPathScope}) {
+    SCOPED_TRACE(scope);
+    std::string plan;
+    for (const std::string& row : raw.rows("EXPLAIN QUERY PLAN " + catalog_internal::latestEventsSQL(scope))) {
+      plan += row + "\n";
+    }
+    EXPECT_NE(plan.find("idx_file_events_plan_norm_run"), std::string::npos) << plan;
+    EXPECT_EQ(plan.find("TEMP B-TREE"), std::string::npos) << plan;
+  }
+}
+
+// Without a cached index, one folder's listing and one path's lookup read only the manifest
+// entries at and below it; the answers must be those of the whole index.
+TEST(SnapshotIndexTest, OnePathAnswersFromTheManifestMatchTheWholeIndex) {
+  TempDir temp;
+  RepositorySpec spec;
+  spec.plans.push_back({"p", "P", {TestRun{.files = {{"x.txt", "x"}}, .checkpoint = true}}});
+  BuiltRepository repo = buildRepository(temp.path(), spec);
+  const std::int64_t run = repo.runIDs.at("p")[0];
+  SnapshotManifest manifest;
+  manifest.createdAt = kT0;
+  manifest.files = {
+      {"B/x.txt", "b/x.txt", "file", std::string(64, 'b'), 3, std::nullopt, kT0 + 5, std::nullopt},
+      {"b", "b", "directory", std::nullopt, std::nullopt, kT0 - 9, std::nullopt, std::nullopt},
+      {"Deep/er/e.txt", "deep/er/e.txt", "file", std::string(64, 'e'), 1, std::nullopt, kT0 + 7, std::nullopt},
+      {"deep/Er/f.txt", "deep/er/f.txt", "file", std::string(64, 'f'), 1, std::nullopt, kT0 + 2, std::nullopt},
+      // An undated file with entries below it takes their newest date.
+      {"deep", "deep", "file", std::string(64, 'd'), 1, std::nullopt, std::nullopt, std::nullopt},
+      {"/deep/er/", "deep/er/", "file", std::string(64, '1'), 4, std::nullopt, kT0, std::nullopt},
+      {"deep/er/", "/deep/er", "file", std::string(64, '2'), 5, std::nullopt, kT0, std::nullopt},  // later wins
+      {"b/x.txt.d/y", "b/x.txt.d/y", "file", std::string(64, 'y'), 1, std::nullopt, kT0 + 1, std::nullopt},
+  };
+  const std::string json = manifest.toJSON();
+  const Bytes sealed = EncryptedBlobCodec(repo.keyMaterial).seal(bytesOf(json));
+  const std::string key = BackupCatalogBlobStore::blobKey(sealed);
+  BackupCatalogBlobStore::writeBlobIfNeeded(sealed, key, repo.root);
+  {
+    RawDatabase raw(repo.root / BackupCatalog::kCatalogFileName);
+    raw.rows("UPDATE checkpoints SET manifest_blob_key = '" + key + "';");
+  }
+  auto whole = SnapshotIndex::fromManifest(manifest);
+  BackupCatalog catalog = repo.openCatalog();
+  auto& cache = BackupCatalogSnapshotIndexCache::shared();
+  for (const auto& [directory, children] : whole->childrenByDirectory()) {
+    if (directory.empty()) continue;  // the top level reads the whole index
+    SCOPED_TRACE(directory);
+    cache.removeAll();
+    EXPECT_EQ(catalog.listSnapshotChildren("p", run, directory), children);
+    EXPECT_EQ(cache.count(), 0u);
+  }
+  for (const char* path : {"deep", "deep/er", "/deep/er/", "b/x.txt", "b", "deep/er/e.txt", "missing", ""}) {
+    SCOPED_TRACE(path);
+    cache.removeAll();
+    std::optional<SnapshotEntry> found = catalog.snapshotFileEntry("p", run, path);
+    const SnapshotEntry* expected = whole->fileEntry(path);
+    EXPECT_EQ(found.has_value(), expected != nullptr);
+    if (found && expected) {
+      EXPECT_EQ(*found, *expected);
+    }
+  }
+  EXPECT_EQ(catalog.snapshotFileEntry("p", run, "deep")->modifiedAt, kT0 + 7);
+  cache.removeAll();
 }
 
 TEST(SnapshotManifestTest, IntegersOutsideInt64AreRefusedNotConverted) {

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "engine/catalog/BackupCatalog.h"
+#include "engine/crypto/EncryptedBlobCodec.h"
 #include "engine/crypto/RecoveryKeyWrapping.h"
 #include "engine/crypto/RepositoryPathCodec.h"
 #include "engine/metadata/RepositoryMetadata.h"
@@ -188,6 +189,33 @@ class WritableCatalog : public ::testing::Test {
   std::unique_ptr<BackupCatalog> catalog_;
   std::int64_t runID_ = 0;
 };
+
+// Every time the catalog stamps comes from its clock.
+TEST_F(WritableCatalog, TimestampsComeFromTheInjectedClock) {
+  catalog_.reset();
+  double now = 1000;
+  BackupCatalog catalog(repo_->root, repo_->keyMaterial, Mode::readWrite, [&] { return now += 1; });
+  const std::int64_t run = catalog.beginRun("clocked", "plan", "/src", "/dst", false, "sha256", {}, {}, {});
+  catalog.insertEvent(run, "plan", "new.txt", "new.txt", "copy", std::string(64, 'e'), 1, {}, 5, {}, false);
+  catalog.upsertCurrent("plan", run, "new.txt", "new.txt", std::string(64, 'e'), 1, {}, 5, {});
+  catalog.sweepDeletionsAndRecordEvents("plan", run);  // a.txt and dir/b.txt were not seen
+  catalog.finishRun(run);
+  catalog.writeSnapshotCheckpoint("plan", run);
+  const std::string id = std::to_string(run);
+  RawDatabase db(temp_ / "catalog.sqlite");
+  EXPECT_EQ(db.rows("SELECT started_at, finished_at FROM runs WHERE id = " + id + ";"),
+            (std::vector<std::string>{"1001.0|1004.0"}));
+  EXPECT_EQ(db.rows("SELECT DISTINCT ts FROM file_events WHERE run_id = " + id + " ORDER BY ts;"),
+            (std::vector<std::string>{"1002.0", "1003.0"}));
+  EXPECT_EQ(db.rows("SELECT DISTINCT deleted_at FROM files_current WHERE deleted = 1;"),
+            (std::vector<std::string>{"1003.0"}));
+  EXPECT_EQ(db.rows("SELECT created_at FROM checkpoints WHERE run_id = " + id + ";"),
+            (std::vector<std::string>{"1006.0"}));
+  std::optional<std::string> key = catalog.selectCheckpointBlobKey("plan", run);
+  ASSERT_TRUE(key);
+  Bytes manifest = EncryptedBlobCodec(repo_->keyMaterial).open(readFileBytes(repo_->blobPath(*key)));
+  EXPECT_EQ(SnapshotManifest::fromJSON(stringOf(manifest)).createdAt, 1005.0);
+}
 
 TEST_F(WritableCatalog, BuilderCatalogHasExactlyTheSchema) {
   RawDatabase db(temp_ / "catalog.sqlite");

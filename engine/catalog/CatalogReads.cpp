@@ -1,0 +1,475 @@
+#include <algorithm>
+#include <exception>
+#include <thread>
+
+#include "engine/catalog/BackupCatalog.h"
+#include "engine/catalog/CatalogImpl.h"
+#include "engine/catalog/SnapshotPaths.h"
+#include "engine/crypto/EncryptedBlobCodec.h"
+#include "engine/storage/BackupCatalogBlobStore.h"
+#include "platform/Error.h"
+#include "platform/FileSystem.h"
+
+namespace tvr {
+
+namespace fs = std::filesystem;
+using catalog_internal::catalogError;
+using catalog_internal::HistoryRow;
+using catalog_internal::isBlobKey;
+using catalog_internal::LatestEvent;
+using catalog_internal::Row;
+using catalog_internal::StatementHandle;
+using catalog_internal::stepRow;
+using catalog_internal::trimSlashes;
+
+namespace {
+
+// The event that puts a path into the run's snapshot: the newest event of each kind is live
+// when it is no deletion (and, for a folder, a "mkdir"); a path live as both kinds (a run that
+// changed its kind records no delete for the other kind) shows the kind of its newer event.
+const LatestEvent* liveEvent(const LatestEvent* file, const LatestEvent* directory) {
+  if (file && file->deleted) file = nullptr;
+  if (directory && (directory->deleted || directory->op != "mkdir")) directory = nullptr;
+  if (file && directory) {
+    bool directoryIsNewer =
+        directory->runID > file->runID || (directory->runID == file->runID && directory->id > file->id);
+    return directoryIsNewer ? directory : file;
+  }
+  return file ? file : directory;
+}
+
+// Runs work(i) for i in [0, count) on up to the machine's cores; the error of the lowest
+// failing index is rethrown, so a batch fails as it would in order.
+template <class Work>
+void parallelFor(std::size_t count, Work&& work) {
+  constexpr std::size_t kItemsPerThread = 256;
+  std::size_t threads = std::min<std::size_t>({std::max(1u, std::thread::hardware_concurrency()), 8,
+                                               (count + kItemsPerThread - 1) / kItemsPerThread});
+  if (threads <= 1) {
+    for (std::size_t i = 0; i < count; ++i) work(i);
+    return;
+  }
+  std::vector<std::exception_ptr> errors(threads);
+  std::vector<std::size_t> errorIndex(threads, count);
+  auto run = [&](std::size_t t) {
+    for (std::size_t i = t; i < count; i += threads) {
+      try {
+        work(i);
+      } catch (...) {
+        errors[t] = std::current_exception();
+        errorIndex[t] = i;
+        return;
+      }
+    }
+  };
+  std::vector<std::thread> pool;
+  pool.reserve(threads - 1);
+  for (std::size_t t = 1; t < threads; ++t) pool.emplace_back(run, t);
+  run(0);
+  for (std::thread& thread : pool) thread.join();
+  std::size_t first = threads;
+  for (std::size_t t = 0; t < threads; ++t) {
+    if (errors[t] && (first == threads || errorIndex[t] < errorIndex[first])) first = t;
+  }
+  if (first != threads) std::rethrow_exception(errors[first]);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- Impl reads
+
+void BackupCatalog::Impl::requireRestorableRun(const PlanID& planID, std::int64_t runID) {
+  StatementHandle statement = connection.prepareDynamic("SELECT status FROM runs WHERE plan_id = ? AND id = ? LIMIT 1;",
+                                                        "Failed to prepare restorable run check");
+  Row row(db(), statement.get());
+  row.text(1, planID.rawValue());
+  row.int64(2, runID);
+  if (!stepRow(db(), statement.get(), "run " + std::to_string(runID))) {
+    throw catalogError("No run " + std::to_string(runID) + " found for plan " + planID.rawValue() + ".");
+  }
+  std::string status = row.columnText(0);
+  if (runStatusFromName(status) == RunStatus::completed) return;
+  throw catalogError("Run " + std::to_string(runID) + " is " + status + " and cannot be used for restore.");
+}
+
+std::optional<std::string> BackupCatalog::Impl::selectCheckpointBlobKey(const PlanID& planID, std::int64_t runID) {
+  Pooled pooled(*this, catalog_internal::kSelectCheckpoint);
+  Row row = pooled.row();
+  row.text(1, planID.rawValue());
+  row.int64(2, runID);
+  if (!stepRow(db(), pooled.statement(), "checkpoint")) return std::nullopt;
+  return row.columnText(0);
+}
+
+std::shared_ptr<const SnapshotIndex> BackupCatalog::Impl::cachedSnapshotIndex(const PlanID& planID,
+                                                                              std::int64_t runID,
+                                                                              std::optional<std::string>& manifestKey,
+                                                                              std::string& cacheKey) {
+  manifestKey = selectCheckpointBlobKey(planID, runID);
+  if (!manifestKey) return nullptr;
+  cacheKey = rootURL.string() + "|" + planID.rawValue() + "|" + std::to_string(runID) + "|" + *manifestKey;
+  return BackupCatalogSnapshotIndexCache::shared().get(cacheKey);
+}
+
+SnapshotManifest BackupCatalog::Impl::readManifest(std::int64_t runID, const std::string& manifestKey,
+                                                   const std::function<bool(const SnapshotManifest::FileEntry&)>& keep) {
+  if (!repositoryKeyMaterial) throw catalogError(kNoCheckpointKeyMessage);
+  // The key comes from the database: never let it name a path outside blobs/.
+  if (!isBlobKey(manifestKey)) {
+    throw catalogError("Checkpoint manifest key " + manifestKey + " of run " + std::to_string(runID) +
+                       " is not a valid blob key.");
+  }
+  // Streamed: each chunk is authenticated before its bytes are parsed, so a hostile file never
+  // gets read whole, and a manifest link is not followed out of the repository.
+  fs::path manifestPath = BackupCatalogBlobStore::blobPath(manifestKey, rootURL);
+  OpenFile file = openRegularFileForReading(manifestPath, false);
+  const EncryptedBlobCodec codec(*repositoryKeyMaterial);
+  return SnapshotManifest::decodeStreamed(
+      [&](const SnapshotManifest::TextSink& sink) {
+        codec.openStream(file.get(), manifestPath, [&](const std::uint8_t* data, std::size_t size) {
+          sink(reinterpret_cast<const char*>(data), size);
+        });
+      },
+      keep);
+}
+
+std::shared_ptr<const SnapshotIndex> BackupCatalog::Impl::snapshotIndex(const PlanID& planID, std::int64_t runID) {
+  std::optional<std::string> manifestKey;
+  std::string cacheKey;
+  if (auto cached = cachedSnapshotIndex(planID, runID, manifestKey, cacheKey)) return cached;
+  if (!manifestKey) return nullptr;
+  SnapshotManifest manifest = readManifest(runID, *manifestKey, [](const SnapshotManifest::FileEntry&) { return true; });
+  return BackupCatalogSnapshotIndexCache::shared().insertIfAbsent(cacheKey, SnapshotIndex::fromManifest(manifest));
+}
+
+std::shared_ptr<const SnapshotIndex> BackupCatalog::Impl::checkpointIndexFor(const PlanID& planID,
+                                                                             std::int64_t runID,
+                                                                             std::string_view path,
+                                                                             bool includingPath) {
+  std::optional<std::string> manifestKey;
+  std::string cacheKey;
+  if (auto cached = cachedSnapshotIndex(planID, runID, manifestKey, cacheKey)) return cached;
+  if (!manifestKey) return nullptr;
+  if (path.empty() && !includingPath) return snapshotIndex(planID, runID);
+  // The entries below the path decide everything the answer holds: the path's children and
+  // their implied folders, names and dates (the newest date below), and the path's own entry.
+  const std::string below = path.empty() ? std::string() : std::string(path) + "/";
+  SnapshotManifest part = readManifest(runID, *manifestKey, [&](const SnapshotManifest::FileEntry& entry) {
+    std::string_view norm = trimSlashes(entry.relPathNorm);
+    if (includingPath && norm == path) return true;
+    return !below.empty() && norm.starts_with(below);
+  });
+  return SnapshotIndex::fromManifest(part);
+}
+
+std::vector<HistoryRow> BackupCatalog::Impl::latestHistoryRows(const PlanID& planID, std::int64_t runID,
+                                                               const std::string& prefix) {
+  const RepositoryPathCodec& codec = requirePathCodec();
+  // Live events are gathered in batches whose paths are decrypted on every core; a batch is
+  // appended in query order, so the rows come out as from one thread.
+  struct Pending {
+    Bytes relPathCiphertext, relPathNormCiphertext;
+    HistoryRow row;
+    bool matches = false;
+  };
+  constexpr std::size_t kBatchSize = 4096;
+  std::vector<Pending> batch;
+  batch.reserve(kBatchSize);
+  std::size_t used = 0;
+  std::vector<HistoryRow> rows;
+  auto decryptBatch = [&] {
+    parallelFor(used, [&](std::size_t i) {
+      Pending& item = batch[i];
+      item.row.relPathNorm = codec.openPath(item.relPathNormCiphertext);
+      item.matches = item.row.relPathNorm.starts_with(prefix);
+      if (item.matches) item.row.relPath = codec.openPath(item.relPathCiphertext);
+    });
+    for (std::size_t i = 0; i < used; ++i) {
+      if (batch[i].matches) rows.push_back(std::move(batch[i].row));
+    }
+    used = 0;
+  };
+  catalog_internal::forEachLatestEvent(
+      connection, planID.rawValue(), catalog_internal::kSnapshotScope, "Failed to prepare listSnapshotChildren",
+      [&](Row& row) { row.int64(2, runID); }, "Failed to read snapshot of run " + std::to_string(runID) + ": ",
+      [&](const LatestEvent* file, const LatestEvent* directory) {
+        const LatestEvent* live = liveEvent(file, directory);
+        if (!live) return;
+        if (used == batch.size()) batch.emplace_back();
+        Pending& item = batch[used++];
+        item.relPathCiphertext = live->relPathCiphertext;
+        item.relPathNormCiphertext = live->relPathNormCiphertext;
+        item.row = HistoryRow();
+        item.row.op = live->op;
+        item.row.blobKey = live->blobKey;
+        item.row.sizeBytes = catalog_internal::shownSize(live->sizeBytes);
+        item.row.createdAt = catalog_internal::shownDate(live->createdAt);
+        item.row.modifiedAt = catalog_internal::shownDate(live->modifiedAt);
+        if (used == kBatchSize) decryptBatch();
+      });
+  decryptBatch();
+  return rows;
+}
+
+std::optional<SnapshotEntry> BackupCatalog::Impl::historyFileEntry(const PlanID& planID, std::int64_t runID,
+                                                                   const std::string& relPathNorm) {
+  const RepositoryPathCodec& codec = requirePathCodec();
+  std::string trimmed(trimSlashes(relPathNorm));
+  std::string pathID = codec.pathIDForNormalizedPath(trimmed);
+  std::optional<HistoryRow> found;
+  catalog_internal::forEachLatestEvent(
+      connection, planID.rawValue(), catalog_internal::kSnapshotPathScope, "Failed to prepare snapshotFileEntry",
+      [&](Row& row) {
+        row.int64(2, runID);
+        row.text(3, pathID);
+      },
+      "Failed to read snapshot entry of " + trimmed + ": ",
+      [&](const LatestEvent* file, const LatestEvent* directory) {
+        const LatestEvent* live = liveEvent(file, directory);
+        if (!live) return;
+        HistoryRow item;
+        item.relPath = codec.openPath(live->relPathCiphertext);
+        item.relPathNorm = codec.openPath(live->relPathNormCiphertext);
+        item.op = live->op;
+        item.blobKey = live->blobKey;
+        item.sizeBytes = catalog_internal::shownSize(live->sizeBytes);
+        item.createdAt = catalog_internal::shownDate(live->createdAt);
+        item.modifiedAt = catalog_internal::shownDate(live->modifiedAt);
+        found = std::move(item);
+      });
+  if (!found) return std::nullopt;
+  return catalog_internal::historyFileEntry(*found);
+}
+
+std::set<std::string> BackupCatalog::Impl::checkpointBlobKeys() {
+  StatementHandle statement =
+      connection.prepareDynamic("SELECT manifest_blob_key FROM checkpoints WHERE manifest_blob_key IS NOT NULL;",
+                                "Failed to prepare checkpointBlobKeys");
+  Row row(db(), statement.get());
+  std::set<std::string> keys;
+  while (stepRow(db(), statement.get(), "checkpoint blob keys")) keys.insert(row.columnText(0));
+  return keys;
+}
+
+std::vector<SnapshotManifest::FileEntry> BackupCatalog::Impl::liveManifestEntries(const PlanID& planID,
+                                                                                  std::int64_t runID,
+                                                                                  bool directories) {
+  const RepositoryPathCodec& codec = requirePathCodec();
+  std::vector<SnapshotManifest::FileEntry> entries;
+  catalog_internal::forEachLatestEvent(
+      connection, planID.rawValue(), catalog_internal::kSnapshotScope,
+      directories ? "Failed to prepare snapshotDirectoryEntries" : "Failed to prepare snapshotFileManifestEntries",
+      [&](Row& row) { row.int64(2, runID); }, "Failed to read snapshot of run " + std::to_string(runID) + ": ",
+      [&](const LatestEvent* file, const LatestEvent* directory) {
+        const LatestEvent* live = liveEvent(file, directory);
+        if (!live || live->isFile() == directories) return;
+        SnapshotManifest::FileEntry entry;
+        entry.relPath = codec.openPath(live->relPathCiphertext);
+        entry.relPathNorm = codec.openPath(live->relPathNormCiphertext);
+        if (directories) {
+          entry.kind = "directory";
+        } else {
+          entry.kind = "file";
+          entry.blobKey = live->blobKey;
+          entry.sizeBytes = catalog_internal::shownSize(live->sizeBytes);
+          entry.createdAt = catalog_internal::shownDate(live->createdAt);
+          entry.modifiedAt = catalog_internal::shownDate(live->modifiedAt);
+          entry.contentID = live->contentID;
+        }
+        entries.push_back(std::move(entry));
+      });
+  return entries;
+}
+
+// ---------------------------------------------------------------- public reads
+
+std::vector<RunInfo> BackupCatalog::listRuns(const PlanID& planID, bool includeIncomplete) {
+  std::lock_guard<std::mutex> lock(impl_->queue);
+  std::string sql =
+      "SELECT id, plan_id, run_uuid, started_at, finished_at, files_total_count, files_total_bytes, "
+      "files_copy_count, files_replace_count, files_skipped_count, files_deleted_count, status FROM runs "
+      "WHERE plan_id = ? ";
+  if (!includeIncomplete) sql += "AND status = 'completed'";
+  sql += "\nORDER BY started_at ASC;";
+  StatementHandle statement = impl_->connection.prepareDynamic(sql, "Failed to prepare listRuns");
+  Row row(impl_->db(), statement.get());
+  row.text(1, planID.rawValue());
+  std::vector<RunInfo> runs;
+  while (stepRow(impl_->db(), statement.get(), "runs of plan " + planID.rawValue())) {
+    RunInfo info;
+    info.id = row.columnInt64(0);
+    info.planID = PlanID(row.columnText(1));
+    info.runUUID = row.columnText(2);
+    info.startedAt = row.columnDouble(3);
+    info.finishedAt = row.optionalDouble(4);
+    info.filesTotalCount = row.optionalInt(5);
+    info.filesTotalBytes = row.optionalSize(6);
+    info.filesCopyCount = row.optionalInt(7);
+    info.filesReplaceCount = row.optionalInt(8);
+    info.filesSkippedCount = row.optionalInt(9);
+    info.filesDeletedCount = row.optionalInt(10);
+    info.status = runStatusFromName(row.columnText(11));
+    runs.push_back(std::move(info));
+  }
+  return runs;
+}
+
+void BackupCatalog::requireRestorableRun(const PlanID& planID, std::int64_t runID) {
+  std::lock_guard<std::mutex> lock(impl_->queue);
+  impl_->requireRestorableRun(planID, runID);
+}
+
+std::vector<SnapshotEntry> BackupCatalog::listSnapshotChildren(const PlanID& planID, std::int64_t runID,
+                                                               const std::optional<std::string>& directoryRelPathNorm) {
+  std::lock_guard<std::mutex> lock(impl_->queue);
+  impl_->requireRestorableRun(planID, runID);
+  impl_->requirePathCodec();
+  std::string requested = directoryRelPathNorm.value_or("");
+  std::string_view directory = trimSlashes(requested);
+  if (auto index = impl_->checkpointIndexFor(planID, runID, directory, false)) return index->children(directory);
+  std::string prefix = directory.empty() ? std::string() : std::string(directory) + "/";
+  std::vector<HistoryRow> rows = impl_->latestHistoryRows(planID, runID, prefix);
+  return catalog_internal::historyChildren(rows, directory);
+}
+
+std::optional<SnapshotEntry> BackupCatalog::snapshotFileEntry(const PlanID& planID, std::int64_t runID,
+                                                              const std::string& relPathNorm) {
+  std::lock_guard<std::mutex> lock(impl_->queue);
+  impl_->requireRestorableRun(planID, runID);
+  impl_->requirePathCodec();
+  if (auto index = impl_->checkpointIndexFor(planID, runID, trimSlashes(relPathNorm), true)) {
+    const SnapshotEntry* entry = index->fileEntry(relPathNorm);
+    return entry ? std::optional<SnapshotEntry>(*entry) : std::nullopt;
+  }
+  return impl_->historyFileEntry(planID, runID, relPathNorm);
+}
+
+std::shared_ptr<const SnapshotIndex> BackupCatalog::loadSnapshot(const PlanID& planID, std::int64_t runID) {
+  std::lock_guard<std::mutex> lock(impl_->queue);
+  impl_->requireRestorableRun(planID, runID);
+  impl_->requirePathCodec();
+  if (auto index = impl_->snapshotIndex(planID, runID)) return index;
+  return catalog_internal::historySnapshot(impl_->latestHistoryRows(planID, runID));
+}
+
+std::vector<RunFileEvent> BackupCatalog::listRunFileEvents(const PlanID& planID, std::int64_t runID) {
+  std::lock_guard<std::mutex> lock(impl_->queue);
+  const RepositoryPathCodec& codec = impl_->requirePathCodec();
+  StatementHandle statement = impl_->connection.prepareDynamic(
+      "SELECT rel_path_ciphertext, rel_path_norm_ciphertext, op, blob_key, size_bytes, created_at, modified_at, "
+      "deleted\n"
+      "FROM file_events\n"
+      "WHERE plan_id = ? AND run_id = ?\n"
+      "ORDER BY rel_path_norm_ciphertext ASC;",
+      "Failed to prepare listRunFileEvents");
+  Row row(impl_->db(), statement.get());
+  row.text(1, planID.rawValue());
+  row.int64(2, runID);
+  std::vector<RunFileEvent> events;
+  while (stepRow(impl_->db(), statement.get(), "events of run " + std::to_string(runID))) {
+    RunFileEvent event;
+    event.relPath = codec.openPath(row.columnBlob(0));
+    event.relPathNorm = codec.openPath(row.columnBlob(1));
+    event.operation = row.columnText(2);
+    event.blobKey = row.optionalText(3);
+    event.sizeBytes = row.optionalInt64(4);
+    event.createdAt = row.optionalDouble(5);
+    event.modifiedAt = row.optionalDouble(6);
+    event.deleted = row.columnInt64(7) != 0;
+    events.push_back(std::move(event));
+  }
+  return events;
+}
+
+std::unordered_map<std::string, CurrentFileEntry> BackupCatalog::loadCurrentIndex(const PlanID& planID) {
+  std::lock_guard<std::mutex> lock(impl_->queue);
+  const RepositoryPathCodec& codec = impl_->requirePathCodec();
+  StatementHandle statement = impl_->connection.prepareDynamic(
+      "SELECT rel_path_ciphertext, rel_path_norm_ciphertext, blob_key, size_bytes, created_at, modified_at, "
+      "content_id, last_seen_run_id, deleted\n"
+      "FROM files_current\n"
+      "WHERE plan_id = ?;",
+      "Failed to prepare loadCurrentIndex");
+  Row row(impl_->db(), statement.get());
+  row.text(1, planID.rawValue());
+  std::unordered_map<std::string, CurrentFileEntry> index;
+  while (stepRow(impl_->db(), statement.get(), "current files of plan " + planID.rawValue())) {
+    CurrentFileEntry entry;
+    entry.relPath = codec.openPath(row.columnBlob(0));
+    entry.relPathNorm = codec.openPath(row.columnBlob(1));
+    entry.blobKey = row.columnText(2);
+    entry.sizeBytes = row.columnInt64(3);
+    entry.createdAt = row.optionalDouble(4);
+    entry.modifiedAt = row.columnDouble(5);
+    entry.contentID = row.optionalInt64(6);
+    entry.lastSeenRunID = row.columnInt64(7);
+    entry.deleted = row.columnInt64(8) != 0;
+    std::string key = entry.relPathNorm;
+    index.insert_or_assign(std::move(key), std::move(entry));
+  }
+  return index;
+}
+
+std::set<std::string> BackupCatalog::checkpointBlobKeys() {
+  std::lock_guard<std::mutex> lock(impl_->queue);
+  return impl_->checkpointBlobKeys();
+}
+
+namespace {
+// Each table read straight, no UNION: a key may come more than once, nothing is collected.
+constexpr const char* kReferencedBlobKeysStreamedSQL =
+    "SELECT blob_key FROM files_current WHERE blob_key IS NOT NULL\n"
+    "UNION ALL\n"
+    "SELECT blob_key FROM file_events WHERE blob_key IS NOT NULL\n"
+    "UNION ALL\n"
+    "SELECT manifest_blob_key FROM checkpoints WHERE manifest_blob_key IS NOT NULL;";
+}  // namespace
+
+std::set<std::string> BackupCatalog::referencedBlobKeys() {
+  std::set<std::string> keys;
+  forEachReferencedBlobKey([&](std::string_view key) { keys.emplace(key); });
+  return keys;
+}
+
+void BackupCatalog::forEachReferencedBlobKey(const std::function<void(std::string_view)>& visit) {
+  std::lock_guard<std::mutex> lock(impl_->queue);
+  StatementHandle statement =
+      impl_->connection.prepareDynamic(kReferencedBlobKeysStreamedSQL, "Failed to prepare referencedBlobKeys");
+  Row row(impl_->db(), statement.get());
+  while (stepRow(impl_->db(), statement.get(), "referenced blob keys")) visit(row.textView(0));
+}
+
+std::optional<bool> BackupCatalog::runIsCaseInsensitive(const PlanID& planID, std::int64_t runID) {
+  std::lock_guard<std::mutex> lock(impl_->queue);
+  StatementHandle statement = impl_->connection.prepareDynamic(
+      "SELECT case_insensitive FROM runs WHERE plan_id = ? AND id = ?;", "Failed to prepare runIsCaseInsensitive");
+  Row row(impl_->db(), statement.get());
+  row.text(1, planID.rawValue());
+  row.int64(2, runID);
+  if (sqlite3_step(statement.get()) != SQLITE_ROW) return std::nullopt;
+  return row.columnInt64(0) != 0;
+}
+
+std::optional<std::string> BackupCatalog::selectCheckpointBlobKey(const PlanID& planID, std::int64_t runID) {
+  std::lock_guard<std::mutex> lock(impl_->queue);
+  return impl_->selectCheckpointBlobKey(planID, runID);
+}
+
+std::shared_ptr<const SnapshotIndex> BackupCatalog::snapshotIndex(const PlanID& planID, std::int64_t runID) {
+  std::lock_guard<std::mutex> lock(impl_->queue);
+  return impl_->snapshotIndex(planID, runID);
+}
+
+std::vector<SnapshotManifest::FileEntry> BackupCatalog::snapshotFileManifestEntries(const PlanID& planID,
+                                                                                    std::int64_t runID) {
+  std::lock_guard<std::mutex> lock(impl_->queue);
+  return impl_->liveManifestEntries(planID, runID, false);
+}
+
+std::vector<SnapshotManifest::FileEntry> BackupCatalog::snapshotDirectoryEntries(const PlanID& planID,
+                                                                                 std::int64_t runID) {
+  std::lock_guard<std::mutex> lock(impl_->queue);
+  return impl_->liveManifestEntries(planID, runID, true);
+}
+
+}  // namespace tvr
