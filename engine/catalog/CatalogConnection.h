@@ -25,15 +25,6 @@ namespace tvr::catalog_internal {
 
 inline Error catalogError(const std::string& message) { return Error(kBackupCatalogErrorDomain, 1, message); }
 
-// 64 lowercase hex digits: the only form of key that may name a file under blobs/.
-inline bool isBlobKey(std::string_view key) {
-  if (key.size() != 64) return false;
-  for (char c : key) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
-}
-
 // ---------------------------------------------------------------- SQL texts
 
 inline constexpr const char* kSchemaScript = R"SQL(CREATE TABLE IF NOT EXISTS runs (

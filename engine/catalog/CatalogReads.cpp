@@ -7,6 +7,7 @@
 #include "engine/catalog/SnapshotPaths.h"
 #include "engine/crypto/EncryptedBlobCodec.h"
 #include "engine/storage/BackupCatalogBlobStore.h"
+#include "engine/storage/RepositoryObjectKey.h"
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
 
@@ -15,7 +16,6 @@ namespace tvr {
 namespace fs = std::filesystem;
 using catalog_internal::catalogError;
 using catalog_internal::HistoryRow;
-using catalog_internal::isBlobKey;
 using catalog_internal::LatestEvent;
 using catalog_internal::Row;
 using catalog_internal::StatementHandle;
@@ -115,7 +115,7 @@ SnapshotManifest BackupCatalog::Impl::readManifest(std::int64_t runID, const std
                                                    const std::function<bool(const SnapshotManifest::FileEntry&)>& keep) {
   if (!repositoryKeyMaterial) throw catalogError(kNoCheckpointKeyMessage);
   // The key comes from the database: never let it name a path outside blobs/.
-  if (!isBlobKey(manifestKey)) {
+  if (!RepositoryObjectKey::isBlobKey(manifestKey)) {
     throw catalogError("Checkpoint manifest key " + manifestKey + " of run " + std::to_string(runID) +
                        " is not a valid blob key.");
   }

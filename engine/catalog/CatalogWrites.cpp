@@ -5,12 +5,12 @@
 #include "engine/catalog/SnapshotPaths.h"
 #include "engine/crypto/EncryptedBlobCodec.h"
 #include "engine/storage/BackupCatalogBlobStore.h"
+#include "engine/storage/RepositoryObjectKey.h"
 #include "platform/Error.h"
 
 namespace tvr {
 
 using catalog_internal::catalogError;
-using catalog_internal::isBlobKey;
 using catalog_internal::LatestEvent;
 using catalog_internal::Row;
 using catalog_internal::StatementHandle;
@@ -158,7 +158,7 @@ void BackupCatalog::Impl::insertEventRecord(std::int64_t runID, const PlanID& pl
 }
 
 void BackupCatalog::Impl::removeBlobNowOrAfterCommit(const std::string& blobKey) {
-  if (!isBlobKey(blobKey)) return;  // never a path outside blobs/
+  if (!RepositoryObjectKey::isBlobKey(blobKey)) return;  // never a path outside blobs/
   if (sqlite3_get_autocommit(db()) != 0) {
     BackupCatalogBlobStore::removeBlobIfExists(blobKey, rootURL);
   } else {

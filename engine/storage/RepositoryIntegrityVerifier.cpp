@@ -230,13 +230,6 @@ class BlobKeySet {
   std::vector<std::string> others_;
 };
 
-// The catalog's reference set, read through one function so the catalog can hand the keys
-// over one at a time.
-template <class Visit>
-void forEachReferencedBlobKey(BackupCatalog& catalog, Visit&& visit) {
-  for (const std::string& key : catalog.referencedBlobKeys()) visit(key);
-}
-
 }  // namespace
 
 // The blob files found under root/blobs, one per 64-character name: a file at its name's own
@@ -356,7 +349,7 @@ RepositoryIntegrityReport RepositoryIntegrityVerifier::verify(const fs::path& ro
     if (std::optional<std::string> problem = catalog.structuralProblem()) {
       throw verifierError(catalogDamagedCode, "Repository catalog is damaged: " + *problem);
     }
-    forEachReferencedBlobKey(catalog, [&](std::string_view key) { referenced.add(key); });
+    catalog.forEachReferencedBlobKey([&](std::string_view key) { referenced.add(key); });
     for (const std::string& key : catalog.checkpointBlobKeys()) checkpoints.add(key);
   }
   referenced.seal();
