@@ -2,15 +2,21 @@
 
 #include "engine/storage/RepositoryRestoreReader.h"
 #include "engine/storage/RestoreSnapshot.h"
-#include "tests/readers/ReaderTestAssertions.h"
-#include "tests/readers/ReaderTestHelpers.h"
+#include "platform/Error.h"
+#include "platform/FileSystem.h"
+#include "tests/support/ErrorAssertions.h"
+#include "tests/support/SnapshotPrinting.h"
+#include "tests/support/Files.h"
+#include "tests/support/Fixtures.h"
+#include "tests/support/RepositoryBuilder.h"
+#include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
 
 namespace fs = std::filesystem;
-using readertest::iso;
-using readertest::TemporaryDirectory;
+using test::iso;
+using test::TempDir;
 
 const PlanID kPlan("plan-1");
 
@@ -33,9 +39,9 @@ std::vector<std::string> ids(const std::vector<SnapshotEntry>& entries) {
 }
 
 TEST(RestoreSnapshot, WalkIsTheSameWithAndWithoutACheckpoint) {
-  TemporaryDirectory scratch;
+  TempDir scratch;
   const fs::path repository = scratch.path() / "repository";
-  readertest::RepositoryBuilder builder(repository, readertest::testKey());
+  test::RepositoryEventBuilder builder(repository);
   const auto run1 = builder.beginRun(kPlan);
   // The manifest keeps no directory dates, so with a checkpoint a directory shows its newest
   // file's date; the history takes the newest of its own and its files' dates. They agree
@@ -56,7 +62,7 @@ TEST(RestoreSnapshot, WalkIsTheSameWithAndWithoutACheckpoint) {
   builder.addFile(kPlan, run2, "file2", "2 changed", iso("2026-01-08T00:00:00Z"));
   builder.finishRun(run2);
 
-  const RepositoryRestoreReader reader(repository, readertest::testKey());
+  const RepositoryRestoreReader reader(repository, test::testKeyMaterial());
   const std::vector<SnapshotEntry> fromHistory = reader.allEntries(kPlan, run2, std::nullopt);
   EXPECT_EQ(ids(fromHistory),
             (std::vector<std::string>{"d:alpha", "d:alpha/beta", "f:alpha/beta/deep.txt", "f:alpha/top.txt",
@@ -83,16 +89,16 @@ TEST(RestoreSnapshot, WalkIsTheSameWithAndWithoutACheckpoint) {
 
 TEST(RestoreSnapshot, WalkEndsOnADirectoryThatListsItself) {
   // "a//b" puts a directory child "a/" inside "a", which names "a" again once trimmed.
-  TemporaryDirectory scratch;
+  TempDir scratch;
   const fs::path repository = scratch.path() / "repository";
   {
-    readertest::RepositoryBuilder builder(repository, readertest::testKey());
+    test::RepositoryEventBuilder builder(repository);
     const auto run = builder.beginRun(kPlan);
     builder.addFile(kPlan, run, "a//b", "x", iso("2026-01-01T00:00:00Z"));
     builder.addFile(kPlan, run, "c", "y", iso("2026-01-01T00:00:00Z"));
     builder.finishRun(run);
   }
-  const RepositoryRestoreReader reader(repository, readertest::testKey());
+  const RepositoryRestoreReader reader(repository, test::testKeyMaterial());
   const std::vector<SnapshotEntry> entries = reader.allEntries(kPlan, 1, std::nullopt);
   EXPECT_LE(entries.size(), 4u);
   EXPECT_EQ(entries.back().id, "f:c");
