@@ -13,9 +13,9 @@ namespace tvr {
 namespace {
 
 namespace fs = std::filesystem;
-using test_support::TempDir;
+using test::TempDir;
 
-class LocalHarness : public test_support::StorageBackendHarness {
+class LocalHarness : public test::StorageBackendHarness {
  public:
   LocalHarness() : backend_(temp_.path() / "repo") {}
   RepositoryStorageBackend& backend() override { return backend_; }
@@ -35,7 +35,7 @@ class LocalHarness : public test_support::StorageBackendHarness {
 };
 
 INSTANTIATE_TEST_SUITE_P(Local, RepositoryStorageBackendContract,
-                         ::testing::Values(test_support::StorageBackendHarnessFactory{
+                         ::testing::Values(test::StorageBackendHarnessFactory{
                              "Local", [] { return std::make_unique<LocalHarness>(); }}),
                          [](const auto& info) { return info.param.name; });
 
