@@ -1,7 +1,7 @@
 #pragma once
 
 #include <filesystem>
-#include <nlohmann/json_fwd.hpp>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 

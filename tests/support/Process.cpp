@@ -66,12 +66,6 @@ bool portAnswers(int port) {
 
 namespace {
 
-std::string shellQuoted(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
 // In a forked child: sends output to the log and becomes `argv`; never returns.
 [[noreturn]] void execWithLog(std::vector<char*>& args, const std::filesystem::path& log) {
   int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -84,6 +78,12 @@ std::string shellQuoted(const std::string& text) {
 }
 
 }  // namespace
+
+std::string shellQuoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
 
 std::string runCommand(const std::vector<std::string>& argv) {
   std::string command;

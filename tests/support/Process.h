@@ -22,6 +22,9 @@ int freeLoopbackPort();
 // Whether something accepts connections on 127.0.0.1:port.
 bool portAnswers(int port);
 
+// `text` in single quotes for a POSIX shell.
+std::string shellQuoted(const std::string& text);
+
 // Runs a command to completion and returns its output (standard output and error);
 // throws with the output when it fails.
 std::string runCommand(const std::vector<std::string>& argv);
