@@ -19,7 +19,8 @@ class ForwardingRepositoryStorageBackend : public RepositoryStorageBackend {
 
   std::string displayName() const override { return inner_.displayName(); }
 
-  bool objectExists(const RepositoryObjectKey& key, const CancellationToken& cancel = CancellationToken::none()) override {
+  bool objectExists(const RepositoryObjectKey& key,
+                    const CancellationToken& cancel = CancellationToken::none()) override {
     return inner_.objectExists(key, cancel);
   }
 
@@ -34,12 +35,14 @@ class ForwardingRepositoryStorageBackend : public RepositoryStorageBackend {
     inner_.readObject(key, to, cancel);
   }
 
-  void deleteObject(const RepositoryObjectKey& key, const CancellationToken& cancel = CancellationToken::none()) override {
+  void deleteObject(const RepositoryObjectKey& key,
+                    const CancellationToken& cancel = CancellationToken::none()) override {
     inner_.deleteObject(key, cancel);
   }
 
-  std::vector<RepositoryObjectKey> listObjectKeys(const std::optional<std::string>& prefix = std::nullopt,
-                                                  const CancellationToken& cancel = CancellationToken::none()) override {
+  std::vector<RepositoryObjectKey> listObjectKeys(
+      const std::optional<std::string>& prefix = std::nullopt,
+      const CancellationToken& cancel = CancellationToken::none()) override {
     return inner_.listObjectKeys(prefix, cancel);
   }
 

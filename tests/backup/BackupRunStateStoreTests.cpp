@@ -23,7 +23,6 @@ using Store = BackupRunStateStore;
 
 class RunStateTest : public ::testing::Test {
  protected:
-
   void writeJournal(const std::string& text) {
     fs::create_directories(root_ / "run-state");
     std::ofstream(Store::journalURL(root_, plan_), std::ios::binary) << text;

@@ -12,8 +12,8 @@
 #include "platform/Iso8601.h"
 #include "tests/support/ErrorAssertions.h"
 #include "tests/support/RawDatabase.h"
-#include "tests/support/SnapshotPrinting.h"
 #include "tests/support/RepositoryBuilder.h"
+#include "tests/support/SnapshotPrinting.h"
 #include "tests/support/TempDir.h"
 
 namespace tvr {
@@ -22,7 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::buildRepository;
 using test::BuiltRepository;
-using test::throwsError;
 using test::RawDatabase;
 using test::RepositorySpec;
 using test::TempDir;
@@ -31,6 +30,7 @@ using test::TestEvent;
 using test::TestFile;
 using test::TestPlan;
 using test::TestRun;
+using test::throwsError;
 
 constexpr double kDay = 86400;
 constexpr double kT0 = 1772359200;  // 2026-03-01T10:00:00Z
@@ -254,9 +254,14 @@ TEST_F(SnapshotQueries, TwoEventsForOnePathInOneRunTheLaterWins) {
 }
 
 TEST_F(SnapshotQueries, OnlyCompletedRunsAreRestorable) {
-  EXPECT_TRUE(throwsError([&] { catalog_->listSnapshotChildren("cycle", run("cycle", 4), std::nullopt); }, {kBackupCatalogErrorDomain, 1, "Run " + std::to_string(run("cycle", 4)) + " is failed and cannot be used for restore."}));
-  EXPECT_TRUE(throwsError([&] { catalog_->snapshotFileEntry("cycle", 9999, "x.txt"); }, {kBackupCatalogErrorDomain, 1, "No run 9999 found for plan cycle."}));
-  EXPECT_TRUE(throwsError([&] { catalog_->loadSnapshot("history", run("cycle", 0)); }, {kBackupCatalogErrorDomain, 1, "No run " + std::to_string(run("cycle", 0)) + " found for plan history."}));
+  EXPECT_TRUE(throwsError([&] { catalog_->listSnapshotChildren("cycle", run("cycle", 4), std::nullopt); },
+                          {kBackupCatalogErrorDomain, 1,
+                           "Run " + std::to_string(run("cycle", 4)) + " is failed and cannot be used for restore."}));
+  EXPECT_TRUE(throwsError([&] { catalog_->snapshotFileEntry("cycle", 9999, "x.txt"); },
+                          {kBackupCatalogErrorDomain, 1, "No run 9999 found for plan cycle."}));
+  EXPECT_TRUE(throwsError(
+      [&] { catalog_->loadSnapshot("history", run("cycle", 0)); },
+      {kBackupCatalogErrorDomain, 1, "No run " + std::to_string(run("cycle", 0)) + " found for plan history."}));
   auto completed = catalog_->listRuns("cycle", false);
   auto all = catalog_->listRuns("cycle", true);
   EXPECT_EQ(completed.size(), 4u);
@@ -271,14 +276,20 @@ TEST_F(SnapshotQueries, WithoutKeyMaterialOnlyRunsAndBlobKeysAreReadable) {
   EXPECT_EQ(keyless.checkpointBlobKeys().size(), 1u);
   EXPECT_FALSE(keyless.referencedBlobKeys().empty());
   const std::string message = "Repository names are encrypted and require repository key material.";
-  EXPECT_TRUE(throwsError([&] { keyless.listSnapshotChildren("history", 9999, std::nullopt); }, {kBackupCatalogErrorDomain, 1, "No run 9999 found for plan history."}));
-  EXPECT_TRUE(throwsError([&] { keyless.listSnapshotChildren("history", run("history", 1), std::nullopt); }, {kBackupCatalogErrorDomain, 1, message}));
-  EXPECT_TRUE(throwsError([&] { keyless.snapshotFileEntry("checkpointed", run("checkpointed", 1), "alpha.txt"); }, {kBackupCatalogErrorDomain, 1, message}));
-  EXPECT_TRUE(throwsError([&] { keyless.loadSnapshot("history", run("history", 1)); }, {kBackupCatalogErrorDomain, 1, message}));
-  EXPECT_TRUE(throwsError([&] { keyless.listRunFileEvents("history", run("history", 1)); }, {kBackupCatalogErrorDomain, 1, message}));
+  EXPECT_TRUE(throwsError([&] { keyless.listSnapshotChildren("history", 9999, std::nullopt); },
+                          {kBackupCatalogErrorDomain, 1, "No run 9999 found for plan history."}));
+  EXPECT_TRUE(throwsError([&] { keyless.listSnapshotChildren("history", run("history", 1), std::nullopt); },
+                          {kBackupCatalogErrorDomain, 1, message}));
+  EXPECT_TRUE(throwsError([&] { keyless.snapshotFileEntry("checkpointed", run("checkpointed", 1), "alpha.txt"); },
+                          {kBackupCatalogErrorDomain, 1, message}));
+  EXPECT_TRUE(throwsError([&] { keyless.loadSnapshot("history", run("history", 1)); },
+                          {kBackupCatalogErrorDomain, 1, message}));
+  EXPECT_TRUE(throwsError([&] { keyless.listRunFileEvents("history", run("history", 1)); },
+                          {kBackupCatalogErrorDomain, 1, message}));
   EXPECT_TRUE(throwsError([&] { keyless.loadCurrentIndex("history"); }, {kBackupCatalogErrorDomain, 1, message}));
   BackupCatalogSnapshotIndexCache::shared().removeAll();
-  EXPECT_TRUE(throwsError([&] { keyless.snapshotIndex("checkpointed", run("checkpointed", 1)); }, {kBackupCatalogErrorDomain, 1, "Repository checkpoints require repository key material."}));
+  EXPECT_TRUE(throwsError([&] { keyless.snapshotIndex("checkpointed", run("checkpointed", 1)); },
+                          {kBackupCatalogErrorDomain, 1, "Repository checkpoints require repository key material."}));
 }
 
 TEST_F(SnapshotQueries, EventsAndCurrentIndex) {

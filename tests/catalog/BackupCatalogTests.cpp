@@ -14,8 +14,8 @@
 #include "platform/FileSystem.h"
 #include "tests/support/ErrorAssertions.h"
 #include "tests/support/RawDatabase.h"
-#include "tests/support/SnapshotPrinting.h"
 #include "tests/support/RepositoryBuilder.h"
+#include "tests/support/SnapshotPrinting.h"
 #include "tests/support/TempDir.h"
 
 namespace tvr {
@@ -24,13 +24,13 @@ namespace {
 namespace fs = std::filesystem;
 using test::buildRepository;
 using test::BuiltRepository;
-using test::throwsError;
 using test::RawDatabase;
 using test::RepositorySpec;
 using test::TempDir;
 using test::TestFile;
 using test::TestPlan;
 using test::TestRun;
+using test::throwsError;
 using Mode = BackupCatalog::OpenMode;
 
 const char* kKeyMessage = "Repository names are encrypted and require repository key material.";
@@ -79,7 +79,8 @@ TempDir* RepoJsonOnly::template_ = nullptr;
 
 TEST_F(RepoJsonOnly, MissingCatalogIsRefusedByReadersAndCreatedForWriting) {
   for (Mode mode : {Mode::readOnly, Mode::readWrite}) {
-    EXPECT_TRUE(throwsError([&] { BackupCatalog(temp_.path(), std::nullopt, mode); }, {kBackupCatalogErrorDomain, 1, "Repository catalog is missing."}));
+    EXPECT_TRUE(throwsError([&] { BackupCatalog(temp_.path(), std::nullopt, mode); },
+                            {kBackupCatalogErrorDomain, 1, "Repository catalog is missing."}));
     EXPECT_FALSE(fs::exists(catalogPath()));
   }
   { BackupCatalog catalog(temp_.path(), std::nullopt, Mode::createOrOpenForWrite); }
@@ -115,7 +116,8 @@ TEST_F(RepoJsonOnly, SchemaAndVersionRefusalsLeaveTheFileUntouched) {
     }
     FileState before = fileState(catalogPath());
     for (Mode mode : c.modes) {
-      EXPECT_TRUE(throwsError([&] { BackupCatalog(temp_.path(), test::testKeyMaterial(), mode); }, {kBackupCatalogErrorDomain, 1, c.message}));
+      EXPECT_TRUE(throwsError([&] { BackupCatalog(temp_.path(), test::testKeyMaterial(), mode); },
+                              {kBackupCatalogErrorDomain, 1, c.message}));
       expectUnchanged(before, catalogPath());
     }
   }
@@ -124,7 +126,8 @@ TEST_F(RepoJsonOnly, SchemaAndVersionRefusalsLeaveTheFileUntouched) {
 TEST_F(RepoJsonOnly, EmptyFileGetsTheSchemaOnlyWhenOpenedForWriting) {
   writeFileAtomically(catalogPath(), Bytes{});
   FileState before = fileState(catalogPath());
-  EXPECT_TRUE(throwsError([&] { BackupCatalog(temp_.path(), std::nullopt, Mode::readOnly); }, {kBackupCatalogErrorDomain, 1, "Repository catalog has no schema version."}));
+  EXPECT_TRUE(throwsError([&] { BackupCatalog(temp_.path(), std::nullopt, Mode::readOnly); },
+                          {kBackupCatalogErrorDomain, 1, "Repository catalog has no schema version."}));
   expectUnchanged(before, catalogPath());
   { BackupCatalog catalog(temp_.path(), std::nullopt, Mode::createOrOpenForWrite); }
   RawDatabase db(catalogPath());
@@ -133,7 +136,8 @@ TEST_F(RepoJsonOnly, EmptyFileGetsTheSchemaOnlyWhenOpenedForWriting) {
 
 TEST_F(RepoJsonOnly, NotADatabaseFailsReadingTheVersion) {
   writeFileAtomically(catalogPath(), std::string(4096, 'x'));
-  EXPECT_TRUE(throwsError([&] { BackupCatalog(temp_.path(), std::nullopt, Mode::readOnly); }, {kBackupCatalogErrorDomain, 1, "Failed to read schema version: file is not a database"}));
+  EXPECT_TRUE(throwsError([&] { BackupCatalog(temp_.path(), std::nullopt, Mode::readOnly); },
+                          {kBackupCatalogErrorDomain, 1, "Failed to read schema version: file is not a database"}));
 }
 
 TEST_F(RepoJsonOnly, VersionOneIsUsedAsIsAndMustHoldEveryTable) {
@@ -149,19 +153,23 @@ TEST_F(RepoJsonOnly, VersionOneIsUsedAsIsAndMustHoldEveryTable) {
     EXPECT_EQ(db.exec("DROP TABLE checkpoints;"), "");
   }
   for (Mode mode : {Mode::readOnly, Mode::createOrOpenForWrite}) {
-    EXPECT_TRUE(throwsError([&] { BackupCatalog(temp_.path(), std::nullopt, mode); }, {kBackupCatalogErrorDomain, 1, "Failed to prepare insertCheckpoint statement: no such table: checkpoints"}));
+    EXPECT_TRUE(throwsError(
+        [&] { BackupCatalog(temp_.path(), std::nullopt, mode); },
+        {kBackupCatalogErrorDomain, 1, "Failed to prepare insertCheckpoint statement: no such table: checkpoints"}));
   }
 }
 
 TEST_F(RepoJsonOnly, CatalogPathThatIsAFolderCannotBeOpened) {
   fs::create_directory(catalogPath());
-  EXPECT_TRUE(throwsError([&] { BackupCatalog(temp_.path(), std::nullopt, Mode::readOnly); }, {kBackupCatalogErrorDomain, 1, "Repository catalog is not a regular file."}));
+  EXPECT_TRUE(throwsError([&] { BackupCatalog(temp_.path(), std::nullopt, Mode::readOnly); },
+                          {kBackupCatalogErrorDomain, 1, "Repository catalog is not a regular file."}));
   EXPECT_TRUE(fs::is_directory(catalogPath()));
 }
 
 TEST(BackupCatalogOpenTest, RepositoryGateComesFirst) {
   TempDir temp;
-  EXPECT_TRUE(throwsError([&] { BackupCatalog(temp.path(), std::nullopt, Mode::createOrOpenForWrite); }, {"RepositoryMetadata", 1, "Repository is missing repo.json."}));
+  EXPECT_TRUE(throwsError([&] { BackupCatalog(temp.path(), std::nullopt, Mode::createOrOpenForWrite); },
+                          {"RepositoryMetadata", 1, "Repository is missing repo.json."}));
   EXPECT_FALSE(fs::exists(temp / "catalog.sqlite"));
 }
 
@@ -272,7 +280,9 @@ TEST_F(WritableCatalog, TransactionsCommitRollBackAndRethrowUnchanged) {
       raw().value("SELECT count(*) FROM file_events WHERE op = 'copy' AND run_id = " + std::to_string(runID_) + ";"),
       "2");
 
-  EXPECT_TRUE(throwsError([&] { catalog_->withTransaction([&] { catalog_->beginTransaction(); }); }, {kBackupCatalogErrorDomain, 1, "Failed to begin transaction: cannot start a transaction within a transaction"}));
+  EXPECT_TRUE(throwsError(
+      [&] { catalog_->withTransaction([&] { catalog_->beginTransaction(); }); },
+      {kBackupCatalogErrorDomain, 1, "Failed to begin transaction: cannot start a transaction within a transaction"}));
   // A transaction SQLite (here the body) already ended: the error that ended it comes out,
   // not the failing ROLLBACK's "no transaction is active".
   try {
@@ -284,25 +294,33 @@ TEST_F(WritableCatalog, TransactionsCommitRollBackAndRethrowUnchanged) {
   } catch (const BodyError& error) {
     EXPECT_STREQ(error.what(), "the body's own error");
   }
-  EXPECT_TRUE(throwsError([&] { catalog_->commitTransaction(); }, {kBackupCatalogErrorDomain, 1, "Failed to commit transaction: cannot commit - no transaction is active"}));
+  EXPECT_TRUE(throwsError(
+      [&] { catalog_->commitTransaction(); },
+      {kBackupCatalogErrorDomain, 1, "Failed to commit transaction: cannot commit - no transaction is active"}));
   // The catalog is usable afterwards.
   EXPECT_EQ(catalog_->listRuns("plan", true).size(), 2u);
 }
 
 TEST_F(WritableCatalog, RunLifecycleAndItsRefusals) {
   std::int64_t running = begin("run-uuid-2");
-  EXPECT_TRUE(throwsError([&] { begin("run-uuid-2"); }, {kBackupCatalogErrorDomain, 1, "Failed to insert run: UNIQUE constraint failed: runs.run_uuid"}));
+  EXPECT_TRUE(
+      throwsError([&] { begin("run-uuid-2"); },
+                  {kBackupCatalogErrorDomain, 1, "Failed to insert run: UNIQUE constraint failed: runs.run_uuid"}));
 
   for (RunStatus status : {RunStatus::completed, RunStatus::running}) {
-    EXPECT_TRUE(throwsError([&] { catalog_->markRunFailed(running, status); }, {kBackupCatalogErrorDomain, 1, "Only failed or cancelled runs can be marked with markRunFailed."}));
+    EXPECT_TRUE(
+        throwsError([&] { catalog_->markRunFailed(running, status); },
+                    {kBackupCatalogErrorDomain, 1, "Only failed or cancelled runs can be marked with markRunFailed."}));
   }
   EXPECT_EQ(raw().value("SELECT status, finished_at FROM runs WHERE id = " + std::to_string(running) + ";"),
             "running|NULL");
   catalog_->markRunFailed(running, RunStatus::cancelled);
   EXPECT_EQ(raw().value("SELECT status, finished_at IS NOT NULL FROM runs WHERE id = " + std::to_string(running) + ";"),
             "cancelled|1");
-  EXPECT_TRUE(throwsError([&] { catalog_->finishRun(999); }, {kBackupCatalogErrorDomain, 1, "No run found with id 999"}));
-  EXPECT_TRUE(throwsError([&] { catalog_->markRunFailed(999, RunStatus::failed); }, {kBackupCatalogErrorDomain, 1, "No run found with id 999"}));
+  EXPECT_TRUE(
+      throwsError([&] { catalog_->finishRun(999); }, {kBackupCatalogErrorDomain, 1, "No run found with id 999"}));
+  EXPECT_TRUE(throwsError([&] { catalog_->markRunFailed(999, RunStatus::failed); },
+                          {kBackupCatalogErrorDomain, 1, "No run found with id 999"}));
 
   catalog_->updateRunSummary(running, {10, 20000000000, 1, 2, 3, 4, 99, 99, 99});
   std::vector<RunInfo> runs = catalog_->listRuns("plan", true);
@@ -324,11 +342,15 @@ TEST_F(WritableCatalog, ConstraintFailuresCarryTheOperationsText) {
   EXPECT_EQ(raw().exec("INSERT INTO file_events (run_id, plan_id, path_id, rel_path_ciphertext, "
                        "rel_path_norm_ciphertext, op, ts) VALUES (1, 'plan', 'short', x'00', x'00', 'copy', 0);"),
             "CHECK constraint failed: length(path_id) = 64");
-  EXPECT_TRUE(throwsError([&] { catalog_->upsertCurrent("plan", runID_, "x", "x", "short", 1, std::nullopt, 1.0, std::nullopt); }, {kBackupCatalogErrorDomain, 1, "Failed to upsert current: CHECK constraint failed: length(blob_key) = 64"}));
-  EXPECT_TRUE(throwsError([&] {
+  EXPECT_TRUE(throwsError(
+      [&] { catalog_->upsertCurrent("plan", runID_, "x", "x", "short", 1, std::nullopt, 1.0, std::nullopt); },
+      {kBackupCatalogErrorDomain, 1, "Failed to upsert current: CHECK constraint failed: length(blob_key) = 64"}));
+  EXPECT_TRUE(throwsError(
+      [&] {
         catalog_->insertEvent(4242, "plan", "x", "x", "copy", std::nullopt, std::nullopt, std::nullopt, std::nullopt,
                               std::nullopt, false);
-      }, {kBackupCatalogErrorDomain, 1, "Failed to insert event: FOREIGN KEY constraint failed"}));
+      },
+      {kBackupCatalogErrorDomain, 1, "Failed to insert event: FOREIGN KEY constraint failed"}));
 }
 
 TEST_F(WritableCatalog, DeletingARunCascadesAndAMissingRunIsANoOp) {
@@ -399,19 +421,27 @@ INSTANTIATE_TEST_SUITE_P(LaterRun, DeletedSweepingRun, ::testing::Values(false, 
 TEST_F(WritableCatalog, TouchingAPathWithoutCurrentRowFails) {
   std::int64_t run2 = begin("second");
   catalog_->touchCurrent("plan", run2, "a.txt");
-  EXPECT_TRUE(throwsError([&] { catalog_->touchCurrent("plan", run2, "never-seen.txt"); }, {kBackupCatalogErrorDomain, 1, "No current file found for path ID " +
-                  RepositoryPathCodec(repo_->keyMaterial).pathIDForNormalizedPath("never-seen.txt")}));
+  EXPECT_TRUE(throwsError([&] { catalog_->touchCurrent("plan", run2, "never-seen.txt"); },
+                          {kBackupCatalogErrorDomain, 1,
+                           "No current file found for path ID " +
+                               RepositoryPathCodec(repo_->keyMaterial).pathIDForNormalizedPath("never-seen.txt")}));
   EXPECT_EQ(catalog_->loadCurrentIndex("plan").at("a.txt").lastSeenRunID, run2);
 }
 
 TEST_F(WritableCatalog, WithoutKeyMaterialPathWritesAreRefused) {
   BackupCatalog keyless(temp_.path(), std::nullopt, Mode::readWrite);
-  EXPECT_TRUE(throwsError([&] { keyless.beginRun("u", "plan", "/s", "/d", false, "sha256", {}, {}, {}); }, {kBackupCatalogErrorDomain, 1, kKeyMessage}));
-  EXPECT_TRUE(throwsError([&] { keyless.insertEvent(runID_, "plan", "a", "a", "mkdir", {}, {}, {}, {}, {}, false); }, {kBackupCatalogErrorDomain, 1, kKeyMessage}));
-  EXPECT_TRUE(throwsError([&] { keyless.upsertCurrent("plan", runID_, "a", "a", std::string(64, 'a'), 1, {}, 1, {}); }, {kBackupCatalogErrorDomain, 1, kKeyMessage}));
-  EXPECT_TRUE(throwsError([&] { keyless.touchCurrent("plan", runID_, "a"); }, {kBackupCatalogErrorDomain, 1, kKeyMessage}));
-  EXPECT_TRUE(throwsError([&] { keyless.sweepDirectoryDeletionsAndRecordEvents("plan", runID_, {}); }, {kBackupCatalogErrorDomain, 1, kKeyMessage}));
-  EXPECT_TRUE(throwsError([&] { keyless.writeSnapshotCheckpoint("plan", runID_); }, {kBackupCatalogErrorDomain, 1, kKeyMessage}));
+  EXPECT_TRUE(throwsError([&] { keyless.beginRun("u", "plan", "/s", "/d", false, "sha256", {}, {}, {}); },
+                          {kBackupCatalogErrorDomain, 1, kKeyMessage}));
+  EXPECT_TRUE(throwsError([&] { keyless.insertEvent(runID_, "plan", "a", "a", "mkdir", {}, {}, {}, {}, {}, false); },
+                          {kBackupCatalogErrorDomain, 1, kKeyMessage}));
+  EXPECT_TRUE(throwsError([&] { keyless.upsertCurrent("plan", runID_, "a", "a", std::string(64, 'a'), 1, {}, 1, {}); },
+                          {kBackupCatalogErrorDomain, 1, kKeyMessage}));
+  EXPECT_TRUE(
+      throwsError([&] { keyless.touchCurrent("plan", runID_, "a"); }, {kBackupCatalogErrorDomain, 1, kKeyMessage}));
+  EXPECT_TRUE(throwsError([&] { keyless.sweepDirectoryDeletionsAndRecordEvents("plan", runID_, {}); },
+                          {kBackupCatalogErrorDomain, 1, kKeyMessage}));
+  EXPECT_TRUE(throwsError([&] { keyless.writeSnapshotCheckpoint("plan", runID_); },
+                          {kBackupCatalogErrorDomain, 1, kKeyMessage}));
   EXPECT_EQ(keyless.listRuns("plan", false).size(), 1u);
   keyless.finishRun(runID_);  // needs no path work
 }
@@ -504,7 +534,9 @@ TEST_F(WritableCatalog, ManifestKeyFromTheDatabaseNeverNamesAPathOutsideBlobs) {
   ASSERT_EQ(hostile.size(), 64u);
   ASSERT_EQ(raw().exec("UPDATE checkpoints SET manifest_blob_key = '" + hostile + "';"), "");
   BackupCatalogSnapshotIndexCache::shared().removeAll();
-  EXPECT_TRUE(throwsError([&] { catalog_->listSnapshotChildren("plan", runID_, std::nullopt); }, {kBackupCatalogErrorDomain, 1, "Checkpoint manifest key " + hostile + " of run 1 is not a valid blob key."}));
+  EXPECT_TRUE(throwsError(
+      [&] { catalog_->listSnapshotChildren("plan", runID_, std::nullopt); },
+      {kBackupCatalogErrorDomain, 1, "Checkpoint manifest key " + hostile + " of run 1 is not a valid blob key."}));
   catalog_->writeSnapshotCheckpoint("plan", runID_);
   EXPECT_TRUE(fs::exists(temp_ / "victim"));
   EXPECT_TRUE(fs::exists(repo_->blobPath(key)));

@@ -16,8 +16,8 @@
 #include "platform/Iso8601.h"
 #include "tests/support/ErrorAssertions.h"
 #include "tests/support/RawDatabase.h"
-#include "tests/support/SnapshotPrinting.h"
 #include "tests/support/RepositoryBuilder.h"
+#include "tests/support/SnapshotPrinting.h"
 #include "tests/support/TempDir.h"
 
 namespace tvr {
@@ -25,7 +25,6 @@ namespace {
 
 using test::buildRepository;
 using test::BuiltRepository;
-using test::throwsError;
 using test::RawDatabase;
 using test::RepositorySpec;
 using test::TempDir;
@@ -33,6 +32,7 @@ using test::TestDirectory;
 using test::TestEvent;
 using test::TestFile;
 using test::TestRun;
+using test::throwsError;
 
 // Overwrites the first bytes of the table's root page, as a damaged sector would.
 void damageTablePage(const std::filesystem::path& catalog, const std::string& table) {
@@ -62,11 +62,19 @@ TEST(CatalogDamageTest, ADamagedPageFailsEveryReadThatMeetsItAndTheStructuralChe
 
   BackupCatalog catalog = repo.openCatalog();
   const std::string malformed = "database disk image is malformed";
-  EXPECT_TRUE(throwsError([&] { catalog.listSnapshotChildren(PlanID("p"), run, std::nullopt); }, {kBackupCatalogErrorDomain, 1, "Failed to read snapshot of run " + std::to_string(run) + ": " + malformed}));
-  EXPECT_TRUE(throwsError([&] { catalog.loadSnapshot(PlanID("p"), run); }, {kBackupCatalogErrorDomain, 1, "Failed to read snapshot of run " + std::to_string(run) + ": " + malformed}));
-  EXPECT_TRUE(throwsError([&] { catalog.snapshotFileEntry(PlanID("p"), run, "a.txt"); }, {kBackupCatalogErrorDomain, 1, "Failed to read snapshot entry of a.txt: " + malformed}));
-  EXPECT_TRUE(throwsError([&] { catalog.referencedBlobKeys(); }, {kBackupCatalogErrorDomain, 1, "Failed to read referenced blob keys: " + malformed}));
-  EXPECT_TRUE(throwsError([&] { catalog.listRunFileEvents(PlanID("p"), run); }, {kBackupCatalogErrorDomain, 1, "Failed to read events of run " + std::to_string(run) + ": " + malformed}));
+  EXPECT_TRUE(throwsError(
+      [&] { catalog.listSnapshotChildren(PlanID("p"), run, std::nullopt); },
+      {kBackupCatalogErrorDomain, 1, "Failed to read snapshot of run " + std::to_string(run) + ": " + malformed}));
+  EXPECT_TRUE(throwsError(
+      [&] { catalog.loadSnapshot(PlanID("p"), run); },
+      {kBackupCatalogErrorDomain, 1, "Failed to read snapshot of run " + std::to_string(run) + ": " + malformed}));
+  EXPECT_TRUE(throwsError([&] { catalog.snapshotFileEntry(PlanID("p"), run, "a.txt"); },
+                          {kBackupCatalogErrorDomain, 1, "Failed to read snapshot entry of a.txt: " + malformed}));
+  EXPECT_TRUE(throwsError([&] { catalog.referencedBlobKeys(); },
+                          {kBackupCatalogErrorDomain, 1, "Failed to read referenced blob keys: " + malformed}));
+  EXPECT_TRUE(throwsError(
+      [&] { catalog.listRunFileEvents(PlanID("p"), run); },
+      {kBackupCatalogErrorDomain, 1, "Failed to read events of run " + std::to_string(run) + ": " + malformed}));
   std::optional<std::string> problem = catalog.structuralProblem();
   ASSERT_TRUE(problem.has_value());
   EXPECT_FALSE(problem->empty());
@@ -97,12 +105,14 @@ TEST(CatalogDamageTest, WithTransactionReportsTheBodysErrorWhenSQLiteAlreadyRoll
   BuiltRepository repo = buildRepository(temp.path(), spec);
   BackupCatalog catalog = repo.openCatalog(BackupCatalog::OpenMode::readWrite);
   // The body ends the transaction itself, as SQLite does on a full disk.
-  EXPECT_TRUE(throwsError([&] {
+  EXPECT_TRUE(throwsError(
+      [&] {
         catalog.withTransaction([&] {
           catalog.rollbackTransaction();
           throw Error(kBackupCatalogErrorDomain, 1, "Failed to insert event: database or disk is full");
         });
-      }, {kBackupCatalogErrorDomain, 1, "Failed to insert event: database or disk is full"}));
+      },
+      {kBackupCatalogErrorDomain, 1, "Failed to insert event: database or disk is full"}));
   // The catalog is usable afterwards.
   EXPECT_EQ(catalog.withTransaction([&] { return catalog.listRuns(PlanID("p"), false).size(); }), 1u);
 }

@@ -112,12 +112,11 @@ class BuiltRepositorySearch : public ::testing::Test {
     };
     std::vector<test::TestFile> many;
     for (int i = 0; i < 30; ++i) many.push_back({"many/many" + std::to_string(i) + ".txt", std::to_string(i)});
-    spec.plans.push_back(
-        {"docs",
-         "Docs",
-         {test::TestRun{.files = files, .directories = {{"dir2"}, {"dir10"}, {"z"}, {"report"}}},
-          test::TestRun{.files = many, .directories = {{"many"}}},
-          test::TestRun{.files = files, .status = RunStatus::failed}}});
+    spec.plans.push_back({"docs",
+                          "Docs",
+                          {test::TestRun{.files = files, .directories = {{"dir2"}, {"dir10"}, {"z"}, {"report"}}},
+                           test::TestRun{.files = many, .directories = {{"many"}}},
+                           test::TestRun{.files = files, .status = RunStatus::failed}}});
     repository_ = new test::BuiltRepository(test::buildRepository(temp_->path() / "repo", spec));
   }
   static void TearDownTestSuite() {

@@ -26,14 +26,14 @@ namespace tvr::cli {
 namespace {
 
 namespace fs = std::filesystem;
-using test::execSQL;
-using test::writeText;
 using test::buildRepository;
 using test::BuiltRepository;
+using test::execSQL;
+using test::readText;
 using test::RepositorySpec;
 using test::TempDir;
 using test::TestRun;
-using test::readText;
+using test::writeText;
 
 struct ProcessResult {
   std::string out;

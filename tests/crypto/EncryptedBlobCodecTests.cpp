@@ -18,10 +18,10 @@ namespace {
 using test::cryptoVectors;
 using test::directoryListing;
 using test::ExpectedError;
-using test::throwsError;
 using test::hexBytes;
 using test::readBytes;
 using test::TempDir;
+using test::throwsError;
 using test::writeBytes;
 
 constexpr std::size_t MiB = 1048576;
@@ -188,7 +188,8 @@ TEST(EncryptedBlobCodecTest, EveryBlobOfTheSampleRepositoryOpensAndMatchesItsNam
     EXPECT_EQ(codec.open(readBytes(path)), content);
   }
   // The two-chunk clip was cut the same way this writer cuts.
-  std::vector<Record> clipRecords = recordsOf(readBytes(blobPath(repository, codec.blobKeyForPlaintext(clipContent()))));
+  std::vector<Record> clipRecords =
+      recordsOf(readBytes(blobPath(repository, codec.blobKeyForPlaintext(clipContent()))));
   ASSERT_EQ(clipRecords.size(), 2u);
   EXPECT_EQ(clipRecords[0].plaintextLength, MiB);
   EXPECT_EQ(clipRecords[1].plaintextLength, 1u);
@@ -417,8 +418,12 @@ TEST(EncryptedBlobCodecTest, StreamedFileHandling) {
 
   // A missing source, a folder as source, a folder in the destination's place.
   const std::string missing = (dir / "missing").string();
-  EXPECT_TRUE(throwsError([&] { codec.sealFile(dir / "missing", dir / "out"); }, {"NSPOSIXErrorDomain", ENOENT, "lstat failed for " + missing + ": No such file or directory."}));
-  EXPECT_TRUE(throwsError([&] { codec.openFile(dir / "missing", dir / "out"); }, {"NSPOSIXErrorDomain", ENOENT, "open failed for " + missing + ": No such file or directory."}));
+  EXPECT_TRUE(
+      throwsError([&] { codec.sealFile(dir / "missing", dir / "out"); },
+                  {"NSPOSIXErrorDomain", ENOENT, "lstat failed for " + missing + ": No such file or directory."}));
+  EXPECT_TRUE(
+      throwsError([&] { codec.openFile(dir / "missing", dir / "out"); },
+                  {"NSPOSIXErrorDomain", ENOENT, "open failed for " + missing + ": No such file or directory."}));
   EXPECT_THROW(codec.sealFile(dir / "a", dir / "out"), Error);
   std::filesystem::create_directories(dir / "taken" / "inside");
   EXPECT_THROW(codec.openFile(dir / "a" / "b" / "blob", dir / "taken"), Error);
@@ -438,7 +443,8 @@ TEST(EncryptedBlobCodecTest, SealFileFailsWhenTheSourceDeliversLessThanItsSize) 
   EncryptedBlobCodec codec(RepositoryKeyMaterial::random());
   TempDir dir;
   writeBytes(dir / "existing", bytesOf("keep"));
-  EXPECT_TRUE(throwsError([&] { codec.sealFile(source, dir / "existing"); }, blobError("Failed to read the expected plaintext chunk.")));
+  EXPECT_TRUE(throwsError([&] { codec.sealFile(source, dir / "existing"); },
+                          blobError("Failed to read the expected plaintext chunk.")));
   EXPECT_EQ(readBytes(dir / "existing"), bytesOf("keep"));
   EXPECT_EQ(directoryListing(dir.path()), std::vector<std::string>{"existing"});
 }
@@ -492,12 +498,14 @@ TEST(EncryptedBlobCodecTest, BlobKeyForFileCallsTheCancellationHandler) {
   EXPECT_EQ(calls, 1);
 
   calls = 0;
-  EXPECT_TRUE(throwsError([&] {
+  EXPECT_TRUE(throwsError(
+      [&] {
         codec.blobKeyForFile(dir / "plain", [&] {
           ++calls;
           throw CancellationError();
         });
-      }, {"CancellationError", 1, "The operation was cancelled."}));
+      },
+      {"CancellationError", 1, "The operation was cancelled."}));
   EXPECT_EQ(calls, 1);
   calls = 0;
   EXPECT_THROW(codec.blobKeyForFile(dir / "plain",

@@ -56,7 +56,8 @@ TEST(RecoveryKeyWrappingDerivation, RefusesCountsPBKDF2CannotTakeExactly) {
   for (std::int64_t iterations : {std::int64_t{0}, std::int64_t{-1}, std::int64_t{2147483648}, std::int64_t{4294967296},
                                   std::numeric_limits<std::int64_t>::max()}) {
     SCOPED_TRACE(iterations);
-    EXPECT_TRUE(throwsError([&] { RecoveryKeyWrapping::deriveWrappingKey("pw", bytesOf("salt"), iterations); }, {"RecoveryKeyWrapping", 1, "Failed to derive recovery wrapping key."}));
+    EXPECT_TRUE(throwsError([&] { RecoveryKeyWrapping::deriveWrappingKey("pw", bytesOf("salt"), iterations); },
+                            {"RecoveryKeyWrapping", 1, "Failed to derive recovery wrapping key."}));
   }
 }
 
@@ -78,8 +79,10 @@ TEST(RecoveryKeyWrapping, WrapsToARecordThatUnwrapsWithTheSamePassword) {
 }
 
 TEST(RecoveryKeyWrapping, WrapRejectsCountsOutsideTheSupportedRange) {
-  EXPECT_TRUE(throwsError([] { RecoveryKeyWrapping::wrap(sampleKey(), "pw", 209999); }, {"RecoveryKeyWrapping", 1, "KDF iterations must be at least 210000."}));
-  EXPECT_TRUE(throwsError([] { RecoveryKeyWrapping::wrap(sampleKey(), "pw", 4294967296); }, {"RecoveryKeyWrapping", 1, "Failed to derive recovery wrapping key."}));
+  EXPECT_TRUE(throwsError([] { RecoveryKeyWrapping::wrap(sampleKey(), "pw", 209999); },
+                          {"RecoveryKeyWrapping", 1, "KDF iterations must be at least 210000."}));
+  EXPECT_TRUE(throwsError([] { RecoveryKeyWrapping::wrap(sampleKey(), "pw", 4294967296); },
+                          {"RecoveryKeyWrapping", 1, "Failed to derive recovery wrapping key."}));
 }
 
 TEST(RecoveryKeyWrapping, UnwrapRejectsUnsupportedRecordsBeforeDeriving) {
@@ -111,7 +114,8 @@ TEST(RecoveryKeyWrapping, UnwrapRejectsUnsupportedRecordsBeforeDeriving) {
     wrapped.algorithm = c.algorithm;
     wrapped.kdf = c.kdf;
     wrapped.iterations = c.iterations;
-    EXPECT_TRUE(throwsError([&] { RecoveryKeyWrapping::unwrap(wrapped, "pw"); }, {"RecoveryKeyWrapping", 1, c.message}));
+    EXPECT_TRUE(
+        throwsError([&] { RecoveryKeyWrapping::unwrap(wrapped, "pw"); }, {"RecoveryKeyWrapping", 1, c.message}));
   }
 }
 

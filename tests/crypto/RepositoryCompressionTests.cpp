@@ -12,9 +12,9 @@
 namespace tvr {
 namespace {
 
-using test::throwsError;
 using test::readBytes;
 using test::TempDir;
+using test::throwsError;
 using test::writeBytes;
 
 const char* const kReferenceTool = "/usr/bin/lzfse";
@@ -94,7 +94,7 @@ TEST(RepositoryCompressionTest, WeDecodeWhatTheReferenceToolEncodes) {
 
 TEST(RepositoryCompressionTest, ResultOfTheWrongLengthIsRejected) {
   const test::ExpectedError sizeError{"RepositoryCompression", 1,
-                                         "Compressed data did not expand to the expected size."};
+                                      "Compressed data did not expand to the expected size."};
   Bytes data = bytesOf("some text that is long enough to be compressed, some text that is");
   Bytes compressed = RepositoryCompression::compress(data);
   Bytes garbage(64, 0x5a);

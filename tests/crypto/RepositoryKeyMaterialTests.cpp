@@ -10,13 +10,14 @@ namespace tvr {
 namespace {
 
 using test::cryptoVectors;
-using test::throwsError;
 using test::hexBytes;
+using test::throwsError;
 
 TEST(RepositoryKeyMaterialTest, AcceptsExactly32Bytes) {
   for (std::size_t length : {0, 16, 31, 33, 64}) {
     SCOPED_TRACE(length);
-    EXPECT_TRUE(throwsError([&] { RepositoryKeyMaterial key{Bytes(length, 1)}; }, {"RepositoryKeyMaterial", 1, "Repository keys must be 32 bytes."}));
+    EXPECT_TRUE(throwsError([&] { RepositoryKeyMaterial key{Bytes(length, 1)}; },
+                            {"RepositoryKeyMaterial", 1, "Repository keys must be 32 bytes."}));
   }
   RepositoryKeyMaterial key{Bytes(32, 1)};
   EXPECT_EQ(key.rawData().bytes(), Bytes(32, 1));

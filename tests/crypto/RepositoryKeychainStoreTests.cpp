@@ -9,8 +9,8 @@
 #include "engine/crypto/RepositoryKeychainClient.h"
 #include "engine/crypto/RepositoryKeychainStore.h"
 #include "platform/Error.h"
-#include "tests/support/ErrorAssertions.h"
 #include "platform/SecureRandom.h"
+#include "tests/support/ErrorAssertions.h"
 
 namespace tvr {
 namespace {
@@ -147,7 +147,8 @@ TEST_F(KeychainStoreTest, PresenceItemIsFoundWithoutPromptAndReadWithOne) {
   EXPECT_EQ(store_.load(d), keyOf(7));
   EXPECT_EQ(client_->promptReasons(), std::vector<std::string>{"Unlock the backup key"});
   client_->setUserConfirms(false);
-  EXPECT_TRUE(throwsError([&] { store_.load(d); }, {"RepositoryKeychainStore", Status::userCanceled, "Failed to load repository key from Keychain. OSStatus -128."}));
+  EXPECT_TRUE(throwsError([&] { store_.load(d); }, {"RepositoryKeychainStore", Status::userCanceled,
+                                                    "Failed to load repository key from Keychain. OSStatus -128."}));
 }
 
 TEST_F(KeychainStoreTest, MissingItemsAreNotErrors) {
@@ -196,7 +197,8 @@ TEST_F(KeychainStoreTest, KeychainStatusesBecomeErrorsWithTheStatusInTheMessage)
 
 TEST_F(KeychainStoreTest, AccessControlThatCannotBeMadeFailsTheSave) {
   RepositoryKeychainStore store(client_, [](Accessibility, bool) { return std::nullopt; });
-  EXPECT_TRUE(throwsError([&] { store.save(keyOf(1), descriptor(RepositoryKeychainSyncPolicy::localOnly, true)); }, {"RepositoryKeychainStore", -50, "Failed to create Keychain access control. OSStatus -50."}));
+  EXPECT_TRUE(throwsError([&] { store.save(keyOf(1), descriptor(RepositoryKeychainSyncPolicy::localOnly, true)); },
+                          {"RepositoryKeychainStore", -50, "Failed to create Keychain access control. OSStatus -50."}));
   EXPECT_TRUE(client_->items().empty());
   // Items that need no access control do not ask for one.
   store.save(keyOf(1), descriptor());
@@ -270,7 +272,9 @@ TEST_F(SystemKeychainTest, SavesLoadsChecksAndDeletesInTheKernelKeyring) {
 TEST_F(SystemKeychainTest, ItemThatAsksForUserPresenceIsRefused) {
   RepositoryKeychainStore store(std::make_shared<SystemRepositoryKeychainClient>(keyring_));
   const RepositoryKeychainDescriptor presence = descriptor(RepositoryKeychainSyncPolicy::localOnly, true);
-  EXPECT_TRUE(throwsError([&] { store.save(keyOf(1), presence); }, {"RepositoryKeychainStore", Status::unimplemented, "Failed to save repository key in Keychain. OSStatus -4."}));
+  EXPECT_TRUE(throwsError(
+      [&] { store.save(keyOf(1), presence); },
+      {"RepositoryKeychainStore", Status::unimplemented, "Failed to save repository key in Keychain. OSStatus -4."}));
   EXPECT_EQ(keysInKeyring(), 0);
   EXPECT_FALSE(store.contains(presence));
   store.save(keyOf(2), descriptor(RepositoryKeychainSyncPolicy::iCloudKeychain, true));

@@ -11,8 +11,8 @@ namespace tvr {
 namespace {
 
 using test::cryptoVectors;
-using test::throwsError;
 using test::hexBytes;
+using test::throwsError;
 
 RepositoryPathCodec fixtureCodec() {
   return RepositoryPathCodec(RepositoryKeyMaterial(hexBytes(cryptoVectors()["repositoryKeyHex"])));

@@ -9,9 +9,9 @@
 #include "engine/crypto/RepositoryPathCodec.h"
 #include "engine/metadata/RepositoryMetadata.h"
 #include "engine/metadata/RepositoryPlanIndex.h"
-#include "platform/JsonDecoding.h"
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
+#include "platform/JsonDecoding.h"
 #include "tests/metadata/MetadataTestSupport.h"
 #include "tests/support/ErrorAssertions.h"
 #include "tests/support/Files.h"
@@ -22,12 +22,12 @@ namespace tvr {
 namespace {
 
 namespace fs = std::filesystem;
-using test::throwsError;
 using test::readJsonFile;
 using test::sampleRepository;
 using test::sampleRepositoryKey;
 using test::supportedEncryption;
 using test::TempDir;
+using test::throwsError;
 using test::writeJsonFile;
 
 constexpr double k20260401T080000Z = 1775030400.0;
@@ -98,12 +98,14 @@ TEST(RepositoryPlanIndexFiles, ReadAppliesTheReadGateFirst) {
 
   TempDir noMetadata;
   fs::copy_file(RepositoryPlanIndex::url(sampleRepository()), RepositoryPlanIndex::url(noMetadata.path()));
-  EXPECT_TRUE(throwsError([&] { RepositoryPlanIndex::read(noMetadata.path()); }, {"RepositoryMetadata", 1, "Repository is missing repo.json."}));
+  EXPECT_TRUE(throwsError([&] { RepositoryPlanIndex::read(noMetadata.path()); },
+                          {"RepositoryMetadata", 1, "Repository is missing repo.json."}));
 
   RepositoryMetadata unencrypted = *RepositoryMetadata::read(repository.root());
   unencrypted.encryption.reset();
   writeFileAtomically(RepositoryMetadata::url(repository.root()), unencrypted.encodedDocument());
-  EXPECT_TRUE(throwsError([&] { RepositoryPlanIndex::read(repository.root()); }, {"RepositoryMetadata", 1, "Unencrypted development repositories are not supported."}));
+  EXPECT_TRUE(throwsError([&] { RepositoryPlanIndex::read(repository.root()); },
+                          {"RepositoryMetadata", 1, "Unencrypted development repositories are not supported."}));
 }
 
 TEST(RepositoryPlanIndexCoding, MalformedIndexesFailWithTheDecodersError) {
@@ -271,7 +273,9 @@ TEST(RepositoryPlanIndexRegistration, UpdatingAPlanKeepsItsCreationDateAndReplac
 TEST(RepositoryPlanIndexRegistration, FailuresLeaveThePreviousIndexUntouched) {
   const RepositoryKeyMaterial key = sampleRepositoryKey();
   TempDir noMetadata;
-  EXPECT_TRUE(throwsError([&] { RepositoryPlanIndex::registerPlan("p", "P", "/s", "/d", sampleSettings(), key, noMetadata.path()); }, {"RepositoryMetadata", 1, "Repository is missing repo.json."}));
+  EXPECT_TRUE(throwsError(
+      [&] { RepositoryPlanIndex::registerPlan("p", "P", "/s", "/d", sampleSettings(), key, noMetadata.path()); },
+      {"RepositoryMetadata", 1, "Repository is missing repo.json."}));
   EXPECT_FALSE(fs::exists(RepositoryPlanIndex::url(noMetadata.path())));
 
   Repository repository;
@@ -279,7 +283,9 @@ TEST(RepositoryPlanIndexRegistration, FailuresLeaveThePreviousIndexUntouched) {
   newer["version"] = 2;
   writeJsonFile(RepositoryPlanIndex::url(repository.root()), newer);
   Bytes before = readFileBytes(RepositoryPlanIndex::url(repository.root()));
-  EXPECT_TRUE(throwsError([&] { RepositoryPlanIndex::registerPlan("p", "P", "/s", "/d", sampleSettings(), key, repository.root()); }, {"JSONDecoder", 1, "Repository plan index version 2 is not supported by version 1."}));
+  EXPECT_TRUE(throwsError(
+      [&] { RepositoryPlanIndex::registerPlan("p", "P", "/s", "/d", sampleSettings(), key, repository.root()); },
+      {"JSONDecoder", 1, "Repository plan index version 2 is not supported by version 1."}));
   EXPECT_EQ(readFileBytes(RepositoryPlanIndex::url(repository.root())), before);
 }
 

@@ -6,10 +6,10 @@
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
 #include "tests/support/ErrorAssertions.h"
-#include "tests/support/SnapshotPrinting.h"
 #include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"
 #include "tests/support/RepositoryBuilder.h"
+#include "tests/support/SnapshotPrinting.h"
 #include "tests/support/TempDir.h"
 
 namespace tvr {
@@ -124,7 +124,9 @@ TEST_F(VerifierTest, ANonBlobFileUnderAReferencedKeyIsCorrupt) {
 
 TEST_F(VerifierTest, EncryptedRepositoryWithoutKeyFailsBeforeTheCatalogIsOpened) {
   fs::remove(repository() / "catalog.sqlite");
-  EXPECT_TRUE(throwsError([&] { RepositoryIntegrityVerifier(std::nullopt).verify(repository()); }, {"RepositoryIntegrityVerifier", 2, "Encrypted repository verification requires repository key material."}));
+  EXPECT_TRUE(throwsError(
+      [&] { RepositoryIntegrityVerifier(std::nullopt).verify(repository()); },
+      {"RepositoryIntegrityVerifier", 2, "Encrypted repository verification requires repository key material."}));
   EXPECT_TRUE(throwsError([&] { verify(); }, {"BackupCatalog.SQLiteErrorDomain", 1, "Repository catalog is missing."}));
 }
 
@@ -144,7 +146,9 @@ TEST_F(VerifierTest, MissingBlobsDirectoryMakesEveryReferenceMissing) {
 TEST_F(VerifierTest, EnumeratorThatCannotBeCreatedIsAnError) {
   const RepositoryIntegrityVerifier verifier(
       test::testKeyMaterial(), [](const fs::path&) { return std::unique_ptr<RepositoryBlobEnumerator>(); });
-  EXPECT_TRUE(throwsError([&] { verifier.verify(repository()); }, {"RepositoryIntegrityVerifier", 1, "Failed to enumerate blobs at " + (repository() / "blobs").string()}));
+  EXPECT_TRUE(throwsError(
+      [&] { verifier.verify(repository()); },
+      {"RepositoryIntegrityVerifier", 1, "Failed to enumerate blobs at " + (repository() / "blobs").string()}));
 }
 
 // Yields one item whose regular-file value cannot be read.

@@ -7,10 +7,10 @@
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
 #include "tests/support/ErrorAssertions.h"
-#include "tests/support/SnapshotPrinting.h"
 #include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"
 #include "tests/support/RepositoryBuilder.h"
+#include "tests/support/SnapshotPrinting.h"
 #include "tests/support/TempDir.h"
 
 namespace tvr {
@@ -80,7 +80,8 @@ TEST_F(ReaderTest, RefusesExistingDestinationsUnlessOverwriting) {
   fs::create_symlink(scratch_.path() / "nowhere", out("dangling-link"));
   for (const char* name : {"existing.txt", "empty-directory", "dangling-link"}) {
     SCOPED_TRACE(name);
-    EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, run_, "notes.txt", out(name), false); }, {kReader, 1, "Refusing to overwrite existing destination: " + out(name).string() + "."}));
+    EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, run_, "notes.txt", out(name), false); },
+                            {kReader, 1, "Refusing to overwrite existing destination: " + out(name).string() + "."}));
   }
   EXPECT_EQ(readText(out("existing.txt")), "mine");
   EXPECT_FALSE(fs::exists(scratch_.path() / "nowhere"));
@@ -98,27 +99,32 @@ TEST_F(ReaderTest, RefusesExistingDestinationsUnlessOverwriting) {
 TEST_F(ReaderTest, LookupFailures) {
   const std::string noKey = "Repository is encrypted and requires repository key material.";
   const RepositoryRestoreReader keyless(repository(), std::nullopt);
-  EXPECT_TRUE(throwsError([&] { keyless.restoreFile(kPlan, run_, "notes.txt", out("n"), false); }, {kReader, 1, noKey}));
+  EXPECT_TRUE(
+      throwsError([&] { keyless.restoreFile(kPlan, run_, "notes.txt", out("n"), false); }, {kReader, 1, noKey}));
   EXPECT_TRUE(throwsError([&] { keyless.fileData(kPlan, run_, "notes.txt", 100); }, {kReader, 1, noKey}));
-  EXPECT_TRUE(throwsError([&] { keyless.listChildren(kPlan, run_, std::nullopt); }, {kCatalog, 1, "Repository names are encrypted and require repository key material."}));
+  EXPECT_TRUE(throwsError([&] { keyless.listChildren(kPlan, run_, std::nullopt); },
+                          {kCatalog, 1, "Repository names are encrypted and require repository key material."}));
 
-  EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, run_, "missing.txt", out("m"), false); }, {kReader, 1, "No file at missing.txt in run 1"}));
-  EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, run_, "docs", out("d"), false); }, {kReader, 1, "No file at docs in run 1"}));
+  EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, run_, "missing.txt", out("m"), false); },
+                          {kReader, 1, "No file at missing.txt in run 1"}));
+  EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, run_, "docs", out("d"), false); },
+                          {kReader, 1, "No file at docs in run 1"}));
   EXPECT_TRUE(
       throwsError([&] { reader().fileData(kPlan, run_, "docs", 100); }, {kReader, 1, "File docs has no blob key"}));
   EXPECT_FALSE(fs::exists(out("m")));
   EXPECT_FALSE(fs::exists(out("d")));
 
   const std::string notRestorable = "Run 2 is running and cannot be used for restore.";
-  EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, runningRun_, "notes.txt", out("r"), false); }, {kCatalog, 1, notRestorable}));
+  EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, runningRun_, "notes.txt", out("r"), false); },
+                          {kCatalog, 1, notRestorable}));
   EXPECT_TRUE(
       throwsError([&] { reader().listChildren(kPlan, runningRun_, std::nullopt); }, {kCatalog, 1, notRestorable}));
   EXPECT_TRUE(
       throwsError([&] { reader().fileData(kPlan, runningRun_, "notes.txt", 100); }, {kCatalog, 1, notRestorable}));
   EXPECT_TRUE(
       throwsError([&] { reader().exportRun(kPlan, runningRun_, out("export"), false); }, {kCatalog, 1, notRestorable}));
-  EXPECT_TRUE(
-      throwsError([&] { reader().allFiles(kPlan, 9, std::nullopt); }, {kCatalog, 1, "No run 9 found for plan plan-1."}));
+  EXPECT_TRUE(throwsError([&] { reader().allFiles(kPlan, 9, std::nullopt); },
+                          {kCatalog, 1, "No run 9 found for plan plan-1."}));
   EXPECT_EQ(reader().listRuns(kPlan).size(), 1u);
 
   // With a checkpoint the index knows files only, so a directory's path is no file at all.
@@ -128,14 +134,17 @@ TEST_F(ReaderTest, LookupFailures) {
   }
   EXPECT_TRUE(
       throwsError([&] { reader().fileData(kPlan, run_, "docs", 100); }, {kReader, 1, "No file at docs in run 1"}));
-  EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, run_, "docs", out("d"), false); }, {kReader, 1, "No file at docs in run 1"}));
+  EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, run_, "docs", out("d"), false); },
+                          {kReader, 1, "No file at docs in run 1"}));
 }
 
 TEST_F(ReaderTest, InMemoryLimitIsCheckedBeforeAnyBlobIsRead) {
   const std::string content = "quarterly numbers\n";
   EXPECT_EQ(stringOf(reader().fileData(kPlan, run_, "docs/report.txt", content.size())), content);
   fs::remove(blobPath_(reportKey_));  // a read would now fail with a file error
-  EXPECT_TRUE(throwsError([&] { reader().fileData(kPlan, run_, "docs/report.txt", content.size() - 1); }, {kReader, 1, "File docs/report.txt is too large for in-memory restore; use restoreFile instead."}));
+  EXPECT_TRUE(
+      throwsError([&] { reader().fileData(kPlan, run_, "docs/report.txt", content.size() - 1); },
+                  {kReader, 1, "File docs/report.txt is too large for in-memory restore; use restoreFile instead."}));
 }
 
 TEST_F(ReaderTest, DamagedBlobFailsAsUnrecoverableContentAndLeavesNoFile) {
@@ -166,7 +175,8 @@ TEST_F(ReaderTest, DamagedBlobFailsAsUnrecoverableContentAndLeavesNoFile) {
     SCOPED_TRACE(c.name);
     { std::ofstream(blob, std::ios::binary | std::ios::trunc) << original; }
     c.damage();
-    EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, run_, "docs/big.bin", out("fresh.bin"), false); }, {kReader, RepositoryRestoreReader::unrecoverableContentCode, c.message}));
+    EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, run_, "docs/big.bin", out("fresh.bin"), false); },
+                            {kReader, RepositoryRestoreReader::unrecoverableContentCode, c.message}));
     EXPECT_FALSE(fs::exists(out("fresh.bin")));
     writeText(out("kept.bin"), "previous");
     EXPECT_THROW(reader().restoreFile(kPlan, run_, "docs/big.bin", out("kept.bin"), true), Error);
@@ -192,8 +202,11 @@ TEST_F(ReaderTest, ExportDestinationChecks) {
 
   writeText(out("hidden/.DS_Store"), "x");
   writeText(out("file"), "x");
-  EXPECT_TRUE(throwsError([&] { reader().exportRun(kPlan, run_, out("hidden"), false); }, {kReader, 1, "Refusing to export into non-empty destination: " + out("hidden").string() + "."}));
-  EXPECT_TRUE(throwsError([&] { reader().exportRun(kPlan, run_, out("file"), false); }, {kReader, 1, "Refusing to export into existing file: " + out("file").string() + "."}));
+  EXPECT_TRUE(
+      throwsError([&] { reader().exportRun(kPlan, run_, out("hidden"), false); },
+                  {kReader, 1, "Refusing to export into non-empty destination: " + out("hidden").string() + "."}));
+  EXPECT_TRUE(throwsError([&] { reader().exportRun(kPlan, run_, out("file"), false); },
+                          {kReader, 1, "Refusing to export into existing file: " + out("file").string() + "."}));
   EXPECT_EQ(test::treeListing(out("hidden")), std::vector<std::string>{".DS_Store"});
 
   // With overwrite the export merges: matching files are replaced, others stay.
@@ -202,7 +215,9 @@ TEST_F(ReaderTest, ExportDestinationChecks) {
   EXPECT_EQ(readText(out("hidden/notes.txt")), "remember the milk\n");
   EXPECT_EQ(readText(out("hidden/.DS_Store")), "x");
   // A second export into the now filled directory needs overwrite again.
-  EXPECT_TRUE(throwsError([&] { reader().exportRun(kPlan, run_, out("empty"), false); }, {kReader, 1, "Refusing to export into non-empty destination: " + out("empty").string() + "."}));
+  EXPECT_TRUE(
+      throwsError([&] { reader().exportRun(kPlan, run_, out("empty"), false); },
+                  {kReader, 1, "Refusing to export into non-empty destination: " + out("empty").string() + "."}));
 }
 
 TEST(ConfinedExportDestination, RejectsPathsThatLeaveTheRoot) {
@@ -214,7 +229,8 @@ TEST(ConfinedExportDestination, RejectsPathsThatLeaveTheRoot) {
                                              "a/.",         "a/..", "../x", "a/../../x", "..",   nul};
   for (const std::string& relative : escaping) {
     SCOPED_TRACE(relative);
-    EXPECT_TRUE(throwsError([&] { RepositoryRestoreReader::confinedExportDestination(root, relative); }, {kReader, 1, "Repository export path escapes destination: " + relative}));
+    EXPECT_TRUE(throwsError([&] { RepositoryRestoreReader::confinedExportDestination(root, relative); },
+                            {kReader, 1, "Repository export path escapes destination: " + relative}));
   }
   EXPECT_EQ(RepositoryRestoreReader::confinedExportDestination(root, "a/b c/d.txt/"), root / "a" / "b c" / "d.txt");
   EXPECT_EQ(RepositoryRestoreReader::confinedExportDestination(root, "..hidden"), root / "..hidden");
@@ -232,7 +248,8 @@ TEST(ConfinedExportDestination, RejectsPathsThatLeaveTheRoot) {
   for (const std::string& relative : std::vector<std::string>{"outer-link", "outer-link/x", "outer-link/deeper/x",
                                                               "dangling-outer", "relative-outer/x"}) {
     SCOPED_TRACE(relative);
-    EXPECT_TRUE(throwsError([&] { RepositoryRestoreReader::confinedExportDestination(root, relative); }, {kReader, 1, "Repository export path escapes destination: " + relative}));
+    EXPECT_TRUE(throwsError([&] { RepositoryRestoreReader::confinedExportDestination(root, relative); },
+                            {kReader, 1, "Repository export path escapes destination: " + relative}));
   }
   // A root reached through a link is resolved the same way.
   fs::create_symlink(root, scratch.path() / "root-link");
@@ -261,7 +278,9 @@ TEST_F(ReaderTest, ExportNeverWritesThroughLinksPlantedInTheDestination) {
     const fs::path destination = out(c.name);
     fs::create_directories(destination);
     c.plant(destination);
-    EXPECT_TRUE(throwsError([&] { reader().exportRun(kPlan, run_, destination, true); }, {kReader, 1, std::string("Repository export path escapes destination: ") + c.escapingPath}));
+    EXPECT_TRUE(
+        throwsError([&] { reader().exportRun(kPlan, run_, destination, true); },
+                    {kReader, 1, std::string("Repository export path escapes destination: ") + c.escapingPath}));
     EXPECT_EQ(test::treeListing(outside), std::vector<std::string>{"notes.txt"});
     EXPECT_EQ(readText(outside / "notes.txt"), "outside file");
   }
@@ -280,7 +299,9 @@ TEST(RepositoryRestoreReaderExport, StopsAtADisplayPathWithDotDotBeforeWritingIt
     builder.finishRun(run);
   }
   const fs::path destination = scratch.path() / "deep" / "export";
-  EXPECT_TRUE(throwsError([&] { RepositoryRestoreReader(repository, test::testKeyMaterial()).exportRun(kPlan, 1, destination, false); }, {kReader, 1, "Repository export path escapes destination: .."}));
+  EXPECT_TRUE(throwsError(
+      [&] { RepositoryRestoreReader(repository, test::testKeyMaterial()).exportRun(kPlan, 1, destination, false); },
+      {kReader, 1, "Repository export path escapes destination: .."}));
   EXPECT_FALSE(fs::exists(scratch.path() / "evil.txt"));
   EXPECT_FALSE(fs::exists(scratch.path() / "deep" / "evil.txt"));
   EXPECT_EQ(test::treeListing(destination), std::vector<std::string>{});  // directories come first

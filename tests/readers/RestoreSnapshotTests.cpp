@@ -4,11 +4,12 @@
 #include "engine/storage/RestoreSnapshot.h"
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
+#include "tests/readers/SnapshotWalk.h"
 #include "tests/support/ErrorAssertions.h"
-#include "tests/support/SnapshotPrinting.h"
 #include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"
 #include "tests/support/RepositoryBuilder.h"
+#include "tests/support/SnapshotPrinting.h"
 #include "tests/support/TempDir.h"
 
 namespace tvr {
@@ -17,20 +18,9 @@ namespace {
 namespace fs = std::filesystem;
 using test::iso;
 using test::TempDir;
+using test::walkByListing;
 
 const PlanID kPlan("plan-1");
-
-std::vector<SnapshotEntry> walkByListing(const RepositoryRestoreReader& reader, std::int64_t runID,
-                                         const std::optional<std::string>& directory) {
-  std::vector<SnapshotEntry> entries;
-  for (const SnapshotEntry& child : reader.listChildren(kPlan, runID, directory)) {
-    entries.push_back(child);
-    if (child.kind == SnapshotKind::directory) {
-      for (SnapshotEntry& below : walkByListing(reader, runID, child.relPathNorm)) entries.push_back(std::move(below));
-    }
-  }
-  return entries;
-}
 
 std::vector<std::string> ids(const std::vector<SnapshotEntry>& entries) {
   std::vector<std::string> result;
@@ -67,7 +57,7 @@ TEST(RestoreSnapshot, WalkIsTheSameWithAndWithoutACheckpoint) {
   EXPECT_EQ(ids(fromHistory),
             (std::vector<std::string>{"d:alpha", "d:alpha/beta", "f:alpha/beta/deep.txt", "f:alpha/top.txt",
                                       "d:empty-dir", "d:zeta", "f:zeta/inner.txt", "f:file2", "f:file10"}));
-  EXPECT_EQ(fromHistory, walkByListing(reader, run2, std::nullopt));
+  EXPECT_EQ(fromHistory, walkByListing(reader, kPlan, run2, std::nullopt));
   EXPECT_EQ(fromHistory.at(0).modifiedAt, iso("2026-01-07T00:00:00Z"));  // newest file below
   EXPECT_EQ(fromHistory.at(5).modifiedAt, iso("2026-01-10T00:00:00Z"));
   EXPECT_EQ(fromHistory.at(7).blobKey, builder.storeBlob("2 changed"));
@@ -77,7 +67,7 @@ TEST(RestoreSnapshot, WalkIsTheSameWithAndWithoutACheckpoint) {
   builder.checkpoint(kPlan, run2);
   const std::vector<SnapshotEntry> fromCheckpoint = reader.allEntries(kPlan, run2, std::nullopt);
   EXPECT_EQ(fromCheckpoint, fromHistory);
-  EXPECT_EQ(fromCheckpoint, walkByListing(reader, run2, std::nullopt));
+  EXPECT_EQ(fromCheckpoint, walkByListing(reader, kPlan, run2, std::nullopt));
 
   const RestoreSnapshot snapshot = reader.loadSnapshot(kPlan, run2);
   ASSERT_NE(snapshot.firstFile("alpha/top.txt"), nullptr);

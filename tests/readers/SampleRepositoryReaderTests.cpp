@@ -9,6 +9,7 @@
 #include "engine/storage/RepositoryRestoreReader.h"
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
+#include "tests/readers/SnapshotWalk.h"
 #include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"
 #include "tests/support/RepositoryBuilder.h"
@@ -21,6 +22,7 @@ using test::iso;
 using test::modificationTime;
 using test::readText;
 using test::TempDir;
+using test::walkByListing;
 
 const PlanID kPlan("family-archive");
 const std::string kDecomposedName = "Ste\xCC\x81phane.jpg";  // "Ste" + U+0301 + "phane.jpg"
@@ -64,9 +66,7 @@ class SampleRepositoryTest : public ::testing::Test {
                           std::filesystem::copy_options::recursive);
   }
   std::filesystem::path repository() const { return scratch_.path() / "repository"; }
-  RepositoryRestoreReader reader() const {
-    return RepositoryRestoreReader(repository(), test::sampleRepositoryKey());
-  }
+  RepositoryRestoreReader reader() const { return RepositoryRestoreReader(repository(), test::sampleRepositoryKey()); }
 
   TempDir scratch_;
 };
@@ -119,23 +119,10 @@ TEST_F(SampleRepositoryTest, TopLevelListingsOfBothRuns) {
             (std::vector<std::string>{"directory letters", "directory photos", "directory video", "file empty"}));
 }
 
-// What the command line's per-directory walk would see, one listChildren call per directory.
-std::vector<SnapshotEntry> walkByListing(const RepositoryRestoreReader& reader, std::int64_t runID,
-                                         const std::optional<std::string>& directory) {
-  std::vector<SnapshotEntry> entries;
-  for (const SnapshotEntry& child : reader.listChildren(kPlan, runID, directory)) {
-    entries.push_back(child);
-    if (child.kind == SnapshotKind::directory) {
-      for (SnapshotEntry& below : walkByListing(reader, runID, child.relPathNorm)) entries.push_back(std::move(below));
-    }
-  }
-  return entries;
-}
-
 TEST_F(SampleRepositoryTest, SnapshotWalkEqualsTheDirectoryByDirectoryWalk) {
   for (std::int64_t runID : {1, 2}) {
     SCOPED_TRACE(runID);
-    const std::vector<SnapshotEntry> expected = walkByListing(reader(), runID, std::nullopt);
+    const std::vector<SnapshotEntry> expected = walkByListing(reader(), kPlan, runID, std::nullopt);
     EXPECT_EQ(reader().allEntries(kPlan, runID, std::nullopt), expected);
     std::vector<SnapshotEntry> files;
     for (const SnapshotEntry& entry : expected) {

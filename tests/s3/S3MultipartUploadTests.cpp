@@ -11,7 +11,6 @@
 #include "tests/support/Files.h"
 #include "tests/support/S3rverFixture.h"
 #include "tests/support/TempDir.h"
-#include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {

@@ -5,10 +5,10 @@
 
 #include <atomic>
 
+#include "tests/storage/RepositoryStorageBackendContract.h"
 #include "tests/support/Files.h"
 #include "tests/support/S3rverFixture.h"
 #include "tests/support/TempDir.h"
-#include "tests/storage/RepositoryStorageBackendContract.h"
 
 namespace tvr {
 namespace {

@@ -12,9 +12,8 @@
 #include "platform/Error.h"
 #include "tests/support/FaultServer.h"
 #include "tests/support/Files.h"
-#include "tests/support/RecordingStorageBackend.h"
-#include "tests/support/TempDir.h"
 #include "tests/support/Process.h"
+#include "tests/support/RecordingStorageBackend.h"
 #include "tests/support/TempDir.h"
 
 namespace tvr {

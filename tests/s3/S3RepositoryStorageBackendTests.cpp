@@ -16,8 +16,8 @@ namespace {
 
 using test::lines;
 using test::rawKeys;
-using test::writeText;
 using test::S3rverFixture;
+using test::writeText;
 using Status = RepositoryObjectWriteResult::Status;
 
 // One server for the whole suite: starting node costs about a second.

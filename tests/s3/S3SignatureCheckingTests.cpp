@@ -26,11 +26,11 @@
 namespace tvr {
 namespace {
 
+using test::FaultServer;
 using test::lines;
 using test::rawKeys;
-using test::writeText;
-using test::FaultServer;
 using test::TempDir;
+using test::writeText;
 using Status = RepositoryObjectWriteResult::Status;
 
 const std::vector<std::string> kNoRejections;
@@ -343,7 +343,8 @@ TEST(S3SignatureCheckingTests, BackendRoundTripsUnusualKeysWithEverySignatureAcc
     EXPECT_EQ(lines(server.client(configuration.bucket, {"list"})), sorted);
     EXPECT_EQ(rawKeys(backend.listObjectKeys("notes/d\xC3\xA9")),
               (std::vector<std::string>{"notes/d\xC3\xA9j\xC3\xA0 vu \xE2\x9C\x93.txt"}));
-    EXPECT_EQ(rawKeys(backend.listObjectKeys("100% sure %2F")), (std::vector<std::string>{"100% sure %2F not a slash"}));
+    EXPECT_EQ(rawKeys(backend.listObjectKeys("100% sure %2F")),
+              (std::vector<std::string>{"100% sure %2F not a slash"}));
 
     // A body larger than one read buffer, replaced in place.
     std::string big(3 * 1024 * 1024 + 5, '\0');

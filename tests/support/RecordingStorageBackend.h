@@ -40,9 +40,8 @@ class RecordingStorageBackend : public ForwardingRepositoryStorageBackend {
                                           const CancellationToken& cancel = CancellationToken::none()) override;
   void readObject(const RepositoryObjectKey& key, const std::filesystem::path& to,
                   const CancellationToken& cancel = CancellationToken::none()) override;
-  std::vector<RepositoryObjectKey> listObjectKeys(
-      const std::optional<std::string>& prefix = std::nullopt,
-      const CancellationToken& cancel = CancellationToken::none()) override;
+  std::vector<RepositoryObjectKey> listObjectKeys(const std::optional<std::string>& prefix = std::nullopt,
+                                                  const CancellationToken& cancel = CancellationToken::none()) override;
   RepositoryObjectKeyList listObjectsWithSizes(const std::optional<std::string>& prefix = std::nullopt,
                                                const CancellationToken& cancel = CancellationToken::none()) override;
   unsigned preferredTransferConcurrency() const override { return 1; }

@@ -222,8 +222,8 @@ void RepositoryEventBuilder::addDirectory(const PlanID& plan, std::int64_t runID
 
 void RepositoryEventBuilder::deletePath(const PlanID& plan, std::int64_t runID, const std::string& relPath,
                                         const std::optional<std::string>& fileBlobKey) {
-  catalog_->insertEvent(runID, plan, relPath, relPath, "delete", fileBlobKey, std::nullopt, std::nullopt,
-                        std::nullopt, std::nullopt, true);
+  catalog_->insertEvent(runID, plan, relPath, relPath, "delete", fileBlobKey, std::nullopt, std::nullopt, std::nullopt,
+                        std::nullopt, true);
 }
 
 }  // namespace tvr::test

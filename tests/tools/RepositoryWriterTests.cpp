@@ -19,17 +19,16 @@
 #include "tests/support/Process.h"
 #include "tests/support/S3rverFixture.h"
 #include "tests/support/TempDir.h"
-#include "tests/support/TempDir.h"
 #include "tools/tvr-writer/RepositoryWriter.h"
 
 namespace tvr {
 namespace {
 
 namespace fs = std::filesystem;
+using test::writeText;
 using tools::RepositoryWriterOptions;
 using tools::RepositoryWriterResult;
 using tools::writeRun;
-using test::writeText;
 
 constexpr const char* kPassword = "correct horse battery 42";
 
