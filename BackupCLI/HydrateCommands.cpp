@@ -11,6 +11,7 @@
 #include "engine/s3/S3RequestSigner.h"
 #include "engine/s3/S3RetryPolicy.h"
 #include "engine/s3/S3StorageConfiguration.h"
+#include "engine/storage/ForwardingRepositoryStorageBackend.h"
 #include "engine/storage/LocalRepositoryStorageBackend.h"
 #include "engine/storage/RepositoryObjectHydrator.h"
 #include "engine/storage/RestoreDestination.h"
@@ -93,35 +94,19 @@ void checkLocalSource(const std::filesystem::path& source) {
 
 // Forwards to the real backend and checks its one listing before the hydrator copies
 // anything; counts what the progress line shows.
-class CheckedListingBackend : public RepositoryStorageBackend {
+class CheckedListingBackend : public ForwardingRepositoryStorageBackend {
  public:
   CheckedListingBackend(RepositoryStorageBackend& inner, std::string source, std::filesystem::path destination,
                         Progress& progress, std::function<std::optional<std::int64_t>()> totalBytes)
-      : inner_(inner),
+      : ForwardingRepositoryStorageBackend(inner),
         source_(std::move(source)),
         destination_(std::move(destination)),
         progress_(progress),
         totalBytes_(std::move(totalBytes)) {}
 
-  std::string displayName() const override { return inner_.displayName(); }
-  bool objectExists(const RepositoryObjectKey& key, const CancellationToken& cancel) override {
-    return inner_.objectExists(key, cancel);
-  }
-  RepositoryObjectWriteResult writeObject(const std::filesystem::path& from, const RepositoryObjectKey& key,
-                                          const RepositoryObjectWriteMode& mode,
-                                          const CancellationToken& cancel) override {
-    return inner_.writeObject(from, key, mode, cancel);
-  }
-  void readObject(const RepositoryObjectKey& key, const std::filesystem::path& to,
-                  const CancellationToken& cancel) override {
-    inner_.readObject(key, to, cancel);
-  }
-  void deleteObject(const RepositoryObjectKey& key, const CancellationToken& cancel) override {
-    inner_.deleteObject(key, cancel);
-  }
   std::vector<RepositoryObjectKey> listObjectKeys(const std::optional<std::string>& prefix,
                                                   const CancellationToken& cancel) override {
-    std::vector<RepositoryObjectKey> keys = inner_.listObjectKeys(prefix, cancel);
+    std::vector<RepositoryObjectKey> keys = ForwardingRepositoryStorageBackend::listObjectKeys(prefix, cancel);
     checkListing(keys, source_, destination_);
     startProgress(keys.size());
     return keys;
@@ -129,12 +114,11 @@ class CheckedListingBackend : public RepositoryStorageBackend {
   // The hydrator's listing: the sizes let a rerun keep the blobs already there.
   RepositoryObjectKeyList listObjectsWithSizes(const std::optional<std::string>& prefix,
                                                const CancellationToken& cancel) override {
-    RepositoryObjectKeyList keys = inner_.listObjectsWithSizes(prefix, cancel);
+    RepositoryObjectKeyList keys = ForwardingRepositoryStorageBackend::listObjectsWithSizes(prefix, cancel);
     checkListing(keys, source_, destination_);
     startProgress(keys.size());
     return keys;
   }
-  unsigned preferredTransferConcurrency() const override { return inner_.preferredTransferConcurrency(); }
 
  private:
   void startProgress(std::size_t objectCount) {
@@ -143,7 +127,6 @@ class CheckedListingBackend : public RepositoryStorageBackend {
     }
   }
 
-  RepositoryStorageBackend& inner_;
   std::string source_;
   std::filesystem::path destination_;
   Progress& progress_;

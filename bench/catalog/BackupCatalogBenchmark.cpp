@@ -14,7 +14,7 @@
 namespace {
 
 using namespace tvr;
-using namespace tvr::test_support;
+using namespace tvr::test;
 
 struct Fixture {
   TempDir temp;

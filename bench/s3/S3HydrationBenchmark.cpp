@@ -5,9 +5,7 @@
 // /usr/bin/time -v reports this process alone.
 
 #include <benchmark/benchmark.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 
 #include <fstream>
 #include <iostream>
@@ -15,7 +13,8 @@
 
 #include "engine/s3/S3RepositoryStorageBackend.h"
 #include "engine/storage/RepositoryObjectHydrator.h"
-#include "tests/s3/TestProcess.h"
+#include "tests/support/S3rverFixture.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -24,74 +23,6 @@ using namespace tvr;
 constexpr int kObjectCount = 2000;
 constexpr int kLargeObjectCount = 8;
 constexpr std::size_t kSmallObjectSize = 16 * 1024;
-
-// s3rver started through an intermediate process that exits at once, so the server is
-// reparented away from us and its memory never counts as ours.
-class DetachedS3rver {
- public:
-  explicit DetachedS3rver(const std::string& bucket) {
-    std::string node = testing::findExecutable("node");
-    std::string s3rver = std::string(TVR_SOURCE_DIR) + "/.deps/s3rver/node_modules/.bin/s3rver";
-    if (node.empty() || ::access(s3rver.c_str(), R_OK) != 0) {
-      throw std::runtime_error("node or s3rver missing; run scripts/bootstrap");
-    }
-    port_ = testing::freeLoopbackPort();
-    std::filesystem::create_directories(directory_.path() / "data");
-    std::vector<std::string> argv{node,
-                                  "--openssl-legacy-provider",
-                                  s3rver,
-                                  "--address",
-                                  "127.0.0.1",
-                                  "--port",
-                                  std::to_string(port_),
-                                  "--directory",
-                                  (directory_.path() / "data").string(),
-                                  "--configure-bucket",
-                                  bucket,
-                                  "--silent"};
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
-    pid_t middle = ::fork();
-    if (middle == 0) {
-      pid_t server = ::fork();
-      if (server == 0) {
-        ::setsid();
-        std::vector<char*> args;
-        for (auto& a : argv) args.push_back(a.data());
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-      }
-      ssize_t ignored = ::write(pipeFds[1], &server, sizeof server);
-      (void)ignored;
-      ::_exit(0);
-    }
-    ::close(pipeFds[1]);
-    if (::read(pipeFds[0], &serverPid_, sizeof serverPid_) != sizeof serverPid_) {
-      throw std::runtime_error("s3rver did not start");
-    }
-    ::close(pipeFds[0]);
-    int status = 0;
-    ::waitpid(middle, &status, 0);
-    for (int i = 0; i < 600 && !testing::portAnswers(port_); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    if (!testing::portAnswers(port_)) throw std::runtime_error("s3rver did not start listening");
-  }
-  ~DetachedS3rver() {
-    ::kill(serverPid_, SIGTERM);
-    for (int i = 0; i < 100 && ::kill(serverPid_, 0) == 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-  }
-  std::string endpoint() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  const std::filesystem::path& scratch() const { return directory_.path(); }
-
- private:
-  testing::TemporaryDirectory directory_;
-  int port_ = 0;
-  pid_t serverPid_ = -1;
-};
 
 void writePatterned(const std::filesystem::path& path, std::size_t size) {
   std::ofstream out(path, std::ios::binary);
@@ -106,9 +37,9 @@ void writePatterned(const std::filesystem::path& path, std::size_t size) {
 
 void BM_HydrateFromS3(benchmark::State& state) {
   const std::size_t largeSize = static_cast<std::size_t>(state.range(0)) * 1024 * 1024;
-  DetachedS3rver server("bench");
-  S3RepositoryStorageBackend backend(
-      S3StorageConfiguration::make("bench", "us-east-1", server.endpoint(), "S3RVER", "S3RVER"));
+  // Detached: the server's memory never counts as this process's.
+  test::S3rverFixture server({"bench"}, {.parent = test::ChildProcess::Parent::detached});
+  S3RepositoryStorageBackend backend(server.configuration("bench"));
 
   auto small = server.scratch() / "small.bin";
   auto large = server.scratch() / "large.bin";
@@ -127,7 +58,7 @@ void BM_HydrateFromS3(benchmark::State& state) {
 
   for (auto _ : state) {
     state.PauseTiming();
-    auto destination = std::make_unique<testing::TemporaryDirectory>();
+    auto destination = std::make_unique<test::TempDir>();
     state.ResumeTiming();
     auto summary = RepositoryObjectHydrator::hydrateRepository(backend, destination->path());
     if (summary.objectsRead != kObjectCount || summary.bytesRead != totalBytes) {

@@ -6,7 +6,7 @@
 #include <sys/resource.h>
 
 #include "engine/s3/S3RepositoryStorageBackend.h"
-#include "tests/s3/FaultServer.h"
+#include "tests/support/FaultServer.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ double peakResidentMiB() {
 
 void BM_ListManyKeys(benchmark::State& state) {
   const auto keyCount = static_cast<std::size_t>(state.range(0));
-  testing::FaultServer server("listing:many:" + std::to_string(keyCount));
+  test::FaultServer server("listing:many:" + std::to_string(keyCount));
   S3RepositoryStorageBackend backend(server.configuration());
   double before = peakResidentMiB();
   for (auto _ : state) {

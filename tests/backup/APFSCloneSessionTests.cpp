@@ -14,6 +14,8 @@
 #include "engine/backup/APFSCloneSession.h"
 #include "engine/backup/BackupFilesystem.h"
 #include "platform/Error.h"
+#include "tests/support/Files.h"
+#include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
@@ -21,17 +23,9 @@ namespace {
 namespace fs = std::filesystem;
 using ItemType = DirectoryEnumerator::ItemType;
 
-std::string readText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void writeText(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
+using test::readText;
+using test::TempDir;
+using test::writeText;
 
 std::vector<fs::path> cloneFoldersIn(const fs::path& root) {
   std::vector<fs::path> found;
@@ -83,22 +77,6 @@ class SyntheticEnumerator : public DirectoryEnumerator {
   bool skipping_ = false;
   fs::path skipRoot_;
   Item last_{};
-};
-
-class TempDir {
- public:
-  TempDir() {
-    char templ[] = "/tmp/tvr-clone-XXXXXX";
-    path_ = mkdtemp(templ);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
 };
 
 TEST(BackupFilesystemPreflight, StopsAtTheFirstLimitCrossedAndSkipsEarlierClones) {

@@ -23,18 +23,13 @@ using Store = BackupRunStateStore;
 
 class RunStateTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char templ[] = "/tmp/tvr-runstate-XXXXXX";
-    root_ = mkdtemp(templ);
-  }
-  void TearDown() override { fs::remove_all(root_); }
-
   void writeJournal(const std::string& text) {
     fs::create_directories(root_ / "run-state");
     std::ofstream(Store::journalURL(root_, plan_), std::ios::binary) << text;
   }
 
-  fs::path root_;
+  test::TempDir temp_;
+  fs::path root_ = temp_.path();
   PlanID plan_{"plan"};
 };
 
@@ -210,11 +205,11 @@ TEST_F(RunStateTest, ClearRemovesTheJournalAndIsQuietWhenAbsent) {
 
 // A partial run: the journal names blobs it wrote; the catalog references some of them.
 TEST(RunStatePartialRun, NamesOnlyUnreferencedWrittenBlobsAndCleansUp) {
-  test_support::TempDir temp;
-  test_support::RepositorySpec spec;
+  test::TempDir temp;
+  test::RepositorySpec spec;
   spec.iterations = 210000;
-  spec.plans.push_back({"plan", "Plan", {test_support::TestRun{.files = {{"kept.txt", "kept"}}}}});
-  test_support::BuiltRepository repo = test_support::buildRepository(temp.path(), spec);
+  spec.plans.push_back({"plan", "Plan", {test::TestRun{.files = {{"kept.txt", "kept"}}}}});
+  test::BuiltRepository repo = test::buildRepository(temp.path(), spec);
   const std::string referenced = repo.blobKeysByContents.at("kept");
   const std::string orphanA(64, 'a');
   const std::string orphanB = "b" + std::string(63, '0');
@@ -252,11 +247,11 @@ TEST(RunStatePartialRun, NamesOnlyUnreferencedWrittenBlobsAndCleansUp) {
 // A crash tears the last line; the next attempt appends after it; that attempt crashes too.
 // Both attempts' blobs are found (including the one a torn record still names) and deleted.
 TEST(RunStatePartialRun, SurvivesATornLineAndASecondAttemptThenCleansUpBoth) {
-  test_support::TempDir temp;
-  test_support::RepositorySpec spec;
+  test::TempDir temp;
+  test::RepositorySpec spec;
   spec.iterations = 210000;
-  spec.plans.push_back({"plan", "Plan", {test_support::TestRun{.files = {{"kept.txt", "kept"}}}}});
-  test_support::BuiltRepository repo = test_support::buildRepository(temp.path(), spec);
+  spec.plans.push_back({"plan", "Plan", {test::TestRun{.files = {{"kept.txt", "kept"}}}}});
+  test::BuiltRepository repo = test::buildRepository(temp.path(), spec);
   const PlanID plan("plan");
   const fs::path journal = Store::journalURL(repo.root, plan);
   auto blobFile = [&](char c) { return repo.root / "blobs" / std::string(2, c) / std::string(64, c); };
@@ -323,11 +318,11 @@ TEST_F(RunStateTest, AppendEndsATornLineAndLoadSkipsItBeforeTheNextAttempt) {
 }
 
 TEST(RunStatePartialRun, AnUnreadableJournalStopsTheCleanupBeforeAnythingIsRemoved) {
-  test_support::TempDir temp;
-  test_support::RepositorySpec spec;
+  test::TempDir temp;
+  test::RepositorySpec spec;
   spec.iterations = 210000;
-  spec.plans.push_back({"plan", "Plan", {test_support::TestRun{.files = {{"kept.txt", "kept"}}}}});
-  test_support::BuiltRepository repo = test_support::buildRepository(temp.path(), spec);
+  spec.plans.push_back({"plan", "Plan", {test::TestRun{.files = {{"kept.txt", "kept"}}}}});
+  test::BuiltRepository repo = test::buildRepository(temp.path(), spec);
   const PlanID plan("plan");
   const std::string uuid = "0A0B0C0D-0000-4000-8000-000000000001";
   repo.openCatalog(BackupCatalog::OpenMode::readWrite)

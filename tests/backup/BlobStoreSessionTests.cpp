@@ -10,67 +10,26 @@
 #include "engine/crypto/EncryptedBlobCodec.h"
 #include "engine/storage/LocalRepositoryStorageBackend.h"
 #include "platform/Error.h"
-#include "tests/s3/S3rverFixture.h"
+#include "tests/support/Files.h"
+#include "tests/support/RecordingStorageBackend.h"
+#include "tests/support/S3rverFixture.h"
+#include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TemporaryDirectory;
+using test::readText;
+using test::RecordingStorageBackend;
+using test::TempDir;
+using test::writeText;
 using Kind = BackupWarning::Kind;
-
-std::string readText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void writeText(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
 
 std::vector<std::string> namesIn(const fs::path& dir) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
   return names;
 }
-
-// Forwards to a real backend and counts what the session asked of it.
-class CountingBackend : public RepositoryStorageBackend {
- public:
-  explicit CountingBackend(std::shared_ptr<RepositoryStorageBackend> inner) : inner_(std::move(inner)) {}
-  std::string displayName() const override { return inner_->displayName(); }
-  bool objectExists(const RepositoryObjectKey& key, const CancellationToken& cancel) override {
-    return inner_->objectExists(key, cancel);
-  }
-  RepositoryObjectWriteResult writeObject(const fs::path& from, const RepositoryObjectKey& key,
-                                          const RepositoryObjectWriteMode& mode,
-                                          const CancellationToken& cancel) override {
-    ++writes;
-    modes.push_back(mode);
-    return inner_->writeObject(from, key, mode, cancel);
-  }
-  void readObject(const RepositoryObjectKey& key, const fs::path& to, const CancellationToken& cancel) override {
-    ++reads;
-    inner_->readObject(key, to, cancel);
-  }
-  void deleteObject(const RepositoryObjectKey& key, const CancellationToken& cancel) override {
-    inner_->deleteObject(key, cancel);
-  }
-  std::vector<RepositoryObjectKey> listObjectKeys(const std::optional<std::string>& prefix,
-                                                  const CancellationToken& cancel) override {
-    return inner_->listObjectKeys(prefix, cancel);
-  }
-
-  int writes = 0;
-  int reads = 0;
-  std::vector<RepositoryObjectWriteMode> modes;
-
- private:
-  std::shared_ptr<RepositoryStorageBackend> inner_;
-};
 
 class BlobStoreSessionTest : public ::testing::Test {
  protected:
@@ -93,7 +52,7 @@ class BlobStoreSessionTest : public ::testing::Test {
   std::string objectKey() const { return "blobs/" + key_.substr(0, 2) + "/" + key_; }
 
   EncryptedBlobCodec codec_{RepositoryKeyMaterial(Bytes(32, 0x11))};
-  TemporaryDirectory work_, repo_;
+  TempDir work_, repo_;
   fs::path source_, other_;
   std::string key_;
   std::vector<BackupWarning> warnings_;
@@ -259,7 +218,7 @@ class RemoteBlobTest : public BlobStoreSessionTest {
     fs::create_directories(remoteRoot_);
     local_ = std::make_shared<LocalRepositoryStorageBackend>(remoteRoot_);
   }
-  std::shared_ptr<CountingBackend> counting() { return std::make_shared<CountingBackend>(local_); }
+  std::shared_ptr<RecordingStorageBackend> counting() { return std::make_shared<RecordingStorageBackend>(local_); }
   fs::path staging() const { return repo_.path() / "nested" / ".upload-staging"; }
   fs::path stagingRoot() const { return repo_.path() / "nested"; }
   fs::path remoteBlob() const { return remoteRoot_ / objectKey(); }
@@ -276,14 +235,14 @@ TEST_F(RemoteBlobTest, UploadsOnceAndLeavesNoStagingFiles) {
   BlobWriteResult result = session.ensureEncryptedBlobPresent(source_, key_, codec_, warnings_);
   EXPECT_FALSE(result.alreadyPresent);
   EXPECT_EQ(result.byteCount, static_cast<std::int64_t>(fs::file_size(remoteBlob())));
-  EXPECT_EQ(backend->modes,
+  EXPECT_EQ(backend->modes(),
             std::vector<RepositoryObjectWriteMode>{RepositoryObjectWriteMode::createIfAbsent(result.byteCount)});
   EXPECT_EQ(codec_.blobKeyForEncryptedBlobAt(remoteBlob()), key_);
   EXPECT_TRUE(fs::is_empty(staging()));
   EXPECT_FALSE(fs::exists(repo_.path() / "nested" / "blobs"));
   EXPECT_EQ(session.ensureEncryptedBlobPresent(source_, key_, codec_, warnings_), encrypted(true, result.byteCount));
-  EXPECT_EQ(backend->writes, 1);
-  EXPECT_EQ(backend->reads, 0);
+  EXPECT_EQ(backend->writes.size(), 1u);
+  EXPECT_EQ(backend->reads.size(), 0u);
 }
 
 TEST_F(RemoteBlobTest, ValidStoredObjectIsAuthenticatedAndLeftAsItIs) {
@@ -294,7 +253,7 @@ TEST_F(RemoteBlobTest, ValidStoredObjectIsAuthenticatedAndLeftAsItIs) {
   EXPECT_EQ(session.ensureEncryptedBlobPresent(source_, key_, codec_, warnings_),
             encrypted(true, static_cast<std::int64_t>(stored.size())));
   EXPECT_EQ(readText(remoteBlob()), stored);
-  EXPECT_EQ(backend->reads, 1);
+  EXPECT_EQ(backend->reads.size(), 1u);
   EXPECT_TRUE(fs::is_empty(staging()));
   EXPECT_TRUE(warnings_.empty());
 }
@@ -348,7 +307,7 @@ TEST_F(RemoteBlobTest, UnencryptedBlobIsUploadedOrFoundBySize) {
   EXPECT_EQ(session.ensureBlobPresent(source_, key_, size, warnings_), plain(false, size));
   EXPECT_EQ(readText(remoteBlob()), readText(source_));
   EXPECT_EQ(session.ensureBlobPresent(source_, key_, size, warnings_), plain(true, size));
-  EXPECT_EQ(backend->writes, 1);
+  EXPECT_EQ(backend->writes.size(), 1u);
   EXPECT_EQ(BlobStoreSession(stagingRoot(), local_).ensureBlobPresent(source_, key_, size, warnings_),
             plain(true, size));
   writeText(remoteBlob(), "short");
@@ -358,9 +317,9 @@ TEST_F(RemoteBlobTest, UnencryptedBlobIsUploadedOrFoundBySize) {
 }
 
 TEST_F(BlobStoreSessionTest, RemoteBlobsOnS3) {
-  std::unique_ptr<testing::S3rverFixture> server;
+  std::unique_ptr<test::S3rverFixture> server;
   try {
-    server = std::make_unique<testing::S3rverFixture>(std::vector<std::string>{"blobs"});
+    server = std::make_unique<test::S3rverFixture>(std::vector<std::string>{"blobs"});
   } catch (const std::exception& e) {
     GTEST_SKIP() << "s3rver cannot run here: " << e.what();
   }

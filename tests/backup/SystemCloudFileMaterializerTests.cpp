@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/backup/SystemCloudFileMaterializer.h"
+#include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
@@ -161,8 +162,8 @@ TEST(SystemCloudFileMaterializer, StatusIsDatalessOnlyForUbiquitousNotDownloaded
 }
 
 TEST(SystemCloudFileMaterializer, DefaultsSeeNoCloudStorageOnThisSystem) {
-  char templ[] = "/tmp/tvr-cloud-XXXXXX";
-  const fs::path dir = mkdtemp(templ);
+  test::TempDir temp;
+  const fs::path dir = temp.path();
   const fs::path file = dir / "f.txt";
   std::ofstream(file) << "x";
   SystemCloudFileMaterializer materializer;
@@ -181,7 +182,6 @@ TEST(SystemCloudFileMaterializer, DefaultsSeeNoCloudStorageOnThisSystem) {
     EXPECT_EQ(e.domain(), "NSPOSIXErrorDomain");
     EXPECT_EQ(e.code(), ENOENT);
   }
-  fs::remove_all(dir);
 }
 
 TEST(CloudFileMaterializationError, DatalessFileMessageNamesThePath) {

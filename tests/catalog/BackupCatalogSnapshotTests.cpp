@@ -10,27 +10,30 @@
 #include "engine/crypto/EncryptedBlobCodec.h"
 #include "engine/storage/BackupCatalogBlobStore.h"
 #include "platform/CanonicalJson.h"
+#include "platform/Error.h"
 #include "platform/FileSystem.h"
 #include "platform/Iso8601.h"
-#include "tests/catalog/CatalogTestHelpers.h"
+#include "tests/support/ErrorAssertions.h"
+#include "tests/support/RawDatabase.h"
 #include "tests/support/RepositoryBuilder.h"
+#include "tests/support/SnapshotPrinting.h"
 #include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
 
 namespace fs = std::filesystem;
-using test_support::buildRepository;
-using test_support::BuiltRepository;
-using test_support::expectError;
-using test_support::RawDatabase;
-using test_support::RepositorySpec;
-using test_support::TempDir;
-using test_support::TestDirectory;
-using test_support::TestEvent;
-using test_support::TestFile;
-using test_support::TestPlan;
-using test_support::TestRun;
+using test::buildRepository;
+using test::BuiltRepository;
+using test::RawDatabase;
+using test::RepositorySpec;
+using test::TempDir;
+using test::TestDirectory;
+using test::TestEvent;
+using test::TestFile;
+using test::TestPlan;
+using test::TestRun;
+using test::throwsError;
 
 constexpr double kDay = 86400;
 constexpr double kT0 = 1772359200;  // 2026-03-01T10:00:00Z
@@ -254,11 +257,14 @@ TEST_F(SnapshotQueries, TwoEventsForOnePathInOneRunTheLaterWins) {
 }
 
 TEST_F(SnapshotQueries, OnlyCompletedRunsAreRestorable) {
-  expectError([&] { catalog_->listSnapshotChildren("cycle", run("cycle", 4), std::nullopt); },
-              "Run " + std::to_string(run("cycle", 4)) + " is failed and cannot be used for restore.");
-  expectError([&] { catalog_->snapshotFileEntry("cycle", 9999, "x.txt"); }, "No run 9999 found for plan cycle.");
-  expectError([&] { catalog_->loadSnapshot("history", run("cycle", 0)); },
-              "No run " + std::to_string(run("cycle", 0)) + " found for plan history.");
+  EXPECT_TRUE(throwsError([&] { catalog_->listSnapshotChildren("cycle", run("cycle", 4), std::nullopt); },
+                          {kBackupCatalogErrorDomain, 1,
+                           "Run " + std::to_string(run("cycle", 4)) + " is failed and cannot be used for restore."}));
+  EXPECT_TRUE(throwsError([&] { catalog_->snapshotFileEntry("cycle", 9999, "x.txt"); },
+                          {kBackupCatalogErrorDomain, 1, "No run 9999 found for plan cycle."}));
+  EXPECT_TRUE(throwsError(
+      [&] { catalog_->loadSnapshot("history", run("cycle", 0)); },
+      {kBackupCatalogErrorDomain, 1, "No run " + std::to_string(run("cycle", 0)) + " found for plan history."}));
   auto completed = catalog_->listRuns("cycle", false);
   auto all = catalog_->listRuns("cycle", true);
   EXPECT_EQ(completed.size(), 4u);
@@ -273,16 +279,20 @@ TEST_F(SnapshotQueries, WithoutKeyMaterialOnlyRunsAndBlobKeysAreReadable) {
   EXPECT_EQ(keyless.checkpointBlobKeys().size(), 1u);
   EXPECT_FALSE(keyless.referencedBlobKeys().empty());
   const std::string message = "Repository names are encrypted and require repository key material.";
-  expectError([&] { keyless.listSnapshotChildren("history", 9999, std::nullopt); },
-              "No run 9999 found for plan history.");
-  expectError([&] { keyless.listSnapshotChildren("history", run("history", 1), std::nullopt); }, message);
-  expectError([&] { keyless.snapshotFileEntry("checkpointed", run("checkpointed", 1), "alpha.txt"); }, message);
-  expectError([&] { keyless.loadSnapshot("history", run("history", 1)); }, message);
-  expectError([&] { keyless.listRunFileEvents("history", run("history", 1)); }, message);
-  expectError([&] { keyless.loadCurrentIndex("history"); }, message);
+  EXPECT_TRUE(throwsError([&] { keyless.listSnapshotChildren("history", 9999, std::nullopt); },
+                          {kBackupCatalogErrorDomain, 1, "No run 9999 found for plan history."}));
+  EXPECT_TRUE(throwsError([&] { keyless.listSnapshotChildren("history", run("history", 1), std::nullopt); },
+                          {kBackupCatalogErrorDomain, 1, message}));
+  EXPECT_TRUE(throwsError([&] { keyless.snapshotFileEntry("checkpointed", run("checkpointed", 1), "alpha.txt"); },
+                          {kBackupCatalogErrorDomain, 1, message}));
+  EXPECT_TRUE(throwsError([&] { keyless.loadSnapshot("history", run("history", 1)); },
+                          {kBackupCatalogErrorDomain, 1, message}));
+  EXPECT_TRUE(throwsError([&] { keyless.listRunFileEvents("history", run("history", 1)); },
+                          {kBackupCatalogErrorDomain, 1, message}));
+  EXPECT_TRUE(throwsError([&] { keyless.loadCurrentIndex("history"); }, {kBackupCatalogErrorDomain, 1, message}));
   BackupCatalogSnapshotIndexCache::shared().removeAll();
-  expectError([&] { keyless.snapshotIndex("checkpointed", run("checkpointed", 1)); },
-              "Repository checkpoints require repository key material.");
+  EXPECT_TRUE(throwsError([&] { keyless.snapshotIndex("checkpointed", run("checkpointed", 1)); },
+                          {kBackupCatalogErrorDomain, 1, "Repository checkpoints require repository key material."}));
 }
 
 TEST_F(SnapshotQueries, EventsAndCurrentIndex) {

@@ -11,24 +11,27 @@
 #include "engine/crypto/RecoveryKeyWrapping.h"
 #include "engine/crypto/RepositoryPathCodec.h"
 #include "engine/metadata/RepositoryMetadata.h"
+#include "platform/Error.h"
 #include "platform/FileSystem.h"
-#include "tests/catalog/CatalogTestHelpers.h"
+#include "tests/support/ErrorAssertions.h"
+#include "tests/support/RawDatabase.h"
 #include "tests/support/RepositoryBuilder.h"
+#include "tests/support/SnapshotPrinting.h"
 #include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
 
 namespace fs = std::filesystem;
-using test_support::buildRepository;
-using test_support::BuiltRepository;
-using test_support::expectError;
-using test_support::RawDatabase;
-using test_support::RepositorySpec;
-using test_support::TempDir;
-using test_support::TestFile;
-using test_support::TestPlan;
-using test_support::TestRun;
+using test::buildRepository;
+using test::BuiltRepository;
+using test::RawDatabase;
+using test::RepositorySpec;
+using test::TempDir;
+using test::TestFile;
+using test::TestPlan;
+using test::TestRun;
+using test::throwsError;
 using Mode = BackupCatalog::OpenMode;
 
 const char* kKeyMessage = "Repository names are encrypted and require repository key material.";
@@ -40,7 +43,7 @@ void writeRepoJsonOnly(const fs::path& root) {
   encryption.blobAlgorithm = "AES-256-GCM";
   encryption.compressionAlgorithm = "LZFSE";
   encryption.keyDerivationAlgorithm = "HKDF-SHA256";
-  encryption.recoveryWrappedKey = RecoveryKeyWrapping::wrap(test_support::testKeyMaterial(), "pw");
+  encryption.recoveryWrappedKey = RecoveryKeyWrapping::wrap(test::testKeyMaterial(), "pw");
   RepositoryMetadata::ensureWritableRepository(root, encryption);
 }
 
@@ -77,7 +80,8 @@ TempDir* RepoJsonOnly::template_ = nullptr;
 
 TEST_F(RepoJsonOnly, MissingCatalogIsRefusedByReadersAndCreatedForWriting) {
   for (Mode mode : {Mode::readOnly, Mode::readWrite}) {
-    expectError([&] { BackupCatalog(temp_.path(), std::nullopt, mode); }, "Repository catalog is missing.");
+    EXPECT_TRUE(throwsError([&] { BackupCatalog(temp_.path(), std::nullopt, mode); },
+                            {kBackupCatalogErrorDomain, 1, "Repository catalog is missing."}));
     EXPECT_FALSE(fs::exists(catalogPath()));
   }
   { BackupCatalog catalog(temp_.path(), std::nullopt, Mode::createOrOpenForWrite); }
@@ -113,7 +117,8 @@ TEST_F(RepoJsonOnly, SchemaAndVersionRefusalsLeaveTheFileUntouched) {
     }
     FileState before = fileState(catalogPath());
     for (Mode mode : c.modes) {
-      expectError([&] { BackupCatalog(temp_.path(), test_support::testKeyMaterial(), mode); }, c.message);
+      EXPECT_TRUE(throwsError([&] { BackupCatalog(temp_.path(), test::testKeyMaterial(), mode); },
+                              {kBackupCatalogErrorDomain, 1, c.message}));
       expectUnchanged(before, catalogPath());
     }
   }
@@ -122,8 +127,8 @@ TEST_F(RepoJsonOnly, SchemaAndVersionRefusalsLeaveTheFileUntouched) {
 TEST_F(RepoJsonOnly, EmptyFileGetsTheSchemaOnlyWhenOpenedForWriting) {
   writeFileAtomically(catalogPath(), Bytes{});
   FileState before = fileState(catalogPath());
-  expectError([&] { BackupCatalog(temp_.path(), std::nullopt, Mode::readOnly); },
-              "Repository catalog has no schema version.");
+  EXPECT_TRUE(throwsError([&] { BackupCatalog(temp_.path(), std::nullopt, Mode::readOnly); },
+                          {kBackupCatalogErrorDomain, 1, "Repository catalog has no schema version."}));
   expectUnchanged(before, catalogPath());
   { BackupCatalog catalog(temp_.path(), std::nullopt, Mode::createOrOpenForWrite); }
   RawDatabase db(catalogPath());
@@ -132,8 +137,8 @@ TEST_F(RepoJsonOnly, EmptyFileGetsTheSchemaOnlyWhenOpenedForWriting) {
 
 TEST_F(RepoJsonOnly, NotADatabaseFailsReadingTheVersion) {
   writeFileAtomically(catalogPath(), std::string(4096, 'x'));
-  expectError([&] { BackupCatalog(temp_.path(), std::nullopt, Mode::readOnly); },
-              "Failed to read schema version: file is not a database");
+  EXPECT_TRUE(throwsError([&] { BackupCatalog(temp_.path(), std::nullopt, Mode::readOnly); },
+                          {kBackupCatalogErrorDomain, 1, "Failed to read schema version: file is not a database"}));
 }
 
 TEST_F(RepoJsonOnly, VersionOneIsUsedAsIsAndMustHoldEveryTable) {
@@ -149,22 +154,23 @@ TEST_F(RepoJsonOnly, VersionOneIsUsedAsIsAndMustHoldEveryTable) {
     EXPECT_EQ(db.exec("DROP TABLE checkpoints;"), "");
   }
   for (Mode mode : {Mode::readOnly, Mode::createOrOpenForWrite}) {
-    expectError([&] { BackupCatalog(temp_.path(), std::nullopt, mode); },
-                "Failed to prepare insertCheckpoint statement: no such table: checkpoints");
+    EXPECT_TRUE(throwsError(
+        [&] { BackupCatalog(temp_.path(), std::nullopt, mode); },
+        {kBackupCatalogErrorDomain, 1, "Failed to prepare insertCheckpoint statement: no such table: checkpoints"}));
   }
 }
 
 TEST_F(RepoJsonOnly, CatalogPathThatIsAFolderCannotBeOpened) {
   fs::create_directory(catalogPath());
-  expectError([&] { BackupCatalog(temp_.path(), std::nullopt, Mode::readOnly); },
-              "Repository catalog is not a regular file.");
+  EXPECT_TRUE(throwsError([&] { BackupCatalog(temp_.path(), std::nullopt, Mode::readOnly); },
+                          {kBackupCatalogErrorDomain, 1, "Repository catalog is not a regular file."}));
   EXPECT_TRUE(fs::is_directory(catalogPath()));
 }
 
 TEST(BackupCatalogOpenTest, RepositoryGateComesFirst) {
   TempDir temp;
-  expectError([&] { BackupCatalog(temp.path(), std::nullopt, Mode::createOrOpenForWrite); },
-              "Repository is missing repo.json.", "RepositoryMetadata");
+  EXPECT_TRUE(throwsError([&] { BackupCatalog(temp.path(), std::nullopt, Mode::createOrOpenForWrite); },
+                          {"RepositoryMetadata", 1, "Repository is missing repo.json."}));
   EXPECT_FALSE(fs::exists(temp / "catalog.sqlite"));
 }
 
@@ -302,8 +308,9 @@ TEST_F(WritableCatalog, TransactionsCommitRollBackAndRethrowUnchanged) {
       raw().value("SELECT count(*) FROM file_events WHERE op = 'copy' AND run_id = " + std::to_string(runID_) + ";"),
       "2");
 
-  expectError([&] { catalog_->withTransaction([&] { catalog_->beginTransaction(); }); },
-              "Failed to begin transaction: cannot start a transaction within a transaction");
+  EXPECT_TRUE(throwsError(
+      [&] { catalog_->withTransaction([&] { catalog_->beginTransaction(); }); },
+      {kBackupCatalogErrorDomain, 1, "Failed to begin transaction: cannot start a transaction within a transaction"}));
   // A transaction SQLite (here the body) already ended: the error that ended it comes out,
   // not the failing ROLLBACK's "no transaction is active".
   try {
@@ -315,27 +322,33 @@ TEST_F(WritableCatalog, TransactionsCommitRollBackAndRethrowUnchanged) {
   } catch (const BodyError& error) {
     EXPECT_STREQ(error.what(), "the body's own error");
   }
-  expectError([&] { catalog_->commitTransaction(); },
-              "Failed to commit transaction: cannot commit - no transaction is active");
+  EXPECT_TRUE(throwsError(
+      [&] { catalog_->commitTransaction(); },
+      {kBackupCatalogErrorDomain, 1, "Failed to commit transaction: cannot commit - no transaction is active"}));
   // The catalog is usable afterwards.
   EXPECT_EQ(catalog_->listRuns("plan", true).size(), 2u);
 }
 
 TEST_F(WritableCatalog, RunLifecycleAndItsRefusals) {
   std::int64_t running = begin("run-uuid-2");
-  expectError([&] { begin("run-uuid-2"); }, "Failed to insert run: UNIQUE constraint failed: runs.run_uuid");
+  EXPECT_TRUE(
+      throwsError([&] { begin("run-uuid-2"); },
+                  {kBackupCatalogErrorDomain, 1, "Failed to insert run: UNIQUE constraint failed: runs.run_uuid"}));
 
   for (RunStatus status : {RunStatus::completed, RunStatus::running}) {
-    expectError([&] { catalog_->markRunFailed(running, status); },
-                "Only failed or cancelled runs can be marked with markRunFailed.");
+    EXPECT_TRUE(
+        throwsError([&] { catalog_->markRunFailed(running, status); },
+                    {kBackupCatalogErrorDomain, 1, "Only failed or cancelled runs can be marked with markRunFailed."}));
   }
   EXPECT_EQ(raw().value("SELECT status, finished_at FROM runs WHERE id = " + std::to_string(running) + ";"),
             "running|NULL");
   catalog_->markRunFailed(running, RunStatus::cancelled);
   EXPECT_EQ(raw().value("SELECT status, finished_at IS NOT NULL FROM runs WHERE id = " + std::to_string(running) + ";"),
             "cancelled|1");
-  expectError([&] { catalog_->finishRun(999); }, "No run found with id 999");
-  expectError([&] { catalog_->markRunFailed(999, RunStatus::failed); }, "No run found with id 999");
+  EXPECT_TRUE(
+      throwsError([&] { catalog_->finishRun(999); }, {kBackupCatalogErrorDomain, 1, "No run found with id 999"}));
+  EXPECT_TRUE(throwsError([&] { catalog_->markRunFailed(999, RunStatus::failed); },
+                          {kBackupCatalogErrorDomain, 1, "No run found with id 999"}));
 
   catalog_->updateRunSummary(running, {10, 20000000000, 1, 2, 3, 4, 99, 99, 99});
   std::vector<RunInfo> runs = catalog_->listRuns("plan", true);
@@ -357,14 +370,15 @@ TEST_F(WritableCatalog, ConstraintFailuresCarryTheOperationsText) {
   EXPECT_EQ(raw().exec("INSERT INTO file_events (run_id, plan_id, path_id, rel_path_ciphertext, "
                        "rel_path_norm_ciphertext, op, ts) VALUES (1, 'plan', 'short', x'00', x'00', 'copy', 0);"),
             "CHECK constraint failed: length(path_id) = 64");
-  expectError([&] { catalog_->upsertCurrent("plan", runID_, "x", "x", "short", 1, std::nullopt, 1.0, std::nullopt); },
-              "Failed to upsert current: CHECK constraint failed: length(blob_key) = 64");
-  expectError(
+  EXPECT_TRUE(throwsError(
+      [&] { catalog_->upsertCurrent("plan", runID_, "x", "x", "short", 1, std::nullopt, 1.0, std::nullopt); },
+      {kBackupCatalogErrorDomain, 1, "Failed to upsert current: CHECK constraint failed: length(blob_key) = 64"}));
+  EXPECT_TRUE(throwsError(
       [&] {
         catalog_->insertEvent(4242, "plan", "x", "x", "copy", std::nullopt, std::nullopt, std::nullopt, std::nullopt,
                               std::nullopt, false);
       },
-      "Failed to insert event: FOREIGN KEY constraint failed");
+      {kBackupCatalogErrorDomain, 1, "Failed to insert event: FOREIGN KEY constraint failed"}));
 }
 
 TEST_F(WritableCatalog, DeletingARunCascadesAndAMissingRunIsANoOp) {
@@ -435,21 +449,27 @@ INSTANTIATE_TEST_SUITE_P(LaterRun, DeletedSweepingRun, ::testing::Values(false, 
 TEST_F(WritableCatalog, TouchingAPathWithoutCurrentRowFails) {
   std::int64_t run2 = begin("second");
   catalog_->touchCurrent("plan", run2, "a.txt");
-  expectError([&] { catalog_->touchCurrent("plan", run2, "never-seen.txt"); },
-              "No current file found for path ID " +
-                  RepositoryPathCodec(repo_->keyMaterial).pathIDForNormalizedPath("never-seen.txt"));
+  EXPECT_TRUE(throwsError([&] { catalog_->touchCurrent("plan", run2, "never-seen.txt"); },
+                          {kBackupCatalogErrorDomain, 1,
+                           "No current file found for path ID " +
+                               RepositoryPathCodec(repo_->keyMaterial).pathIDForNormalizedPath("never-seen.txt")}));
   EXPECT_EQ(catalog_->loadCurrentIndex("plan").at("a.txt").lastSeenRunID, run2);
 }
 
 TEST_F(WritableCatalog, WithoutKeyMaterialPathWritesAreRefused) {
   BackupCatalog keyless(temp_.path(), std::nullopt, Mode::readWrite);
-  expectError([&] { keyless.beginRun("u", "plan", "/s", "/d", false, "sha256", {}, {}, {}); }, kKeyMessage);
-  expectError([&] { keyless.insertEvent(runID_, "plan", "a", "a", "mkdir", {}, {}, {}, {}, {}, false); }, kKeyMessage);
-  expectError([&] { keyless.upsertCurrent("plan", runID_, "a", "a", std::string(64, 'a'), 1, {}, 1, {}); },
-              kKeyMessage);
-  expectError([&] { keyless.touchCurrent("plan", runID_, "a"); }, kKeyMessage);
-  expectError([&] { keyless.sweepDirectoryDeletionsAndRecordEvents("plan", runID_, {}); }, kKeyMessage);
-  expectError([&] { keyless.writeSnapshotCheckpoint("plan", runID_); }, kKeyMessage);
+  EXPECT_TRUE(throwsError([&] { keyless.beginRun("u", "plan", "/s", "/d", false, "sha256", {}, {}, {}); },
+                          {kBackupCatalogErrorDomain, 1, kKeyMessage}));
+  EXPECT_TRUE(throwsError([&] { keyless.insertEvent(runID_, "plan", "a", "a", "mkdir", {}, {}, {}, {}, {}, false); },
+                          {kBackupCatalogErrorDomain, 1, kKeyMessage}));
+  EXPECT_TRUE(throwsError([&] { keyless.upsertCurrent("plan", runID_, "a", "a", std::string(64, 'a'), 1, {}, 1, {}); },
+                          {kBackupCatalogErrorDomain, 1, kKeyMessage}));
+  EXPECT_TRUE(
+      throwsError([&] { keyless.touchCurrent("plan", runID_, "a"); }, {kBackupCatalogErrorDomain, 1, kKeyMessage}));
+  EXPECT_TRUE(throwsError([&] { keyless.sweepDirectoryDeletionsAndRecordEvents("plan", runID_, {}); },
+                          {kBackupCatalogErrorDomain, 1, kKeyMessage}));
+  EXPECT_TRUE(throwsError([&] { keyless.writeSnapshotCheckpoint("plan", runID_); },
+                          {kBackupCatalogErrorDomain, 1, kKeyMessage}));
   EXPECT_EQ(keyless.listRuns("plan", false).size(), 1u);
   keyless.finishRun(runID_);  // needs no path work
 }
@@ -542,8 +562,9 @@ TEST_F(WritableCatalog, ManifestKeyFromTheDatabaseNeverNamesAPathOutsideBlobs) {
   ASSERT_EQ(hostile.size(), 64u);
   ASSERT_EQ(raw().exec("UPDATE checkpoints SET manifest_blob_key = '" + hostile + "';"), "");
   BackupCatalogSnapshotIndexCache::shared().removeAll();
-  expectError([&] { catalog_->listSnapshotChildren("plan", runID_, std::nullopt); },
-              "Checkpoint manifest key " + hostile + " of run 1 is not a valid blob key.");
+  EXPECT_TRUE(throwsError(
+      [&] { catalog_->listSnapshotChildren("plan", runID_, std::nullopt); },
+      {kBackupCatalogErrorDomain, 1, "Checkpoint manifest key " + hostile + " of run 1 is not a valid blob key."}));
   catalog_->writeSnapshotCheckpoint("plan", runID_);
   EXPECT_TRUE(fs::exists(temp_ / "victim"));
   EXPECT_TRUE(fs::exists(repo_->blobPath(key)));
@@ -551,8 +572,8 @@ TEST_F(WritableCatalog, ManifestKeyFromTheDatabaseNeverNamesAPathOutsideBlobs) {
 
 TEST_F(WritableCatalog, BuilderAppendsARunAgainstTheCurrentState) {
   catalog_.reset();
-  std::int64_t second = test_support::appendRun(*repo_, "plan", TestRun{.files = {{"a.txt", "alpha"}}});
-  std::int64_t third = test_support::appendRun(
+  std::int64_t second = test::appendRun(*repo_, "plan", TestRun{.files = {{"a.txt", "alpha"}}});
+  std::int64_t third = test::appendRun(
       *repo_, "plan", TestRun{.files = {{"a.txt", "changed"}}, .directories = {{"dir"}}, .status = RunStatus::running});
   BackupCatalog catalog = repo_->openCatalog();
   std::map<std::string, std::string> operations;

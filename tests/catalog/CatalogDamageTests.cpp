@@ -14,23 +14,25 @@
 #include "engine/catalog/BackupCatalog.h"
 #include "platform/Error.h"
 #include "platform/Iso8601.h"
-#include "tests/catalog/CatalogTestHelpers.h"
+#include "tests/support/ErrorAssertions.h"
+#include "tests/support/RawDatabase.h"
 #include "tests/support/RepositoryBuilder.h"
+#include "tests/support/SnapshotPrinting.h"
 #include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
 
-using test_support::buildRepository;
-using test_support::BuiltRepository;
-using test_support::expectError;
-using test_support::RawDatabase;
-using test_support::RepositorySpec;
-using test_support::TempDir;
-using test_support::TestDirectory;
-using test_support::TestEvent;
-using test_support::TestFile;
-using test_support::TestRun;
+using test::buildRepository;
+using test::BuiltRepository;
+using test::RawDatabase;
+using test::RepositorySpec;
+using test::TempDir;
+using test::TestDirectory;
+using test::TestEvent;
+using test::TestFile;
+using test::TestRun;
+using test::throwsError;
 
 // Overwrites the first bytes of the table's root page, as a damaged sector would.
 void damageTablePage(const std::filesystem::path& catalog, const std::string& table) {
@@ -60,15 +62,19 @@ TEST(CatalogDamageTest, ADamagedPageFailsEveryReadThatMeetsItAndTheStructuralChe
 
   BackupCatalog catalog = repo.openCatalog();
   const std::string malformed = "database disk image is malformed";
-  expectError([&] { catalog.listSnapshotChildren(PlanID("p"), run, std::nullopt); },
-              "Failed to read snapshot of run " + std::to_string(run) + ": " + malformed);
-  expectError([&] { catalog.loadSnapshot(PlanID("p"), run); },
-              "Failed to read snapshot of run " + std::to_string(run) + ": " + malformed);
-  expectError([&] { catalog.snapshotFileEntry(PlanID("p"), run, "a.txt"); },
-              "Failed to read snapshot entry of a.txt: " + malformed);
-  expectError([&] { catalog.referencedBlobKeys(); }, "Failed to read referenced blob keys: " + malformed);
-  expectError([&] { catalog.listRunFileEvents(PlanID("p"), run); },
-              "Failed to read events of run " + std::to_string(run) + ": " + malformed);
+  EXPECT_TRUE(throwsError(
+      [&] { catalog.listSnapshotChildren(PlanID("p"), run, std::nullopt); },
+      {kBackupCatalogErrorDomain, 1, "Failed to read snapshot of run " + std::to_string(run) + ": " + malformed}));
+  EXPECT_TRUE(throwsError(
+      [&] { catalog.loadSnapshot(PlanID("p"), run); },
+      {kBackupCatalogErrorDomain, 1, "Failed to read snapshot of run " + std::to_string(run) + ": " + malformed}));
+  EXPECT_TRUE(throwsError([&] { catalog.snapshotFileEntry(PlanID("p"), run, "a.txt"); },
+                          {kBackupCatalogErrorDomain, 1, "Failed to read snapshot entry of a.txt: " + malformed}));
+  EXPECT_TRUE(throwsError([&] { catalog.referencedBlobKeys(); },
+                          {kBackupCatalogErrorDomain, 1, "Failed to read referenced blob keys: " + malformed}));
+  EXPECT_TRUE(throwsError(
+      [&] { catalog.listRunFileEvents(PlanID("p"), run); },
+      {kBackupCatalogErrorDomain, 1, "Failed to read events of run " + std::to_string(run) + ": " + malformed}));
   std::optional<std::string> problem = catalog.structuralProblem();
   ASSERT_TRUE(problem.has_value());
   EXPECT_FALSE(problem->empty());
@@ -99,14 +105,14 @@ TEST(CatalogDamageTest, WithTransactionReportsTheBodysErrorWhenSQLiteAlreadyRoll
   BuiltRepository repo = buildRepository(temp.path(), spec);
   BackupCatalog catalog = repo.openCatalog(BackupCatalog::OpenMode::readWrite);
   // The body ends the transaction itself, as SQLite does on a full disk.
-  expectError(
+  EXPECT_TRUE(throwsError(
       [&] {
         catalog.withTransaction([&] {
           catalog.rollbackTransaction();
           throw Error(kBackupCatalogErrorDomain, 1, "Failed to insert event: database or disk is full");
         });
       },
-      "Failed to insert event: database or disk is full");
+      {kBackupCatalogErrorDomain, 1, "Failed to insert event: database or disk is full"}));
   // The catalog is usable afterwards.
   EXPECT_EQ(catalog.withTransaction([&] { return catalog.listRuns(PlanID("p"), false).size(); }), 1u);
 }
@@ -139,7 +145,7 @@ TEST(CatalogDamageTest, ManifestNumbersAreRangeCheckedBeforeConversion) {
     if (c.message.empty()) {
       EXPECT_NO_THROW(SnapshotManifest::fromJSON(c.json));
     } else {
-      expectError([&] { SnapshotManifest::fromJSON(c.json); }, c.message, "SnapshotManifest");
+      EXPECT_TRUE(throwsError([&] { SnapshotManifest::fromJSON(c.json); }, {"SnapshotManifest", 1, c.message}));
     }
   }
   SnapshotManifest decoded = SnapshotManifest::fromJSON(manifest(R"("sizeBytes":4096.0)"));

@@ -4,16 +4,19 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/catalog/BackupCatalog.h"
+#include "platform/Error.h"
 #include "platform/FileSystem.h"
-#include "tests/catalog/CatalogTestHelpers.h"
+#include "tests/support/ErrorAssertions.h"
+#include "tests/support/RawDatabase.h"
+#include "tests/support/SnapshotPrinting.h"
 #include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
 
 namespace fs = std::filesystem;
-using test_support::RawDatabase;
-using test_support::TempDir;
+using test::RawDatabase;
+using test::TempDir;
 
 const fs::path kFixtures = TVR_FIXTURES_DIR;
 const std::string kLetter = "c20897d4d9de87894f420738aec7aa359a433351ab9b3b8cec60c84297c669bf";

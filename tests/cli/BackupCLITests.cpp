@@ -14,10 +14,10 @@
 namespace tvr::cli {
 namespace {
 
-using testing::golden;
-using testing::Outcome;
-using testing::runCLI;
-using testing::TemporaryDirectory;
+using test::golden;
+using test::Outcome;
+using test::runCLI;
+using test::TempDir;
 
 const char* const kSecret = "SECRET-VALUE-7f3a";
 const std::string kUsageLine =
@@ -849,7 +849,7 @@ TEST(BackupCLITest, BrowseAndRecoveryValueErrors) {
 }
 
 TEST(BackupCLITest, HydrateErrors) {
-  TemporaryDirectory temporary;
+  TempDir temporary;
   const std::string free = (temporary.path() / "free").string();
   // Dry runs validate every S3 setting; a real run in JSON is refused before that.
   const std::vector<std::string> s3 = {"hydrate-s3",      free, "--bucket", "b", "--region", "auto",
@@ -1078,7 +1078,7 @@ TEST(BackupCLITest, HydrateErrors) {
 
 // Write paths that refuse a destination, or JSON for a real write, before any engine work.
 TEST(BackupCLITest, DestinationRefusalsAndJsonForRealWrites) {
-  TemporaryDirectory temporary;
+  TempDir temporary;
   const std::string file = temporary.write("existing.txt").string();
   const std::string emptyDirectory = temporary.makeDirectory("empty").string();
   const std::string hidden = temporary.makeDirectory("hidden").string();

@@ -14,8 +14,8 @@
 namespace tvr::cli {
 namespace {
 
-using testing::Outcome;
-using testing::runCLI;
+using test::Outcome;
+using test::runCLI;
 namespace fs = std::filesystem;
 
 const fs::path kSample = fs::path(TVR_FIXTURES_DIR) / "sample-repository";
@@ -104,21 +104,20 @@ TEST(BrowseCommands, ListsTheSampleRepository) {
 class BuiltRepositorySearch : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    temp_ = new test_support::TempDir();
-    test_support::RepositorySpec spec;
-    std::vector<test_support::TestFile> files = {
+    temp_ = new test::TempDir();
+    test::RepositorySpec spec;
+    std::vector<test::TestFile> files = {
         {"dir2/report.txt", "a"}, {"dir10/report.txt", "b"}, {"z/report.txt", "c"},
         {"report.txt", "d"},      {"report-final.txt", "e"}, {"report/notes.txt", "f"},
     };
-    std::vector<test_support::TestFile> many;
+    std::vector<test::TestFile> many;
     for (int i = 0; i < 30; ++i) many.push_back({"many/many" + std::to_string(i) + ".txt", std::to_string(i)});
-    spec.plans.push_back(
-        {"docs",
-         "Docs",
-         {test_support::TestRun{.files = files, .directories = {{"dir2"}, {"dir10"}, {"z"}, {"report"}}},
-          test_support::TestRun{.files = many, .directories = {{"many"}}},
-          test_support::TestRun{.files = files, .status = RunStatus::failed}}});
-    repository_ = new test_support::BuiltRepository(test_support::buildRepository(temp_->path() / "repo", spec));
+    spec.plans.push_back({"docs",
+                          "Docs",
+                          {test::TestRun{.files = files, .directories = {{"dir2"}, {"dir10"}, {"z"}, {"report"}}},
+                           test::TestRun{.files = many, .directories = {{"many"}}},
+                           test::TestRun{.files = files, .status = RunStatus::failed}}});
+    repository_ = new test::BuiltRepository(test::buildRepository(temp_->path() / "repo", spec));
   }
   static void TearDownTestSuite() {
     delete repository_;
@@ -135,15 +134,15 @@ class BuiltRepositorySearch : public ::testing::Test {
     return result;
   }
   static Outcome run(const std::vector<std::string>& arguments) {
-    return runCLI(arguments, {{"TVR_PASSWORD", test_support::kTestRecoveryPassword}});
+    return runCLI(arguments, {{"TVR_PASSWORD", test::kTestRecoveryPassword}});
   }
 
-  static test_support::TempDir* temp_;
-  static test_support::BuiltRepository* repository_;
+  static test::TempDir* temp_;
+  static test::BuiltRepository* repository_;
 };
 
-test_support::TempDir* BuiltRepositorySearch::temp_ = nullptr;
-test_support::BuiltRepository* BuiltRepositorySearch::repository_ = nullptr;
+test::TempDir* BuiltRepositorySearch::temp_ = nullptr;
+test::BuiltRepository* BuiltRepositorySearch::repository_ = nullptr;
 
 TEST_F(BuiltRepositorySearch, RanksByScoreThenByDigitAwarePathAndLeavesDirectoriesOut) {
   const std::string equalScores =

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/cli/CLITestSupport.h"
+#include "tests/support/RawDatabase.h"
 #include "tests/support/RepositoryBuilder.h"
 #include "tests/support/TempDir.h"
 
@@ -25,12 +26,14 @@ namespace tvr::cli {
 namespace {
 
 namespace fs = std::filesystem;
-using test_support::buildRepository;
-using test_support::BuiltRepository;
-using test_support::RepositorySpec;
-using test_support::TempDir;
-using test_support::TestRun;
-using testing::readText;
+using test::buildRepository;
+using test::BuiltRepository;
+using test::execSQL;
+using test::readText;
+using test::RepositorySpec;
+using test::TempDir;
+using test::TestRun;
+using test::writeText;
 
 struct ProcessResult {
   std::string out;
@@ -76,22 +79,6 @@ std::map<std::string, std::string> treeOf(const fs::path& root) {
     }
   }
   return tree;
-}
-
-void writeText(const fs::path& path, const std::string& text) {
-  std::ofstream stream(path, std::ios::binary | std::ios::trunc);
-  stream << text;
-}
-
-void execSQL(const fs::path& catalog, const std::string& sql) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(catalog.c_str(), &db), SQLITE_OK);
-  char* message = nullptr;
-  int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message);
-  std::string error = message ? message : "";
-  sqlite3_free(message);
-  sqlite3_close(db);
-  ASSERT_EQ(rc, SQLITE_OK) << error;
 }
 
 // A repository of one plan "docs" with one run of four files in two folders.

@@ -16,15 +16,17 @@
 #include "BackupCLI/CommandHandlers.h"
 #include "engine/s3/S3RepositoryStorageBackend.h"
 #include "tests/cli/CLITestSupport.h"
-#include "tests/s3/S3rverFixture.h"
+#include "tests/support/Files.h"
+#include "tests/support/S3rverFixture.h"
+#include "tests/support/TempDir.h"
 
 namespace tvr::cli {
 namespace {
 
-using testing::Outcome;
-using testing::readText;
-using testing::runCLI;
-using testing::TemporaryDirectory;
+using test::Outcome;
+using test::readText;
+using test::runCLI;
+using test::TempDir;
 
 constexpr const char* kSecret = "hydrate-secret-Zq9-never-printed";
 const std::filesystem::path kSample = std::filesystem::path(TVR_FIXTURES_DIR) / "sample-repository";
@@ -87,7 +89,7 @@ class SilentListener {
 };
 
 // Three object files and a temporary file of an interrupted write, which is no object.
-std::filesystem::path threeObjects(const TemporaryDirectory& temporary) {
+std::filesystem::path threeObjects(const TempDir& temporary) {
   temporary.write("source/repo.json", "{}");
   temporary.write("source/blobs/ab/ab01", "blob");
   temporary.write("source/catalog.sqlite", "db");
@@ -96,7 +98,7 @@ std::filesystem::path threeObjects(const TemporaryDirectory& temporary) {
 }
 
 TEST(HydrateCommandsTest, LocalDryRunCountsObjectsAndWritesNothing) {
-  TemporaryDirectory temporary;
+  TempDir temporary;
   std::filesystem::path source = threeObjects(temporary);
   std::filesystem::path destination = temporary.path() / "restored repo";
   std::filesystem::path occupied = temporary.path() / "occupied";
@@ -126,7 +128,7 @@ TEST(HydrateCommandsTest, LocalDryRunCountsObjectsAndWritesNothing) {
 }
 
 TEST(HydrateCommandsTest, S3DryRunValidatesEverythingAndSendsNoRequest) {
-  TemporaryDirectory temporary;
+  TempDir temporary;
   SilentListener listener;
   std::filesystem::path destination = temporary.makeDirectory("empty");
   const std::vector<std::string> base = {
@@ -150,7 +152,7 @@ TEST(HydrateCommandsTest, S3DryRunValidatesEverythingAndSendsNoRequest) {
 
 // The checks run in their documented order; the first failure decides.
 TEST(HydrateCommandsTest, S3ChecksComeInOrder) {
-  TemporaryDirectory temporary;
+  TempDir temporary;
   const std::string occupied = temporary.write("occupied/x").parent_path().string();
   const std::string empty = temporary.makeDirectory("empty").string();
   auto s3 = [](const std::string& destination, std::vector<std::string> extra) {
@@ -301,7 +303,7 @@ void expectWorkingCopyOfTheSample(const std::filesystem::path& copy) {
 }
 
 TEST(HydrateCommandsTest, HydrateLocalRebuildsAWorkingRepository) {
-  TemporaryDirectory temporary;
+  TempDir temporary;
   std::filesystem::path copy = temporary.path() / "copy";
   Outcome outcome = runCLI({"hydrate-local", kSample.string(), "--to", copy.string()});
   ASSERT_EQ(outcome.status, 0) << outcome.err;
@@ -327,7 +329,7 @@ class HydrateS3Test : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     try {
-      server_ = new tvr::testing::S3rverFixture({"repository", "empty-bucket"});
+      server_ = new test::S3rverFixture({"repository", "empty-bucket"});
       for (const auto& [relative, contents] : treeContents(kSample)) {
         server_->client("repository", {"put", relative, (kSample / relative).string()});
       }
@@ -346,21 +348,21 @@ class HydrateS3Test : public ::testing::Test {
   static std::vector<std::string> hydrate(const std::string& destination, const std::string& bucket,
                                           std::vector<std::string> extra = {}) {
     return with({"hydrate-s3", destination, "--bucket", bucket, "--region", "us-east-1", "--access-key-id",
-                 tvr::testing::S3rverFixture::kAccessKey, "--endpoint", server_->endpoint()},
+                 test::S3rverFixture::kAccessKey, "--endpoint", server_->endpoint()},
                 extra);
   }
-  static Environment secret(const std::string& value = tvr::testing::S3rverFixture::kSecret) {
+  static Environment secret(const std::string& value = test::S3rverFixture::kSecret) {
     return {{"AWS_SECRET_ACCESS_KEY", value}};
   }
 
-  static tvr::testing::S3rverFixture* server_;
+  static test::S3rverFixture* server_;
   static std::string setupFailure_;
 };
-tvr::testing::S3rverFixture* HydrateS3Test::server_ = nullptr;
+test::S3rverFixture* HydrateS3Test::server_ = nullptr;
 std::string HydrateS3Test::setupFailure_;
 
 TEST_F(HydrateS3Test, DownloadsEveryObjectIntoAWorkingRepository) {
-  TemporaryDirectory temporary;
+  TempDir temporary;
   std::filesystem::path copy = temporary.makeDirectory("copy");  // empty: no consent needed
   Outcome outcome = runCLI(hydrate(copy.string(), "repository"), secret());
   ASSERT_EQ(outcome.status, 0) << outcome.err;
@@ -412,10 +414,10 @@ TEST_F(HydrateS3Test, ProviderAnswersAreNetworkFailures) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TemporaryDirectory temporary;
+    TempDir temporary;
     std::filesystem::path destination = temporary.path() / "dest";
     std::vector<std::string> args = hydrate(destination.string(), c.bucket, c.extra);
-    *std::find(args.begin(), args.end(), std::string(tvr::testing::S3rverFixture::kAccessKey)) = c.accessKeyID;
+    *std::find(args.begin(), args.end(), std::string(test::S3rverFixture::kAccessKey)) = c.accessKeyID;
     Outcome text = runCLI(args, secret(kSecret));
     EXPECT_EQ(text.status, 7);
     EXPECT_EQ(text.out, "");
@@ -443,8 +445,8 @@ TEST_F(HydrateS3Test, ProviderAnswersAreNetworkFailures) {
 // A refused connection is a network failure too: after the retries, provider_network_failed
 // with the transport's text, and no destination folder.
 TEST(HydrateCommandsTest, UnreachableEndpointIsANetworkFailure) {
-  TemporaryDirectory temporary;
-  int port = tvr::testing::freeLoopbackPort();
+  TempDir temporary;
+  int port = test::freeLoopbackPort();
   std::filesystem::path destination = temporary.path() / "dest";
   Outcome outcome = runCLI({"hydrate-s3", destination.string(), "--bucket", "b", "--region", "auto", "--access-key-id",
                             "k", "--endpoint", "http://127.0.0.1:" + std::to_string(port), "--secret-access-key",

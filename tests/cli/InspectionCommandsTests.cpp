@@ -12,15 +12,17 @@
 #include "BackupCLI/BackupCLI.h"
 #include "engine/metadata/RepositoryMetadata.h"
 #include "tests/cli/CLITestSupport.h"
+#include "tests/support/RawDatabase.h"
 #include "tests/support/RepositoryBuilder.h"
 #include "tests/support/TempDir.h"
 
 namespace tvr::cli {
 namespace {
 
-using testing::Outcome;
-using testing::runCLI;
+using test::Outcome;
+using test::runCLI;
 namespace fs = std::filesystem;
+using test::execSQL;
 
 const fs::path kSample = fs::path(TVR_FIXTURES_DIR) / "sample-repository";
 
@@ -33,17 +35,6 @@ fs::path copySample(const fs::path& into) {
   }
   fs::permissions(copy, fs::perms::owner_write, fs::perm_options::add);
   return copy;
-}
-
-void execSQL(const fs::path& database, const std::string& sql) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(database.c_str(), &db), SQLITE_OK);
-  char* error = nullptr;
-  int status = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
-  std::string message = error ? error : "";
-  sqlite3_free(error);
-  sqlite3_close(db);
-  ASSERT_EQ(status, SQLITE_OK) << message;
 }
 
 std::string escaped(const fs::path& path) {
@@ -94,7 +85,7 @@ TEST(InspectionCommands, SampleRepositoryInTextAndJson) {
 }
 
 TEST(InspectionCommands, InfoOnAnUnencryptedRepositoryHasNoEncryptionMember) {
-  test_support::TempDir temp;
+  test::TempDir temp;
   // The writer refuses to create one, so the document is written directly.
   RepositoryMetadata metadata;
   metadata.formatVersion = 1;
@@ -119,7 +110,7 @@ TEST(InspectionCommands, InfoOnAnUnencryptedRepositoryHasNoEncryptionMember) {
 }
 
 TEST(InspectionCommands, FoldersThatAreNoRepository) {
-  test_support::TempDir temp;
+  test::TempDir temp;
   const std::string folder = temp.path().string();
 
   Outcome info = runCLI({"info", folder, "--json"});
@@ -145,7 +136,7 @@ TEST(InspectionCommands, FoldersThatAreNoRepository) {
   }
 
   // A malformed repo.json is the decoder's failure, not a missing repository.
-  testing::TemporaryDirectory broken;
+  test::TempDir broken;
   broken.write("repo.json", "{\"formatVersion\": \"one\"}");
   Outcome malformed = runCLI({"info", broken.path().string(), "--json"});
   EXPECT_EQ(malformed.status, 1);
@@ -153,7 +144,7 @@ TEST(InspectionCommands, FoldersThatAreNoRepository) {
 }
 
 TEST(InspectionCommands, ListRunsShowsUnfinishedRunsAndPassesCatalogErrorsThrough) {
-  test_support::TempDir temp;
+  test::TempDir temp;
   fs::path repository = copySample(temp.path());
   execSQL(repository / "catalog.sqlite",
           "UPDATE runs SET finished_at = NULL, files_total_count = NULL, files_total_bytes = NULL WHERE id = 2;");

@@ -18,9 +18,9 @@
 namespace tvr::cli {
 namespace {
 
-using testing::Outcome;
-using testing::readText;
-using testing::runCLI;
+using test::Outcome;
+using test::readText;
+using test::runCLI;
 namespace fs = std::filesystem;
 
 const fs::path kSample = fs::path(TVR_FIXTURES_DIR) / "sample-repository";
@@ -92,7 +92,7 @@ TEST(VerifyCommand, HealthySampleRepository) {
 }
 
 TEST(VerifyCommand, MissingAndOrphanBlobsAreReportedBeforeExit5) {
-  test_support::TempDir temp;
+  test::TempDir temp;
   fs::path repository = copySample(temp.path());
   std::vector<fs::path> blobs;
   for (const auto& item : fs::recursive_directory_iterator(repository / "blobs")) {
@@ -135,7 +135,7 @@ TEST(VerifyCommand, MissingAndOrphanBlobsAreReportedBeforeExit5) {
 }
 
 TEST(RestoreCommand, RestoresSampleFilesWithTheirBytesAndDates) {
-  test_support::TempDir temp;
+  test::TempDir temp;
   struct Case {
     std::string run;
     std::string path;
@@ -171,7 +171,7 @@ TEST(RestoreCommand, RestoresSampleFilesWithTheirBytesAndDates) {
 }
 
 TEST(RestoreCommand, ExistingDestinationsNeedOverwriteTrue) {
-  test_support::TempDir temp;
+  test::TempDir temp;
   fs::path file = temp.path() / "existing.txt";
   std::ofstream(file) << "mine";
   fs::path directory = temp.path() / "empty-directory";
@@ -212,7 +212,7 @@ TEST(RestoreCommand, ExistingDestinationsNeedOverwriteTrue) {
 }
 
 TEST(RestoreCommand, DryRunDescribesTheFileAndFindsOnlyExactFilePaths) {
-  test_support::TempDir temp;
+  test::TempDir temp;
   fs::path destination = temp.path() / "clip.bin";
 
   Outcome text = runCLI(restoreArgs("2", "video/clip.bin", destination, {"--dry-run"}));
@@ -256,7 +256,7 @@ TEST(RestoreCommand, DryRunDescribesTheFileAndFindsOnlyExactFilePaths) {
 }
 
 TEST(ExportCommand, ExportsTheSampleRunAtItsDisplayPaths) {
-  test_support::TempDir temp;
+  test::TempDir temp;
   fs::path destination = temp.path() / "export";
   fs::create_directory(destination);  // an existing empty directory is accepted
 
@@ -295,7 +295,7 @@ TEST(ExportCommand, ExportsTheSampleRunAtItsDisplayPaths) {
 }
 
 TEST(ExportCommand, RefusalsAndDryRuns) {
-  test_support::TempDir temp;
+  test::TempDir temp;
   fs::path hidden = temp.path() / "hidden";
   fs::create_directory(hidden);
   std::ofstream(hidden / ".DS_Store") << "x";
@@ -328,11 +328,11 @@ TEST(ExportCommand, RefusalsAndDryRuns) {
   EXPECT_FALSE(fs::exists(destination));
 
   // A run that recorded nothing counts zero of everything.
-  test_support::RepositorySpec spec;
-  spec.plans.push_back({"empty-plan", "Empty", {test_support::TestRun{}}});
-  test_support::BuiltRepository built = test_support::buildRepository(temp.path() / "built", spec);
+  test::RepositorySpec spec;
+  spec.plans.push_back({"empty-plan", "Empty", {test::TestRun{}}});
+  test::BuiltRepository built = test::buildRepository(temp.path() / "built", spec);
   const std::string runID = std::to_string(built.runIDs.at("empty-plan").at(0));
-  const Environment environment = {{"TVR_PASSWORD", test_support::kTestRecoveryPassword}};
+  const Environment environment = {{"TVR_PASSWORD", test::kTestRecoveryPassword}};
   std::vector<std::string> args = {
       "export",    built.root.string(),       "--plan",      "empty-plan", "--run", runID, "--to", destination.string(),
       "--dry-run", "--recovery-password-env", "TVR_PASSWORD"};

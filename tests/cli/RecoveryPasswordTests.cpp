@@ -16,9 +16,9 @@
 namespace tvr::cli {
 namespace {
 
-using testing::Outcome;
-using testing::readText;
-using testing::runCLI;
+using test::Outcome;
+using test::readText;
+using test::runCLI;
 namespace fs = std::filesystem;
 
 const fs::path kSample = fs::path(TVR_FIXTURES_DIR) / "sample-repository";
@@ -41,7 +41,7 @@ void expectNoSecret(const Outcome& outcome) {
 }
 
 TEST(RecoveryPasswordSources, EachSourceUnlocksAndEachFailureHasItsCode) {
-  testing::TemporaryDirectory files;
+  test::TempDir files;
   auto passwordFile = [&](const std::string& name, const std::string& contents) {
     return files.write(name, contents).string();
   };
@@ -165,7 +165,7 @@ TEST(RecoveryPasswordSources, EachSourceUnlocksAndEachFailureHasItsCode) {
 }
 
 TEST(RecoveryPasswordSources, RepositoryWithoutARecoveryWrappedKey) {
-  test_support::TempDir temp;
+  test::TempDir temp;
   fs::path repository = temp.path() / "repository";
   fs::copy(kSample, repository, fs::copy_options::recursive);
   fs::permissions(repository / "repo.json", fs::perms::owner_write, fs::perm_options::add);
@@ -187,7 +187,7 @@ TEST(RecoveryPasswordSources, RepositoryWithoutARecoveryWrappedKey) {
 }
 
 TEST(RecoveryPasswordSources, UnencryptedRepositoryNeverLooksAtThePasswordOptions) {
-  test_support::TempDir temp;
+  test::TempDir temp;
   RepositoryMetadata metadata;
   metadata.formatVersion = 1;
   metadata.minimumReaderVersion = 1;

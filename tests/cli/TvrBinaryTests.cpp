@@ -11,9 +11,9 @@
 namespace tvr::cli {
 namespace {
 
-using testing::golden;
-using testing::readText;
-using testing::TemporaryDirectory;
+using test::golden;
+using test::readText;
+using test::TempDir;
 
 struct ProcessResult {
   std::string out;
@@ -23,7 +23,7 @@ struct ProcessResult {
 
 // Runs `env -i <environment> tvr <arguments>` (arguments are plain words here).
 ProcessResult runTvr(const std::string& environment, const std::string& arguments) {
-  TemporaryDirectory temporary;
+  TempDir temporary;
   std::filesystem::path out = temporary.path() / "out";
   std::filesystem::path err = temporary.path() / "err";
   std::string command = "env -i " + environment + " '" + std::string(TVR_CLI_BINARY) + "' " + arguments + " >'" +

@@ -31,12 +31,12 @@ namespace tvr::cli {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::readText;
-using testing::TemporaryDirectory;
+using test::readText;
+using test::TempDir;
 
 const fs::path kSample = fs::path(TVR_FIXTURES_DIR) / "sample-repository";
 const std::string kSamplePasswordFile = (fs::path(TVR_FIXTURES_DIR) / "sample-repository.password").string();
-const std::string kPassword = test_support::kTestRecoveryPassword;
+const std::string kPassword = test::kTestRecoveryPassword;
 
 // Where the child's standard output and standard error go.
 struct Streams {
@@ -116,7 +116,7 @@ class Child {
 
  private:
   Streams streams_;
-  TemporaryDirectory temporary_;
+  TempDir temporary_;
   fs::path outPath_;
   fs::path errPath_;
   pid_t pid_ = -1;
@@ -166,15 +166,15 @@ std::string randomBytes(std::size_t size, unsigned seed) {
 class TvrProcessTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    directory_ = new TemporaryDirectory;
+    directory_ = new TempDir;
     root_ = directory_->path() / "repository";
-    test_support::RepositorySpec spec;
-    test_support::TestRun big;
+    test::RepositorySpec spec;
+    test::TestRun big;
     for (int i = 0; i < 6; ++i) {
       big.files.push_back({"big/" + std::to_string(i) + ".bin", randomBytes(24 << 20, static_cast<unsigned>(i))});
     }
     big.directories.push_back({"big"});
-    test_support::TestRun names;
+    test::TestRun names;
     names.files = {{"Family \U0001F468\u200D\U0001F469\u200D\U0001F467/beach.jpg", "sand"},
                    {"evil\x1b[31m\n.txt", "red"},
                    {"Photo.JPG", "upper"},
@@ -182,7 +182,7 @@ class TvrProcessTest : public ::testing::Test {
     names.directories = {{"Family \U0001F468\u200D\U0001F469\u200D\U0001F467"}, {"empty"}};
     spec.plans.push_back({PlanID("big"), "Big", {big}});
     spec.plans.push_back({PlanID("names"), "Names \x1b]0;owned\x07", {names}});
-    test_support::buildRepository(root_, spec);
+    test::buildRepository(root_, spec);
   }
   static void TearDownTestSuite() {
     delete directory_;
@@ -196,10 +196,10 @@ class TvrProcessTest : public ::testing::Test {
         extra);
   }
 
-  static TemporaryDirectory* directory_;
+  static TempDir* directory_;
   static fs::path root_;
 };
-TemporaryDirectory* TvrProcessTest::directory_ = nullptr;
+TempDir* TvrProcessTest::directory_ = nullptr;
 fs::path TvrProcessTest::root_;
 
 // 1. Colour only on a terminal, unless forced; NO_COLOR, --no-color and JSON always win.
@@ -235,7 +235,7 @@ TEST(TvrProcess, ColourOnlyOnATerminal) {
 
 // 2. On a case-insensitive run a path restores as search prints it; messages echo it as given.
 TEST(TvrProcess, CaseInsensitiveRunsFindPathsAsPrinted) {
-  TemporaryDirectory temporary;
+  TempDir temporary;
   Result search = runTvr(sampleArgs("search", "1", {"--name", "stephane"}));
   ASSERT_EQ(search.status, 0) << search.err;
   std::string printed = search.out.substr(search.out.find('\t') + 1);
@@ -265,7 +265,7 @@ TEST(TvrProcess, CaseInsensitiveRunsFindPathsAsPrinted) {
 // 2 (case-sensitive runs keep the exact match), 3 (format characters in names) and 11
 // (control characters shown visibly in text, exact in JSON).
 TEST_F(TvrProcessTest, NamesAsTheyAre) {
-  TemporaryDirectory temporary;
+  TempDir temporary;
   const std::string family = "Family \U0001F468\u200D\U0001F469\u200D\U0001F467";
   Result listed = runTvr(args("list", "names", {"--path", family}));
   EXPECT_EQ(listed.status, 0) << listed.err;
@@ -304,7 +304,7 @@ TEST_F(TvrProcessTest, NamesAsTheyAre) {
 
 // 4, 5, 9, 12, 13, 14: failures with their codes, through the binary, in JSON.
 TEST(TvrProcess, FailuresHaveTheirCodes) {
-  TemporaryDirectory temporary;
+  TempDir temporary;
   fs::path wrongPassword = temporary.write("wrong", "\xEF\xBB\xBFriver stone lantern 42\n");
   fs::path hugePassword = temporary.write("huge", std::string(70000, 'x'));
   fs::path notRepository = temporary.makeDirectory("not-a-repository");
@@ -433,7 +433,7 @@ TEST_F(TvrProcessTest, AnEmptyFolderListsNothing) {
 
 // 6. Hydration from nothing fails; links and special files in the source are named.
 TEST(TvrProcess, HydrationNeedsRepositoryObjects) {
-  TemporaryDirectory temporary;
+  TempDir temporary;
   fs::path empty = temporary.makeDirectory("empty");
   fs::path file = temporary.write("file", "x");
   fs::path docs = temporary.makeDirectory("docs");
@@ -495,7 +495,7 @@ TEST(TvrProcess, HydrationNeedsRepositoryObjects) {
 
 // 7. With --overwrite true, what is not a regular file (or not a folder) is refused.
 TEST(TvrProcess, DevicesAndFoldersAreNoFileDestinations) {
-  TemporaryDirectory temporary;
+  TempDir temporary;
   fs::path fifo = temporary.path() / "fifo";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
   fs::path device = temporary.path() / "mynull";
@@ -576,7 +576,7 @@ TEST(TvrProcess, OutputThatWasNotWrittenFails) {
 
 // 13. A failed command leaves no folder it made; echoed paths are lexically normal.
 TEST(TvrProcess, FailuresLeaveNoFoldersAndPathsAreClean) {
-  TemporaryDirectory temporary;
+  TempDir temporary;
   fs::path repository = temporary.path() / "repository";
   fs::copy(kSample, repository, fs::copy_options::recursive);
   fs::remove(repository / "catalog.sqlite");
@@ -594,7 +594,7 @@ TEST(TvrProcess, FailuresLeaveNoFoldersAndPathsAreClean) {
 
 // 16. --verbose adds the code and the causes; without it standard error is one line.
 TEST(TvrProcess, VerboseAddsCodeAndCauses) {
-  TemporaryDirectory temporary;
+  TempDir temporary;
   fs::path repository = temporary.path() / "repository";
   fs::copy(kSample, repository, fs::copy_options::recursive);
   fs::remove(repository / "catalog.sqlite");
@@ -634,7 +634,7 @@ TEST_F(TvrProcessTest, InterruptsCleanUp) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TemporaryDirectory temporary;
+    TempDir temporary;
     fs::path destination = temporary.path() / "out";
     std::vector<std::string> arguments =
         c.exportRun ? args("export", "big", {"--to", destination.string()})
@@ -663,7 +663,7 @@ TEST_F(TvrProcessTest, InterruptsCleanUp) {
 
 // A signal ignored by whoever started tvr (nohup) stays ignored: the work completes.
 TEST_F(TvrProcessTest, IgnoredSignalsStayIgnored) {
-  TemporaryDirectory temporary;
+  TempDir temporary;
   fs::path destination = temporary.path() / "5.bin";
   Child child(args("restore", "big", {"--path", "big/5.bin", "--to", destination.string()}), {},
               {.ignoredSignals = {SIGHUP}});
@@ -681,7 +681,7 @@ TEST_F(TvrProcessTest, IgnoredSignalsStayIgnored) {
 
 // 15. Progress on a terminal's standard error only, erased at the end.
 TEST_F(TvrProcessTest, ProgressOnlyOnATerminal) {
-  TemporaryDirectory temporary;
+  TempDir temporary;
   Result shown =
       runTvr(args("export", "big", {"--to", (temporary.path() / "a").string()}), {}, {.errorTerminal = true});
   EXPECT_EQ(shown.status, 0) << shown.terminal;

@@ -7,13 +7,15 @@
 #include <string>
 
 #include "engine/crypto/CryptoPrimitives.h"
-#include "tests/crypto/CryptoTestSupport.h"
+#include "tests/support/ErrorAssertions.h"
+#include "tests/support/Files.h"
+#include "tests/support/Fixtures.h"
 #include "tests/support/TempDir.h"
 
 namespace tvr::crypto {
 namespace {
 
-using tvr::testing::hexBytes;
+using tvr::test::hexBytes;
 
 Bytes range(int first, int last) {
   Bytes out;
@@ -82,7 +84,7 @@ TEST(CryptoPrimitiveVectorsTest, HmacSha256MatchesRfc4231) {
 
 TEST(CryptoPrimitiveVectorsTest, Sha256MatchesFips180Examples) {
   Digest empty = sha256(nullptr, 0);
-  EXPECT_EQ(hexEncode(empty.data(), empty.size()), tvr::testing::cryptoVectors()["sha256OfEmpty"]);
+  EXPECT_EQ(hexEncode(empty.data(), empty.size()), tvr::test::cryptoVectors()["sha256OfEmpty"]);
   Bytes abc = bytesOf("abc");
   Digest d = sha256(abc.data(), abc.size());
   EXPECT_EQ(hexEncode(d.data(), d.size()), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
@@ -187,8 +189,8 @@ TEST(CryptoPrimitiveVectorsTest, AesGcmOpensNistVectorsAndRejectsAnyChange) {
 TEST(CryptoPrimitiveVectorsTest, AesGcmCombinedFormTooShortIsASizeError) {
   AESGCM cipher(SecretBytes(Bytes(32, 1)));
   Bytes combined(27, 0);
-  tvr::testing::expectError([&] { cipher.openCombined(combined.data(), combined.size(), nullptr, 0); },
-                            {"CryptoError", 1, "The sealed data is too short for AES-GCM."});
+  EXPECT_TRUE(test::throwsError([&] { cipher.openCombined(combined.data(), combined.size(), nullptr, 0); },
+                                {"CryptoError", 1, "The sealed data is too short for AES-GCM."}));
 }
 
 TEST(CryptoPrimitiveVectorsTest, AesGcmSealCombinedUsesFreshNonces) {

@@ -10,25 +10,15 @@
 #include "engine/crypto/RepositoryKeyMaterial.h"
 #include "platform/Bytes.h"
 #include "platform/Error.h"
+#include "tests/support/ErrorAssertions.h"
 
 namespace tvr {
 namespace {
 
+using test::throwsError;
+
 RepositoryKeyMaterial sampleKey() {
   return RepositoryKeyMaterial(*hexDecode("00112233445566778899aabbccddeeff102132435465768798a9bacbdcedfe0f"));
-}
-
-void expectWrappingError(const std::function<void()>& body, const std::string& message) {
-  try {
-    body();
-    ADD_FAILURE() << "expected: " << message;
-  } catch (const crypto::CipherError& error) {
-    ADD_FAILURE() << "cipher error instead of: " << message;
-  } catch (const Error& error) {
-    EXPECT_EQ(error.domain(), "RecoveryKeyWrapping");
-    EXPECT_EQ(error.code(), 1);
-    EXPECT_EQ(error.message(), message);
-  }
 }
 
 crypto::CipherError::Case cipherFailure(const WrappedRepositoryKey& wrapped, std::string_view password) {
@@ -66,8 +56,8 @@ TEST(RecoveryKeyWrappingDerivation, RefusesCountsPBKDF2CannotTakeExactly) {
   for (std::int64_t iterations : {std::int64_t{0}, std::int64_t{-1}, std::int64_t{2147483648}, std::int64_t{4294967296},
                                   std::numeric_limits<std::int64_t>::max()}) {
     SCOPED_TRACE(iterations);
-    expectWrappingError([&] { RecoveryKeyWrapping::deriveWrappingKey("pw", bytesOf("salt"), iterations); },
-                        "Failed to derive recovery wrapping key.");
+    EXPECT_TRUE(throwsError([&] { RecoveryKeyWrapping::deriveWrappingKey("pw", bytesOf("salt"), iterations); },
+                            {"RecoveryKeyWrapping", 1, "Failed to derive recovery wrapping key."}));
   }
 }
 
@@ -89,10 +79,10 @@ TEST(RecoveryKeyWrapping, WrapsToARecordThatUnwrapsWithTheSamePassword) {
 }
 
 TEST(RecoveryKeyWrapping, WrapRejectsCountsOutsideTheSupportedRange) {
-  expectWrappingError([] { RecoveryKeyWrapping::wrap(sampleKey(), "pw", 209999); },
-                      "KDF iterations must be at least 210000.");
-  expectWrappingError([] { RecoveryKeyWrapping::wrap(sampleKey(), "pw", 4294967296); },
-                      "Failed to derive recovery wrapping key.");
+  EXPECT_TRUE(throwsError([] { RecoveryKeyWrapping::wrap(sampleKey(), "pw", 209999); },
+                          {"RecoveryKeyWrapping", 1, "KDF iterations must be at least 210000."}));
+  EXPECT_TRUE(throwsError([] { RecoveryKeyWrapping::wrap(sampleKey(), "pw", 4294967296); },
+                          {"RecoveryKeyWrapping", 1, "Failed to derive recovery wrapping key."}));
 }
 
 TEST(RecoveryKeyWrapping, UnwrapRejectsUnsupportedRecordsBeforeDeriving) {
@@ -124,7 +114,8 @@ TEST(RecoveryKeyWrapping, UnwrapRejectsUnsupportedRecordsBeforeDeriving) {
     wrapped.algorithm = c.algorithm;
     wrapped.kdf = c.kdf;
     wrapped.iterations = c.iterations;
-    expectWrappingError([&] { RecoveryKeyWrapping::unwrap(wrapped, "pw"); }, c.message);
+    EXPECT_TRUE(
+        throwsError([&] { RecoveryKeyWrapping::unwrap(wrapped, "pw"); }, {"RecoveryKeyWrapping", 1, c.message}));
   }
 }
 

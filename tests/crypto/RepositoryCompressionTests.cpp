@@ -3,15 +3,19 @@
 #include <cstdlib>
 
 #include "engine/crypto/RepositoryCompression.h"
-#include "tests/crypto/CryptoTestSupport.h"
+#include "platform/SecureRandom.h"
+#include "tests/support/ErrorAssertions.h"
+#include "tests/support/Files.h"
+#include "tests/support/Fixtures.h"
+#include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
 
-using testing::expectError;
-using testing::readFile;
-using testing::TemporaryDirectory;
-using testing::writeFile;
+using test::readBytes;
+using test::TempDir;
+using test::throwsError;
+using test::writeBytes;
 
 const char* const kReferenceTool = "/usr/bin/lzfse";
 
@@ -63,34 +67,34 @@ TEST(RepositoryCompressionTest, RoundTripsThroughBothEntryPoints) {
 
 TEST(RepositoryCompressionTest, ReferenceToolDecodesWhatWeEncode) {
   if (!std::filesystem::exists(kReferenceTool)) GTEST_SKIP() << "no reference lzfse tool";
-  TemporaryDirectory dir;
+  TempDir dir;
   for (const Sample& s : samples()) {
     // The reference tool cannot decode an empty result (it fails to allocate its output),
     // so the empty stream is covered by the round trip above only.
     if (s.data.empty()) continue;
     SCOPED_TRACE(s.name);
-    writeFile(dir / "ours.lzfse", RepositoryCompression::compress(s.data));
+    writeBytes(dir / "ours.lzfse", RepositoryCompression::compress(s.data));
     runTool("-decode", dir / "ours.lzfse", dir / "decoded");
-    EXPECT_EQ(readFile(dir / "decoded"), s.data);
+    EXPECT_EQ(readBytes(dir / "decoded"), s.data);
   }
 }
 
 TEST(RepositoryCompressionTest, WeDecodeWhatTheReferenceToolEncodes) {
   if (!std::filesystem::exists(kReferenceTool)) GTEST_SKIP() << "no reference lzfse tool";
-  TemporaryDirectory dir;
+  TempDir dir;
   for (const Sample& s : samples()) {
     // The reference tool aborts on an empty input, so the empty sample goes one way only.
     if (s.data.empty()) continue;
     SCOPED_TRACE(s.name);
-    writeFile(dir / "plain", s.data);
+    writeBytes(dir / "plain", s.data);
     runTool("-encode", dir / "plain", dir / "theirs.lzfse");
-    EXPECT_EQ(RepositoryCompression::decompress(readFile(dir / "theirs.lzfse"), s.data.size()), s.data);
+    EXPECT_EQ(RepositoryCompression::decompress(readBytes(dir / "theirs.lzfse"), s.data.size()), s.data);
   }
 }
 
 TEST(RepositoryCompressionTest, ResultOfTheWrongLengthIsRejected) {
-  const testing::ExpectedError sizeError{"RepositoryCompression", 1,
-                                         "Compressed data did not expand to the expected size."};
+  const test::ExpectedError sizeError{"RepositoryCompression", 1,
+                                      "Compressed data did not expand to the expected size."};
   Bytes data = bytesOf("some text that is long enough to be compressed, some text that is");
   Bytes compressed = RepositoryCompression::compress(data);
   Bytes garbage(64, 0x5a);
@@ -110,7 +114,7 @@ TEST(RepositoryCompressionTest, ResultOfTheWrongLengthIsRejected) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Bytes& input = c.input ? *c.input : cut;
-    expectError([&] { RepositoryCompression::decompress(input, c.expectedSize); }, sizeError);
+    EXPECT_TRUE(throwsError([&] { RepositoryCompression::decompress(input, c.expectedSize); }, sizeError));
   }
 }
 

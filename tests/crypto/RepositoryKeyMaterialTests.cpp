@@ -1,20 +1,23 @@
 #include <gtest/gtest.h>
 
 #include "engine/crypto/RepositoryKeyMaterial.h"
-#include "tests/crypto/CryptoTestSupport.h"
+#include "tests/support/ErrorAssertions.h"
+#include "tests/support/Files.h"
+#include "tests/support/Fixtures.h"
+#include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
 
-using testing::cryptoVectors;
-using testing::expectError;
-using testing::hexBytes;
+using test::cryptoVectors;
+using test::hexBytes;
+using test::throwsError;
 
 TEST(RepositoryKeyMaterialTest, AcceptsExactly32Bytes) {
   for (std::size_t length : {0, 16, 31, 33, 64}) {
     SCOPED_TRACE(length);
-    expectError([&] { RepositoryKeyMaterial key{Bytes(length, 1)}; },
-                {"RepositoryKeyMaterial", 1, "Repository keys must be 32 bytes."});
+    EXPECT_TRUE(throwsError([&] { RepositoryKeyMaterial key{Bytes(length, 1)}; },
+                            {"RepositoryKeyMaterial", 1, "Repository keys must be 32 bytes."}));
   }
   RepositoryKeyMaterial key{Bytes(32, 1)};
   EXPECT_EQ(key.rawData().bytes(), Bytes(32, 1));

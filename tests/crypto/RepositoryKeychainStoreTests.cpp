@@ -10,9 +10,12 @@
 #include "engine/crypto/RepositoryKeychainStore.h"
 #include "platform/Error.h"
 #include "platform/SecureRandom.h"
+#include "tests/support/ErrorAssertions.h"
 
 namespace tvr {
 namespace {
+
+using test::throwsError;
 
 using Accessibility = RepositoryKeychainAccessibility;
 using Op = InMemoryRepositoryKeychainClient::Operation;
@@ -28,17 +31,6 @@ RepositoryKeychainDescriptor descriptor(RepositoryKeychainSyncPolicy policy = Re
   d.requiresUserPresence = presence;
   if (presence) d.userPresenceReason = "Unlock the backup key";
   return d;
-}
-
-void expectKeychainError(const std::function<void()>& call, long status, const std::string& message) {
-  try {
-    call();
-    FAIL() << "no error for " << message;
-  } catch (const Error& e) {
-    EXPECT_EQ(e.domain(), "RepositoryKeychainStore");
-    EXPECT_EQ(e.code(), status);
-    EXPECT_EQ(e.message(), message);
-  }
 }
 
 TEST(RepositoryKeychainDescriptor, DerivesAccountSyncAndAccessibility) {
@@ -155,8 +147,8 @@ TEST_F(KeychainStoreTest, PresenceItemIsFoundWithoutPromptAndReadWithOne) {
   EXPECT_EQ(store_.load(d), keyOf(7));
   EXPECT_EQ(client_->promptReasons(), std::vector<std::string>{"Unlock the backup key"});
   client_->setUserConfirms(false);
-  expectKeychainError([&] { store_.load(d); }, Status::userCanceled,
-                      "Failed to load repository key from Keychain. OSStatus -128.");
+  EXPECT_TRUE(throwsError([&] { store_.load(d); }, {"RepositoryKeychainStore", Status::userCanceled,
+                                                    "Failed to load repository key from Keychain. OSStatus -128."}));
 }
 
 TEST_F(KeychainStoreTest, MissingItemsAreNotErrors) {
@@ -195,7 +187,7 @@ TEST_F(KeychainStoreTest, KeychainStatusesBecomeErrorsWithTheStatusInTheMessage)
     auto client = std::make_shared<InMemoryRepositoryKeychainClient>();
     RepositoryKeychainStore store(client);
     client->forceStatus(c.forced, c.status);
-    expectKeychainError([&] { c.call(store); }, c.status, c.message);
+    EXPECT_TRUE(throwsError([&] { c.call(store); }, {"RepositoryKeychainStore", c.status, c.message}));
     EXPECT_TRUE(client->items().empty());
   }
   // A check that would need the user counts as present.
@@ -205,8 +197,8 @@ TEST_F(KeychainStoreTest, KeychainStatusesBecomeErrorsWithTheStatusInTheMessage)
 
 TEST_F(KeychainStoreTest, AccessControlThatCannotBeMadeFailsTheSave) {
   RepositoryKeychainStore store(client_, [](Accessibility, bool) { return std::nullopt; });
-  expectKeychainError([&] { store.save(keyOf(1), descriptor(RepositoryKeychainSyncPolicy::localOnly, true)); }, -50,
-                      "Failed to create Keychain access control. OSStatus -50.");
+  EXPECT_TRUE(throwsError([&] { store.save(keyOf(1), descriptor(RepositoryKeychainSyncPolicy::localOnly, true)); },
+                          {"RepositoryKeychainStore", -50, "Failed to create Keychain access control. OSStatus -50."}));
   EXPECT_TRUE(client_->items().empty());
   // Items that need no access control do not ask for one.
   store.save(keyOf(1), descriptor());
@@ -280,8 +272,9 @@ TEST_F(SystemKeychainTest, SavesLoadsChecksAndDeletesInTheKernelKeyring) {
 TEST_F(SystemKeychainTest, ItemThatAsksForUserPresenceIsRefused) {
   RepositoryKeychainStore store(std::make_shared<SystemRepositoryKeychainClient>(keyring_));
   const RepositoryKeychainDescriptor presence = descriptor(RepositoryKeychainSyncPolicy::localOnly, true);
-  expectKeychainError([&] { store.save(keyOf(1), presence); }, Status::unimplemented,
-                      "Failed to save repository key in Keychain. OSStatus -4.");
+  EXPECT_TRUE(throwsError(
+      [&] { store.save(keyOf(1), presence); },
+      {"RepositoryKeychainStore", Status::unimplemented, "Failed to save repository key in Keychain. OSStatus -4."}));
   EXPECT_EQ(keysInKeyring(), 0);
   EXPECT_FALSE(store.contains(presence));
   store.save(keyOf(2), descriptor(RepositoryKeychainSyncPolicy::iCloudKeychain, true));

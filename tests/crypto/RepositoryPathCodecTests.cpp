@@ -2,14 +2,17 @@
 
 #include "engine/crypto/CryptoPrimitives.h"
 #include "engine/crypto/RepositoryPathCodec.h"
-#include "tests/crypto/CryptoTestSupport.h"
+#include "tests/support/ErrorAssertions.h"
+#include "tests/support/Files.h"
+#include "tests/support/Fixtures.h"
+#include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
 
-using testing::cryptoVectors;
-using testing::expectError;
-using testing::hexBytes;
+using test::cryptoVectors;
+using test::hexBytes;
+using test::throwsError;
 
 RepositoryPathCodec fixtureCodec() {
   return RepositoryPathCodec(RepositoryKeyMaterial(hexBytes(cryptoVectors()["repositoryKeyHex"])));
@@ -69,9 +72,9 @@ TEST(RepositoryPathCodecTest, OpenPathFailures) {
   struct Case {
     const char* name;
     std::function<void()> body;
-    testing::ExpectedError expected;
+    test::ExpectedError expected;
   };
-  const testing::ExpectedError authentication{"CryptoError", 2, "AES-GCM authentication failed."};
+  const test::ExpectedError authentication{"CryptoError", 2, "AES-GCM authentication failed."};
   const Case cases[] = {
       {"27 bytes",
        [&] { codec.openPath(Bytes(27, 0)); },
@@ -96,7 +99,7 @@ TEST(RepositoryPathCodecTest, OpenPathFailures) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    expectError(c.body, c.expected);
+    EXPECT_TRUE(throwsError(c.body, c.expected));
   }
 }
 

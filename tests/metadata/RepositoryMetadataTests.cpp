@@ -8,19 +8,25 @@
 
 #include "engine/crypto/RecoveryKeyWrapping.h"
 #include "engine/metadata/RepositoryMetadata.h"
+#include "platform/Error.h"
+#include "platform/FileSystem.h"
 #include "platform/JsonDecoding.h"
 #include "tests/metadata/MetadataTestSupport.h"
+#include "tests/support/ErrorAssertions.h"
+#include "tests/support/Files.h"
+#include "tests/support/Fixtures.h"
+#include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::expectError;
-using testing::readJsonFile;
-using testing::sampleRepository;
-using testing::supportedEncryption;
-using testing::TempDir;
-using testing::writeJsonFile;
+using test::readJsonFile;
+using test::sampleRepository;
+using test::supportedEncryption;
+using test::TempDir;
+using test::throwsError;
+using test::writeJsonFile;
 
 constexpr double k20260401T080000Z = 1775030400.0;
 
@@ -72,7 +78,7 @@ TEST(RepositoryMetadataFixture, RecoveryPasswordUnwrapsTheSampleRepositoryKey) {
   ASSERT_TRUE(metadata && metadata->encryption && metadata->encryption->recoveryWrappedKey);
   RepositoryKeyMaterial key =
       RecoveryKeyWrapping::unwrap(*metadata->encryption->recoveryWrappedKey, "river stone lantern 42");
-  EXPECT_TRUE(key == testing::sampleRepositoryKey());
+  EXPECT_TRUE(key == test::sampleRepositoryKey());
 }
 
 TEST(RepositoryMetadataCoding, EncodesSortedPrettyEscapedAndRoundTrips) {
@@ -162,8 +168,8 @@ TEST(RepositoryMetadataCoding, MalformedDocumentsFailWithTheDecodersError) {
     SCOPED_TRACE(c.name);
     nlohmann::json document = fixture;
     c.mutate(document);
-    expectError([&] { RepositoryMetadata::decodeDocument(bytesOf(document.dump())); }, "JSONDecoder",
-                static_cast<long>(c.kind), c.message);
+    EXPECT_TRUE(throwsError([&] { RepositoryMetadata::decodeDocument(bytesOf(document.dump())); },
+                            {"JSONDecoder", static_cast<long>(c.kind), c.message}));
   }
 
   for (std::string text : {std::string(), std::string("{"), std::string("{\"formatVersion\": 1,}"),
@@ -181,8 +187,9 @@ TEST(RepositoryMetadataCoding, MalformedDocumentsFailWithTheDecodersError) {
 
   // Deep nesting is parsed without recursion and then rejected by type, not by a crash.
   std::string deep = std::string(1000000, '[') + std::string(1000000, ']');
-  expectError([&] { RepositoryMetadata::decodeDocument(bytesOf(deep)); }, "JSONDecoder",
-              static_cast<long>(Kind::typeMismatch), "The JSON document must be an object.");
+  EXPECT_TRUE(
+      throwsError([&] { RepositoryMetadata::decodeDocument(bytesOf(deep)); },
+                  {"JSONDecoder", static_cast<long>(Kind::typeMismatch), "The JSON document must be an object."}));
 }
 
 TEST(RepositoryMetadataCoding, IgnoresUnknownKeysAndTreatsNullOptionalsAsAbsent) {
@@ -277,9 +284,9 @@ TEST(RepositoryMetadataGates, ReadAndWriteGatesCheckInOrder) {
     if (c.writeOnly) {
       EXPECT_NO_THROW(metadata.validateSupportedForRead());
     } else {
-      expectError([&] { metadata.validateSupportedForRead(); }, c.domain, 1, c.message);
+      EXPECT_TRUE(throwsError([&] { metadata.validateSupportedForRead(); }, {c.domain, 1, c.message}));
     }
-    expectError([&] { metadata.validateSupportedForWrite(); }, c.domain, 1, c.message);
+    EXPECT_TRUE(throwsError([&] { metadata.validateSupportedForWrite(); }, {c.domain, 1, c.message}));
   }
 }
 
@@ -287,13 +294,14 @@ TEST(RepositoryMetadataFiles, MissingDocumentReadsAsAbsentAndFailsTheReadableChe
   TempDir dir;
   EXPECT_FALSE(RepositoryMetadata::read(dir.path()).has_value());
   EXPECT_FALSE(RepositoryMetadata::read(dir.path() / "no" / "such" / "root").has_value());
-  expectError([&] { RepositoryMetadata::validateReadableRepository(dir.path()); }, "RepositoryMetadata", 1,
-              "Repository is missing repo.json.");
+  EXPECT_TRUE(throwsError([&] { RepositoryMetadata::validateReadableRepository(dir.path()); },
+                          {"RepositoryMetadata", 1, "Repository is missing repo.json."}));
 
   // Anything other than absence is a failure, not "no metadata".
   fs::create_directory(dir.path() / "repo.json");
-  expectError([&] { RepositoryMetadata::read(dir.path()); }, "EngineError", 0,
-              "The file at " + (dir.path() / "repo.json").string() + " is not a regular file.");
+  EXPECT_TRUE(throwsError(
+      [&] { RepositoryMetadata::read(dir.path()); },
+      {"EngineError", 0, "The file at " + (dir.path() / "repo.json").string() + " is not a regular file."}));
 }
 
 TEST(RepositoryMetadataFiles, ReadableCheckAppliesTheReadGate) {
@@ -301,8 +309,9 @@ TEST(RepositoryMetadataFiles, ReadableCheckAppliesTheReadGate) {
   RepositoryMetadata metadata = supportedMetadata();
   metadata.minimumReaderVersion = 2;
   writeFileAtomically(RepositoryMetadata::url(dir.path()), metadata.encodedDocument());
-  expectError([&] { RepositoryMetadata::validateReadableRepository(dir.path()); }, "RepositoryMetadata", 1,
-              "Repository requires reader version 2, but this reader supports 1.");
+  EXPECT_TRUE(
+      throwsError([&] { RepositoryMetadata::validateReadableRepository(dir.path()); },
+                  {"RepositoryMetadata", 1, "Repository requires reader version 2, but this reader supports 1."}));
 }
 
 TEST(RepositoryMetadataFiles, EnsureWritableCreatesANewDocumentAtomically) {
@@ -336,27 +345,30 @@ TEST(RepositoryMetadataFiles, EnsureWritableChecksAnExistingDocumentWithoutRewri
 
   RepositoryEncryptionMetadata otherKey = encryption;
   otherKey.recoveryWrappedKey->wrappedKey[59] ^= 1;
-  expectError([&] { RepositoryMetadata::ensureWritableRepository(dir.path(), otherKey); }, "RepositoryMetadata", 1,
-              "Repository encryption settings do not match the requested backup mode.");
+  EXPECT_TRUE(
+      throwsError([&] { RepositoryMetadata::ensureWritableRepository(dir.path(), otherKey); },
+                  {"RepositoryMetadata", 1, "Repository encryption settings do not match the requested backup mode."}));
   RepositoryEncryptionMetadata noWrappedKey = encryption;
   noWrappedKey.recoveryWrappedKey.reset();
-  expectError([&] { RepositoryMetadata::ensureWritableRepository(dir.path(), noWrappedKey); }, "RepositoryMetadata", 1,
-              "Repository encryption settings do not match the requested backup mode.");
+  EXPECT_TRUE(
+      throwsError([&] { RepositoryMetadata::ensureWritableRepository(dir.path(), noWrappedKey); },
+                  {"RepositoryMetadata", 1, "Repository encryption settings do not match the requested backup mode."}));
   EXPECT_EQ(readFileBytes(file), before);
 }
 
 TEST(RepositoryMetadataFiles, EnsureWritableRefusesWhatItCannotWrite) {
   TempDir dir;
   fs::path fresh = dir.path() / "fresh";
-  expectError([&] { RepositoryMetadata::ensureWritableRepository(fresh, std::nullopt); }, "RepositoryMetadata", 1,
-              "Unencrypted development repositories are not supported.");
+  EXPECT_TRUE(throwsError([&] { RepositoryMetadata::ensureWritableRepository(fresh, std::nullopt); },
+                          {"RepositoryMetadata", 1, "Unencrypted development repositories are not supported."}));
   EXPECT_FALSE(fs::exists(fresh));
 
   RepositoryMetadata newer = supportedMetadata();
   newer.formatVersion = 2;
   writeFileAtomically(RepositoryMetadata::url(dir.path()), newer.encodedDocument());
-  expectError([&] { RepositoryMetadata::ensureWritableRepository(dir.path(), supportedEncryption()); },
-              "RepositoryMetadata", 1, "Repository format version 2 cannot be written by this app version.");
+  EXPECT_TRUE(
+      throwsError([&] { RepositoryMetadata::ensureWritableRepository(dir.path(), supportedEncryption()); },
+                  {"RepositoryMetadata", 1, "Repository format version 2 cannot be written by this app version."}));
 
   writeFileAtomically(RepositoryMetadata::url(dir.path()), std::string("{\"formatVersion\": 1"));
   EXPECT_THROW(RepositoryMetadata::ensureWritableRepository(dir.path(), supportedEncryption()), DecodingError);

@@ -9,20 +9,26 @@
 #include "engine/crypto/RepositoryPathCodec.h"
 #include "engine/metadata/RepositoryMetadata.h"
 #include "engine/metadata/RepositoryPlanIndex.h"
+#include "platform/Error.h"
+#include "platform/FileSystem.h"
 #include "platform/JsonDecoding.h"
 #include "tests/metadata/MetadataTestSupport.h"
+#include "tests/support/ErrorAssertions.h"
+#include "tests/support/Files.h"
+#include "tests/support/Fixtures.h"
+#include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::expectError;
-using testing::readJsonFile;
-using testing::sampleRepository;
-using testing::sampleRepositoryKey;
-using testing::supportedEncryption;
-using testing::TempDir;
-using testing::writeJsonFile;
+using test::readJsonFile;
+using test::sampleRepository;
+using test::sampleRepositoryKey;
+using test::supportedEncryption;
+using test::TempDir;
+using test::throwsError;
+using test::writeJsonFile;
 
 constexpr double k20260401T080000Z = 1775030400.0;
 constexpr double k20260402T080000Z = 1775116800.0;
@@ -92,14 +98,14 @@ TEST(RepositoryPlanIndexFiles, ReadAppliesTheReadGateFirst) {
 
   TempDir noMetadata;
   fs::copy_file(RepositoryPlanIndex::url(sampleRepository()), RepositoryPlanIndex::url(noMetadata.path()));
-  expectError([&] { RepositoryPlanIndex::read(noMetadata.path()); }, "RepositoryMetadata", 1,
-              "Repository is missing repo.json.");
+  EXPECT_TRUE(throwsError([&] { RepositoryPlanIndex::read(noMetadata.path()); },
+                          {"RepositoryMetadata", 1, "Repository is missing repo.json."}));
 
   RepositoryMetadata unencrypted = *RepositoryMetadata::read(repository.root());
   unencrypted.encryption.reset();
   writeFileAtomically(RepositoryMetadata::url(repository.root()), unencrypted.encodedDocument());
-  expectError([&] { RepositoryPlanIndex::read(repository.root()); }, "RepositoryMetadata", 1,
-              "Unencrypted development repositories are not supported.");
+  EXPECT_TRUE(throwsError([&] { RepositoryPlanIndex::read(repository.root()); },
+                          {"RepositoryMetadata", 1, "Unencrypted development repositories are not supported."}));
 }
 
 TEST(RepositoryPlanIndexCoding, MalformedIndexesFailWithTheDecodersError) {
@@ -267,9 +273,9 @@ TEST(RepositoryPlanIndexRegistration, UpdatingAPlanKeepsItsCreationDateAndReplac
 TEST(RepositoryPlanIndexRegistration, FailuresLeaveThePreviousIndexUntouched) {
   const RepositoryKeyMaterial key = sampleRepositoryKey();
   TempDir noMetadata;
-  expectError(
+  EXPECT_TRUE(throwsError(
       [&] { RepositoryPlanIndex::registerPlan("p", "P", "/s", "/d", sampleSettings(), key, noMetadata.path()); },
-      "RepositoryMetadata", 1, "Repository is missing repo.json.");
+      {"RepositoryMetadata", 1, "Repository is missing repo.json."}));
   EXPECT_FALSE(fs::exists(RepositoryPlanIndex::url(noMetadata.path())));
 
   Repository repository;
@@ -277,9 +283,9 @@ TEST(RepositoryPlanIndexRegistration, FailuresLeaveThePreviousIndexUntouched) {
   newer["version"] = 2;
   writeJsonFile(RepositoryPlanIndex::url(repository.root()), newer);
   Bytes before = readFileBytes(RepositoryPlanIndex::url(repository.root()));
-  expectError(
+  EXPECT_TRUE(throwsError(
       [&] { RepositoryPlanIndex::registerPlan("p", "P", "/s", "/d", sampleSettings(), key, repository.root()); },
-      "JSONDecoder", 1, "Repository plan index version 2 is not supported by version 1.");
+      {"JSONDecoder", 1, "Repository plan index version 2 is not supported by version 1."}));
   EXPECT_EQ(readFileBytes(RepositoryPlanIndex::url(repository.root())), before);
 }
 

@@ -4,18 +4,24 @@
 #include <map>
 
 #include "engine/storage/RepositoryIntegrityVerifier.h"
-#include "tests/readers/ReaderTestAssertions.h"
-#include "tests/readers/ReaderTestHelpers.h"
+#include "platform/Error.h"
+#include "platform/FileSystem.h"
+#include "tests/support/ErrorAssertions.h"
+#include "tests/support/Files.h"
+#include "tests/support/Fixtures.h"
+#include "tests/support/RepositoryBuilder.h"
+#include "tests/support/SnapshotPrinting.h"
+#include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
 
 namespace fs = std::filesystem;
 using Kind = RepositoryIntegrityIssue::Kind;
-using readertest::iso;
-using readertest::TemporaryDirectory;
-using readertest::throwsError;
-using readertest::writeText;
+using test::iso;
+using test::TempDir;
+using test::throwsError;
+using test::writeText;
 
 const PlanID kPlan("plan-1");
 
@@ -34,7 +40,7 @@ void flipByte(const fs::path& file, std::streamoff offset) {
 class VerifierTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    readertest::RepositoryBuilder builder(repository(), readertest::testKey());
+    test::RepositoryEventBuilder builder(repository());
     const auto run1 = builder.beginRun(kPlan);
     for (const char* name : {"a.txt", "b.txt", "c.txt"}) {
       keys_.push_back(
@@ -51,10 +57,10 @@ class VerifierTest : public ::testing::Test {
   fs::path repository() const { return scratch_.path() / "repository"; }
   fs::path blobPath(const std::string& key) const { return repository() / "blobs" / key.substr(0, 2) / key; }
   RepositoryIntegrityReport verify() const {
-    return RepositoryIntegrityVerifier(readertest::testKey()).verify(repository());
+    return RepositoryIntegrityVerifier(test::testKeyMaterial()).verify(repository());
   }
 
-  TemporaryDirectory scratch_;
+  TempDir scratch_;
   std::vector<std::string> keys_;
   std::string manifestKey_;
 };
@@ -119,10 +125,10 @@ TEST_F(VerifierTest, ANonBlobFileUnderAReferencedKeyIsCorrupt) {
 
 TEST_F(VerifierTest, EncryptedRepositoryWithoutKeyFailsBeforeTheCatalogIsOpened) {
   fs::remove(repository() / "catalog.sqlite");
-  EXPECT_TRUE(throwsError([&] { RepositoryIntegrityVerifier(std::nullopt).verify(repository()); },
-                          "RepositoryIntegrityVerifier", 2,
-                          "Encrypted repository verification requires repository key material."));
-  EXPECT_TRUE(throwsError([&] { verify(); }, "BackupCatalog.SQLiteErrorDomain", 1, "Repository catalog is missing."));
+  EXPECT_TRUE(throwsError(
+      [&] { RepositoryIntegrityVerifier(std::nullopt).verify(repository()); },
+      {"RepositoryIntegrityVerifier", 2, "Encrypted repository verification requires repository key material."}));
+  EXPECT_TRUE(throwsError([&] { verify(); }, {"BackupCatalog.SQLiteErrorDomain", 1, "Repository catalog is missing."}));
 }
 
 TEST_F(VerifierTest, MissingBlobsDirectoryMakesEveryReferenceMissing) {
@@ -140,9 +146,10 @@ TEST_F(VerifierTest, MissingBlobsDirectoryMakesEveryReferenceMissing) {
 
 TEST_F(VerifierTest, EnumeratorThatCannotBeCreatedIsAnError) {
   const RepositoryIntegrityVerifier verifier(
-      readertest::testKey(), [](const fs::path&) { return std::unique_ptr<RepositoryBlobEnumerator>(); });
-  EXPECT_TRUE(throwsError([&] { verifier.verify(repository()); }, "RepositoryIntegrityVerifier", 1,
-                          "Failed to enumerate blobs at " + (repository() / "blobs").string()));
+      test::testKeyMaterial(), [](const fs::path&) { return std::unique_ptr<RepositoryBlobEnumerator>(); });
+  EXPECT_TRUE(throwsError(
+      [&] { verifier.verify(repository()); },
+      {"RepositoryIntegrityVerifier", 1, "Failed to enumerate blobs at " + (repository() / "blobs").string()}));
 }
 
 // Yields one item whose regular-file value cannot be read.
@@ -163,7 +170,7 @@ class UnreadableAttributeEnumerator final : public RepositoryBlobEnumerator {
 
 TEST_F(VerifierTest, UnreadableFileAttributeIsAnError) {
   const fs::path item = blobPath(keys_[0]);
-  const RepositoryIntegrityVerifier verifier(readertest::testKey(), [&](const fs::path&) {
+  const RepositoryIntegrityVerifier verifier(test::testKeyMaterial(), [&](const fs::path&) {
     return std::unique_ptr<RepositoryBlobEnumerator>(std::make_unique<UnreadableAttributeEnumerator>(item));
   });
   EXPECT_THROW(verifier.verify(repository()), PosixError);
@@ -229,9 +236,9 @@ TEST(RepositoryIntegrityVerifier, ParallelReportEqualsTheSerialOneOnADamagedRepo
 }
 
 TEST(RepositoryIntegrityVerifier, EmptyRepositoryIsHealthy) {
-  TemporaryDirectory scratch;
-  { readertest::RepositoryBuilder builder(scratch.path(), readertest::testKey()); }
-  const RepositoryIntegrityReport report = RepositoryIntegrityVerifier(readertest::testKey()).verify(scratch.path());
+  TempDir scratch;
+  { test::RepositoryEventBuilder builder(scratch.path()); }
+  const RepositoryIntegrityReport report = RepositoryIntegrityVerifier(test::testKeyMaterial()).verify(scratch.path());
   EXPECT_EQ(report, (RepositoryIntegrityReport{0, 0, {}}));
   EXPECT_TRUE(report.isHealthy());
 }

@@ -4,19 +4,25 @@
 #include <fstream>
 
 #include "engine/storage/RepositoryRestoreReader.h"
-#include "tests/readers/ReaderTestAssertions.h"
-#include "tests/readers/ReaderTestHelpers.h"
+#include "platform/Error.h"
+#include "platform/FileSystem.h"
+#include "tests/support/ErrorAssertions.h"
+#include "tests/support/Files.h"
+#include "tests/support/Fixtures.h"
+#include "tests/support/RepositoryBuilder.h"
+#include "tests/support/SnapshotPrinting.h"
+#include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
 
 namespace fs = std::filesystem;
-using readertest::iso;
-using readertest::modificationTime;
-using readertest::readText;
-using readertest::TemporaryDirectory;
-using readertest::throwsError;
-using readertest::writeText;
+using test::iso;
+using test::modificationTime;
+using test::readText;
+using test::TempDir;
+using test::throwsError;
+using test::writeText;
 
 constexpr const char* kReader = "RepositoryRestoreReader";
 constexpr const char* kCatalog = "BackupCatalog.SQLiteErrorDomain";
@@ -34,7 +40,7 @@ std::string patterned(std::size_t size, unsigned seed) {
 class ReaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    readertest::RepositoryBuilder builder(repository(), readertest::testKey());
+    test::RepositoryEventBuilder builder(repository());
     run_ = builder.beginRun(kPlan);
     builder.addDirectory(kPlan, run_, "docs", iso("2026-01-01T00:00:00Z"));
     reportKey_ = builder.addFile(kPlan, run_, "docs/report.txt", "quarterly numbers\n", iso("2026-01-02T03:04:05Z"),
@@ -48,9 +54,9 @@ class ReaderTest : public ::testing::Test {
 
   fs::path repository() const { return scratch_.path() / "repository"; }
   fs::path out(const std::string& name) const { return scratch_.path() / "out" / name; }
-  RepositoryRestoreReader reader() const { return RepositoryRestoreReader(repository(), readertest::testKey()); }
+  RepositoryRestoreReader reader() const { return RepositoryRestoreReader(repository(), test::testKeyMaterial()); }
 
-  TemporaryDirectory scratch_;
+  TempDir scratch_;
   std::int64_t run_ = 0;
   std::int64_t runningRun_ = 0;
   std::string reportKey_;
@@ -62,7 +68,7 @@ TEST_F(ReaderTest, RestoresAMultiChunkFileByteExactWithItsModificationDate) {
   reader().restoreFile(kPlan, run_, "docs/big.bin", out("nested/dir/big.bin"), false);
   EXPECT_EQ(readText(out("nested/dir/big.bin")), patterned(2 * 1048576 + 3, 7));
   EXPECT_EQ(modificationTime(out("nested/dir/big.bin")), static_cast<long long>(iso("2026-01-03T00:00:00Z")));
-  EXPECT_EQ(readertest::temporaryFilesBelow(out("")), std::vector<std::string>{});
+  EXPECT_EQ(test::temporaryFilesBelow(out("")), std::vector<std::string>{});
   // Leading and trailing slashes name the same file.
   reader().restoreFile(kPlan, run_, "/docs/report.txt/", out("report.txt"), false);
   EXPECT_EQ(readText(out("report.txt")), "quarterly numbers\n");
@@ -74,8 +80,8 @@ TEST_F(ReaderTest, RefusesExistingDestinationsUnlessOverwriting) {
   fs::create_symlink(scratch_.path() / "nowhere", out("dangling-link"));
   for (const char* name : {"existing.txt", "empty-directory", "dangling-link"}) {
     SCOPED_TRACE(name);
-    EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, run_, "notes.txt", out(name), false); }, kReader, 1,
-                            "Refusing to overwrite existing destination: " + out(name).string() + "."));
+    EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, run_, "notes.txt", out(name), false); },
+                            {kReader, 1, "Refusing to overwrite existing destination: " + out(name).string() + "."}));
   }
   EXPECT_EQ(readText(out("existing.txt")), "mine");
   EXPECT_FALSE(fs::exists(scratch_.path() / "nowhere"));
@@ -93,50 +99,52 @@ TEST_F(ReaderTest, RefusesExistingDestinationsUnlessOverwriting) {
 TEST_F(ReaderTest, LookupFailures) {
   const std::string noKey = "Repository is encrypted and requires repository key material.";
   const RepositoryRestoreReader keyless(repository(), std::nullopt);
-  EXPECT_TRUE(throwsError([&] { keyless.restoreFile(kPlan, run_, "notes.txt", out("n"), false); }, kReader, 1, noKey));
-  EXPECT_TRUE(throwsError([&] { keyless.fileData(kPlan, run_, "notes.txt", 100); }, kReader, 1, noKey));
-  EXPECT_TRUE(throwsError([&] { keyless.listChildren(kPlan, run_, std::nullopt); }, kCatalog, 1,
-                          "Repository names are encrypted and require repository key material."));
-
-  EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, run_, "missing.txt", out("m"), false); }, kReader, 1,
-                          "No file at missing.txt in run 1"));
-  EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, run_, "docs", out("d"), false); }, kReader, 1,
-                          "No file at docs in run 1"));
   EXPECT_TRUE(
-      throwsError([&] { reader().fileData(kPlan, run_, "docs", 100); }, kReader, 1, "File docs has no blob key"));
+      throwsError([&] { keyless.restoreFile(kPlan, run_, "notes.txt", out("n"), false); }, {kReader, 1, noKey}));
+  EXPECT_TRUE(throwsError([&] { keyless.fileData(kPlan, run_, "notes.txt", 100); }, {kReader, 1, noKey}));
+  EXPECT_TRUE(throwsError([&] { keyless.listChildren(kPlan, run_, std::nullopt); },
+                          {kCatalog, 1, "Repository names are encrypted and require repository key material."}));
+
+  EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, run_, "missing.txt", out("m"), false); },
+                          {kReader, 1, "No file at missing.txt in run 1"}));
+  EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, run_, "docs", out("d"), false); },
+                          {kReader, 1, "No file at docs in run 1"}));
+  EXPECT_TRUE(
+      throwsError([&] { reader().fileData(kPlan, run_, "docs", 100); }, {kReader, 1, "File docs has no blob key"}));
   EXPECT_FALSE(fs::exists(out("m")));
   EXPECT_FALSE(fs::exists(out("d")));
 
   const std::string notRestorable = "Run 2 is running and cannot be used for restore.";
-  EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, runningRun_, "notes.txt", out("r"), false); }, kCatalog, 1,
-                          notRestorable));
+  EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, runningRun_, "notes.txt", out("r"), false); },
+                          {kCatalog, 1, notRestorable}));
   EXPECT_TRUE(
-      throwsError([&] { reader().listChildren(kPlan, runningRun_, std::nullopt); }, kCatalog, 1, notRestorable));
+      throwsError([&] { reader().listChildren(kPlan, runningRun_, std::nullopt); }, {kCatalog, 1, notRestorable}));
   EXPECT_TRUE(
-      throwsError([&] { reader().fileData(kPlan, runningRun_, "notes.txt", 100); }, kCatalog, 1, notRestorable));
+      throwsError([&] { reader().fileData(kPlan, runningRun_, "notes.txt", 100); }, {kCatalog, 1, notRestorable}));
   EXPECT_TRUE(
-      throwsError([&] { reader().exportRun(kPlan, runningRun_, out("export"), false); }, kCatalog, 1, notRestorable));
-  EXPECT_TRUE(
-      throwsError([&] { reader().allFiles(kPlan, 9, std::nullopt); }, kCatalog, 1, "No run 9 found for plan plan-1."));
+      throwsError([&] { reader().exportRun(kPlan, runningRun_, out("export"), false); }, {kCatalog, 1, notRestorable}));
+  EXPECT_TRUE(throwsError([&] { reader().allFiles(kPlan, 9, std::nullopt); },
+                          {kCatalog, 1, "No run 9 found for plan plan-1."}));
   EXPECT_EQ(reader().listRuns(kPlan).size(), 1u);
 
   // With a checkpoint the index knows files only, so a directory's path is no file at all.
   {
-    BackupCatalog catalog(repository(), readertest::testKey(), BackupCatalog::OpenMode::readWrite);
+    BackupCatalog catalog(repository(), test::testKeyMaterial(), BackupCatalog::OpenMode::readWrite);
     catalog.writeSnapshotCheckpoint(kPlan, run_);
   }
   EXPECT_TRUE(
-      throwsError([&] { reader().fileData(kPlan, run_, "docs", 100); }, kReader, 1, "No file at docs in run 1"));
-  EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, run_, "docs", out("d"), false); }, kReader, 1,
-                          "No file at docs in run 1"));
+      throwsError([&] { reader().fileData(kPlan, run_, "docs", 100); }, {kReader, 1, "No file at docs in run 1"}));
+  EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, run_, "docs", out("d"), false); },
+                          {kReader, 1, "No file at docs in run 1"}));
 }
 
 TEST_F(ReaderTest, InMemoryLimitIsCheckedBeforeAnyBlobIsRead) {
   const std::string content = "quarterly numbers\n";
   EXPECT_EQ(stringOf(reader().fileData(kPlan, run_, "docs/report.txt", content.size())), content);
   fs::remove(blobPath_(reportKey_));  // a read would now fail with a file error
-  EXPECT_TRUE(throwsError([&] { reader().fileData(kPlan, run_, "docs/report.txt", content.size() - 1); }, kReader, 1,
-                          "File docs/report.txt is too large for in-memory restore; use restoreFile instead."));
+  EXPECT_TRUE(
+      throwsError([&] { reader().fileData(kPlan, run_, "docs/report.txt", content.size() - 1); },
+                  {kReader, 1, "File docs/report.txt is too large for in-memory restore; use restoreFile instead."}));
 }
 
 TEST_F(ReaderTest, DamagedBlobFailsAsUnrecoverableContentAndLeavesNoFile) {
@@ -168,18 +176,18 @@ TEST_F(ReaderTest, DamagedBlobFailsAsUnrecoverableContentAndLeavesNoFile) {
     { std::ofstream(blob, std::ios::binary | std::ios::trunc) << original; }
     c.damage();
     EXPECT_TRUE(throwsError([&] { reader().restoreFile(kPlan, run_, "docs/big.bin", out("fresh.bin"), false); },
-                            kReader, RepositoryRestoreReader::unrecoverableContentCode, c.message));
+                            {kReader, RepositoryRestoreReader::unrecoverableContentCode, c.message}));
     EXPECT_FALSE(fs::exists(out("fresh.bin")));
     writeText(out("kept.bin"), "previous");
     EXPECT_THROW(reader().restoreFile(kPlan, run_, "docs/big.bin", out("kept.bin"), true), Error);
     EXPECT_EQ(readText(out("kept.bin")), "previous");
-    EXPECT_EQ(readertest::temporaryFilesBelow(out("")), std::vector<std::string>{});
+    EXPECT_EQ(test::temporaryFilesBelow(out("")), std::vector<std::string>{});
   }
 }
 
 TEST_F(ReaderTest, ExportsAWholeRun) {
   reader().exportRun(kPlan, run_, out("export"), false);
-  EXPECT_EQ(readertest::treeListing(out("export")),
+  EXPECT_EQ(test::treeListing(out("export")),
             (std::vector<std::string>{"docs/", "docs/big.bin", "docs/report.txt", "notes.txt"}));
   EXPECT_EQ(readText(out("export/docs/report.txt")), "quarterly numbers\n");
   EXPECT_EQ(readText(out("export/docs/big.bin")), patterned(2 * 1048576 + 3, 7));
@@ -194,11 +202,12 @@ TEST_F(ReaderTest, ExportDestinationChecks) {
 
   writeText(out("hidden/.DS_Store"), "x");
   writeText(out("file"), "x");
-  EXPECT_TRUE(throwsError([&] { reader().exportRun(kPlan, run_, out("hidden"), false); }, kReader, 1,
-                          "Refusing to export into non-empty destination: " + out("hidden").string() + "."));
-  EXPECT_TRUE(throwsError([&] { reader().exportRun(kPlan, run_, out("file"), false); }, kReader, 1,
-                          "Refusing to export into existing file: " + out("file").string() + "."));
-  EXPECT_EQ(readertest::treeListing(out("hidden")), std::vector<std::string>{".DS_Store"});
+  EXPECT_TRUE(
+      throwsError([&] { reader().exportRun(kPlan, run_, out("hidden"), false); },
+                  {kReader, 1, "Refusing to export into non-empty destination: " + out("hidden").string() + "."}));
+  EXPECT_TRUE(throwsError([&] { reader().exportRun(kPlan, run_, out("file"), false); },
+                          {kReader, 1, "Refusing to export into existing file: " + out("file").string() + "."}));
+  EXPECT_EQ(test::treeListing(out("hidden")), std::vector<std::string>{".DS_Store"});
 
   // With overwrite the export merges: matching files are replaced, others stay.
   writeText(out("hidden/notes.txt"), "stale");
@@ -206,12 +215,13 @@ TEST_F(ReaderTest, ExportDestinationChecks) {
   EXPECT_EQ(readText(out("hidden/notes.txt")), "remember the milk\n");
   EXPECT_EQ(readText(out("hidden/.DS_Store")), "x");
   // A second export into the now filled directory needs overwrite again.
-  EXPECT_TRUE(throwsError([&] { reader().exportRun(kPlan, run_, out("empty"), false); }, kReader, 1,
-                          "Refusing to export into non-empty destination: " + out("empty").string() + "."));
+  EXPECT_TRUE(
+      throwsError([&] { reader().exportRun(kPlan, run_, out("empty"), false); },
+                  {kReader, 1, "Refusing to export into non-empty destination: " + out("empty").string() + "."}));
 }
 
 TEST(ConfinedExportDestination, RejectsPathsThatLeaveTheRoot) {
-  TemporaryDirectory scratch;
+  TempDir scratch;
   const fs::path root = scratch.path() / "root";
   fs::create_directories(root);
   const std::string nul("a\0b", 3);
@@ -219,8 +229,8 @@ TEST(ConfinedExportDestination, RejectsPathsThatLeaveTheRoot) {
                                              "a/.",         "a/..", "../x", "a/../../x", "..",   nul};
   for (const std::string& relative : escaping) {
     SCOPED_TRACE(relative);
-    EXPECT_TRUE(throwsError([&] { RepositoryRestoreReader::confinedExportDestination(root, relative); }, kReader, 1,
-                            "Repository export path escapes destination: " + relative));
+    EXPECT_TRUE(throwsError([&] { RepositoryRestoreReader::confinedExportDestination(root, relative); },
+                            {kReader, 1, "Repository export path escapes destination: " + relative}));
   }
   EXPECT_EQ(RepositoryRestoreReader::confinedExportDestination(root, "a/b c/d.txt/"), root / "a" / "b c" / "d.txt");
   EXPECT_EQ(RepositoryRestoreReader::confinedExportDestination(root, "..hidden"), root / "..hidden");
@@ -238,8 +248,8 @@ TEST(ConfinedExportDestination, RejectsPathsThatLeaveTheRoot) {
   for (const std::string& relative : std::vector<std::string>{"outer-link", "outer-link/x", "outer-link/deeper/x",
                                                               "dangling-outer", "relative-outer/x"}) {
     SCOPED_TRACE(relative);
-    EXPECT_TRUE(throwsError([&] { RepositoryRestoreReader::confinedExportDestination(root, relative); }, kReader, 1,
-                            "Repository export path escapes destination: " + relative));
+    EXPECT_TRUE(throwsError([&] { RepositoryRestoreReader::confinedExportDestination(root, relative); },
+                            {kReader, 1, "Repository export path escapes destination: " + relative}));
   }
   // A root reached through a link is resolved the same way.
   fs::create_symlink(root, scratch.path() / "root-link");
@@ -268,18 +278,19 @@ TEST_F(ReaderTest, ExportNeverWritesThroughLinksPlantedInTheDestination) {
     const fs::path destination = out(c.name);
     fs::create_directories(destination);
     c.plant(destination);
-    EXPECT_TRUE(throwsError([&] { reader().exportRun(kPlan, run_, destination, true); }, kReader, 1,
-                            std::string("Repository export path escapes destination: ") + c.escapingPath));
-    EXPECT_EQ(readertest::treeListing(outside), std::vector<std::string>{"notes.txt"});
+    EXPECT_TRUE(
+        throwsError([&] { reader().exportRun(kPlan, run_, destination, true); },
+                    {kReader, 1, std::string("Repository export path escapes destination: ") + c.escapingPath}));
+    EXPECT_EQ(test::treeListing(outside), std::vector<std::string>{"notes.txt"});
     EXPECT_EQ(readText(outside / "notes.txt"), "outside file");
   }
 }
 
 TEST(RepositoryRestoreReaderExport, StopsAtADisplayPathWithDotDotBeforeWritingIt) {
-  TemporaryDirectory scratch;
+  TempDir scratch;
   const fs::path repository = scratch.path() / "repository";
   {
-    readertest::RepositoryBuilder builder(repository, readertest::testKey());
+    test::RepositoryEventBuilder builder(repository);
     const auto run = builder.beginRun(kPlan);
     builder.addFile(kPlan, run, "fine.txt", "fine", iso("2026-01-01T00:00:00Z"));
     // Same number of components in both paths, so the display path is the one used.
@@ -289,11 +300,11 @@ TEST(RepositoryRestoreReaderExport, StopsAtADisplayPathWithDotDotBeforeWritingIt
   }
   const fs::path destination = scratch.path() / "deep" / "export";
   EXPECT_TRUE(throwsError(
-      [&] { RepositoryRestoreReader(repository, readertest::testKey()).exportRun(kPlan, 1, destination, false); },
-      kReader, 1, "Repository export path escapes destination: .."));
+      [&] { RepositoryRestoreReader(repository, test::testKeyMaterial()).exportRun(kPlan, 1, destination, false); },
+      {kReader, 1, "Repository export path escapes destination: .."}));
   EXPECT_FALSE(fs::exists(scratch.path() / "evil.txt"));
   EXPECT_FALSE(fs::exists(scratch.path() / "deep" / "evil.txt"));
-  EXPECT_EQ(readertest::treeListing(destination), std::vector<std::string>{});  // directories come first
+  EXPECT_EQ(test::treeListing(destination), std::vector<std::string>{});  // directories come first
 }
 
 }  // namespace

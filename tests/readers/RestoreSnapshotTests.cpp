@@ -2,29 +2,25 @@
 
 #include "engine/storage/RepositoryRestoreReader.h"
 #include "engine/storage/RestoreSnapshot.h"
-#include "tests/readers/ReaderTestAssertions.h"
-#include "tests/readers/ReaderTestHelpers.h"
+#include "platform/Error.h"
+#include "platform/FileSystem.h"
+#include "tests/readers/SnapshotWalk.h"
+#include "tests/support/ErrorAssertions.h"
+#include "tests/support/Files.h"
+#include "tests/support/Fixtures.h"
+#include "tests/support/RepositoryBuilder.h"
+#include "tests/support/SnapshotPrinting.h"
+#include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
 
 namespace fs = std::filesystem;
-using readertest::iso;
-using readertest::TemporaryDirectory;
+using test::iso;
+using test::TempDir;
+using test::walkByListing;
 
 const PlanID kPlan("plan-1");
-
-std::vector<SnapshotEntry> walkByListing(const RepositoryRestoreReader& reader, std::int64_t runID,
-                                         const std::optional<std::string>& directory) {
-  std::vector<SnapshotEntry> entries;
-  for (const SnapshotEntry& child : reader.listChildren(kPlan, runID, directory)) {
-    entries.push_back(child);
-    if (child.kind == SnapshotKind::directory) {
-      for (SnapshotEntry& below : walkByListing(reader, runID, child.relPathNorm)) entries.push_back(std::move(below));
-    }
-  }
-  return entries;
-}
 
 std::vector<std::string> ids(const std::vector<SnapshotEntry>& entries) {
   std::vector<std::string> result;
@@ -33,9 +29,9 @@ std::vector<std::string> ids(const std::vector<SnapshotEntry>& entries) {
 }
 
 TEST(RestoreSnapshot, WalkIsTheSameWithAndWithoutACheckpoint) {
-  TemporaryDirectory scratch;
+  TempDir scratch;
   const fs::path repository = scratch.path() / "repository";
-  readertest::RepositoryBuilder builder(repository, readertest::testKey());
+  test::RepositoryEventBuilder builder(repository);
   const auto run1 = builder.beginRun(kPlan);
   // The manifest keeps no directory dates, so with a checkpoint a directory shows its newest
   // file's date; the history takes the newest of its own and its files' dates. They agree
@@ -56,12 +52,12 @@ TEST(RestoreSnapshot, WalkIsTheSameWithAndWithoutACheckpoint) {
   builder.addFile(kPlan, run2, "file2", "2 changed", iso("2026-01-08T00:00:00Z"));
   builder.finishRun(run2);
 
-  const RepositoryRestoreReader reader(repository, readertest::testKey());
+  const RepositoryRestoreReader reader(repository, test::testKeyMaterial());
   const std::vector<SnapshotEntry> fromHistory = reader.allEntries(kPlan, run2, std::nullopt);
   EXPECT_EQ(ids(fromHistory),
             (std::vector<std::string>{"d:alpha", "d:alpha/beta", "f:alpha/beta/deep.txt", "f:alpha/top.txt",
                                       "d:empty-dir", "d:zeta", "f:zeta/inner.txt", "f:file2", "f:file10"}));
-  EXPECT_EQ(fromHistory, walkByListing(reader, run2, std::nullopt));
+  EXPECT_EQ(fromHistory, walkByListing(reader, kPlan, run2, std::nullopt));
   EXPECT_EQ(fromHistory.at(0).modifiedAt, iso("2026-01-07T00:00:00Z"));  // newest file below
   EXPECT_EQ(fromHistory.at(5).modifiedAt, iso("2026-01-10T00:00:00Z"));
   EXPECT_EQ(fromHistory.at(7).blobKey, builder.storeBlob("2 changed"));
@@ -71,7 +67,7 @@ TEST(RestoreSnapshot, WalkIsTheSameWithAndWithoutACheckpoint) {
   builder.checkpoint(kPlan, run2);
   const std::vector<SnapshotEntry> fromCheckpoint = reader.allEntries(kPlan, run2, std::nullopt);
   EXPECT_EQ(fromCheckpoint, fromHistory);
-  EXPECT_EQ(fromCheckpoint, walkByListing(reader, run2, std::nullopt));
+  EXPECT_EQ(fromCheckpoint, walkByListing(reader, kPlan, run2, std::nullopt));
 
   const RestoreSnapshot snapshot = reader.loadSnapshot(kPlan, run2);
   ASSERT_NE(snapshot.firstFile("alpha/top.txt"), nullptr);
@@ -83,16 +79,16 @@ TEST(RestoreSnapshot, WalkIsTheSameWithAndWithoutACheckpoint) {
 
 TEST(RestoreSnapshot, WalkEndsOnADirectoryThatListsItself) {
   // "a//b" puts a directory child "a/" inside "a", which names "a" again once trimmed.
-  TemporaryDirectory scratch;
+  TempDir scratch;
   const fs::path repository = scratch.path() / "repository";
   {
-    readertest::RepositoryBuilder builder(repository, readertest::testKey());
+    test::RepositoryEventBuilder builder(repository);
     const auto run = builder.beginRun(kPlan);
     builder.addFile(kPlan, run, "a//b", "x", iso("2026-01-01T00:00:00Z"));
     builder.addFile(kPlan, run, "c", "y", iso("2026-01-01T00:00:00Z"));
     builder.finishRun(run);
   }
-  const RepositoryRestoreReader reader(repository, readertest::testKey());
+  const RepositoryRestoreReader reader(repository, test::testKeyMaterial());
   const std::vector<SnapshotEntry> entries = reader.allEntries(kPlan, 1, std::nullopt);
   EXPECT_LE(entries.size(), 4u);
   EXPECT_EQ(entries.back().id, "f:c");

@@ -7,15 +7,22 @@
 
 #include "engine/storage/RepositoryIntegrityVerifier.h"
 #include "engine/storage/RepositoryRestoreReader.h"
-#include "tests/readers/ReaderTestHelpers.h"
+#include "platform/Error.h"
+#include "platform/FileSystem.h"
+#include "tests/readers/SnapshotWalk.h"
+#include "tests/support/Files.h"
+#include "tests/support/Fixtures.h"
+#include "tests/support/RepositoryBuilder.h"
+#include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
 
-using readertest::iso;
-using readertest::modificationTime;
-using readertest::readText;
-using readertest::TemporaryDirectory;
+using test::iso;
+using test::modificationTime;
+using test::readText;
+using test::TempDir;
+using test::walkByListing;
 
 const PlanID kPlan("family-archive");
 const std::string kDecomposedName = "Ste\xCC\x81phane.jpg";  // "Ste" + U+0301 + "phane.jpg"
@@ -55,15 +62,13 @@ class SampleRepositoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // The catalog is opened read-write by SQLite, so the shared fixture is never opened in place.
-    std::filesystem::copy(readertest::fixturesDirectory() / "sample-repository", repository(),
+    std::filesystem::copy(test::fixturesDirectory() / "sample-repository", repository(),
                           std::filesystem::copy_options::recursive);
   }
   std::filesystem::path repository() const { return scratch_.path() / "repository"; }
-  RepositoryRestoreReader reader() const {
-    return RepositoryRestoreReader(repository(), readertest::sampleRepositoryKey());
-  }
+  RepositoryRestoreReader reader() const { return RepositoryRestoreReader(repository(), test::sampleRepositoryKey()); }
 
-  TemporaryDirectory scratch_;
+  TempDir scratch_;
 };
 
 TEST_F(SampleRepositoryTest, RestoresEveryFileOfBothRunsWithContentsAndDates) {
@@ -114,23 +119,10 @@ TEST_F(SampleRepositoryTest, TopLevelListingsOfBothRuns) {
             (std::vector<std::string>{"directory letters", "directory photos", "directory video", "file empty"}));
 }
 
-// What the command line's per-directory walk would see, one listChildren call per directory.
-std::vector<SnapshotEntry> walkByListing(const RepositoryRestoreReader& reader, std::int64_t runID,
-                                         const std::optional<std::string>& directory) {
-  std::vector<SnapshotEntry> entries;
-  for (const SnapshotEntry& child : reader.listChildren(kPlan, runID, directory)) {
-    entries.push_back(child);
-    if (child.kind == SnapshotKind::directory) {
-      for (SnapshotEntry& below : walkByListing(reader, runID, child.relPathNorm)) entries.push_back(std::move(below));
-    }
-  }
-  return entries;
-}
-
 TEST_F(SampleRepositoryTest, SnapshotWalkEqualsTheDirectoryByDirectoryWalk) {
   for (std::int64_t runID : {1, 2}) {
     SCOPED_TRACE(runID);
-    const std::vector<SnapshotEntry> expected = walkByListing(reader(), runID, std::nullopt);
+    const std::vector<SnapshotEntry> expected = walkByListing(reader(), kPlan, runID, std::nullopt);
     EXPECT_EQ(reader().allEntries(kPlan, runID, std::nullopt), expected);
     std::vector<SnapshotEntry> files;
     for (const SnapshotEntry& entry : expected) {
@@ -160,7 +152,7 @@ TEST_F(SampleRepositoryTest, ExportsBothRunsAtTheirDisplayPaths) {
       expectedTree.push_back("video/clip.bin");
     }
     std::sort(expectedTree.begin(), expectedTree.end());
-    EXPECT_EQ(readertest::treeListing(destination), expectedTree);
+    EXPECT_EQ(test::treeListing(destination), expectedTree);
     for (const SampleFile& file : files) {
       SCOPED_TRACE(file.relPath);
       EXPECT_EQ(readText(destination / file.relPath), file.content);
@@ -171,7 +163,7 @@ TEST_F(SampleRepositoryTest, ExportsBothRunsAtTheirDisplayPaths) {
 
 TEST_F(SampleRepositoryTest, VerifiesHealthy) {
   const RepositoryIntegrityReport report =
-      RepositoryIntegrityVerifier(readertest::sampleRepositoryKey()).verify(repository());
+      RepositoryIntegrityVerifier(test::sampleRepositoryKey()).verify(repository());
   EXPECT_TRUE(report.isHealthy());
   EXPECT_EQ(report.issues, std::vector<RepositoryIntegrityIssue>{});
   EXPECT_EQ(report.referencedBlobCount, 6);  // five contents and the run-2 manifest

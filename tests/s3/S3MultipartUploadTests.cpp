@@ -8,14 +8,15 @@
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
 #include "platform/SecureRandom.h"
-#include "tests/s3/S3rverFixture.h"
+#include "tests/support/Files.h"
+#include "tests/support/S3rverFixture.h"
 #include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::S3rverFixture;
+using test::S3rverFixture;
 
 constexpr std::int64_t MiB = S3MultipartSettings::kMebibyte;
 
@@ -28,7 +29,7 @@ TEST(S3MultipartUpload, LargeObjectsGoUpInPartsAndReadBackWhole) {
   } catch (const std::exception& e) {
     GTEST_SKIP() << "s3rver cannot run here: " << e.what();
   }
-  test_support::TempDir temp;
+  test::TempDir temp;
   Bytes data = secureRandomBytes(static_cast<std::size_t>(12 * MiB + 12345));
   writeFileAtomically(temp / "big.bin", data);
   S3MultipartSettings multipart;

@@ -5,19 +5,21 @@
 
 #include <atomic>
 
-#include "tests/s3/S3rverFixture.h"
 #include "tests/storage/RepositoryStorageBackendContract.h"
+#include "tests/support/Files.h"
+#include "tests/support/S3rverFixture.h"
+#include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
 
-testing::S3rverFixture& sharedServer() {
+test::S3rverFixture& sharedServer() {
   // Stopped by its destructor at exit.
-  static testing::S3rverFixture server({});
+  static test::S3rverFixture server({});
   return server;
 }
 
-class S3Harness : public test_support::StorageBackendHarness {
+class S3Harness : public test::StorageBackendHarness {
  public:
   S3Harness() : bucket_("contract-" + std::to_string(nextBucket_++)), backend_(sharedServer().configuration(bucket_)) {
     sharedServer().client(bucket_, {"create-bucket"});
@@ -44,12 +46,12 @@ class S3Harness : public test_support::StorageBackendHarness {
  private:
   static inline std::atomic<int> nextBucket_{0};
   std::string bucket_;
-  testing::TemporaryDirectory scratch_;
+  test::TempDir scratch_;
   S3RepositoryStorageBackend backend_;
 };
 
 INSTANTIATE_TEST_SUITE_P(S3, RepositoryStorageBackendContract,
-                         ::testing::Values(test_support::StorageBackendHarnessFactory{
+                         ::testing::Values(test::StorageBackendHarnessFactory{
                              "S3", [] { return std::make_unique<S3Harness>(); }}),
                          [](const auto& info) { return info.param.name; });
 

@@ -11,16 +11,20 @@
 #include "engine/s3/S3HTTPSession.h"
 #include "engine/s3/S3RepositoryStorageBackend.h"
 #include "platform/Error.h"
-#include "tests/s3/FaultServer.h"
-#include "tests/s3/TestProcess.h"
+#include "tests/support/FaultServer.h"
+#include "tests/support/Files.h"
+#include "tests/support/Process.h"
+#include "tests/support/RecordingStorageBackend.h"
+#include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
 
+using test::writeText;
 using Status = RepositoryObjectWriteResult::Status;
-using testing::TemporaryDirectory;
+using test::TempDir;
 
-using testing::FaultServer;
+using test::FaultServer;
 
 // A retry policy that records its waits instead of sleeping, without jitter unless asked.
 struct RecordingPolicy {
@@ -37,11 +41,6 @@ struct RecordingPolicy {
 };
 
 const std::vector<std::uint64_t> kFullBackOff{250'000'000, 500'000'000, 1'000'000'000};
-
-void writeText(const std::filesystem::path& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary);
-  out << text;
-}
 
 std::size_t entryCount(const std::filesystem::path& directory) {
   return static_cast<std::size_t>(
@@ -84,7 +83,7 @@ TEST(S3RepositoryStorageBackendFaultTests, TransportFailuresAreRetriedFourTimesW
   for (const Operation& operation : operations()) {
     SCOPED_TRACE(operation.name);
     FaultServer server("reset");
-    TemporaryDirectory scratch;
+    TempDir scratch;
     RecordingPolicy recording;
     S3RepositoryStorageBackend backend(server.configuration(), nullptr, recording.policy());
     try {
@@ -120,7 +119,7 @@ TEST(S3RepositoryStorageBackendFaultTests, BusyAnswersAreRetriedLikeTransportFai
   for (const Operation& operation : operations()) {
     SCOPED_TRACE(operation.name);
     std::size_t before = server.requests().size();
-    TemporaryDirectory scratch;
+    TempDir scratch;
     RecordingPolicy recording;
     S3RepositoryStorageBackend backend(server.configuration(), nullptr, recording.policy());
     try {
@@ -152,7 +151,7 @@ TEST(S3RepositoryStorageBackendFaultTests, WhichAnswersAreRetried) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.status);
     FaultServer server("status:" + std::to_string(c.status) + ":" + c.code);
-    TemporaryDirectory scratch;
+    TempDir scratch;
     RecordingPolicy recording;
     S3RepositoryStorageBackend backend(server.configuration(), nullptr, recording.policy());
     try {
@@ -170,7 +169,7 @@ TEST(S3RepositoryStorageBackendFaultTests, WhichAnswersAreRetried) {
 TEST(S3RepositoryStorageBackendFaultTests, BusyReadsAreRetriedAndThenSucceed) {
   // Every read path answers 503 twice before it is served.
   FaultServer server("s3", {"--bucket", "bucket", "--busy-first", "2"});
-  TemporaryDirectory scratch;
+  TempDir scratch;
   writeText(scratch.path() / "upload.bin", "payload");
   RecordingPolicy recording;
   S3RepositoryStorageBackend backend(server.configuration(), nullptr, recording.policy(true));
@@ -178,7 +177,7 @@ TEST(S3RepositoryStorageBackendFaultTests, BusyReadsAreRetriedAndThenSucceed) {
                       RepositoryObjectWriteMode::replace());
 
   backend.readObject(RepositoryObjectKey("blobs/aa/x"), scratch.path() / "out" / "x");
-  EXPECT_EQ(testing::readText(scratch.path() / "out" / "x"), "payload");
+  EXPECT_EQ(test::readText(scratch.path() / "out" / "x"), "payload");
   EXPECT_EQ(entryCount(scratch.path() / "out"), 1u);  // no temporary file left beside it
   auto keys = backend.listObjectKeys();
   ASSERT_EQ(keys.size(), 1u);
@@ -199,8 +198,8 @@ TEST(S3RepositoryStorageBackendFaultTests, BusyReadsAreRetriedAndThenSucceed) {
 
 TEST(S3RepositoryStorageBackendFaultTests, BrokenDownloadsLeaveNoPartialFile) {
   FaultServer server("short-body");
-  TemporaryDirectory scratch;
-  TemporaryDirectory downloads;
+  TempDir scratch;
+  TempDir downloads;
   const char* savedTmp = getenv("TMPDIR");
   std::string saved = savedTmp ? savedTmp : "";
   setenv("TMPDIR", downloads.path().c_str(), 1);
@@ -217,7 +216,7 @@ TEST(S3RepositoryStorageBackendFaultTests, BrokenDownloadsLeaveNoPartialFile) {
   }
   EXPECT_EQ(server.requests().size(), 8u);
   EXPECT_EQ(server.rejections(), std::vector<std::string>{}) << server.serverOutput();
-  EXPECT_EQ(testing::readText(destination), "old contents");
+  EXPECT_EQ(test::readText(destination), "old contents");
   EXPECT_EQ(entryCount(scratch.path()), 1u);    // no temporary sibling, no "fresh"
   EXPECT_EQ(entryCount(downloads.path()), 0u);  // the client's download file is gone too
 }
@@ -241,9 +240,7 @@ TEST(S3RepositoryStorageBackendFaultTests, ListingFollowsTheContinuationToken) {
   FaultServer server("pages");
   S3RepositoryStorageBackend backend(server.configuration());
   auto keys = backend.listObjectKeys("p/");
-  std::vector<std::string> raw;
-  for (const auto& key : keys) raw.push_back(key.rawValue());
-  EXPECT_EQ(raw, (std::vector<std::string>{"a/1", "b/2", "c/3"}));
+  EXPECT_EQ(test::rawKeys(keys), (std::vector<std::string>{"a/1", "b/2", "c/3"}));
   auto requests = server.requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0]["path"], "/bucket");
@@ -293,7 +290,7 @@ TEST(S3RepositoryStorageBackendFaultTests, ListingsThatDoNotMoveOnAreRefused) {
 }
 
 TEST(S3RepositoryStorageBackendFaultTests, PreconditionFailedIsResolvedByASecondHead) {
-  TemporaryDirectory scratch;
+  TempDir scratch;
   writeText(scratch.path() / "blob", "12345");
   {
     FaultServer server("precondition");
@@ -338,7 +335,7 @@ TEST(S3RepositoryStorageBackendFaultTests, SizeCheckReadsASignedDecimalContentLe
       {"5x", "Remote object blobs/ab/ab exists with size unknown, expected 5."},
       {"99999999999999999999", "Remote object blobs/ab/ab exists with size unknown, expected 5."},
   };
-  TemporaryDirectory scratch;
+  TempDir scratch;
   writeText(scratch.path() / "blob", "12345");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.length);
@@ -362,7 +359,7 @@ TEST(S3RepositoryStorageBackendFaultTests, SizeCheckReadsASignedDecimalContentLe
 
 TEST(S3RepositoryStorageBackendFaultTests, RequestsCarryOnlyTheSignedHeaders) {
   FaultServer server("accept");
-  TemporaryDirectory scratch;
+  TempDir scratch;
   writeText(scratch.path() / "file", "Welcome to Amazon S3.");
   S3RepositoryStorageBackend backend(server.configuration());
   EXPECT_EQ(backend.writeObject(scratch.path() / "file", RepositoryObjectKey("dir/a b+c"),
@@ -389,7 +386,7 @@ TEST(S3RepositoryStorageBackendFaultTests, RequestsCarryOnlyTheSignedHeaders) {
 
 TEST(S3RepositoryStorageBackendFaultTests, CancellationStopsBeforeAndBetweenAttempts) {
   FaultServer server("reset");
-  TemporaryDirectory scratch;
+  TempDir scratch;
   {
     CancellationToken cancel;
     cancel.cancel();
@@ -435,7 +432,7 @@ TEST(S3RepositoryStorageBackendFaultTests, CancellationStopsBeforeAndBetweenAtte
 
 TEST(S3RepositoryStorageBackendFaultTests, CancellationAbortsARunningTransfer) {
   FaultServer server("stall");
-  TemporaryDirectory scratch;
+  TempDir scratch;
   CancellationToken cancel;
   std::thread canceller([&] {
     // Wait (bounded) until the server has the request, then cancel mid-body.

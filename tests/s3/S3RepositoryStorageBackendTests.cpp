@@ -6,33 +6,19 @@
 #include "engine/s3/S3HTTPFailureError.h"
 #include "engine/s3/S3RepositoryStorageBackend.h"
 #include "platform/Error.h"
-#include "tests/s3/S3rverFixture.h"
+#include "tests/support/Files.h"
+#include "tests/support/RecordingStorageBackend.h"
+#include "tests/support/S3rverFixture.h"
+#include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
 
-using testing::S3rverFixture;
+using test::lines;
+using test::rawKeys;
+using test::S3rverFixture;
+using test::writeText;
 using Status = RepositoryObjectWriteResult::Status;
-
-void writeText(const std::filesystem::path& path, const std::string& text) {
-  std::filesystem::create_directories(path.parent_path());
-  std::ofstream out(path, std::ios::binary);
-  out << text;
-}
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::stringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) out.push_back(line);
-  return out;
-}
-
-std::vector<std::string> raw(const std::vector<RepositoryObjectKey>& keys) {
-  std::vector<std::string> out;
-  for (const auto& key : keys) out.push_back(key.rawValue());
-  return out;
-}
 
 // One server for the whole suite: starting node costs about a second.
 class S3RepositoryStorageBackendTests : public ::testing::Test {
@@ -42,7 +28,7 @@ class S3RepositoryStorageBackendTests : public ::testing::Test {
     delete server_;
     server_ = nullptr;
   }
-  testing::TemporaryDirectory local_;
+  test::TempDir local_;
   static S3rverFixture* server_;
 };
 S3rverFixture* S3RepositoryStorageBackendTests::server_ = nullptr;
@@ -63,16 +49,16 @@ TEST_F(S3RepositoryStorageBackendTests, RoundTripsUnusualKeysAgainstAnIndependen
               (RepositoryObjectWriteResult{Status::written, static_cast<std::int64_t>(("content of " + key).size())}));
     auto copy = local_.path() / "boto.bin";
     server_->client("roundtrip", {"get", key, copy.string()});
-    EXPECT_EQ(testing::readText(copy), "content of " + key);
+    EXPECT_EQ(test::readText(copy), "content of " + key);
     EXPECT_TRUE(backend.objectExists(RepositoryObjectKey(key)));
   }
   auto sorted = keys;
   std::sort(sorted.begin(), sorted.end());
-  EXPECT_EQ(raw(backend.listObjectKeys()), sorted);
+  EXPECT_EQ(rawKeys(backend.listObjectKeys()), sorted);
   EXPECT_EQ(lines(server_->client("roundtrip", {"list"})), sorted);
-  EXPECT_EQ(raw(backend.listObjectKeys("notes/d\xC3\xA9")),
+  EXPECT_EQ(rawKeys(backend.listObjectKeys("notes/d\xC3\xA9")),
             (std::vector<std::string>{"notes/d\xC3\xA9j\xC3\xA0 vu \xE2\x9C\x93.txt"}));
-  EXPECT_EQ(raw(backend.listObjectKeys("")), sorted);
+  EXPECT_EQ(rawKeys(backend.listObjectKeys("")), sorted);
 
   // Uploaded by boto3, read by the backend; a large object streams through unchanged.
   std::string big(9 * 1024 * 1024 + 17, '\0');
@@ -81,7 +67,7 @@ TEST_F(S3RepositoryStorageBackendTests, RoundTripsUnusualKeysAgainstAnIndependen
   server_->client("roundtrip", {"put", "blobs/ff/big object", (local_.path() / "big.bin").string()});
   auto destination = local_.path() / "out" / "big.bin";
   backend.readObject(RepositoryObjectKey("blobs/ff/big object"), destination);
-  EXPECT_EQ(testing::readText(destination), big);
+  EXPECT_EQ(test::readText(destination), big);
   // Nothing but the object is left beside it.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(destination.parent_path()),
                           std::filesystem::directory_iterator()),
@@ -94,7 +80,7 @@ TEST_F(S3RepositoryStorageBackendTests, RoundTripsUnusualKeysAgainstAnIndependen
                                 RepositoryObjectWriteMode::replace()),
             (RepositoryObjectWriteResult{Status::written, static_cast<std::int64_t>(big.size())}));
   server_->client("roundtrip", {"get", "blobs/ff/big object", (local_.path() / "check.bin").string()});
-  EXPECT_EQ(testing::readText(local_.path() / "check.bin"), big);
+  EXPECT_EQ(test::readText(local_.path() / "check.bin"), big);
 }
 
 TEST_F(S3RepositoryStorageBackendTests, ListingOfMoreThanOnePage) {
@@ -108,7 +94,7 @@ TEST_F(S3RepositoryStorageBackendTests, ListingOfMoreThanOnePage) {
   EXPECT_EQ(all.front().rawValue(), "blobs/0a/k00000");
   EXPECT_EQ(all[1099].rawValue(), "blobs/0a/k01099");
   EXPECT_EQ(all.back().rawValue(), "other/00004");
-  EXPECT_EQ(raw(all), lines(server_->client("paging", {"list"})));
+  EXPECT_EQ(rawKeys(all), lines(server_->client("paging", {"list"})));
   auto blobs = backend.listObjectKeys("blobs/");
   EXPECT_EQ(blobs.size(), 1100u);
   EXPECT_EQ(backend.listObjectKeys("nothing/"), std::vector<RepositoryObjectKey>{});
@@ -135,12 +121,12 @@ TEST_F(S3RepositoryStorageBackendTests, CreateIfAbsentNeverOverwrites) {
   writeText(source, "longer");
   EXPECT_THROW(backend.writeObject(source, key, RepositoryObjectWriteMode::createIfAbsent()), EngineError);
   server_->client("existing", {"get", "blobs/ab/ab12", (local_.path() / "check").string()});
-  EXPECT_EQ(testing::readText(local_.path() / "check"), "old");
+  EXPECT_EQ(test::readText(local_.path() / "check"), "old");
 
   EXPECT_EQ(backend.writeObject(source, key, RepositoryObjectWriteMode::replace()),
             (RepositoryObjectWriteResult{Status::written, 6}));
   server_->client("existing", {"get", "blobs/ab/ab12", (local_.path() / "check").string()});
-  EXPECT_EQ(testing::readText(local_.path() / "check"), "longer");
+  EXPECT_EQ(test::readText(local_.path() / "check"), "longer");
 
   // An unreadable local file fails with the file system error before any upload.
   EXPECT_THROW(
@@ -170,7 +156,7 @@ TEST_F(S3RepositoryStorageBackendTests, MissingObjectsAndProviderErrors) {
     EXPECT_EQ(error.details().at("S3ObjectKey"), "catalog.sqlite");
     EXPECT_EQ(error.details().at("S3ErrorCode"), "NoSuchKey");
   }
-  EXPECT_EQ(testing::readText(destination), "keep me");
+  EXPECT_EQ(test::readText(destination), "keep me");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(local_.path()), std::filesystem::directory_iterator()),
             1);
 
@@ -194,22 +180,22 @@ TEST_F(S3RepositoryStorageBackendTests, MissingObjectsAndProviderErrors) {
 
 TEST(S3RepositoryStorageBackendVirtualHostTests, VirtualHostedStyleRoundTrip) {
   // curl resolves every *.localhost name to the loopback address.
-  S3rverFixture server({"vhost"}, "localhost");
+  S3rverFixture server({"vhost"}, {.serviceEndpoint = "localhost"});
   auto configuration =
       S3StorageConfiguration::make("vhost", "us-east-1", "http://s3.localhost:" + std::to_string(server.port()),
                                    S3rverFixture::kAccessKey, S3rverFixture::kSecret, std::nullopt, false);
   S3RepositoryStorageBackend backend(configuration);
   EXPECT_EQ(backend.signer().requestTarget(RepositoryObjectKey("a b")).url,
             "http://vhost.s3.localhost:" + std::to_string(server.port()) + "/a%20b");
-  testing::TemporaryDirectory local;
+  test::TempDir local;
   writeText(local.path() / "up", "virtually hosted");
   backend.writeObject(local.path() / "up", RepositoryObjectKey("dir/a b+c"),
                       RepositoryObjectWriteMode::createIfAbsent());
-  EXPECT_EQ(raw(backend.listObjectKeys()), (std::vector<std::string>{"dir/a b+c"}));
+  EXPECT_EQ(rawKeys(backend.listObjectKeys()), (std::vector<std::string>{"dir/a b+c"}));
   server.client("vhost", {"get", "dir/a b+c", (local.path() / "down").string()});
-  EXPECT_EQ(testing::readText(local.path() / "down"), "virtually hosted");
+  EXPECT_EQ(test::readText(local.path() / "down"), "virtually hosted");
   backend.readObject(RepositoryObjectKey("dir/a b+c"), local.path() / "again");
-  EXPECT_EQ(testing::readText(local.path() / "again"), "virtually hosted");
+  EXPECT_EQ(test::readText(local.path() / "again"), "virtually hosted");
 }
 
 }  // namespace

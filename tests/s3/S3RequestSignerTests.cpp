@@ -10,6 +10,7 @@
 #include "engine/s3/S3StorageConfiguration.h"
 #include "platform/Error.h"
 #include "platform/Iso8601.h"
+#include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
@@ -266,7 +267,8 @@ TEST(S3RequestSignerTests, DigestsAndHMAC) {
   // RFC 4231 test case 2.
   EXPECT_EQ(hexEncode(S3RequestSigner::hmacSHA256(bytesOf("what do ya want for nothing?"), bytesOf("Jefe"))),
             "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
-  auto path = std::filesystem::temp_directory_path() / ("tvr-digest-" + std::to_string(getpid()));
+  test::TempDir temp;
+  auto path = temp / "digest";
   {
     std::ofstream out(path, std::ios::binary);
     out << "Welcome to Amazon S3.";

@@ -18,45 +18,31 @@
 #include "engine/s3/S3HTTPSession.h"
 #include "engine/s3/S3RepositoryStorageBackend.h"
 #include "platform/Error.h"
-#include "tests/s3/FaultServer.h"
+#include "tests/support/FaultServer.h"
+#include "tests/support/Files.h"
+#include "tests/support/RecordingStorageBackend.h"
+#include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
 
-using testing::FaultServer;
-using testing::TemporaryDirectory;
+using test::FaultServer;
+using test::lines;
+using test::rawKeys;
+using test::TempDir;
+using test::writeText;
 using Status = RepositoryObjectWriteResult::Status;
 
 const std::vector<std::string> kNoRejections;
 const std::filesystem::path kSample = std::filesystem::path(TVR_FIXTURES_DIR) / "sample-repository";
 const std::string kSamplePasswordFile = std::string(TVR_FIXTURES_DIR) + "/sample-repository.password";
 
-void writeText(const std::filesystem::path& path, const std::string& text) {
-  std::filesystem::create_directories(path.parent_path());
-  std::ofstream out(path, std::ios::binary);
-  out << text;
-}
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::stringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) out.push_back(line);
-  return out;
-}
-
-std::vector<std::string> raw(const std::vector<RepositoryObjectKey>& keys) {
-  std::vector<std::string> out;
-  for (const auto& key : keys) out.push_back(key.rawValue());
-  return out;
-}
-
 // Every regular file under a folder by its relative path, with its contents.
 std::map<std::string, std::string> treeContents(const std::filesystem::path& root) {
   std::map<std::string, std::string> out;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
     if (entry.is_regular_file()) {
-      out[entry.path().lexically_relative(root).string()] = testing::readText(entry.path());
+      out[entry.path().lexically_relative(root).string()] = test::readText(entry.path());
     }
   }
   return out;
@@ -70,7 +56,7 @@ struct TvrRun {
 
 // Runs the `tvr` executable with exactly the given environment ("NAME=value" items).
 TvrRun runTvr(const std::vector<std::string>& arguments, const std::vector<std::string>& environment) {
-  TemporaryDirectory streams;
+  TempDir streams;
   std::filesystem::path out = streams.path() / "out";
   std::filesystem::path err = streams.path() / "err";
   posix_spawn_file_actions_t actions;
@@ -95,8 +81,8 @@ TvrRun runTvr(const std::vector<std::string>& arguments, const std::vector<std::
   int status = 0;
   ::waitpid(pid, &status, 0);
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.out = testing::readText(out);
-  run.err = testing::readText(err);
+  run.out = test::readText(out);
+  run.err = test::readText(err);
   return run;
 }
 
@@ -172,13 +158,13 @@ TEST(S3SignatureCheckingTests, IndependentClientWithAWrongSecretIsRefused) {
   EXPECT_EQ(server.client("bucket", {"list"}), "");  // the right secret: an empty bucket
   std::vector<std::string> argv{"/usr/bin/env",
                                 "S3_CLIENT_SECRET=wrong-secret-value",
-                                testing::python3(),
+                                test::python3(),
                                 std::string(TVR_SOURCE_DIR) + "/tests/s3/s3_client.py",
                                 server.endpoint(),
                                 "bucket",
                                 "list"};
   try {
-    testing::runCommand(argv);
+    test::runCommand(argv);
     ADD_FAILURE() << "boto3 with a wrong secret was answered";
   } catch (const std::runtime_error& error) {
     EXPECT_NE(std::string(error.what()).find("SignatureDoesNotMatch"), std::string::npos);
@@ -193,7 +179,7 @@ TEST(S3SignatureCheckingTests, IndependentClientWithAWrongSecretIsRefused) {
 // pass, every change is caught.
 TEST(S3SignatureCheckingTests, RequestsChangedAfterSigningAreRefused) {
   FaultServer server("s3", {"--bucket", "bucket"});
-  TemporaryDirectory scratch;
+  TempDir scratch;
   writeText(scratch.path() / "signed.bin", "hello");
   writeText(scratch.path() / "other.bin", "HELLO");
   S3RequestSigner signer(server.configuration());
@@ -295,9 +281,9 @@ TEST(S3SignatureCheckingTests, RequestsChangedAfterSigningAreRefused) {
   }
   // Only the untouched PUT stored anything.
   S3RepositoryStorageBackend backend(server.configuration());
-  EXPECT_EQ(raw(backend.listObjectKeys()), (std::vector<std::string>{"a~b/c d"}));
+  EXPECT_EQ(rawKeys(backend.listObjectKeys()), (std::vector<std::string>{"a~b/c d"}));
   backend.readObject(RepositoryObjectKey("a~b/c d"), scratch.path() / "back.bin");
-  EXPECT_EQ(testing::readText(scratch.path() / "back.bin"), "hello");
+  EXPECT_EQ(test::readText(scratch.path() / "back.bin"), "hello");
 }
 
 // Round trips of unusual keys with permanent and with temporary credentials, path-style and
@@ -325,7 +311,7 @@ TEST(S3SignatureCheckingTests, BackendRoundTripsUnusualKeysWithEverySignatureAcc
       S3StorageConfiguration::make("vhost", "us-east-1", "http://s3.localhost:" + std::to_string(server.port()),
                                    FaultServer::kAccessKey, FaultServer::kSecret, std::nullopt, false),
   };
-  TemporaryDirectory local;
+  TempDir local;
   for (const auto& configuration : configurations) {
     SCOPED_TRACE(configuration.bucket);
     S3RepositoryStorageBackend backend(configuration);
@@ -341,7 +327,7 @@ TEST(S3SignatureCheckingTests, BackendRoundTripsUnusualKeysWithEverySignatureAcc
                 (RepositoryObjectWriteResult{Status::skippedExisting, size}));
       EXPECT_TRUE(backend.objectExists(RepositoryObjectKey(key)));
       backend.readObject(RepositoryObjectKey(key), local.path() / "down.bin");
-      EXPECT_EQ(testing::readText(local.path() / "down.bin"), "content of " + key);
+      EXPECT_EQ(test::readText(local.path() / "down.bin"), "content of " + key);
     }
     // boto3 finds each object under its key.
     std::filesystem::create_directories(local.path() / "boto");
@@ -349,15 +335,16 @@ TEST(S3SignatureCheckingTests, BackendRoundTripsUnusualKeysWithEverySignatureAcc
     getMany.insert(getMany.end(), keys.begin(), keys.end());
     server.client(configuration.bucket, getMany);
     for (std::size_t i = 0; i < keys.size(); ++i) {
-      EXPECT_EQ(testing::readText(local.path() / "boto" / std::to_string(i)), "content of " + keys[i]);
+      EXPECT_EQ(test::readText(local.path() / "boto" / std::to_string(i)), "content of " + keys[i]);
     }
     auto sorted = keys;
     std::sort(sorted.begin(), sorted.end());
-    EXPECT_EQ(raw(backend.listObjectKeys()), sorted);
+    EXPECT_EQ(rawKeys(backend.listObjectKeys()), sorted);
     EXPECT_EQ(lines(server.client(configuration.bucket, {"list"})), sorted);
-    EXPECT_EQ(raw(backend.listObjectKeys("notes/d\xC3\xA9")),
+    EXPECT_EQ(rawKeys(backend.listObjectKeys("notes/d\xC3\xA9")),
               (std::vector<std::string>{"notes/d\xC3\xA9j\xC3\xA0 vu \xE2\x9C\x93.txt"}));
-    EXPECT_EQ(raw(backend.listObjectKeys("100% sure %2F")), (std::vector<std::string>{"100% sure %2F not a slash"}));
+    EXPECT_EQ(rawKeys(backend.listObjectKeys("100% sure %2F")),
+              (std::vector<std::string>{"100% sure %2F not a slash"}));
 
     // A body larger than one read buffer, replaced in place.
     std::string big(3 * 1024 * 1024 + 5, '\0');
@@ -367,7 +354,7 @@ TEST(S3SignatureCheckingTests, BackendRoundTripsUnusualKeysWithEverySignatureAcc
                                   RepositoryObjectWriteMode::replace()),
               (RepositoryObjectWriteResult{Status::written, static_cast<std::int64_t>(big.size())}));
     backend.readObject(RepositoryObjectKey("plus+plus"), local.path() / "big-back.bin");
-    EXPECT_EQ(testing::readText(local.path() / "big-back.bin"), big);
+    EXPECT_EQ(test::readText(local.path() / "big-back.bin"), big);
 
     for (const auto& key : keys) backend.deleteObject(RepositoryObjectKey(key));
     EXPECT_FALSE(backend.objectExists(RepositoryObjectKey("a/./b//c/.")));
@@ -384,7 +371,7 @@ TEST(S3SignatureCheckingTests, ListingFollowsContinuationTokensAcrossPages) {
   server.client("paging", {"put-many", "other/", "3"});
   S3RepositoryStorageBackend backend(server.configuration("paging"));
   std::size_t before = server.requests().size();
-  auto all = raw(backend.listObjectKeys());
+  auto all = rawKeys(backend.listObjectKeys());
   auto requests = server.requests();
   ASSERT_EQ(all.size(), 13u);
   EXPECT_EQ(all, lines(server.client("paging", {"list"})));
@@ -401,10 +388,10 @@ TEST(S3SignatureCheckingTests, ListingFollowsContinuationTokensAcrossPages) {
   EXPECT_EQ(std::set<std::string>(tokens.begin(), tokens.end()).size(), 3u);
   for (const auto& token : tokens) EXPECT_NE(token.find(' '), std::string::npos) << token;
 
-  auto blobs = raw(backend.listObjectKeys("blobs/"));
+  auto blobs = rawKeys(backend.listObjectKeys("blobs/"));
   ASSERT_EQ(blobs.size(), 10u);
   EXPECT_EQ(blobs.back(), "blobs/0a/k00009");
-  EXPECT_EQ(raw(backend.listObjectKeys("other/0000")),
+  EXPECT_EQ(rawKeys(backend.listObjectKeys("other/0000")),
             (std::vector<std::string>{"other/00000", "other/00001", "other/00002"}));
   EXPECT_EQ(server.rejections(), kNoRejections) << server.serverOutput();
 }
@@ -460,7 +447,7 @@ TEST_F(HydrateS3SignatureTests, HydratedRepositoryVerifies) {
   std::size_t before = server_->requests().size();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TemporaryDirectory temporary;
+    TempDir temporary;
     std::filesystem::path copy = temporary.path() / "copy";
     TvrRun hydrated = runTvr(hydrate(copy.string(), c.accessKey), c.environment);
     ASSERT_EQ(hydrated.status, 0) << hydrated.err << server_->serverOutput();
@@ -484,7 +471,7 @@ TEST_F(HydrateS3SignatureTests, WrongSecretEndsWithExit7) {
   const std::string message =
       "S3 LIST failed with HTTP 403 (SignatureDoesNotMatch): The request signature we calculated does not match the "
       "signature you provided.";
-  TemporaryDirectory temporary;
+  TempDir temporary;
   std::filesystem::path destination = temporary.path() / "dest";
   std::size_t before = server_->requests().size();
 
@@ -524,7 +511,7 @@ TEST_F(HydrateS3SignatureTests, WrongSecretEndsWithExit7) {
 TEST(HydrateS3ResumeTests, InterruptedHydrationResumesWithOverwrite) {
   FaultServer server("s3", {"--bucket", "repository", "--deny-get-number", "3"});
   server.client("repository", {"put-tree", kSample.string()});
-  TemporaryDirectory temporary;
+  TempDir temporary;
   std::filesystem::path copy = temporary.path() / "copy";
   std::vector<std::string> arguments{
       "hydrate-s3", copy.string(), "--bucket",        "repository",      "--region",

@@ -7,15 +7,19 @@
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
 #include "tests/storage/RepositoryStorageBackendContract.h"
+#include "tests/support/Files.h"
+#include "tests/support/RecordingStorageBackend.h"
 #include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
 
 namespace fs = std::filesystem;
-using test_support::TempDir;
+using test::directoryListing;
+using test::rawKeys;
+using test::TempDir;
 
-class LocalHarness : public test_support::StorageBackendHarness {
+class LocalHarness : public test::StorageBackendHarness {
  public:
   LocalHarness() : backend_(temp_.path() / "repo") {}
   RepositoryStorageBackend& backend() override { return backend_; }
@@ -35,26 +39,13 @@ class LocalHarness : public test_support::StorageBackendHarness {
 };
 
 INSTANTIATE_TEST_SUITE_P(Local, RepositoryStorageBackendContract,
-                         ::testing::Values(test_support::StorageBackendHarnessFactory{
+                         ::testing::Values(test::StorageBackendHarnessFactory{
                              "Local", [] { return std::make_unique<LocalHarness>(); }}),
                          [](const auto& info) { return info.param.name; });
 
 void put(const fs::path& path, const std::string& contents) {
   fs::create_directories(path.parent_path());
   writeFileAtomically(path, contents);
-}
-
-std::vector<std::string> rawKeys(const std::vector<RepositoryObjectKey>& keys) {
-  std::vector<std::string> out;
-  for (const auto& key : keys) out.push_back(key.rawValue());
-  return out;
-}
-
-std::vector<std::string> namesIn(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 TEST(RepositoryObjectKeyTest, RejectsEmptyAbsoluteAndDotDot) {
@@ -150,7 +141,7 @@ TEST(LocalRepositoryStorageBackendTest, FailedCopyLeavesNoTemporaryFileAndKeepsT
     EXPECT_NE(error.message().find("copyfile(blob-data)"), std::string::npos) << error.message();
   }
   EXPECT_EQ(stringOf(readFileBytes(root / "plans.json")), "old");
-  EXPECT_EQ(namesIn(root), (std::vector<std::string>{"plans.json"}));
+  EXPECT_EQ(directoryListing(root), (std::vector<std::string>{"plans.json"}));
 }
 
 TEST(LocalRepositoryStorageBackendTest, CreateIfAbsentLeavesTheExistingFileUntouched) {

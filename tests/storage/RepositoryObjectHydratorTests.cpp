@@ -7,18 +7,18 @@
 #include "engine/storage/LocalRepositoryStorageBackend.h"
 #include "engine/storage/RepositoryObjectHydrator.h"
 #include "platform/Error.h"
-#include "tests/s3/S3rverFixture.h"
+#include "tests/support/Files.h"
+#include "tests/support/RecordingStorageBackend.h"
+#include "tests/support/S3rverFixture.h"
+#include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
 
-using testing::TemporaryDirectory;
-
-void writeText(const std::filesystem::path& path, const std::string& text) {
-  std::filesystem::create_directories(path.parent_path());
-  std::ofstream out(path, std::ios::binary);
-  out << text;
-}
+using test::readText;
+using test::RecordingStorageBackend;
+using test::TempDir;
+using test::writeText;
 
 std::string patterned(std::size_t size, unsigned seed) {
   std::string out(size, '\0');
@@ -36,55 +36,11 @@ std::map<std::string, std::string> sampleObjects() {
           {"repo.json", "{\"formatVersion\":1}"}};
 }
 
-// Forwards to a real backend and records the downloads (from any thread); the listing can
-// be replaced, and then has no sizes.
-class RecordingBackend : public RepositoryStorageBackend {
- public:
-  explicit RecordingBackend(RepositoryStorageBackend& inner) : inner_(inner) {}
-  std::optional<std::vector<RepositoryObjectKey>> listing;
-  std::vector<std::string> reads;
-  std::set<std::string> sortedReads() const { return {reads.begin(), reads.end()}; }
-
-  std::string displayName() const override { return inner_.displayName(); }
-  bool objectExists(const RepositoryObjectKey& key, const CancellationToken& cancel) override {
-    return inner_.objectExists(key, cancel);
-  }
-  RepositoryObjectWriteResult writeObject(const std::filesystem::path& from, const RepositoryObjectKey& key,
-                                          const RepositoryObjectWriteMode& mode,
-                                          const CancellationToken& cancel) override {
-    return inner_.writeObject(from, key, mode, cancel);
-  }
-  void readObject(const RepositoryObjectKey& key, const std::filesystem::path& to,
-                  const CancellationToken& cancel) override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      reads.push_back(key.rawValue());
-    }
-    inner_.readObject(key, to, cancel);
-  }
-  void deleteObject(const RepositoryObjectKey& key, const CancellationToken& cancel) override {
-    inner_.deleteObject(key, cancel);
-  }
-  std::vector<RepositoryObjectKey> listObjectKeys(const std::optional<std::string>& prefix,
-                                                  const CancellationToken& cancel) override {
-    return listing ? *listing : inner_.listObjectKeys(prefix, cancel);
-  }
-  RepositoryObjectKeyList listObjectsWithSizes(const std::optional<std::string>& prefix,
-                                               const CancellationToken& cancel) override {
-    return listing ? RepositoryStorageBackend::listObjectsWithSizes(prefix, cancel)
-                   : inner_.listObjectsWithSizes(prefix, cancel);
-  }
-
- private:
-  RepositoryStorageBackend& inner_;
-  std::mutex mutex_;
-};
-
 void expectHydrated(const std::filesystem::path& root, const std::map<std::string, std::string>& objects) {
   for (const auto& [key, content] : objects) {
     SCOPED_TRACE(key);
     ASSERT_TRUE(std::filesystem::is_regular_file(root / key));
-    EXPECT_TRUE(testing::readText(root / key) == content);
+    EXPECT_TRUE(readText(root / key) == content);
   }
 }
 
@@ -95,12 +51,12 @@ std::int64_t totalSize(const std::map<std::string, std::string>& objects) {
 }
 
 TEST(RepositoryObjectHydratorTests, HydratesALocalFolderInKeyOrder) {
-  TemporaryDirectory source, destination;
+  TempDir source, destination;
   auto objects = sampleObjects();
   for (const auto& [key, content] : objects) writeText(source.path() / key, content);
   writeText(source.path() / ".catalog.sqlite.tmp-5A1B", "leftover");
   LocalRepositoryStorageBackend local(source.path());
-  RecordingBackend backend(local);
+  RecordingStorageBackend backend(local);
 
   auto target = destination.path() / "new" / "repository";
   auto summary = RepositoryObjectHydrator::hydrateRepository(backend, target, CancellationToken::none(), 1);
@@ -116,11 +72,11 @@ TEST(RepositoryObjectHydratorTests, HydratesALocalFolderInKeyOrder) {
   writeText(target / "notes.txt", "mine");
   EXPECT_EQ(RepositoryObjectHydrator::hydrateRepository(backend, target), summary);
   expectHydrated(target, objects);
-  EXPECT_EQ(testing::readText(target / "notes.txt"), "mine");
+  EXPECT_EQ(readText(target / "notes.txt"), "mine");
 }
 
 TEST(RepositoryObjectHydratorTests, ParallelTransfersGiveTheSameTree) {
-  TemporaryDirectory source, serial, parallel;
+  TempDir source, serial, parallel;
   auto objects = sampleObjects();
   for (int i = 0; i < 200; ++i) {
     char name[8];
@@ -144,7 +100,7 @@ TEST(RepositoryObjectHydratorTests, ParallelTransfersGiveTheSameTree) {
 }
 
 TEST(RepositoryObjectHydratorTests, ARerunKeepsBlobsOfTheListedSize) {
-  TemporaryDirectory source, destination;
+  TempDir source, destination;
   auto objects = sampleObjects();
   const std::string kept = "blobs/0b/0b" + std::string(62, '4');
   objects[kept] = patterned(500, 4);
@@ -165,20 +121,20 @@ TEST(RepositoryObjectHydratorTests, ARerunKeepsBlobsOfTheListedSize) {
     writeText(destination.path() / key, changed);
   }
 
-  RecordingBackend backend(local);
+  RecordingStorageBackend backend(local);
   auto summary = RepositoryObjectHydrator::hydrateRepository(backend, destination.path());
   EXPECT_EQ(summary, (RepositoryHydrationSummary{7, totalSize(objects)}));
   EXPECT_EQ(backend.sortedReads(),
             (std::set<std::string>{missing, shortened, "catalog.sqlite", "plans.json", "repo.json"}));
   std::string changedKept = objects.at(kept);
   changedKept[0] ^= 1;
-  EXPECT_TRUE(testing::readText(destination.path() / kept) == changedKept);
+  EXPECT_TRUE(readText(destination.path() / kept) == changedKept);
   objects.erase(kept);
   expectHydrated(destination.path(), objects);
 }
 
 TEST(RepositoryObjectHydratorTests, EmptyBackendGivesAnEmptyFolder) {
-  TemporaryDirectory source, destination;
+  TempDir source, destination;
   LocalRepositoryStorageBackend backend(source.path() / "absent");
   auto target = destination.path() / "out";
   EXPECT_EQ(RepositoryObjectHydrator::hydrateRepository(backend, target), (RepositoryHydrationSummary{0, 0}));
@@ -191,7 +147,7 @@ TEST(RepositoryObjectHydratorTests, EmptyBackendGivesAnEmptyFolder) {
 }
 
 TEST(RepositoryObjectHydratorTests, KeysThatWouldLeaveTheDestinationFail) {
-  TemporaryDirectory source, destination;
+  TempDir source, destination;
   writeText(source.path() / "a" / "b", "bytes");
   LocalRepositoryStorageBackend local(source.path());
   struct Case {
@@ -207,7 +163,7 @@ TEST(RepositoryObjectHydratorTests, KeysThatWouldLeaveTheDestinationFail) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.key);
-    RecordingBackend backend(local);
+    RecordingStorageBackend backend(local);
     backend.listing = std::vector<RepositoryObjectKey>{RepositoryObjectKey::unchecked(c.key)};
     try {
       RepositoryObjectHydrator::hydrateRepository(backend, destination.path());
@@ -221,7 +177,7 @@ TEST(RepositoryObjectHydratorTests, KeysThatWouldLeaveTheDestinationFail) {
 }
 
 TEST(RepositoryObjectHydratorTests, APlantedSymbolicLinkCannotRedirectObjects) {
-  TemporaryDirectory source, destination, outside;
+  TempDir source, destination, outside;
   auto objects = sampleObjects();
   for (const auto& [key, content] : objects) writeText(source.path() / key, content);
   LocalRepositoryStorageBackend local(source.path());
@@ -240,7 +196,7 @@ TEST(RepositoryObjectHydratorTests, APlantedSymbolicLinkCannotRedirectObjects) {
     std::filesystem::remove_all(destination.path() / "blobs");
     std::filesystem::create_directories((destination.path() / c.link).parent_path());
     std::filesystem::create_directory_symlink(outside.path(), destination.path() / c.link);
-    RecordingBackend backend(local);
+    RecordingStorageBackend backend(local);
     try {
       RepositoryObjectHydrator::hydrateRepository(backend, destination.path());
       ADD_FAILURE() << "hydrated through the link";
@@ -254,8 +210,8 @@ TEST(RepositoryObjectHydratorTests, APlantedSymbolicLinkCannotRedirectObjects) {
 }
 
 TEST(RepositoryObjectHydratorTests, HydratesFromS3) {
-  testing::S3rverFixture server({"hydrate"});
-  TemporaryDirectory source, destination;
+  test::S3rverFixture server({"hydrate"});
+  TempDir source, destination;
   auto objects = sampleObjects();
   objects["blobs/0a/name with spaces+plus"] = "odd key";
   for (const auto& [key, content] : objects) {

@@ -6,19 +6,19 @@
 #include "engine/storage/RepositoryObjectHydrator.h"
 #include "engine/storage/RepositoryObjectMirror.h"
 #include "platform/Error.h"
-#include "tests/s3/S3rverFixture.h"
+#include "tests/support/Files.h"
+#include "tests/support/RecordingStorageBackend.h"
+#include "tests/support/S3rverFixture.h"
+#include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
 
-using testing::TemporaryDirectory;
+using test::readText;
+using test::RecordingStorageBackend;
+using test::TempDir;
+using test::writeText;
 using Kind = RepositoryObjectWriteMode::Kind;
-
-void writeText(const std::filesystem::path& path, const std::string& text) {
-  std::filesystem::create_directories(path.parent_path());
-  std::ofstream out(path, std::ios::binary);
-  out << text;
-}
 
 const std::string kBlobA = "blobs/0a/0a" + std::string(62, '1');
 const std::string kBlobB = "blobs/ff/ff" + std::string(62, '2');
@@ -36,44 +36,6 @@ void writeRepository(const std::filesystem::path& root) {
   writeText(root / "blobs" / ".hidden" / "x", "hidden");
 }
 
-// Forwards to a real backend, recording writes (with their modes) and reads; it can cancel a
-// token after a number of writes.
-class RecordingBackend : public RepositoryStorageBackend {
- public:
-  explicit RecordingBackend(RepositoryStorageBackend& inner) : inner_(inner) {}
-  std::vector<std::pair<std::string, RepositoryObjectWriteMode>> writes;
-  std::vector<std::string> reads;
-  CancellationToken* cancelAfterFirstWrite = nullptr;
-
-  std::string displayName() const override { return inner_.displayName(); }
-  bool objectExists(const RepositoryObjectKey& key, const CancellationToken& cancel) override {
-    return inner_.objectExists(key, cancel);
-  }
-  RepositoryObjectWriteResult writeObject(const std::filesystem::path& from, const RepositoryObjectKey& key,
-                                          const RepositoryObjectWriteMode& mode,
-                                          const CancellationToken& cancel) override {
-    writes.emplace_back(key.rawValue(), mode);
-    auto result = inner_.writeObject(from, key, mode, cancel);
-    if (cancelAfterFirstWrite) cancelAfterFirstWrite->cancel();
-    return result;
-  }
-  void readObject(const RepositoryObjectKey& key, const std::filesystem::path& to,
-                  const CancellationToken& cancel) override {
-    reads.push_back(key.rawValue());
-    inner_.readObject(key, to, cancel);
-  }
-  void deleteObject(const RepositoryObjectKey& key, const CancellationToken& cancel) override {
-    inner_.deleteObject(key, cancel);
-  }
-  std::vector<RepositoryObjectKey> listObjectKeys(const std::optional<std::string>& prefix,
-                                                  const CancellationToken& cancel) override {
-    return inner_.listObjectKeys(prefix, cancel);
-  }
-
- private:
-  RepositoryStorageBackend& inner_;
-};
-
 std::vector<std::string> hiddenFilesUnder(const std::filesystem::path& root) {
   std::vector<std::string> out;
   for (auto& entry : std::filesystem::recursive_directory_iterator(root)) {
@@ -84,26 +46,26 @@ std::vector<std::string> hiddenFilesUnder(const std::filesystem::path& root) {
 }
 
 TEST(RepositoryObjectMirrorTests, OnlyMetadata) {
-  TemporaryDirectory local, remote;
+  TempDir local, remote;
   writeText(local.path() / "repo.json", "{}");
   LocalRepositoryStorageBackend target(remote.path());
-  RecordingBackend backend(target);
+  RecordingStorageBackend backend(target);
   EXPECT_EQ(RepositoryObjectMirror::mirrorLocalRepository(local.path(), backend),
             (RepositoryMirrorSummary{1, 1, 0, 2}));
   ASSERT_EQ(backend.writes.size(), 1u);
   EXPECT_EQ(backend.writes[0].first, "repo.json");
   EXPECT_EQ(backend.writes[0].second, RepositoryObjectWriteMode::replace());
 
-  TemporaryDirectory empty;
+  TempDir empty;
   EXPECT_EQ(RepositoryObjectMirror::mirrorLocalRepository(empty.path(), backend),
             (RepositoryMirrorSummary{0, 0, 0, 0}));
 }
 
 TEST(RepositoryObjectMirrorTests, SecondRunSkipsAndVerifiesBlobs) {
-  TemporaryDirectory local, remote;
+  TempDir local, remote;
   writeRepository(local.path());
   LocalRepositoryStorageBackend target(remote.path());
-  RecordingBackend backend(target);
+  RecordingStorageBackend backend(target);
   std::int64_t total = 19 + 12 + 5000 + 6 + 9 * 1024 * 1024;
   EXPECT_EQ(RepositoryObjectMirror::mirrorLocalRepository(local.path(), backend),
             (RepositoryMirrorSummary{5, 5, 0, total}));
@@ -125,7 +87,7 @@ TEST(RepositoryObjectMirrorTests, SecondRunSkipsAndVerifiesBlobs) {
 }
 
 TEST(RepositoryObjectMirrorTests, ARemoteBlobWithOtherBytesFails) {
-  TemporaryDirectory local, remote;
+  TempDir local, remote;
   writeRepository(local.path());
   writeText(remote.path() / kBlobA, "blob b");  // same size, other content
   LocalRepositoryStorageBackend backend(remote.path());
@@ -137,18 +99,18 @@ TEST(RepositoryObjectMirrorTests, ARemoteBlobWithOtherBytesFails) {
               "Existing remote object " + kBlobA + " does not match local repository content.");
   }
   EXPECT_TRUE(hiddenFilesUnder(local.path()).empty());
-  EXPECT_EQ(testing::readText(remote.path() / kBlobA), "blob b");
+  EXPECT_EQ(readText(remote.path() / kBlobA), "blob b");
   EXPECT_FALSE(std::filesystem::exists(remote.path() / "repo.json"));  // the mirror stopped there
 
   // A remote blob of another size is refused by the size check, before any download.
   writeText(remote.path() / kBlobA, "other size");
-  RecordingBackend recording(backend);
+  RecordingStorageBackend recording(backend);
   EXPECT_THROW(RepositoryObjectMirror::mirrorLocalRepository(local.path(), recording), EngineError);
   EXPECT_TRUE(recording.reads.empty());
 }
 
 TEST(RepositoryObjectMirrorTests, BlobsOutsideTheRootAndCancellation) {
-  TemporaryDirectory local, remote, outside;
+  TempDir local, remote, outside;
   writeRepository(local.path());
   writeText(outside.path() / "stray", "outside");
   std::filesystem::create_symlink(outside.path() / "stray", local.path() / "blobs" / "0a" / "link");
@@ -165,15 +127,15 @@ TEST(RepositoryObjectMirrorTests, BlobsOutsideTheRootAndCancellation) {
   std::filesystem::remove(local.path() / "blobs" / "0a" / "link");
 
   CancellationToken cancel;
-  RecordingBackend backend(target);
+  RecordingStorageBackend backend(target);
   backend.cancelAfterFirstWrite = &cancel;
   EXPECT_THROW(RepositoryObjectMirror::mirrorLocalRepository(local.path(), backend, cancel), CancellationError);
   EXPECT_EQ(backend.writes.size(), 1u);
 }
 
 TEST(RepositoryObjectMirrorTests, MirrorToS3AndHydrateBack) {
-  testing::S3rverFixture server({"mirror"});
-  TemporaryDirectory local, back;
+  test::S3rverFixture server({"mirror"});
+  TempDir local, back;
   writeRepository(local.path());
   auto backend = server.backend("mirror");
   std::int64_t total = 19 + 12 + 5000 + 6 + 9 * 1024 * 1024;
@@ -195,10 +157,10 @@ TEST(RepositoryObjectMirrorTests, MirrorToS3AndHydrateBack) {
   auto summary = RepositoryObjectHydrator::hydrateRepository(backend, back.path());
   EXPECT_EQ(summary, (RepositoryHydrationSummary{5, total}));
   for (const char* key : {"repo.json", "plans.json", "catalog.sqlite"}) {
-    EXPECT_TRUE(testing::readText(back.path() / key) == testing::readText(local.path() / key)) << key;
+    EXPECT_TRUE(readText(back.path() / key) == readText(local.path() / key)) << key;
   }
   for (const auto& key : {kBlobA, kBlobB}) {
-    EXPECT_TRUE(testing::readText(back.path() / key) == testing::readText(local.path() / key)) << key;
+    EXPECT_TRUE(readText(back.path() / key) == readText(local.path() / key)) << key;
   }
 }
 

@@ -3,9 +3,9 @@
 // The behaviour every RepositoryStorageBackend must show, as one parametrized suite.
 // Instantiate it once per backend with a factory of fresh, empty stores:
 //
-//   class MyHarness : public tvr::test_support::StorageBackendHarness { ... };
+//   class MyHarness : public tvr::test::StorageBackendHarness { ... };
 //   INSTANTIATE_TEST_SUITE_P(Mine, RepositoryStorageBackendContract,
-//       ::testing::Values(tvr::test_support::StorageBackendHarnessFactory{
+//       ::testing::Values(tvr::test::StorageBackendHarnessFactory{
 //           "Mine", [] { return std::make_unique<MyHarness>(); }}),
 //       [](const auto& info) { return info.param.name; });
 //
@@ -25,7 +25,7 @@
 #include "platform/FileSystem.h"
 #include "tests/support/TempDir.h"
 
-namespace tvr::test_support {
+namespace tvr::test {
 
 // One fresh store: the backend under test plus direct access to the store's objects that
 // bypasses the backend (files under a folder, objects in a bucket through another client).
@@ -55,15 +55,15 @@ inline std::ostream& operator<<(std::ostream& out, const StorageBackendHarnessFa
   return out << factory.name;
 }
 
-}  // namespace tvr::test_support
+}  // namespace tvr::test
 
 namespace tvr {
 
-class RepositoryStorageBackendContract : public ::testing::TestWithParam<test_support::StorageBackendHarnessFactory> {
+class RepositoryStorageBackendContract : public ::testing::TestWithParam<test::StorageBackendHarnessFactory> {
  protected:
   void SetUp() override { harness_ = GetParam().make(); }
   RepositoryStorageBackend& backend() { return harness_->backend(); }
-  test_support::StorageBackendHarness& harness() { return *harness_; }
+  test::StorageBackendHarness& harness() { return *harness_; }
 
   std::filesystem::path localFile(const std::string& name, const std::string& contents) {
     std::filesystem::path path = local_.path() / name;
@@ -72,8 +72,8 @@ class RepositoryStorageBackendContract : public ::testing::TestWithParam<test_su
   }
   std::string localContents(const std::filesystem::path& path) { return stringOf(readFileBytes(path)); }
 
-  test_support::TempDir local_;
-  std::unique_ptr<test_support::StorageBackendHarness> harness_;
+  test::TempDir local_;
+  std::unique_ptr<test::StorageBackendHarness> harness_;
 };
 
 TEST_P(RepositoryStorageBackendContract, EmptyStoreListsNothingAndHasNoObject) {

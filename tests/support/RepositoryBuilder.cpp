@@ -13,7 +13,7 @@
 #include "engine/storage/BackupCatalogBlobStore.h"
 #include "platform/SecureRandom.h"
 
-namespace tvr::test_support {
+namespace tvr::test {
 
 namespace fs = std::filesystem;
 
@@ -37,13 +37,19 @@ fs::path BuiltRepository::blobPath(const std::string& blobKey) const {
 
 namespace {
 
-std::string storeContentBlob(BuiltRepository& repository, const EncryptedBlobCodec& codec,
-                             const std::string& contents) {
+// Seals the contents under root/blobs unless that blob is there already; returns its key.
+std::string sealContentBlob(const fs::path& root, const EncryptedBlobCodec& codec, const std::string& contents) {
   Bytes plaintext = bytesOf(contents);
   std::string key = codec.blobKeyForPlaintext(plaintext);
-  if (!fs::exists(repository.blobPath(key))) {
-    BackupCatalogBlobStore::writeBlobIfNeeded(codec.seal(plaintext), key, repository.root);
+  if (!fs::exists(BackupCatalogBlobStore::blobPath(key, root))) {
+    BackupCatalogBlobStore::writeBlobIfNeeded(codec.seal(plaintext), key, root);
   }
+  return key;
+}
+
+std::string storeContentBlob(BuiltRepository& repository, const EncryptedBlobCodec& codec,
+                             const std::string& contents) {
+  std::string key = sealContentBlob(repository.root, codec, contents);
   repository.blobKeysByContents[contents] = key;
   return key;
 }
@@ -173,4 +179,51 @@ std::int64_t appendRun(BuiltRepository& repository, const PlanID& planID, const 
   return recordRun(repository, catalog, plan, run);
 }
 
-}  // namespace tvr::test_support
+RepositoryEventBuilder::RepositoryEventBuilder(fs::path root, RepositoryKeyMaterial key)
+    : root_(std::move(root)), codec_(key) {
+  RepositoryEncryptionMetadata encryption;
+  encryption.version = 1;
+  encryption.blobAlgorithm = "AES-256-GCM";
+  encryption.compressionAlgorithm = "LZFSE";
+  encryption.keyDerivationAlgorithm = "HKDF-SHA256";
+  RepositoryMetadata::ensureWritableRepository(root_, encryption, 1775030400);
+  catalog_.emplace(root_, std::optional<RepositoryKeyMaterial>(key), BackupCatalog::OpenMode::createOrOpenForWrite);
+}
+
+std::int64_t RepositoryEventBuilder::beginRun(const PlanID& plan) {
+  return catalog_->beginRun(newUUIDString(), plan, "/source", root_.string(), true, "sha256", std::nullopt,
+                            std::nullopt, std::nullopt);
+}
+
+std::string RepositoryEventBuilder::storeBlob(const std::string& content) {
+  return sealContentBlob(root_, codec_, content);
+}
+
+fs::path RepositoryEventBuilder::blobPath(const std::string& key) const {
+  return BackupCatalogBlobStore::blobPath(key, root_);
+}
+
+std::string RepositoryEventBuilder::addFile(const PlanID& plan, std::int64_t runID, const std::string& relPath,
+                                            const std::string& content, double modifiedAt,
+                                            std::optional<double> createdAt, std::optional<std::string> relPathNorm) {
+  const std::string key = storeBlob(content);
+  const std::string norm = relPathNorm.value_or(relPath);
+  const auto size = static_cast<std::int64_t>(content.size());
+  catalog_->insertEvent(runID, plan, relPath, norm, "copy", key, size, createdAt, modifiedAt, std::nullopt, false);
+  catalog_->upsertCurrent(plan, runID, relPath, norm, key, size, createdAt, modifiedAt, std::nullopt);
+  return key;
+}
+
+void RepositoryEventBuilder::addDirectory(const PlanID& plan, std::int64_t runID, const std::string& relPath,
+                                          std::optional<double> modifiedAt) {
+  catalog_->insertEvent(runID, plan, relPath, relPath, "mkdir", std::nullopt, std::nullopt, std::nullopt, modifiedAt,
+                        std::nullopt, false);
+}
+
+void RepositoryEventBuilder::deletePath(const PlanID& plan, std::int64_t runID, const std::string& relPath,
+                                        const std::optional<std::string>& fileBlobKey) {
+  catalog_->insertEvent(runID, plan, relPath, relPath, "delete", fileBlobKey, std::nullopt, std::nullopt, std::nullopt,
+                        std::nullopt, true);
+}
+
+}  // namespace tvr::test

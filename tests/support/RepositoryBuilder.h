@@ -8,10 +8,11 @@
 #include <vector>
 
 #include "engine/catalog/BackupCatalog.h"
+#include "engine/crypto/EncryptedBlobCodec.h"
 #include "engine/crypto/RepositoryKeyMaterial.h"
 #include "engine/metadata/PlanID.h"
 
-namespace tvr::test_support {
+namespace tvr::test {
 
 // Builds a REAL encrypted repository on disk from a short description, using only the
 // engine's own writer operations: RepositoryMetadata::ensureWritableRepository with a
@@ -127,4 +128,57 @@ BuiltRepository buildRepository(const std::filesystem::path& root, const Reposit
 // compared with the plan's current rows, as buildRepository does). Returns the run id.
 std::int64_t appendRun(BuiltRepository& repository, const PlanID& planID, const TestRun& run);
 
-}  // namespace tvr::test_support
+// Writes a repository event by event, for states a complete-source run description cannot
+// give (a run left running, a deletion event without a sweep, paths no source could hold):
+// repo.json without a recovery-wrapped key, the catalog (runs, events, checkpoints) and
+// sealed blobs under blobs/, all through the engine's writer operations. Paths are recorded
+// with the display path as normalised path unless one is given. The catalog stays open
+// for writing until close() or destruction. Throws whatever the engine operations throw;
+// not thread-safe.
+//
+// Example:
+//   RepositoryEventBuilder builder(temp.path() / "repository");
+//   std::int64_t run = builder.beginRun(plan);
+//   builder.addFile(plan, run, "docs/a.txt", "hello", iso("2026-01-02T00:00:00Z"));
+//   builder.finishRun(run);
+class RepositoryEventBuilder {
+ public:
+  explicit RepositoryEventBuilder(std::filesystem::path root, RepositoryKeyMaterial key = testKeyMaterial());
+
+  const std::filesystem::path& root() const { return root_; }
+  BackupCatalog& catalog() { return *catalog_; }
+
+  std::int64_t beginRun(const PlanID& plan);
+  void finishRun(std::int64_t runID) { catalog_->finishRun(runID); }
+  // The manifest blob key.
+  std::string checkpoint(const PlanID& plan, std::int64_t runID) {
+    return catalog_->writeSnapshotCheckpoint(plan, runID);
+  }
+
+  // Seals the content as a blob (once per content) and returns its key.
+  std::string storeBlob(const std::string& content);
+  // root / "blobs" / xx / key.
+  std::filesystem::path blobPath(const std::string& key) const;
+
+  // A "copy" event and the current row of a file; returns its blob key.
+  std::string addFile(const PlanID& plan, std::int64_t runID, const std::string& relPath, const std::string& content,
+                      double modifiedAt, std::optional<double> createdAt = std::nullopt,
+                      std::optional<std::string> relPathNorm = std::nullopt);
+  // A "mkdir" event.
+  void addDirectory(const PlanID& plan, std::int64_t runID, const std::string& relPath,
+                    std::optional<double> modifiedAt);
+  // A deletion event as the run engine's sweeps record it: a file's carries its last blob
+  // key, a directory's none.
+  void deletePath(const PlanID& plan, std::int64_t runID, const std::string& relPath,
+                  const std::optional<std::string>& fileBlobKey = std::nullopt);
+
+  // Closes the catalog so readers see a quiet file.
+  void close() { catalog_.reset(); }
+
+ private:
+  std::filesystem::path root_;
+  EncryptedBlobCodec codec_;
+  std::optional<BackupCatalog> catalog_;
+};
+
+}  // namespace tvr::test

@@ -6,7 +6,9 @@
 #include <string>
 #include <system_error>
 
-namespace tvr::test_support {
+#include "tests/support/Files.h"
+
+namespace tvr::test {
 
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "tvr-test-XXXXXX").string();
@@ -21,4 +23,16 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-}  // namespace tvr::test_support
+std::filesystem::path TempDir::write(const std::string& name, const std::string& contents) const {
+  std::filesystem::path file = path_ / name;
+  writeText(file, contents);
+  return file;
+}
+
+std::filesystem::path TempDir::makeDirectory(const std::string& name) const {
+  std::filesystem::path directory = path_ / name;
+  std::filesystem::create_directories(directory);
+  return directory;
+}
+
+}  // namespace tvr::test

@@ -15,7 +15,9 @@
 #include "engine/storage/RepositoryIntegrityVerifier.h"
 #include "engine/storage/RepositoryRestoreReader.h"
 #include "platform/FileSystem.h"
-#include "tests/s3/S3rverFixture.h"
+#include "tests/support/Files.h"
+#include "tests/support/Process.h"
+#include "tests/support/S3rverFixture.h"
 #include "tests/support/TempDir.h"
 #include "tools/tvr-writer/RepositoryWriter.h"
 
@@ -23,6 +25,7 @@ namespace tvr {
 namespace {
 
 namespace fs = std::filesystem;
+using test::writeText;
 using tools::RepositoryWriterOptions;
 using tools::RepositoryWriterResult;
 using tools::writeRun;
@@ -31,11 +34,6 @@ constexpr const char* kPassword = "correct horse battery 42";
 
 // What a folder held: normalised relative path -> contents ("/" marks a directory).
 using FolderState = std::map<std::string, std::string>;
-
-void writeFile(const fs::path& path, const std::string& contents) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << contents;
-}
 
 FolderState folderState(const fs::path& source) {
   FolderState state;
@@ -86,24 +84,24 @@ class RepositoryWriterTest : public ::testing::Test {
   fs::path source() const { return temp_ / "source"; }
   fs::path repository() const { return temp_ / "repo"; }
 
-  test_support::TempDir temp_;
+  test::TempDir temp_;
 };
 
 TEST_F(RepositoryWriterTest, EachRunListsExactlyWhatTheFolderHeldThenByHistoryAndCheckpoint) {
   // A few hundred files: nested folders, Unicode names, an empty file, one over 1 MiB.
   for (int d = 0; d < 12; ++d) {
     for (int f = 0; f < 25; ++f) {
-      writeFile(source() / ("dir" + std::to_string(d)) / ("sub" + std::to_string(f % 3)) /
+      writeText(source() / ("dir" + std::to_string(d)) / ("sub" + std::to_string(f % 3)) /
                     ("file" + std::to_string(f) + ".txt"),
                 "contents of " + std::to_string(d) + "/" + std::to_string(f % 7));
     }
   }
-  writeFile(source() / "Ünïcödé" / "фото.jpg", "not a photo");
-  writeFile(source() / "写真" / "旅行.txt", "trip");
-  writeFile(source() / "empty", "");
+  writeText(source() / "Ünïcödé" / "фото.jpg", "not a photo");
+  writeText(source() / "写真" / "旅行.txt", "trip");
+  writeText(source() / "empty", "");
   std::string big(1 << 20, '\0');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7 + (i >> 12)) % 251);
-  writeFile(source() / "big.bin", big + "tail");
+  writeText(source() / "big.bin", big + "tail");
   fs::create_directories(source() / "empty folder");
   FolderState first = folderState(source());
 
@@ -117,8 +115,8 @@ TEST_F(RepositoryWriterTest, EachRunListsExactlyWhatTheFolderHeldThenByHistoryAn
   // Change the folder: delete a file and a folder, change one, add one, add a folder.
   fs::remove(source() / "empty");
   fs::remove_all(source() / "dir3");
-  writeFile(source() / "dir0" / "sub0" / "file0.txt", "changed");
-  writeFile(source() / "new" / "added.txt", "added");
+  writeText(source() / "dir0" / "sub0" / "file0.txt", "changed");
+  writeText(source() / "new" / "added.txt", "added");
   FolderState second = folderState(source());
   RepositoryWriterOptions again = options();
   again.writeCheckpoint = true;
@@ -143,8 +141,8 @@ TEST_F(RepositoryWriterTest, EachRunListsExactlyWhatTheFolderHeldThenByHistoryAn
 }
 
 TEST_F(RepositoryWriterTest, RepairsADamagedLocalBlobOnTheNextRun) {
-  writeFile(source() / "a.txt", "alpha contents");
-  writeFile(source() / "b.txt", "beta contents");
+  writeText(source() / "a.txt", "alpha contents");
+  writeText(source() / "b.txt", "beta contents");
   RepositoryWriterResult run1 = writeRun(options());
   RepositoryKeyMaterial key = unlock(repository());
 
@@ -174,9 +172,9 @@ TEST_F(RepositoryWriterTest, RepairsADamagedLocalBlobOnTheNextRun) {
 
 int runWriterProgram(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& env) {
   std::string command;
-  for (const auto& [name, value] : env) command += name + "=" + testing::shellQuoted(value) + " ";
-  command += testing::shellQuoted(TVR_WRITER_BINARY);
-  for (const auto& arg : arguments) command += " " + testing::shellQuoted(arg);
+  for (const auto& [name, value] : env) command += name + "=" + test::shellQuoted(value) + " ";
+  command += test::shellQuoted(TVR_WRITER_BINARY);
+  for (const auto& arg : arguments) command += " " + test::shellQuoted(arg);
   command += " >/dev/null 2>&1";
   int status = std::system(command.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -185,7 +183,7 @@ int runWriterProgram(const std::vector<std::string>& arguments, const std::map<s
 // Blobs on an S3-compatible bucket: an interrupted run leaves a journal naming exactly the
 // uploaded blobs no catalog row references; cleanup removes its rows, journal and staging.
 TEST_F(RepositoryWriterTest, InterruptedRunWithBlobsOnS3LeavesAJournalThatCleansUp) {
-  testing::S3rverFixture s3({"backups"});
+  test::S3rverFixture s3({"backups"});
   std::ofstream(temp_ / "password") << kPassword << "\r\n";
   const std::vector<std::string> common = {"--repository",
                                            repository().string(),
@@ -200,16 +198,16 @@ TEST_F(RepositoryWriterTest, InterruptedRunWithBlobsOnS3LeavesAJournalThatCleans
                                            "--s3-region",
                                            "us-east-1",
                                            "--s3-access-key-id",
-                                           testing::S3rverFixture::kAccessKey,
+                                           test::S3rverFixture::kAccessKey,
                                            "--s3-endpoint",
                                            s3.endpoint()};
-  const std::map<std::string, std::string> env = {{"AWS_SECRET_ACCESS_KEY", testing::S3rverFixture::kSecret}};
+  const std::map<std::string, std::string> env = {{"AWS_SECRET_ACCESS_KEY", test::S3rverFixture::kSecret}};
 
-  writeFile(source() / "kept.txt", "kept");
+  writeText(source() / "kept.txt", "kept");
   ASSERT_EQ(runWriterProgram(common, env), 0);
-  writeFile(source() / "one.txt", "one");
-  writeFile(source() / "two.txt", "two");
-  writeFile(source() / "three.txt", "three");
+  writeText(source() / "one.txt", "one");
+  writeText(source() / "two.txt", "two");
+  writeText(source() / "three.txt", "three");
   std::vector<std::string> interrupted = common;
   interrupted.insert(interrupted.end(), {"--interrupt-after", "2"});
   ASSERT_EQ(runWriterProgram(interrupted, env), 75);
@@ -253,11 +251,11 @@ TEST_F(RepositoryWriterTest, InterruptedRunWithBlobsOnS3LeavesAJournalThatCleans
 // A remote blob stored under the right key with other content (of the same size, so the
 // store's size check passes) stops the run; the object is left as it was.
 TEST_F(RepositoryWriterTest, RemoteBlobWithOtherContentStopsTheRun) {
-  testing::S3rverFixture s3({"backups"});
-  writeFile(source() / "a.txt", "the real contents");
+  test::S3rverFixture s3({"backups"});
+  writeText(source() / "a.txt", "the real contents");
   RepositoryWriterOptions o = options();
   o.blobBackend = std::make_shared<S3RepositoryStorageBackend>(s3.configuration("backups"));
-  writeFile(temp_ / "bootstrap" / "x", "x");
+  writeText(temp_ / "bootstrap" / "x", "x");
   // Create the repository (and so its key) first with a run of another plan.
   RepositoryWriterOptions first = options("other");
   first.source = temp_ / "bootstrap";
@@ -265,7 +263,7 @@ TEST_F(RepositoryWriterTest, RemoteBlobWithOtherContentStopsTheRun) {
   EncryptedBlobCodec codec(unlock(repository()));
   std::string blobKey = codec.blobKeyForPlaintext(bytesOf("the real contents"));
   std::string objectKey = "blobs/" + blobKey.substr(0, 2) + "/" + blobKey;
-  writeFile(temp_ / "impostor", stringOf(codec.seal(bytesOf("the fake contents"))));
+  writeText(temp_ / "impostor", stringOf(codec.seal(bytesOf("the fake contents"))));
   auto bucket = s3.backend("backups");
   bucket.writeObject(temp_ / "impostor", RepositoryObjectKey(objectKey), RepositoryObjectWriteMode::replace());
 
@@ -283,7 +281,7 @@ TEST_F(RepositoryWriterTest, RemoteBlobWithOtherContentStopsTheRun) {
 // run's key and size name the stored bytes, and a later run meeting the planned contents
 // stores them under their own key.
 TEST_F(RepositoryWriterTest, FileEditedWhileTheRunStoresItIsRecordedAsStored) {
-  std::unique_ptr<testing::S3rverFixture> s3;
+  std::unique_ptr<test::S3rverFixture> s3;
   for (bool remote : {false, true}) {
     SCOPED_TRACE(remote ? "S3" : "local");
     fs::remove_all(repository());
@@ -291,19 +289,19 @@ TEST_F(RepositoryWriterTest, FileEditedWhileTheRunStoresItIsRecordedAsStored) {
     RepositoryWriterOptions o = options();
     if (remote) {
       try {
-        s3 = std::make_unique<testing::S3rverFixture>(std::vector<std::string>{"backups"});
+        s3 = std::make_unique<test::S3rverFixture>(std::vector<std::string>{"backups"});
       } catch (const std::exception& e) {
         GTEST_SKIP() << "s3rver cannot run here: " << e.what();
       }
       o.blobBackend = std::make_shared<S3RepositoryStorageBackend>(s3->configuration("backups"));
     }
-    writeFile(source() / "a.txt", "original");
-    writeFile(source() / "b.txt", "unchanged");
+    writeText(source() / "a.txt", "original");
+    writeText(source() / "b.txt", "unchanged");
     writeRun(o);
-    writeFile(source() / "a.txt", "changed before the run");
+    writeText(source() / "a.txt", "changed before the run");
     const std::string edited = "edited after planning, while the run was storing files";
     RepositoryWriterOptions editing = o;
-    editing.afterPlanning = [&] { writeFile(source() / "a.txt", edited); };
+    editing.afterPlanning = [&] { writeText(source() / "a.txt", edited); };
     RepositoryWriterResult run2 = writeRun(editing);
     EXPECT_EQ(run2.filesReplaced, 1);
     EXPECT_EQ(run2.filesChangedWhileStored, 1);
@@ -327,7 +325,7 @@ TEST_F(RepositoryWriterTest, FileEditedWhileTheRunStoresItIsRecordedAsStored) {
                 edited);
     }
     // The planned contents come back: stored under their own key, the run succeeds.
-    writeFile(source() / "a.txt", "changed before the run");
+    writeText(source() / "a.txt", "changed before the run");
     EXPECT_EQ(writeRun(o).filesReplaced, 1);
   }
 }
@@ -337,24 +335,24 @@ TEST_F(RepositoryWriterTest, FileEditedWhileTheRunStoresItIsRecordedAsStored) {
 // what the folder held when that run saw it.
 TEST_F(RepositoryWriterTest, RepositoryOutlivesAnEditACrashWithATornJournalAndADeletedRun) {
   std::ofstream(temp_ / "password") << kPassword << "\n";
-  writeFile(source() / "a.txt", "first a");
-  writeFile(source() / "b.txt", "first b");
-  writeFile(source() / "dir" / "c.txt", "first c");
+  writeText(source() / "a.txt", "first a");
+  writeText(source() / "b.txt", "first b");
+  writeText(source() / "dir" / "c.txt", "first c");
   RepositoryWriterResult run1 = writeRun(options());
   const FolderState seenByRun1 = folderState(source());
 
   // Run 2: a.txt changes before planning and again while the run stores files.
-  writeFile(source() / "a.txt", "second a");
+  writeText(source() / "a.txt", "second a");
   RepositoryWriterOptions editing = options();
-  editing.afterPlanning = [&] { writeFile(source() / "a.txt", "second a, edited while stored"); };
+  editing.afterPlanning = [&] { writeText(source() / "a.txt", "second a, edited while stored"); };
   RepositoryWriterResult run2 = writeRun(editing);
   EXPECT_EQ(run2.filesChangedWhileStored, 1);
 
   // The next run is killed after two operations (a.txt, whose date changed with the edit, and
   // e.txt), its last journal line torn by the crash.
   fs::remove(source() / "b.txt");
-  writeFile(source() / "e.txt", "new e");
-  writeFile(source() / "f.txt", "new f");
+  writeText(source() / "e.txt", "new e");
+  writeText(source() / "f.txt", "new f");
   ASSERT_EQ(runWriterProgram(
                 {"--repository", repository().string(), "--plan", "docs", "--source", source().string(),
                  "--recovery-password-file", (temp_ / "password").string(), "--interrupt-after", "2", "--workers", "1"},
