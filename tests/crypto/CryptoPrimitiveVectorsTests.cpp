@@ -104,7 +104,7 @@ TEST(CryptoPrimitiveVectorsTest, Sha256HexIncrementalAndFileFormsAgree) {
   }
   EXPECT_EQ(pieces.finishHex(), expected);
 
-  test_support::TempDir dir;
+  test::TempDir dir;
   const std::filesystem::path file = dir.path() / "message";
   std::ofstream(file, std::ios::binary) << message;
   for (std::size_t chunk : {std::size_t{0}, std::size_t{1}, std::size_t{55}, std::size_t{64}, std::size_t{1} << 20}) {

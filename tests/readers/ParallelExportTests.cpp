@@ -5,17 +5,21 @@
 #include <map>
 
 #include "engine/storage/RepositoryRestoreReader.h"
-#include "tests/readers/ReaderTestAssertions.h"
-#include "tests/readers/ReaderTestHelpers.h"
+#include "platform/Error.h"
+#include "tests/support/ErrorAssertions.h"
+#include "tests/support/Files.h"
+#include "tests/support/Fixtures.h"
+#include "tests/support/RepositoryBuilder.h"
+#include "tests/support/TempDir.h"
 
 namespace tvr {
 namespace {
 
 namespace fs = std::filesystem;
-using readertest::iso;
-using readertest::readText;
-using readertest::TemporaryDirectory;
-using readertest::temporaryFilesBelow;
+using test::iso;
+using test::readText;
+using test::TempDir;
+using test::temporaryFilesBelow;
 
 const PlanID kPlan("plan-1");
 constexpr std::size_t MiB = 1048576;
@@ -57,7 +61,7 @@ std::string contentOf(int i) {
 class ParallelExportTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    readertest::RepositoryBuilder builder(repository(), readertest::testKey());
+    test::RepositoryEventBuilder builder(repository());
     run_ = builder.beginRun(kPlan);
     for (const char* folder : {"a", "a/b", "a/b/c", "d", "e"}) builder.addDirectory(kPlan, run_, folder, 1.7e9);
     const char* folders[] = {"", "a/", "a/b/", "a/b/c/", "d/"};
@@ -74,12 +78,12 @@ class ParallelExportTest : public ::testing::Test {
   fs::path out(const std::string& name) const { return scratch_.path() / "out" / name; }
   fs::path blobPath(const std::string& key) const { return repository() / "blobs" / key.substr(0, 2) / key; }
   RepositoryRestoreReader reader(unsigned workers) const {
-    RepositoryRestoreReader reader(repository(), readertest::testKey());
+    RepositoryRestoreReader reader(repository(), test::testKeyMaterial());
     reader.setWorkerCount(workers);
     return reader;
   }
 
-  TemporaryDirectory scratch_;
+  TempDir scratch_;
   std::int64_t run_ = 0;
   std::vector<std::string> keys_;
   std::map<std::string, int> indexOf_;
@@ -96,7 +100,7 @@ TEST_F(ParallelExportTest, SameFilesAndDatesAsTheSerialExport) {
     const fs::path target = out("parallel-" + std::to_string(workers));
     EXPECT_TRUE(reader(workers).exportRun(kPlan, run_, target, false).isComplete());
     EXPECT_EQ(filesBelow(target), serial);
-    EXPECT_EQ(readertest::treeListing(target), readertest::treeListing(out("serial")));
+    EXPECT_EQ(test::treeListing(target), test::treeListing(out("serial")));
   }
 }
 

@@ -181,14 +181,14 @@ TEST_F(VerifierTest, UnreadableFileAttributeIsAnError) {
 // several chunks, missing, corrupt (small and large), orphan and misplaced blobs, and keys
 // that are not lowercase hex, which sort between the digits and the letters.
 TEST(RepositoryIntegrityVerifier, ParallelReportEqualsTheSerialOneOnADamagedRepository) {
-  TemporaryDirectory scratch;
+  TempDir scratch;
   const fs::path root = scratch.path();
   auto blobPath = [&](const std::string& key) { return root / "blobs" / key.substr(0, 2) / key; };
   std::vector<std::string> keys;
   const std::string oddMissing(64, 'A');
   const std::string oddPresent(64, 'G');
   {
-    readertest::RepositoryBuilder builder(root, readertest::testKey());
+    test::RepositoryEventBuilder builder(root);
     const auto run = builder.beginRun(kPlan);
     for (int i = 0; i < 40; ++i) {
       keys.push_back(builder.addFile(kPlan, run, "f" + std::to_string(i), "small content " + std::to_string(i),
@@ -217,7 +217,7 @@ TEST(RepositoryIntegrityVerifier, ParallelReportEqualsTheSerialOneOnADamagedRepo
   writeText(root / "blobs" / "0a" / (std::string(2, '0') + std::string(62, 'a')), "orphan");
   writeText(root / "blobs" / "Zz" / std::string(64, 'Z'), "orphan with an odd name");
 
-  RepositoryIntegrityVerifier serial(readertest::testKey());
+  RepositoryIntegrityVerifier serial(test::testKeyMaterial());
   serial.setWorkerCount(1);
   const RepositoryIntegrityReport expected = serial.verify(root);
   std::map<Kind, int> counts;
@@ -229,7 +229,7 @@ TEST(RepositoryIntegrityVerifier, ParallelReportEqualsTheSerialOneOnADamagedRepo
   EXPECT_EQ(expected.storedBlobCount, 44);  // 42 referenced names with a file somewhere, 2 orphans
   for (unsigned workers : {2u, 3u, 8u}) {
     SCOPED_TRACE(workers);
-    RepositoryIntegrityVerifier parallel(readertest::testKey());
+    RepositoryIntegrityVerifier parallel(test::testKeyMaterial());
     parallel.setWorkerCount(workers);
     EXPECT_EQ(parallel.verify(root), expected);
   }

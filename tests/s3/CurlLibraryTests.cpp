@@ -27,7 +27,7 @@ size_t collect(char* data, size_t size, size_t count, void* target) {
 TEST(CurlLibraryTest, LoadedOnFirstUseAndForwardsEveryArgumentKind) {
   EXPECT_FALSE(curlIsMapped()) << "libcurl is linked into the program again";
 
-  tvr::test_support::TempDir temp;
+  tvr::test::TempDir temp;
   const std::string path = (temp / "body.txt").string();
   std::ofstream(path) << "twelve bytes";
 

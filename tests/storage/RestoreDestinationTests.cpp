@@ -13,7 +13,7 @@ namespace tvr {
 namespace {
 
 namespace fs = std::filesystem;
-using test_support::TempDir;
+using test::TempDir;
 
 void writeFile(const fs::path& path) { std::ofstream(path) << "x"; }
 
