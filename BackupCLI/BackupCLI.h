@@ -63,7 +63,7 @@ class BackupCLI {
       const OutputSink& warning = [](const std::string&) {},
       const std::function<void(const std::string&)>& progress = {}) const;
 
-  // Command word to usage line, 13 entries.
+  // Command word to usage line, one entry per row of the command table (CommandTable.h).
   static const std::map<std::string, std::string>& commandUsages();
   // "Usage: tvr <commands|...> ..."
   static const std::string& generalUsageLine();

@@ -228,16 +228,35 @@ void runVerify(const ParsedOptions& options, const CommandContext& context) {
   }
 }
 
+namespace {
+
+// The options a restore or an export reads, in the order their problems are reported.
+struct RecoveryRequest {
+  std::string planID;
+  std::int64_t runID = 0;
+  std::string path;  // restore only
+  std::filesystem::path destination;
+  std::optional<RepositoryKeyMaterial> key;
+};
+
+RecoveryRequest readRecoveryRequest(const ParsedOptions& options, const CommandContext& context, bool withPath) {
+  RecoveryRequest request;
+  request.planID = requiredPlanID(options);
+  request.runID = options.requiredRunID();
+  if (withPath) request.path = requiredRepositoryPath(options);
+  request.destination = requiredDestination(options);
+  request.key = requiredRepositoryKeyMaterial(options.repository(), options, context.environment);
+  return request;
+}
+
+}  // namespace
+
 void runRestore(const ParsedOptions& options, const CommandContext& context) {
   bool overwrite = overwriteRequested(options);
   if (options.contains("--dry-run")) {
-    std::string planID = requiredPlanID(options);
-    std::int64_t runID = options.requiredRunID();
-    std::string path = requiredRepositoryPath(options);
-    std::filesystem::path destination = requiredDestination(options);
-    std::optional<RepositoryKeyMaterial> key =
-        requiredRepositoryKeyMaterial(options.repository(), options, context.environment);
-    restoreDryRun(options.repository(), planID, runID, path, destination, overwrite, std::move(key), context);
+    RecoveryRequest request = readRecoveryRequest(options, context, true);
+    restoreDryRun(options.repository(), request.planID, request.runID, request.path, request.destination, overwrite,
+                  std::move(request.key), context);
     return;
   }
   if (context.outputFormat == OutputFormat::json) {
@@ -245,12 +264,12 @@ void runRestore(const ParsedOptions& options, const CommandContext& context) {
     ensureRestoreDestinationIsWritable(requiredDestination(options), overwrite);
     requireTextOutput(context.outputFormat, "restore");
   }
-  std::string planID = requiredPlanID(options);
-  std::int64_t runID = options.requiredRunID();
-  std::string path = requiredRepositoryPath(options);
-  std::filesystem::path destination = requiredDestination(options);
-  std::optional<RepositoryKeyMaterial> key =
-      requiredRepositoryKeyMaterial(options.repository(), options, context.environment);
+  RecoveryRequest request = readRecoveryRequest(options, context, true);
+  const std::string& planID = request.planID;
+  const std::int64_t runID = request.runID;
+  const std::string& path = request.path;
+  const std::filesystem::path& destination = request.destination;
+  std::optional<RepositoryKeyMaterial>& key = request.key;
   ensureRestoreDestinationIsWritable(destination, overwrite);
   if (overwrite) ensureDestinationIsRegularFile(destination);
   std::optional<std::int64_t> sizeBytes;
@@ -283,23 +302,20 @@ void runRestore(const ParsedOptions& options, const CommandContext& context) {
 void runExport(const ParsedOptions& options, const CommandContext& context) {
   bool overwrite = overwriteRequested(options);
   if (options.contains("--dry-run")) {
-    std::string planID = requiredPlanID(options);
-    std::int64_t runID = options.requiredRunID();
-    std::filesystem::path destination = requiredDestination(options);
-    std::optional<RepositoryKeyMaterial> key =
-        requiredRepositoryKeyMaterial(options.repository(), options, context.environment);
-    exportDryRun(options.repository(), planID, runID, destination, overwrite, std::move(key), context);
+    RecoveryRequest request = readRecoveryRequest(options, context, false);
+    exportDryRun(options.repository(), request.planID, request.runID, request.destination, overwrite,
+                 std::move(request.key), context);
     return;
   }
   if (context.outputFormat == OutputFormat::json) {
     ensureExportDestinationIsWritable(requiredDestination(options), overwrite);
     requireTextOutput(context.outputFormat, "export");
   }
-  std::string planID = requiredPlanID(options);
-  std::int64_t runID = options.requiredRunID();
-  std::filesystem::path destination = requiredDestination(options);
-  std::optional<RepositoryKeyMaterial> key =
-      requiredRepositoryKeyMaterial(options.repository(), options, context.environment);
+  RecoveryRequest request = readRecoveryRequest(options, context, false);
+  const std::string& planID = request.planID;
+  const std::int64_t runID = request.runID;
+  const std::filesystem::path& destination = request.destination;
+  std::optional<RepositoryKeyMaterial>& key = request.key;
   ensureExportDestinationIsWritable(destination, overwrite);
   if (overwrite) ensureDestinationIsFolder(destination);
   RepositoryRestoreReader reader(options.repository(), std::move(key));
