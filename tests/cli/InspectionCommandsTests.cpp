@@ -87,12 +87,7 @@ TEST(InspectionCommands, SampleRepositoryInTextAndJson) {
 TEST(InspectionCommands, InfoOnAnUnencryptedRepositoryHasNoEncryptionMember) {
   test::TempDir temp;
   // The writer refuses to create one, so the document is written directly.
-  RepositoryMetadata metadata;
-  metadata.formatVersion = 1;
-  metadata.minimumReaderVersion = 1;
-  metadata.createdAt = 1772359200.0;
-  metadata.layout = RepositoryLayout(false);
-  std::ofstream(temp.path() / "repo.json") << metadata.encodedDocument();
+  test::writeUnencryptedRepositoryDocument(temp.path());
 
   Outcome text = runCLI({"info", temp.path().string()});
   EXPECT_EQ(text.status, 0);

@@ -11,6 +11,7 @@
 #include "engine/metadata/RepositoryLayout.h"
 #include "engine/metadata/RepositoryMetadata.h"
 #include "tests/cli/CLITestSupport.h"
+#include "tests/support/RepositoryBuilder.h"
 #include "tests/support/TempDir.h"
 
 namespace tvr::cli {
@@ -188,12 +189,7 @@ TEST(RecoveryPasswordSources, RepositoryWithoutARecoveryWrappedKey) {
 
 TEST(RecoveryPasswordSources, UnencryptedRepositoryNeverLooksAtThePasswordOptions) {
   test::TempDir temp;
-  RepositoryMetadata metadata;
-  metadata.formatVersion = 1;
-  metadata.minimumReaderVersion = 1;
-  metadata.createdAt = 1772359200.0;
-  metadata.layout = RepositoryLayout(false);
-  std::ofstream(temp.path() / "repo.json") << metadata.encodedDocument();
+  test::writeUnencryptedRepositoryDocument(temp.path());
 
   // Two sources and a malformed variable name would each be exit 2; here the engine's read
   // gate speaks instead.

@@ -1,5 +1,6 @@
 #include "tests/support/RepositoryBuilder.h"
 
+#include <fstream>
 #include <limits>
 #include <set>
 #include <unordered_set>
@@ -16,6 +17,15 @@
 namespace tvr::test {
 
 namespace fs = std::filesystem;
+
+void writeUnencryptedRepositoryDocument(const std::filesystem::path& root) {
+  RepositoryMetadata metadata;
+  metadata.formatVersion = 1;
+  metadata.minimumReaderVersion = 1;
+  metadata.createdAt = 1772359200.0;
+  metadata.layout = RepositoryLayout(false);
+  std::ofstream(root / "repo.json") << metadata.encodedDocument();
+}
 
 RepositoryKeyMaterial testKeyMaterial() {
   Bytes raw(RepositoryKeyMaterial::byteCount);

@@ -120,6 +120,10 @@ struct BuiltRepository {
 // A fixed key (bytes 0x00..0x1f) so failures are reproducible.
 RepositoryKeyMaterial testKeyMaterial();
 
+// Writes root/repo.json of a repository without encryption (created 2026-03-01T10:00:00Z),
+// which the writer refuses to create.
+void writeUnencryptedRepositoryDocument(const std::filesystem::path& root);
+
 // Builds the repository under `root` (created when missing; an existing repository of the
 // same key is extended).
 BuiltRepository buildRepository(const std::filesystem::path& root, const RepositorySpec& spec);
