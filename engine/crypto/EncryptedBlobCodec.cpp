@@ -12,6 +12,7 @@
 #include <deque>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -170,16 +171,17 @@ void readExactly(int fd, std::uint8_t* buffer, std::size_t size, const std::file
 
 std::string hexOf(const crypto::Digest& digest) { return hexEncode(digest.data(), digest.size()); }
 
-// Decrypts and decompresses the chunks of one blob on several threads. The caller fills
-// the slot of the next chunk (its prefix and payload), submits it, and takes plaintexts
-// back oldest first; at most `capacity` chunks are in flight, so memory stays at a few
-// chunks whatever the blob's size.
-class ParallelChunkOpener {
+// Runs one job per chunk of a blob on several threads and hands the results back in the
+// order the chunks were submitted. The caller fills the next slot's input, submits it with
+// its job, and takes results oldest first; at most `capacity` chunks are in flight, so memory
+// stays at a few chunks whatever the blob's size. Each thread makes its own `Job::Worker`
+// (cipher and compression state) from the key material and the blob header.
+template <class Job>
+class OrderedChunkPool {
  public:
-  // Four chunks a worker: enough read-ahead that a busy machine's scheduling delays do
-  // not leave the workers idle, and at most some 70 MiB with 8 workers.
-  ParallelChunkOpener(const RepositoryKeyMaterial& keyMaterial, const Header& header, unsigned workers)
-      : slots_(4 * workers) {
+  OrderedChunkPool(const RepositoryKeyMaterial& keyMaterial, const Header& header, unsigned workers,
+                   std::size_t slotsPerWorker)
+      : slots_(slotsPerWorker * workers) {
     try {
       for (unsigned i = 0; i < workers; ++i) {
         threads_.emplace_back([this, &keyMaterial, header] { work(keyMaterial, header); });
@@ -189,26 +191,21 @@ class ParallelChunkOpener {
       throw;
     }
   }
-  ~ParallelChunkOpener() { stop(); }
-  ParallelChunkOpener(const ParallelChunkOpener&) = delete;
-  ParallelChunkOpener& operator=(const ParallelChunkOpener&) = delete;
+  ~OrderedChunkPool() { stop(); }
+  OrderedChunkPool(const OrderedChunkPool&) = delete;
+  OrderedChunkPool& operator=(const OrderedChunkPool&) = delete;
 
   std::size_t capacity() const { return slots_.size(); }
   std::size_t inFlight() const { return submitted_ - taken_; }
 
-  // The payload buffer of the next chunk, at least `size` bytes (free until it is submitted).
-  std::uint8_t* nextPayload(std::size_t size) {
-    Bytes& payload = slots_[submitted_ % slots_.size()].payload;
-    if (payload.size() < size) payload.resize(size);
-    return payload.data();
-  }
+  // The input buffer of the next chunk (free until it is submitted).
+  Bytes& nextInput() { return slots_[submitted_ % slots_.size()].input; }
 
-  void submit(const ChunkPrefix& prefix, std::uint64_t index) {
+  void submit(const Job& job) {
     Slot& slot = slots_[submitted_ % slots_.size()];
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      slot.prefix = prefix;
-      slot.index = index;
+      slot.job = job;
       slot.done = false;
       slot.failure = nullptr;
       queue_.push_back(&slot);
@@ -224,23 +221,22 @@ class ParallelChunkOpener {
     return slots_[taken_ % slots_.size()].done;
   }
 
-  // The oldest chunk's plaintext once it is authenticated and decompressed (its error
-  // otherwise); valid until the next submit.
+  // The oldest chunk's result once its job is done (its error otherwise); valid until the
+  // next submit.
   const Bytes& takeOldest() {
     Slot& slot = slots_[taken_ % slots_.size()];
     std::unique_lock<std::mutex> lock(mutex_);
     finished_.wait(lock, [&] { return slot.done; });
     ++taken_;
     if (slot.failure) std::rethrow_exception(slot.failure);
-    return slot.plaintext;
+    return slot.output;
   }
 
  private:
   struct Slot {
-    ChunkPrefix prefix{};
-    std::uint64_t index = 0;
-    Bytes payload;
-    Bytes plaintext;
+    Job job{};
+    Bytes input;
+    Bytes output;
     bool done = false;
     std::exception_ptr failure;
   };
@@ -257,13 +253,13 @@ class ParallelChunkOpener {
 
   void work(const RepositoryKeyMaterial& keyMaterial, Header header) {
     std::unique_lock<std::mutex> lock(mutex_);
-    std::optional<ChunkOpener> opener;
+    std::optional<typename Job::Worker> worker;
+    std::exception_ptr setupFailure;
     try {
-      opener.emplace(keyMaterial, header);
+      worker.emplace(keyMaterial, header);
     } catch (...) {
       // Every chunk this thread would take fails the same way; the caller sees the first.
-      failAll(lock, std::current_exception());
-      return;
+      setupFailure = std::current_exception();
     }
     for (;;) {
       ready_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
@@ -271,26 +267,17 @@ class ParallelChunkOpener {
       if (stopping_) return;
       Slot* slot = queue_.front();
       queue_.pop_front();
-      lock.unlock();
-      try {
-        auto plaintext = opener->open(slot->prefix, slot->payload.data(), slot->index);
-        slot->plaintext.assign(plaintext.data, plaintext.data + plaintext.size);
-      } catch (...) {
-        slot->failure = std::current_exception();
+      if (setupFailure) {
+        slot->failure = setupFailure;
+      } else {
+        lock.unlock();
+        try {
+          Job::run(*worker, slot->job, slot->input, slot->output);
+        } catch (...) {
+          slot->failure = std::current_exception();
+        }
+        lock.lock();
       }
-      lock.lock();
-      slot->done = true;
-      finished_.notify_all();
-    }
-  }
-
-  void failAll(std::unique_lock<std::mutex>& lock, std::exception_ptr failure) {
-    for (;;) {
-      ready_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-      if (stopping_) return;
-      Slot* slot = queue_.front();
-      queue_.pop_front();
-      slot->failure = failure;
       slot->done = true;
       finished_.notify_all();
     }
@@ -307,6 +294,31 @@ class ParallelChunkOpener {
   bool stopping_ = false;
 };
 
+// Authenticates, decrypts and decompresses one chunk: input is its payload, output its plaintext.
+struct OpenChunkJob {
+  using Worker = ChunkOpener;
+  ChunkPrefix prefix{};
+  std::uint64_t index = 0;
+
+  static void run(ChunkOpener& opener, const OpenChunkJob& job, const Bytes& payload, Bytes& plaintext) {
+    auto opened = opener.open(job.prefix, payload.data(), job.index);
+    plaintext.assign(opened.data, opened.data + opened.size);
+  }
+};
+
+// Compresses and seals one chunk: input is its plaintext, output its whole record.
+struct SealChunkJob {
+  using Worker = ChunkSealer;
+  std::size_t size = 0;
+  std::uint64_t index = 0;
+  bool final = false;
+
+  static void run(ChunkSealer& sealer, const SealChunkJob& job, const Bytes& plaintext, Bytes& record) {
+    const Bytes& sealed = sealer.seal(plaintext.data(), job.size, job.index, job.final);
+    record.assign(sealed.begin(), sealed.end());
+  }
+};
+
 // The checks after the final chunk, in the streamed order: size mismatch before trailing data.
 void checkStreamEnd(int fd, const std::filesystem::path& path, std::uint64_t total, std::uint64_t plaintextSize) {
   if (total != plaintextSize) fail("Encrypted blob plaintext size mismatch.");
@@ -318,7 +330,7 @@ void checkStreamEnd(int fd, const std::filesystem::path& path, std::uint64_t tot
 
 // Reads a whole blob stream from `fd` and hands each chunk's plaintext to `sink`, with the
 // checks of the streamed reader in their order. With `workers` > 1 a blob announcing more
-// than one chunk is decoded by a ParallelChunkOpener.
+// than one chunk is decoded by an OrderedChunkPool.
 template <typename Sink>
 void readBlobStream(const RepositoryKeyMaterial& keyMaterial, int fd, const std::filesystem::path& path, Sink&& sink,
                     unsigned workers = 1) {
@@ -345,7 +357,10 @@ void readBlobStream(const RepositoryKeyMaterial& keyMaterial, int fd, const std:
   }
 
   const std::uint64_t announcedChunks = (plaintextSize + kChunkSize - 1) / kChunkSize;
-  ParallelChunkOpener opener(keyMaterial, header, static_cast<unsigned>(std::min<std::uint64_t>(workers, announcedChunks)));
+  // Four chunks a worker: enough read-ahead that a busy machine's scheduling delays do not
+  // leave the workers idle, and at most some 70 MiB with 8 workers.
+  OrderedChunkPool<OpenChunkJob> opener(keyMaterial, header,
+                                        static_cast<unsigned>(std::min<std::uint64_t>(workers, announcedChunks)), 4);
   auto handOnOldest = [&] {
     const Bytes& plaintext = opener.takeOldest();
     sink(plaintext.data(), plaintext.size());
@@ -364,12 +379,14 @@ void readBlobStream(const RepositoryKeyMaterial& keyMaterial, int fd, const std:
       std::uint8_t prefixBytes[kPrefixSize];
       readExactly(fd, prefixBytes, sizeof prefixBytes, path);
       prefix = parsePrefix(prefixBytes);
-      readExactly(fd, opener.nextPayload(prefix.payloadLength), prefix.payloadLength, path);
+      Bytes& payload = opener.nextInput();
+      if (payload.size() < prefix.payloadLength) payload.resize(prefix.payloadLength);
+      readExactly(fd, payload.data(), prefix.payloadLength, path);
     } catch (...) {
       readFailure = std::current_exception();
       break;
     }
-    opener.submit(prefix, index);
+    opener.submit({prefix, index});
     if (prefix.final == 1) break;
   }
   while (opener.inFlight() > 0) handOnOldest();
@@ -386,98 +403,6 @@ void writeThroughTemporaryFile(const std::filesystem::path& destination, Body&& 
 
 // Thrown inside the measured seal when the source ends early; turned into "nothing sealed".
 struct SourceShrank {};
-
-// Seals the chunks of one blob on several threads, handing the records back in index order.
-// The caller submits chunks (at most `capacity` in flight) and takes records oldest first.
-class ParallelChunkSealer {
- public:
-  ParallelChunkSealer(const RepositoryKeyMaterial& keyMaterial, const Header& header, unsigned workers)
-      : slots_(2 * workers) {
-    for (unsigned i = 0; i < workers; ++i) {
-      threads_.emplace_back([this, &keyMaterial, header] { work(keyMaterial, header); });
-    }
-  }
-  ~ParallelChunkSealer() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-    }
-    ready_.notify_all();
-    for (std::thread& thread : threads_) thread.join();
-  }
-
-  std::size_t capacity() const { return slots_.size(); }
-  std::size_t inFlight() const { return submitted_ - taken_; }
-
-  // The buffer to fill for the next chunk (free until that chunk is submitted).
-  Bytes& nextPlaintext() { return slots_[submitted_ % slots_.size()].plaintext; }
-
-  void submit(std::size_t size, std::uint64_t index, bool final) {
-    Slot& slot = slots_[submitted_ % slots_.size()];
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      slot.size = size;
-      slot.index = index;
-      slot.final = final;
-      slot.done = false;
-      queue_.push_back(&slot);
-      ++submitted_;
-    }
-    ready_.notify_one();
-  }
-
-  // The oldest submitted chunk's record, once sealed; valid until it is submitted again.
-  const Bytes& takeOldest() {
-    Slot& slot = slots_[taken_ % slots_.size()];
-    std::unique_lock<std::mutex> lock(mutex_);
-    finished_.wait(lock, [&] { return slot.done; });
-    if (slot.failure) std::rethrow_exception(slot.failure);
-    ++taken_;
-    return slot.record;
-  }
-
- private:
-  struct Slot {
-    Bytes plaintext;
-    Bytes record;
-    std::size_t size = 0;
-    std::uint64_t index = 0;
-    bool final = false;
-    bool done = false;
-    std::exception_ptr failure;
-  };
-
-  void work(const RepositoryKeyMaterial& keyMaterial, Header header) {
-    ChunkSealer sealer(keyMaterial, header);
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      ready_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-      if (queue_.empty()) return;
-      Slot* slot = queue_.front();
-      queue_.pop_front();
-      lock.unlock();
-      try {
-        const Bytes& record = sealer.seal(slot->plaintext.data(), slot->size, slot->index, slot->final);
-        slot->record.assign(record.begin(), record.end());
-      } catch (...) {
-        slot->failure = std::current_exception();
-      }
-      lock.lock();
-      slot->done = true;
-      finished_.notify_all();
-    }
-  }
-
-  std::vector<Slot> slots_;
-  std::vector<std::thread> threads_;
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::condition_variable finished_;
-  std::deque<Slot*> queue_;
-  std::size_t submitted_ = 0;
-  std::size_t taken_ = 0;
-  bool stopping_ = false;
-};
 
 }  // namespace
 
@@ -637,14 +562,14 @@ std::optional<EncryptedBlobCodec::SealedFile> EncryptedBlobCodec::sealFileMeasur
         }
         return;
       }
-      ParallelChunkSealer sealer(keyMaterial_, header,
-                                 static_cast<unsigned>(std::min<std::uint64_t>(workers, chunkCount)));
+      OrderedChunkPool<SealChunkJob> sealer(keyMaterial_, header,
+                                            static_cast<unsigned>(std::min<std::uint64_t>(workers, chunkCount)), 2);
       for (std::uint64_t index = 0; remaining > 0; ++index) {
         if (sealer.inFlight() == sealer.capacity()) emit(sealer.takeOldest());
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kChunkSize));
-        readChunk(sealer.nextPlaintext(), want);
+        readChunk(sealer.nextInput(), want);
         remaining -= want;
-        sealer.submit(want, index, remaining == 0);
+        sealer.submit({want, index, remaining == 0});
       }
       while (sealer.inFlight() > 0) emit(sealer.takeOldest());
     });

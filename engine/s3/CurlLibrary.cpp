@@ -66,6 +66,14 @@ const char* curl_easy_strerror(CURLcode code) {
   return real ? real(code) : "libcurl could not be loaded";
 }
 
+// The last named parameters below are enums, which clang flags before va_start although
+// their values (all within int) are unchanged by promotion; libcurl's own definitions
+// read their arguments the same way, and the signatures must match curl.h.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
+
 // Every option takes one argument whose type follows from the option's number range.
 CURLcode curl_easy_setopt(CURL* curl, CURLoption option, ...) {
   TVR_CURL_FUNCTION(curl_easy_setopt);
@@ -96,6 +104,10 @@ CURLcode curl_easy_getinfo(CURL* curl, CURLINFO info, ...) {
   va_end(arguments);
   return real(curl, info, target);
 }
+
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
 
 curl_slist* curl_slist_append(curl_slist* list, const char* text) {
   TVR_CURL_FUNCTION(curl_slist_append);
