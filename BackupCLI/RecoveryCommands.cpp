@@ -319,18 +319,22 @@ void runExport(const ParsedOptions& options, const CommandContext& context) {
   ensureExportDestinationIsWritable(destination, overwrite);
   if (overwrite) ensureDestinationIsFolder(destination);
   RepositoryRestoreReader reader(options.repository(), std::move(key));
+  std::optional<RestoreSnapshot> snapshot;
   if (context.progress.enabled()) {
+    // Counted along a walk of the snapshot the export then uses: built once, never listed.
+    snapshot.emplace(reader.loadSnapshot(PlanID(planID), runID));
     std::int64_t files = 0;
     std::int64_t bytes = 0;
-    for (const SnapshotEntry& entry : reader.allEntries(PlanID(planID), runID, std::nullopt)) {
-      if (entry.kind == SnapshotKind::directory) continue;
+    snapshot->walk(std::nullopt, [&](const SnapshotEntry& entry) {
+      if (entry.kind == SnapshotKind::directory) return;
       files += 1;
       bytes += entry.sizeBytes.value_or(0);
-    }
+    });
     context.progress.start("Exporting", files, bytes);
   }
   CreatedFolders createdFolders(destination);
-  ExportReport report = reader.exportRun(PlanID(planID), runID, destination, overwrite);
+  ExportReport report = snapshot ? reader.exportRun(*snapshot, destination, overwrite)
+                                 : reader.exportRun(PlanID(planID), runID, destination, overwrite);
   context.progress.finish();
   createdFolders.keep();
   if (!report.isComplete()) {

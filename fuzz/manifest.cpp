@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   snapshot.walk(std::nullopt, [&](const tvr::SnapshotEntry& entry) {
     if (entry.createdAt) (void)tvr::formatISO8601(*entry.createdAt);
     if (entry.modifiedAt) (void)tvr::formatISO8601(*entry.modifiedAt);
-    if (entry.kind == tvr::SnapshotKind::file && index->fileEntry(entry.relPathNorm) == nullptr) std::abort();
+    if (entry.kind == tvr::SnapshotKind::file && !index->fileEntry(entry.relPathNorm)) std::abort();
   });
   for (const auto& file : manifest.files) (void)index->fileEntry(file.relPathNorm);
   return 0;

@@ -118,11 +118,11 @@ struct BackupCatalog::Impl {
   // `keep` accepts.
   SnapshotManifest readManifest(std::int64_t runID, const std::string& manifestKey,
                                 const std::function<bool(const SnapshotManifest::FileEntry&)>& keep);
-  // The live rows of the run's snapshot whose normalised path starts with `prefix` (every
-  // row for an empty prefix), in path-id order; display paths of other rows are never
-  // decrypted.
-  std::vector<catalog_internal::HistoryRow> latestHistoryRows(const PlanID& planID, std::int64_t runID,
-                                                              const std::string& prefix = {});
+  // Hands `visit` the live rows of the run's snapshot whose normalised path starts with
+  // `prefix` (every row for an empty prefix), in path-id order, one at a time; display paths
+  // of other rows are never decrypted.
+  void forEachLatestHistoryRow(const PlanID& planID, std::int64_t runID, const std::string& prefix,
+                               const std::function<void(const catalog_internal::HistoryRow&)>& visit);
   std::optional<SnapshotEntry> historyFileEntry(const PlanID& planID, std::int64_t runID,
                                                 const std::string& relPathNorm);
   std::set<std::string> checkpointBlobKeys();

@@ -138,8 +138,13 @@ std::shared_ptr<const SnapshotIndex> BackupCatalog::Impl::snapshotIndex(const Pl
   std::string cacheKey;
   if (auto cached = cachedSnapshotIndex(planID, runID, manifestKey, cacheKey)) return cached;
   if (!manifestKey) return nullptr;
-  SnapshotManifest manifest = readManifest(runID, *manifestKey, [](const SnapshotManifest::FileEntry&) { return true; });
-  return BackupCatalogSnapshotIndexCache::shared().insertIfAbsent(cacheKey, SnapshotIndex::fromManifest(manifest));
+  // Each entry goes into the compact index as it is decoded; none is kept as such.
+  SnapshotIndex::ManifestBuilder builder;
+  readManifest(runID, *manifestKey, [&](const SnapshotManifest::FileEntry& entry) {
+    builder.add(entry);
+    return false;
+  });
+  return BackupCatalogSnapshotIndexCache::shared().insertIfAbsent(cacheKey, builder.finish());
 }
 
 std::shared_ptr<const SnapshotIndex> BackupCatalog::Impl::checkpointIndexFor(const PlanID& planID,
@@ -154,16 +159,17 @@ std::shared_ptr<const SnapshotIndex> BackupCatalog::Impl::checkpointIndexFor(con
   // The entries below the path decide everything the answer holds: the path's children and
   // their implied folders, names and dates (the newest date below), and the path's own entry.
   const std::string below = path.empty() ? std::string() : std::string(path) + "/";
-  SnapshotManifest part = readManifest(runID, *manifestKey, [&](const SnapshotManifest::FileEntry& entry) {
+  SnapshotIndex::ManifestBuilder builder;
+  readManifest(runID, *manifestKey, [&](const SnapshotManifest::FileEntry& entry) {
     std::string_view norm = trimSlashes(entry.relPathNorm);
-    if (includingPath && norm == path) return true;
-    return !below.empty() && norm.starts_with(below);
+    if ((includingPath && norm == path) || (!below.empty() && norm.starts_with(below))) builder.add(entry);
+    return false;
   });
-  return SnapshotIndex::fromManifest(part);
+  return builder.finish();
 }
 
-std::vector<HistoryRow> BackupCatalog::Impl::latestHistoryRows(const PlanID& planID, std::int64_t runID,
-                                                               const std::string& prefix) {
+void BackupCatalog::Impl::forEachLatestHistoryRow(const PlanID& planID, std::int64_t runID, const std::string& prefix,
+                                                  const std::function<void(const HistoryRow&)>& visit) {
   const RepositoryPathCodec& codec = requirePathCodec();
   // Live events are gathered in batches whose paths are decrypted on every core; a batch is
   // appended in query order, so the rows come out as from one thread.
@@ -176,7 +182,6 @@ std::vector<HistoryRow> BackupCatalog::Impl::latestHistoryRows(const PlanID& pla
   std::vector<Pending> batch;
   batch.reserve(kBatchSize);
   std::size_t used = 0;
-  std::vector<HistoryRow> rows;
   auto decryptBatch = [&] {
     parallelFor(used, [&](std::size_t i) {
       Pending& item = batch[i];
@@ -185,7 +190,7 @@ std::vector<HistoryRow> BackupCatalog::Impl::latestHistoryRows(const PlanID& pla
       if (item.matches) item.row.relPath = codec.openPath(item.relPathCiphertext);
     });
     for (std::size_t i = 0; i < used; ++i) {
-      if (batch[i].matches) rows.push_back(std::move(batch[i].row));
+      if (batch[i].matches) visit(batch[i].row);
     }
     used = 0;
   };
@@ -208,7 +213,6 @@ std::vector<HistoryRow> BackupCatalog::Impl::latestHistoryRows(const PlanID& pla
         if (used == kBatchSize) decryptBatch();
       });
   decryptBatch();
-  return rows;
 }
 
 std::optional<SnapshotEntry> BackupCatalog::Impl::historyFileEntry(const PlanID& planID, std::int64_t runID,
@@ -328,8 +332,9 @@ std::vector<SnapshotEntry> BackupCatalog::listSnapshotChildren(const PlanID& pla
   std::string_view directory = trimSlashes(requested);
   if (auto index = impl_->checkpointIndexFor(planID, runID, directory, false)) return index->children(directory);
   std::string prefix = directory.empty() ? std::string() : std::string(directory) + "/";
-  std::vector<HistoryRow> rows = impl_->latestHistoryRows(planID, runID, prefix);
-  return catalog_internal::historyChildren(rows, directory);
+  catalog_internal::HistoryChildren children(directory);
+  impl_->forEachLatestHistoryRow(planID, runID, prefix, [&](const HistoryRow& row) { children.add(row); });
+  return children.finish();
 }
 
 std::optional<SnapshotEntry> BackupCatalog::snapshotFileEntry(const PlanID& planID, std::int64_t runID,
@@ -338,8 +343,7 @@ std::optional<SnapshotEntry> BackupCatalog::snapshotFileEntry(const PlanID& plan
   impl_->requireRestorableRun(planID, runID);
   impl_->requirePathCodec();
   if (auto index = impl_->checkpointIndexFor(planID, runID, trimSlashes(relPathNorm), true)) {
-    const SnapshotEntry* entry = index->fileEntry(relPathNorm);
-    return entry ? std::optional<SnapshotEntry>(*entry) : std::nullopt;
+    return index->fileEntry(relPathNorm);
   }
   return impl_->historyFileEntry(planID, runID, relPathNorm);
 }
@@ -349,7 +353,9 @@ std::shared_ptr<const SnapshotIndex> BackupCatalog::loadSnapshot(const PlanID& p
   impl_->requireRestorableRun(planID, runID);
   impl_->requirePathCodec();
   if (auto index = impl_->snapshotIndex(planID, runID)) return index;
-  return catalog_internal::historySnapshot(impl_->latestHistoryRows(planID, runID));
+  catalog_internal::HistorySnapshotBuilder builder;
+  impl_->forEachLatestHistoryRow(planID, runID, {}, [&](const HistoryRow& row) { builder.add(row); });
+  return builder.finish();
 }
 
 std::vector<RunFileEvent> BackupCatalog::listRunFileEvents(const PlanID& planID, std::int64_t runID) {

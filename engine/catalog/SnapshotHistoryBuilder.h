@@ -49,10 +49,34 @@ class HistoryDirectoryListing {
   std::unordered_map<std::string, std::size_t> indexByID_;
 };
 
-// The children of one directory ("" for the top level) from the rows.
-std::vector<SnapshotEntry> historyChildren(const std::vector<HistoryRow>& rows, std::string_view directory);
-// The whole snapshot from the rows, in one pass.
-std::shared_ptr<const SnapshotIndex> historySnapshot(const std::vector<HistoryRow>& rows);
+// The listing of one directory ("" for the top level), fed row by row.
+class HistoryChildren {
+ public:
+  explicit HistoryChildren(std::string_view directory);
+  void add(const HistoryRow& row);
+  std::vector<SnapshotEntry> finish() { return listing_.finish(); }
+
+ private:
+  std::size_t level_;
+  HistoryDirectoryListing listing_;
+};
+
+// The whole snapshot from the rows, fed one by one in query order; only the compact records
+// are kept.
+class HistorySnapshotBuilder {
+ public:
+  HistorySnapshotBuilder();
+  ~HistorySnapshotBuilder();
+  HistorySnapshotBuilder(const HistorySnapshotBuilder&) = delete;
+  HistorySnapshotBuilder& operator=(const HistorySnapshotBuilder&) = delete;
+  void add(const HistoryRow& row);
+  std::shared_ptr<const SnapshotIndex> finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 // The history lookup entry of one row (file kind, size 0 when absent).
 SnapshotEntry historyFileEntry(const HistoryRow& row);
 

@@ -1,9 +1,14 @@
 #include "engine/catalog/SnapshotIndex.h"
 
 #include <algorithm>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <limits>
 #include <list>
 #include <mutex>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "engine/catalog/SnapshotHistoryBuilder.h"
 #include "engine/catalog/SnapshotPaths.h"
@@ -13,8 +18,6 @@ namespace tvr {
 
 using catalog_internal::splitPath;
 using catalog_internal::trimSlashes;
-
-// ---------------------------------------------------------------- SnapshotIndex
 
 namespace {
 
@@ -34,138 +37,616 @@ std::string entryName(std::string_view displayPath, std::string_view normPath) {
   return std::string(lastComponent(trimmed));
 }
 
-void sortChildren(std::vector<SnapshotEntry>& list, bool byName) {
-  std::stable_sort(list.begin(), list.end(), [byName](const SnapshotEntry& a, const SnapshotEntry& b) {
-    if (a.kind != b.kind) return a.kind == SnapshotKind::directory;
-    return unicode::finderCompare(byName ? a.name : a.relPathNorm, byName ? b.name : b.relPathNorm) < 0;
-  });
+// A child's path from its folder's: the top level's children are their own component.
+std::string composePath(std::string_view folder, std::string_view component) {
+  if (folder.empty()) return std::string(component);
+  std::string path;
+  path.reserve(folder.size() + 1 + component.size());
+  path.append(folder).append(1, '/').append(component);
+  return path;
+}
+
+bool composes(std::string_view folder, std::string_view component, std::string_view path) {
+  if (folder.empty()) return path == component;
+  return path.size() == folder.size() + 1 + component.size() && path.starts_with(folder) &&
+         path[folder.size()] == '/' && path.ends_with(component);
+}
+
+std::uint64_t pathHash(std::string_view path) { return std::hash<std::string_view>{}(path); }
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// 64 lowercase hex digits, the form of every blob key, are held as their 32 bytes.
+bool packBlobKey(std::string_view text, std::array<std::uint8_t, 32>& bytes) {
+  if (text.size() != 64) return false;
+  for (std::size_t i = 0; i < 32; ++i) {
+    int high = hexValue(text[2 * i]);
+    int low = hexValue(text[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    bytes[i] = static_cast<std::uint8_t>(high * 16 + low);
+  }
+  return true;
+}
+
+std::string unpackBlobKey(const std::array<std::uint8_t, 32>& bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text(64, '0');
+  for (std::size_t i = 0; i < 32; ++i) {
+    text[2 * i] = kDigits[bytes[i] >> 4];
+    text[2 * i + 1] = kDigits[bytes[i] & 15];
+  }
+  return text;
 }
 
 }  // namespace
 
-std::shared_ptr<const SnapshotIndex> SnapshotIndex::fromManifest(const SnapshotManifest& manifest) {
+// ---------------------------------------------------------------- the compact store
+
+// One fixed-size record per entry; its strings are packed one after another in large
+// blocks: the normalised path (only the last component for an entry of a listing), then the
+// display path unless it is the listing's display folder + "/" + name, then the name unless
+// it ends the display path, then a blob key that is not 64 lowercase hex digits.
+class SnapshotIndex::Store {
+ public:
+  static constexpr std::uint32_t kNoListing = std::numeric_limits<std::uint32_t>::max();
+
+  struct Input {
+    std::string_view normPart;  // last component for a listed entry, else the whole path
+    std::string_view relPath;
+    std::string_view name;
+    SnapshotKind kind = SnapshotKind::file;
+    std::optional<std::int64_t> size;
+    std::optional<double> createdAt;
+    std::optional<double> modifiedAt;
+    const std::optional<std::string>* blobKey = nullptr;
+  };
+
+  std::uint32_t listingFor(std::string_view path) {
+    auto [it, inserted] = listingByPath_.try_emplace(std::string(path), static_cast<std::uint32_t>(listings_.size()));
+    if (inserted) {
+      listings_.emplace_back();
+      listings_.back().path = it->first;
+    }
+    return it->second;
+  }
+  const std::string& listingPath(std::uint32_t listing) const { return listings_[listing].path; }
+
+  // A record of the listing; `listed` puts it into the listing's children.
+  std::uint32_t add(std::uint32_t listing, const Input& input, bool listed) {
+    auto index = static_cast<std::uint32_t>(records_.size());
+    records_.emplace_back();
+    Record& record = records_.back();
+    record.listing = listing;
+    setStrings(record, input);
+    setValues(record, input);
+    if (listed) listings_[listing].pending.push_back(index);
+    return index;
+  }
+  // A record outside every listing (a lookup answer no listing holds as such).
+  std::uint32_t addUnlisted(const SnapshotEntry& entry) {
+    Input input;
+    input.normPart = entry.relPathNorm;
+    input.relPath = entry.relPath;
+    input.name = entry.name;
+    input.kind = entry.kind;
+    input.size = entry.sizeBytes;
+    input.createdAt = entry.createdAt;
+    input.modifiedAt = entry.modifiedAt;
+    input.blobKey = &entry.blobKey;
+    return add(kNoListing, input, false);
+  }
+  void rename(std::uint32_t index, std::string_view relPath, std::string_view name) {
+    Record& record = records_[index];
+    Input input;
+    input.normPart = normPart(record);
+    input.relPath = relPath;
+    input.name = name;
+    std::optional<std::string> blobKey = this->blobKey(record);
+    input.blobKey = &blobKey;
+    std::string keptNorm(input.normPart);  // the old strings are replaced, so copy first
+    input.normPart = keptNorm;
+    setStrings(record, input);
+  }
+  // The values of `from` (strings, dates, kind) into `to`, keeping its place.
+  void replaceWith(std::uint32_t to, std::uint32_t from) {
+    std::uint32_t listing = records_[to].listing;
+    records_[to] = records_[from];
+    records_[to].listing = listing;
+  }
+
+  bool hasModified(std::uint32_t index) const { return (records_[index].flags & kHasModified) != 0; }
+  void setModified(std::uint32_t index, double value) {
+    records_[index].modified = value;
+    records_[index].flags |= kHasModified;
+  }
+  std::optional<double> modified(std::uint32_t index) const {
+    return hasModified(index) ? std::optional<double>(records_[index].modified) : std::nullopt;
+  }
+  bool isDirectory(std::uint32_t index) const { return (records_[index].flags & kDirectory) != 0; }
+
+  std::string relPathNorm(std::uint32_t index) const {
+    const Record& record = records_[index];
+    if (record.listing == kNoListing) return std::string(normPart(record));
+    return composePath(listings_[record.listing].path, normPart(record));
+  }
+
+  SnapshotEntry entry(std::uint32_t index) const {
+    const Record& record = records_[index];
+    SnapshotEntry entry;
+    entry.kind = (record.flags & kDirectory) ? SnapshotKind::directory : SnapshotKind::file;
+    entry.relPathNorm = relPathNorm(index);
+    entry.id = (entry.kind == SnapshotKind::directory ? "d:" : "f:") + entry.relPathNorm;
+    const char* text = record.text + record.normLength;
+    if (record.flags & kDisplayComposed) {
+      entry.name.assign(text, record.nameLength);
+      text += record.nameLength;
+      entry.relPath = composePath(listings_[record.listing].displayFolder, entry.name);
+    } else {
+      entry.relPath.assign(text, record.displayLength);
+      text += record.displayLength;
+      if (record.flags & kNameInDisplay) {
+        entry.name = entry.relPath.substr(entry.relPath.size() - record.nameLength);
+      } else {
+        entry.name.assign(text, record.nameLength);
+        text += record.nameLength;
+      }
+    }
+    if (record.flags & kHasSize) entry.sizeBytes = record.size;
+    if (record.flags & kHasCreated) entry.createdAt = record.created;
+    if (record.flags & kHasModified) entry.modifiedAt = record.modified;
+    if (record.flags & kHasBlob) entry.blobKey = blobKey(record);
+    return entry;
+  }
+
+  // Sorts every listing's children (directories first, then files, each in Finder order of
+  // the name or of the normalised path; stable) and fixes the listings. With
+  // `firstFileOfAPathOnly` a file whose path an earlier file of the listing has is dropped.
+  void finishListings(bool byName, bool firstFileOfAPathOnly) {
+    std::size_t total = 0;
+    for (const ListingInfo& listing : listings_) total += listing.pending.size();
+    order_.reserve(total);
+    for (ListingInfo& listing : listings_) {
+      std::vector<std::uint32_t> children = std::move(listing.pending);
+      listing.pending = {};
+      if (firstFileOfAPathOnly) children = withoutRepeatedFiles(std::move(children));
+      std::vector<std::string> norms;
+      if (!byName) {
+        norms.reserve(children.size());
+        for (std::uint32_t child : children) norms.push_back(relPathNorm(child));
+      }
+      std::vector<std::uint32_t> positions(children.size());
+      for (std::uint32_t i = 0; i < positions.size(); ++i) positions[i] = i;
+      std::stable_sort(positions.begin(), positions.end(), [&](std::uint32_t a, std::uint32_t b) {
+        bool aDirectory = isDirectory(children[a]);
+        if (aDirectory != isDirectory(children[b])) return aDirectory;
+        return byName ? unicode::finderCompare(name(records_[children[a]]), name(records_[children[b]])) < 0
+                      : unicode::finderCompare(norms[a], norms[b]) < 0;
+      });
+      listing.first = static_cast<std::uint32_t>(order_.size());
+      listing.count = static_cast<std::uint32_t>(children.size());
+      for (std::uint32_t position : positions) order_.push_back(children[position]);
+    }
+    order_.shrink_to_fit();
+  }
+
+  struct Candidate {
+    std::uint64_t hash;
+    std::uint32_t rank;  // which of equal paths answers: the lowest rank
+    std::uint32_t record;
+  };
+  // The lookup from candidates; of several with one path the lowest rank answers.
+  void finishLookup(std::vector<Candidate> candidates) {
+    std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+      return a.hash != b.hash ? a.hash < b.hash : a.rank < b.rank;
+    });
+    lookup_.reserve(candidates.size());
+    for (std::size_t begin = 0; begin < candidates.size();) {
+      std::size_t end = begin + 1;
+      while (end < candidates.size() && candidates[end].hash == candidates[begin].hash) ++end;
+      if (end - begin == 1) {
+        lookup_.push_back({candidates[begin].hash, candidates[begin].record});
+      } else {
+        // Equal hashes: one answer per distinct path, in rank order.
+        std::vector<std::string> seen;
+        for (std::size_t i = begin; i < end; ++i) {
+          std::string path = relPathNorm(candidates[i].record);
+          if (std::find(seen.begin(), seen.end(), path) != seen.end()) continue;
+          seen.push_back(std::move(path));
+          lookup_.push_back({candidates[i].hash, candidates[i].record});
+        }
+      }
+      begin = end;
+    }
+    lookup_.shrink_to_fit();
+  }
+
+  // The listing's children in sorted order (positions into the records).
+  Listing listing(std::string_view path) const {
+    auto it = listingByPath_.find(std::string(path));
+    if (it == listingByPath_.end()) return {};
+    const ListingInfo& listing = listings_[it->second];
+    return {order_.data() + listing.first, order_.data() + listing.first + listing.count};
+  }
+  std::optional<std::uint32_t> find(std::string_view path) const {
+    std::uint64_t hash = pathHash(path);
+    auto it = std::lower_bound(lookup_.begin(), lookup_.end(), hash,
+                               [](const LookupSlot& slot, std::uint64_t value) { return slot.hash < value; });
+    for (; it != lookup_.end() && it->hash == hash; ++it) {
+      if (relPathNorm(it->record) == path) return it->record;
+    }
+    return std::nullopt;
+  }
+
+  std::vector<std::string> directories() const {
+    std::vector<std::string> paths;
+    paths.reserve(listings_.size());
+    for (const ListingInfo& listing : listings_) paths.push_back(listing.path);
+    return paths;
+  }
+  std::size_t lookupCount() const noexcept { return lookup_.size(); }
+  std::size_t memoryBytes() const noexcept {
+    std::size_t bytes = records_.size() * sizeof(Record) + order_.capacity() * sizeof(std::uint32_t) +
+                        lookup_.capacity() * sizeof(LookupSlot) + blockBytes_;
+    for (const ListingInfo& listing : listings_) bytes += sizeof(ListingInfo) + 2 * listing.path.size();
+    return bytes;
+  }
+
+ private:
+  enum Flag : std::uint16_t {
+    kDirectory = 1,
+    kHasSize = 2,
+    kHasCreated = 4,
+    kHasModified = 8,
+    kHasBlob = 16,
+    kBlobText = 32,         // the blob key is packed as text (its length in `blob`)
+    kDisplayComposed = 64,  // relPath is the listing's display folder + "/" + name
+    kNameInDisplay = 128,   // name is the end of the packed relPath
+  };
+  static constexpr std::uint16_t kStringFlags = kBlobText | kDisplayComposed | kNameInDisplay;
+
+  struct Record {
+    const char* text = nullptr;
+    std::uint32_t listing = kNoListing;
+    std::uint32_t normLength = 0;
+    std::uint32_t displayLength = 0;
+    std::uint32_t nameLength = 0;
+    std::uint16_t flags = 0;
+    std::int64_t size = 0;
+    double created = 0;
+    double modified = 0;
+    std::array<std::uint8_t, 32> blob{};
+  };
+  struct ListingInfo {
+    std::string path;           // the folder's normalised path, trimmed
+    std::string displayFolder;  // the display folder its children's display paths compose with
+    bool hasDisplayFolder = false;
+    std::uint32_t first = 0;
+    std::uint32_t count = 0;
+    std::vector<std::uint32_t> pending;  // children while building
+  };
+  struct LookupSlot {
+    std::uint64_t hash;
+    std::uint32_t record;
+  };
+
+  static std::string_view normPart(const Record& record) { return {record.text, record.normLength}; }
+  static std::string_view name(const Record& record) {
+    const char* text = record.text + record.normLength;
+    if (record.flags & kDisplayComposed) return {text, record.nameLength};
+    if (record.flags & kNameInDisplay) return {text + record.displayLength - record.nameLength, record.nameLength};
+    return {text + record.displayLength, record.nameLength};
+  }
+  static std::optional<std::string> blobKey(const Record& record) {
+    if (!(record.flags & kHasBlob)) return std::nullopt;
+    if (!(record.flags & kBlobText)) return unpackBlobKey(record.blob);
+    std::uint32_t length = 0;
+    std::memcpy(&length, record.blob.data(), sizeof(length));
+    std::size_t offset = record.normLength + ((record.flags & kDisplayComposed) ? 0 : record.displayLength) +
+                         ((record.flags & kNameInDisplay) ? 0 : record.nameLength);
+    return std::string(record.text + offset, length);
+  }
+
+  void setStrings(Record& record, const Input& input) {
+    bool composed = false;
+    if (record.listing != kNoListing) {
+      ListingInfo& listing = listings_[record.listing];
+      // The first child that composes fixes the folder for the listing.
+      if (!listing.hasDisplayFolder && input.relPath.ends_with(input.name)) {
+        std::size_t folderSize = input.relPath.size() - input.name.size();
+        std::string_view folder = input.relPath.substr(0, folderSize == 0 ? 0 : folderSize - 1);
+        if (composes(folder, input.name, input.relPath)) {
+          listing.displayFolder = std::string(folder);
+          listing.hasDisplayFolder = true;
+        }
+      }
+      composed = listing.hasDisplayFolder && composes(listing.displayFolder, input.name, input.relPath);
+    }
+    bool nameInDisplay = !composed && input.relPath.ends_with(input.name);
+    std::string_view blobText;
+    record.flags &= static_cast<std::uint16_t>(~(kStringFlags | kHasBlob));
+    if (input.blobKey && *input.blobKey) {
+      record.flags |= kHasBlob;
+      if (!packBlobKey(**input.blobKey, record.blob)) {
+        blobText = **input.blobKey;
+        record.flags |= kBlobText;
+        auto length = static_cast<std::uint32_t>(blobText.size());
+        std::memcpy(record.blob.data(), &length, sizeof(length));
+      }
+    }
+    if (composed) record.flags |= kDisplayComposed;
+    if (nameInDisplay) record.flags |= kNameInDisplay;
+    record.normLength = static_cast<std::uint32_t>(input.normPart.size());
+    record.displayLength = composed ? 0 : static_cast<std::uint32_t>(input.relPath.size());
+    record.nameLength = static_cast<std::uint32_t>(input.name.size());
+    record.text = pack({input.normPart, composed ? std::string_view() : input.relPath,
+                        (composed || !nameInDisplay) ? input.name : std::string_view(), blobText});
+  }
+
+  static void setValues(Record& record, const Input& input) {
+    if (input.kind == SnapshotKind::directory) record.flags |= kDirectory;
+    if (input.size) {
+      record.flags |= kHasSize;
+      record.size = *input.size;
+    }
+    if (input.createdAt) {
+      record.flags |= kHasCreated;
+      record.created = *input.createdAt;
+    }
+    if (input.modifiedAt) {
+      record.flags |= kHasModified;
+      record.modified = *input.modifiedAt;
+    }
+  }
+
+  const char* pack(std::initializer_list<std::string_view> parts) {
+    std::size_t total = 0;
+    for (std::string_view part : parts) total += part.size();
+    if (total == 0) return nullptr;
+    if (blocks_.empty() || blockUsed_ + total > blockCapacity_) {
+      blockCapacity_ = std::max<std::size_t>(kBlockSize, total);
+      blocks_.push_back(std::make_unique<char[]>(blockCapacity_));
+      blockBytes_ += blockCapacity_;
+      blockUsed_ = 0;
+    }
+    char* start = blocks_.back().get() + blockUsed_;
+    char* out = start;
+    for (std::string_view part : parts) {
+      if (part.empty()) continue;
+      std::memcpy(out, part.data(), part.size());
+      out += part.size();
+    }
+    blockUsed_ += total;
+    return start;
+  }
+
+  // A file whose normalised path an earlier file of the listing has is left out; the
+  // first keeps its place.
+  std::vector<std::uint32_t> withoutRepeatedFiles(std::vector<std::uint32_t> children) const {
+    std::vector<std::uint32_t> files;
+    for (std::uint32_t i = 0; i < children.size(); ++i) {
+      if (!isDirectory(children[i])) files.push_back(i);
+    }
+    std::stable_sort(files.begin(), files.end(), [&](std::uint32_t a, std::uint32_t b) {
+      return normPart(records_[children[a]]) < normPart(records_[children[b]]);
+    });
+    std::vector<bool> dropped(children.size(), false);
+    bool any = false;
+    for (std::size_t i = 1; i < files.size(); ++i) {
+      if (normPart(records_[children[files[i]]]) == normPart(records_[children[files[i - 1]]])) {
+        dropped[files[i]] = true;
+        any = true;
+      }
+    }
+    if (!any) return children;
+    std::vector<std::uint32_t> kept;
+    kept.reserve(children.size());
+    for (std::uint32_t i = 0; i < children.size(); ++i) {
+      if (!dropped[i]) kept.push_back(children[i]);
+    }
+    return kept;
+  }
+
+  static constexpr std::size_t kBlockSize = 1 << 20;
+  std::deque<Record> records_;  // a deque grows without copying what it holds
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  std::size_t blockUsed_ = 0;
+  std::size_t blockCapacity_ = 0;
+  std::size_t blockBytes_ = 0;
+  std::deque<ListingInfo> listings_;
+  std::unordered_map<std::string, std::uint32_t> listingByPath_;
+  std::vector<std::uint32_t> order_;
+  std::vector<LookupSlot> lookup_;
+};
+
+// ---------------------------------------------------------------- SnapshotIndex
+
+SnapshotIndex::SnapshotIndex() : store_(std::make_unique<Store>()) {}
+SnapshotIndex::SnapshotIndex(std::unique_ptr<Store> store) : store_(std::move(store)) {}
+SnapshotIndex::~SnapshotIndex() = default;
+
+std::vector<SnapshotEntry> SnapshotIndex::children(std::optional<std::string_view> directory) const {
+  Listing found = listing(directory);
+  std::vector<SnapshotEntry> list;
+  list.reserve(found.size());
+  for (const std::uint32_t* it = found.begin; it != found.end; ++it) list.push_back(store_->entry(*it));
+  return list;
+}
+
+SnapshotIndex::Listing SnapshotIndex::listing(std::optional<std::string_view> directory) const {
+  return store_->listing(trimSlashes(directory.value_or("")));
+}
+
+SnapshotEntry SnapshotIndex::entry(std::uint32_t position) const { return store_->entry(position); }
+
+std::optional<SnapshotEntry> SnapshotIndex::fileEntry(std::string_view relPathNorm) const {
+  std::optional<std::uint32_t> found = store_->find(trimSlashes(relPathNorm));
+  if (!found) return std::nullopt;
+  return store_->entry(*found);
+}
+
+std::vector<std::string> SnapshotIndex::directories() const { return store_->directories(); }
+std::size_t SnapshotIndex::fileCount() const noexcept { return store_->lookupCount(); }
+std::size_t SnapshotIndex::memoryBytes() const noexcept { return store_->memoryBytes(); }
+
+// ---------------------------------------------------------------- from a manifest
+
+struct SnapshotIndex::ManifestBuilder::State {
+  std::unique_ptr<Store> store = std::make_unique<Store>();
   // Newest file date below each directory.
   std::unordered_map<std::string, double> newestBelow;
-  for (const SnapshotManifest::FileEntry& item : manifest.files) {
-    if (item.kind == "directory" || !item.modifiedAt) continue;
-    std::string_view path = trimSlashes(item.relPathNorm);
-    for (std::string_view dir = parentOf(path); !dir.empty(); dir = parentOf(dir)) {
-      auto [it, inserted] = newestBelow.try_emplace(std::string(dir), *item.modifiedAt);
+  // Each listed directory's record; a later listing of it with a date of its own replaces
+  // an undated first one.
+  struct DirectorySlot {
+    std::uint32_t record;
+    std::optional<std::uint32_t> datedLater;
+  };
+  std::unordered_map<std::string, DirectorySlot> directorySlots;
+  // Every ancestor of every entry, first time seen, with the display path it takes then.
+  std::vector<std::pair<std::string, std::string>> ancestors;
+  std::unordered_set<std::string> ancestorsSeen;
+  std::vector<std::uint32_t> undatedFiles;
+
+  std::optional<double> newestFor(const std::string& directory) const {
+    auto it = newestBelow.find(directory);
+    return it == newestBelow.end() ? std::nullopt : std::optional<double>(it->second);
+  }
+};
+
+SnapshotIndex::ManifestBuilder::ManifestBuilder() : state_(std::make_unique<State>()) {}
+SnapshotIndex::ManifestBuilder::~ManifestBuilder() = default;
+
+void SnapshotIndex::ManifestBuilder::add(const SnapshotManifest::FileEntry& item) {
+  State& state = *state_;
+  const std::string_view norm = trimSlashes(item.relPathNorm);
+  const bool isDirectory = item.kind == "directory";
+  if (!isDirectory && item.modifiedAt) {
+    for (std::string_view dir = parentOf(norm); !dir.empty(); dir = parentOf(dir)) {
+      auto [it, inserted] = state.newestBelow.try_emplace(std::string(dir), *item.modifiedAt);
       if (!inserted && *item.modifiedAt > it->second) it->second = *item.modifiedAt;
     }
   }
-  auto newestFor = [&](const std::string& dir) -> std::optional<double> {
-    auto it = newestBelow.find(dir);
-    return it == newestBelow.end() ? std::nullopt : std::optional<double>(it->second);
-  };
-
-  ChildrenMap children;
-  // Where each directory's entry sits: parent path and index in its list.
-  std::unordered_map<std::string, std::pair<std::string, std::size_t>> directorySlots;
-
-  auto recordDirectory = [&](SnapshotEntry entry) {
-    std::string parent(parentOf(entry.relPathNorm));
-    auto slot = directorySlots.find(entry.relPathNorm);
-    if (slot != directorySlots.end()) {
-      SnapshotEntry& existing = children[slot->second.first][slot->second.second];
-      if (!existing.modifiedAt && entry.modifiedAt) existing = std::move(entry);
-      return;
+  // The entry the item lists; only a file carries size and blob key.
+  const std::string name = entryName(item.relPath, norm);
+  Store::Input input;
+  input.normPart = lastComponent(norm);
+  input.relPath = item.relPath;
+  input.name = name;
+  input.createdAt = item.createdAt;
+  input.modifiedAt = item.modifiedAt;  // undated ones take the newest date below at the end
+  const std::uint32_t listing = state.store->listingFor(parentOf(norm));
+  if (isDirectory) {
+    input.kind = SnapshotKind::directory;
+    auto [slot, inserted] = state.directorySlots.try_emplace(std::string(norm));
+    if (inserted) {
+      slot->second.record = state.store->add(listing, input, true);
+    } else if (!slot->second.datedLater && item.modifiedAt && !state.store->hasModified(slot->second.record)) {
+      slot->second.datedLater = state.store->add(listing, input, false);
     }
-    std::vector<SnapshotEntry>& list = children[parent];
-    directorySlots.emplace(entry.relPathNorm, std::make_pair(parent, list.size()));
-    list.push_back(std::move(entry));
-  };
-
-  // The entry a manifest item lists; only a file carries size and blob key.
-  auto listedEntry = [&](const SnapshotManifest::FileEntry& item) {
-    SnapshotEntry entry;
-    entry.relPathNorm = std::string(trimSlashes(item.relPathNorm));
-    entry.relPath = item.relPath;
-    entry.name = entryName(item.relPath, entry.relPathNorm);
-    entry.createdAt = item.createdAt;
-    entry.modifiedAt = item.modifiedAt ? item.modifiedAt : newestFor(entry.relPathNorm);
-    if (item.kind == "directory") {
-      entry.kind = SnapshotKind::directory;
-      entry.id = "d:" + entry.relPathNorm;
-    } else {
-      entry.kind = SnapshotKind::file;
-      entry.id = "f:" + entry.relPathNorm;
-      entry.sizeBytes = item.sizeBytes;
-      entry.blobKey = item.blobKey;
-    }
-    return entry;
-  };
-
-  for (const SnapshotManifest::FileEntry& item : manifest.files) {
-    SnapshotEntry entry = listedEntry(item);
-    if (entry.kind == SnapshotKind::directory) {
-      recordDirectory(std::move(entry));
-    } else {
-      std::string parent(parentOf(entry.relPathNorm));
-      children[parent].push_back(std::move(entry));
-    }
+  } else {
+    input.size = item.sizeBytes;
+    input.blobKey = &item.blobKey;
+    std::uint32_t record = state.store->add(listing, input, true);
+    if (!item.modifiedAt) state.undatedFiles.push_back(record);
   }
+  catalog_internal::forEachAncestorDirectory(
+      item.relPathNorm, item.relPath, [&](const std::string& dirNorm, const std::string& dirDisplay) {
+        if (state.ancestorsSeen.insert(dirNorm).second) state.ancestors.emplace_back(dirNorm, dirDisplay);
+      });
+}
 
+std::shared_ptr<const SnapshotIndex> SnapshotIndex::ManifestBuilder::finish() {
+  State& state = *state_;
+  Store& store = *state.store;
+  // A listed directory is dated by its own date, else by the newest date below it; only a
+  // dated later listing replaces an undated one.
+  for (auto& [path, slot] : state.directorySlots) {
+    std::optional<double> newest = state.newestFor(path);
+    if (!newest && !store.hasModified(slot.record) && slot.datedLater) store.replaceWith(slot.record, *slot.datedLater);
+    if (!store.hasModified(slot.record) && newest) store.setModified(slot.record, *newest);
+  }
+  for (std::uint32_t record : state.undatedFiles) {
+    if (std::optional<double> newest = state.newestFor(store.relPathNorm(record))) store.setModified(record, *newest);
+  }
+  state.undatedFiles = {};
   // Implied ancestors, after every listed entry so a listed directory is recorded first.
-  for (const SnapshotManifest::FileEntry& item : manifest.files) {
-    catalog_internal::forEachAncestorDirectory(
-        item.relPathNorm, item.relPath, [&](const std::string& dirNorm, const std::string& dirDisplay) {
-          // Only a dated newcomer may replace an undated entry; an implied one is dated by
-          // newestBelow, which the listed entry already took when it had no date of its own.
-          if (directorySlots.count(dirNorm) != 0) return;
-          SnapshotEntry entry;
-          entry.kind = SnapshotKind::directory;
-          entry.id = "d:" + dirNorm;
-          entry.relPathNorm = dirNorm;
-          entry.relPath = dirDisplay;
-          entry.name = std::string(lastComponent(dirDisplay));
-          entry.modifiedAt = newestFor(dirNorm);
-          recordDirectory(std::move(entry));
-        });
+  for (const auto& [dirNorm, dirDisplay] : state.ancestors) {
+    if (!state.directorySlots.try_emplace(dirNorm, State::DirectorySlot{0, std::nullopt}).second) continue;
+    Store::Input input;
+    input.kind = SnapshotKind::directory;
+    input.normPart = lastComponent(dirNorm);
+    input.relPath = dirDisplay;
+    input.name = lastComponent(dirDisplay);
+    input.modifiedAt = state.newestFor(dirNorm);
+    store.add(store.listingFor(parentOf(dirNorm)), input, true);
   }
-  directorySlots.clear();
+  state.ancestors = {};
+  state.ancestorsSeen = {};
+  state.directorySlots = {};
+  state.newestBelow = {};
+  store.finishListings(true, false);
 
-  for (auto& [dir, list] : children) sortChildren(list, true);
-
-  // The lookup points into the sorted listings. A path listed as a file more than once
-  // answers with its last manifest entry: those few are matched by value.
-  FilesMap files;
-  std::unordered_map<std::string_view, bool> repeated;  // path -> its last entry is matched
-  for (const auto& [dir, list] : children) {
-    for (const SnapshotEntry& entry : list) {
-      if (entry.kind != SnapshotKind::file) continue;
-      if (!files.try_emplace(entry.relPathNorm, &entry).second) repeated.try_emplace(entry.relPathNorm, false);
+  // Files answer the lookup. A path listed as a file more than once answers with the first
+  // of its listed entries (in listing order) that equals its last manifest entry.
+  std::vector<Store::Candidate> candidates;
+  for (const std::string& directory : store.directories()) {
+    Listing children = store.listing(directory);
+    for (const std::uint32_t* it = children.begin; it != children.end; ++it) {
+      if (store.isDirectory(*it)) continue;
+      std::string path = store.relPathNorm(*it);
+      candidates.push_back({pathHash(path), static_cast<std::uint32_t>(candidates.size()), *it});
     }
   }
-  if (!repeated.empty()) {
-    std::unordered_map<std::string_view, const SnapshotManifest::FileEntry*> lastEntry;
-    for (const SnapshotManifest::FileEntry& item : manifest.files) {
-      if (item.kind == "directory") continue;
-      auto it = repeated.find(trimSlashes(item.relPathNorm));
-      if (it != repeated.end()) lastEntry[it->first] = &item;
-    }
-    for (auto& [path, found] : repeated) {
-      const SnapshotEntry expected = listedEntry(*lastEntry.at(path));
-      for (const SnapshotEntry& entry : children[std::string(parentOf(path))]) {
-        if (entry == expected) {
-          files[path] = &entry;
-          break;
+  // Repeated paths: found among equal hashes, resolved before the lookup is built.
+  std::sort(candidates.begin(), candidates.end(), [](const Store::Candidate& a, const Store::Candidate& b) {
+    return a.hash != b.hash ? a.hash < b.hash : a.rank < b.rank;
+  });
+  for (std::size_t begin = 0; begin < candidates.size();) {
+    std::size_t end = begin + 1;
+    while (end < candidates.size() && candidates[end].hash == candidates[begin].hash) ++end;
+    if (end - begin > 1) {
+      std::vector<std::pair<std::string, std::vector<std::size_t>>> groups;
+      for (std::size_t i = begin; i < end; ++i) {
+        std::string path = store.relPathNorm(candidates[i].record);
+        auto group = std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == path; });
+        if (group == groups.end()) {
+          groups.emplace_back(std::move(path), std::vector<std::size_t>{i});
+        } else {
+          group->second.push_back(i);
         }
       }
+      for (auto& [path, members] : groups) {
+        if (members.size() < 2) continue;
+        // Records are numbered in manifest order: the highest is the last entry.
+        std::uint32_t last = 0;
+        for (std::size_t i : members) last = std::max(last, candidates[i].record);
+        const SnapshotEntry expected = store.entry(last);
+        std::size_t answer = members.front();
+        for (std::size_t i : members) {  // in listing order (rank)
+          if (store.entry(candidates[i].record) == expected) {
+            answer = i;
+            break;
+          }
+        }
+        for (std::size_t i : members) {
+          if (i != answer) candidates[i].rank = std::numeric_limits<std::uint32_t>::max();
+        }
+        candidates[answer].rank = 0;
+      }
     }
+    begin = end;
   }
-  return std::make_shared<const SnapshotIndex>(std::move(children), std::move(files));
+  store.finishLookup(std::move(candidates));
+  return std::shared_ptr<const SnapshotIndex>(new SnapshotIndex(std::move(state.store)));
 }
 
-const std::vector<SnapshotEntry>& SnapshotIndex::children(std::optional<std::string_view> directory) const {
-  static const std::vector<SnapshotEntry> empty;
-  auto it = childrenByDirectory_.find(std::string(trimSlashes(directory.value_or(""))));
-  return it == childrenByDirectory_.end() ? empty : it->second;
-}
-
-const SnapshotEntry* SnapshotIndex::fileEntry(std::string_view relPathNorm) const {
-  auto it = filesByRelNorm_.find(trimSlashes(relPathNorm));
-  return it == filesByRelNorm_.end() ? nullptr : it->second;
+std::shared_ptr<const SnapshotIndex> SnapshotIndex::fromManifest(const SnapshotManifest& manifest) {
+  ManifestBuilder builder;
+  for (const SnapshotManifest::FileEntry& item : manifest.files) builder.add(item);
+  return builder.finish();
 }
 
 // ---------------------------------------------------------------- history snapshots
@@ -241,20 +722,21 @@ std::vector<SnapshotEntry> HistoryDirectoryListing::finish() {
   for (Child& child : children_) list.push_back(std::move(child.entry));
   children_.clear();
   indexByID_.clear();
-  sortChildren(list, false);
+  std::stable_sort(list.begin(), list.end(), [](const SnapshotEntry& a, const SnapshotEntry& b) {
+    if (a.kind != b.kind) return a.kind == SnapshotKind::directory;
+    return unicode::finderCompare(a.relPathNorm, b.relPathNorm) < 0;
+  });
   return list;
 }
 
-std::vector<SnapshotEntry> historyChildren(const std::vector<HistoryRow>& rows, std::string_view directory) {
-  std::string_view trimmed = trimSlashes(directory);
-  std::string prefix = trimmed.empty() ? std::string() : std::string(trimmed) + "/";
-  std::size_t level = trimmed.empty() ? 0 : splitPath(trimmed).size();
-  HistoryDirectoryListing listing(prefix);
-  for (const HistoryRow& row : rows) {
-    if (!row.relPathNorm.starts_with(prefix) || row.relPathNorm.size() == prefix.size()) continue;
-    listing.add(row, splitPath(row.relPathNorm), splitPath(row.relPath), level);
-  }
-  return listing.finish();
+HistoryChildren::HistoryChildren(std::string_view directory)
+    : level_(trimSlashes(directory).empty() ? 0 : splitPath(trimSlashes(directory)).size()),
+      listing_(trimSlashes(directory).empty() ? std::string() : std::string(trimSlashes(directory)) + "/") {}
+
+void HistoryChildren::add(const HistoryRow& row) {
+  const std::string& prefix = listing_.prefix();
+  if (!row.relPathNorm.starts_with(prefix) || row.relPathNorm.size() == prefix.size()) return;
+  listing_.add(row, splitPath(row.relPathNorm), splitPath(row.relPath), level_);
 }
 
 SnapshotEntry historyFileEntry(const HistoryRow& row) {
@@ -271,53 +753,98 @@ SnapshotEntry historyFileEntry(const HistoryRow& row) {
   return entry;
 }
 
-std::shared_ptr<const SnapshotIndex> historySnapshot(const std::vector<HistoryRow>& rows) {
-  std::unordered_map<std::string, HistoryDirectoryListing> listings;
-  for (const HistoryRow& row : rows) {
-    std::vector<std::string_view> normParts = splitPath(row.relPathNorm);
-    std::vector<std::string_view> displayParts = splitPath(row.relPath);
-    // Same membership test as the per-directory listing: the row lies below "a/b/" when its
-    // normalised path starts with it and is longer.
-    std::string directory;
-    for (std::size_t level = 0; level < normParts.size(); ++level) {
-      std::string prefix = level == 0 ? std::string() : directory + "/";
-      if (row.relPathNorm.size() > prefix.size()) {
-        auto it = listings.try_emplace(directory, prefix).first;
-        it->second.add(row, normParts, displayParts, level);
+struct HistorySnapshotBuilder::State {
+  std::unique_ptr<SnapshotIndex::Store> store = std::make_unique<SnapshotIndex::Store>();
+  // Directory children by listing and path: the rows that map to one merge into it.
+  struct DirectoryChild {
+    std::uint32_t record;
+    bool hasOwnRow;
+  };
+  std::unordered_map<std::string, DirectoryChild> directories;
+  // One lookup candidate per row, in row order: the first row of a path answers.
+  std::vector<SnapshotIndex::Store::Candidate> candidates;
+};
+
+HistorySnapshotBuilder::HistorySnapshotBuilder() : state_(std::make_unique<State>()) {}
+HistorySnapshotBuilder::~HistorySnapshotBuilder() = default;
+
+void HistorySnapshotBuilder::add(const HistoryRow& row) {
+  using Store = SnapshotIndex::Store;
+  State& state = *state_;
+  Store& store = *state.store;
+  const std::vector<std::string_view> normParts = splitPath(row.relPathNorm);
+  const std::vector<std::string_view> displayParts = splitPath(row.relPath);
+  const bool displayMatches = displayParts.size() == normParts.size();
+  // The row lies below "a/b/" when its normalised path starts with it and is longer; it
+  // gives a child to the listing of every folder it lies below.
+  std::string directory;
+  constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+  std::uint32_t fileRecord = kNone;  // the row's listed file entry, when it names the path
+  std::string fileDisplay;
+  for (std::size_t level = 0; level < normParts.size(); ++level) {
+    std::size_t prefixSize = level == 0 ? 0 : directory.size() + 1;
+    if (row.relPathNorm.size() > prefixSize) {
+      const std::uint32_t listing = store.listingFor(directory);
+      const bool direct = level + 1 == normParts.size();
+      const bool isDirectory = !direct || row.op == "mkdir";
+      const std::string childNorm = composePath(store.listingPath(listing), normParts[level]);
+      std::string display = displayMatches ? joinFirst(displayParts, level + 1) : childNorm;
+      if (isDirectory) {
+        std::string key = childNorm;
+        key.append(1, '\0').append(reinterpret_cast<const char*>(&listing), sizeof(listing));
+        auto [it, inserted] = state.directories.try_emplace(std::move(key), State::DirectoryChild{0, false});
+        if (inserted) {
+          Store::Input input;
+          input.kind = SnapshotKind::directory;
+          input.normPart = normParts[level];
+          input.relPath = display;
+          input.name = lastComponent(display);
+          it->second = {store.add(listing, input, true), direct};
+        } else if (direct && !it->second.hasOwnRow) {
+          // The child's own row names it; until it shows up the first deeper row does.
+          store.rename(it->second.record, display, lastComponent(display));
+          it->second.hasOwnRow = true;
+        }
+        std::uint32_t record = it->second.record;
+        if (row.modifiedAt && (!store.hasModified(record) || *row.modifiedAt > *store.modified(record))) {
+          store.setModified(record, *row.modifiedAt);
+        }
+      } else {
+        Store::Input input;
+        input.normPart = normParts[level];
+        input.relPath = display;
+        input.name = lastComponent(display);
+        input.size = row.sizeBytes;
+        input.createdAt = row.createdAt;
+        input.modifiedAt = row.modifiedAt;
+        input.blobKey = &row.blobKey;
+        fileRecord = store.add(listing, input, true);  // a repeat of the path is dropped at the end
+        if (childNorm != row.relPathNorm) fileRecord = kNone;
+        fileDisplay = std::move(display);
       }
-      if (level > 0) directory += '/';
-      directory += normParts[level];
     }
+    if (level > 0) directory += '/';
+    directory += normParts[level];
   }
-  SnapshotIndex::ChildrenMap children;
-  children.reserve(listings.size());
-  for (auto it = listings.begin(); it != listings.end(); it = listings.erase(it)) {
-    children.emplace(it->first, it->second.finish());
+  // The lookup answers with the row's own entry (file kind, size 0 when absent); that is
+  // its listed entry unless the two differ.
+  std::uint32_t answer;
+  if (fileRecord != kNone && row.sizeBytes && fileDisplay == row.relPath &&
+      lastComponent(fileDisplay) == lastComponent(trimSlashes(row.relPath))) {
+    answer = fileRecord;
+  } else {
+    answer = store.addUnlisted(historyFileEntry(row));
   }
-  // A row's lookup entry is mostly its listing entry; the rest (a live folder answers as a
-  // file-kind entry, a file without size as size 0) are held apart. The first row of a path
-  // answers.
-  SnapshotIndex::FilesMap listed;
-  for (const auto& [dir, list] : children) {
-    for (const SnapshotEntry& entry : list) {
-      if (entry.kind == SnapshotKind::file) listed.try_emplace(entry.relPathNorm, &entry);
-    }
-  }
-  SnapshotIndex::FilesMap files;
-  files.reserve(rows.size());
-  std::deque<SnapshotEntry> own;
-  for (const HistoryRow& row : rows) {
-    if (files.count(row.relPathNorm) != 0) continue;
-    SnapshotEntry entry = historyFileEntry(row);
-    auto it = listed.find(row.relPathNorm);
-    if (it != listed.end() && *it->second == entry) {
-      files.emplace(it->second->relPathNorm, it->second);
-    } else {
-      own.push_back(std::move(entry));
-      files.emplace(own.back().relPathNorm, &own.back());
-    }
-  }
-  return std::make_shared<const SnapshotIndex>(std::move(children), std::move(files), std::move(own));
+  state.candidates.push_back(
+      {pathHash(row.relPathNorm), static_cast<std::uint32_t>(state.candidates.size()), answer});
+}
+
+std::shared_ptr<const SnapshotIndex> HistorySnapshotBuilder::finish() {
+  State& state = *state_;
+  state.directories = {};
+  state.store->finishListings(false, true);
+  state.store->finishLookup(std::move(state.candidates));
+  return std::shared_ptr<const SnapshotIndex>(new SnapshotIndex(std::move(state.store)));
 }
 
 }  // namespace catalog_internal

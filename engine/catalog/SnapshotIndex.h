@@ -1,12 +1,12 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
-#include <deque>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "engine/catalog/CatalogRecords.h"
@@ -14,19 +14,29 @@
 
 namespace tvr {
 
+namespace catalog_internal {
+class HistorySnapshotBuilder;
+}
+
 // An immutable in-memory snapshot of one run: the children of every directory, already
 // sorted, and the lookup of files by normalised path. Shared freely between threads and
 // catalogs (always held by shared_ptr<const SnapshotIndex>).
 //
+// Entries are held compactly (a fixed-size record per entry, strings packed into shared
+// blocks, a path stored as the last component below its directory, blob keys as 32 bytes)
+// and handed out as SnapshotEntry values on demand, so a million-file run costs about
+// 130 bytes per entry instead of a kilobyte.
+//
 // Two ways to get one:
-//  - fromManifest: the checkpoint index (what listSnapshotChildren/snapshotFileEntry use for a
-//    run with a checkpoint). `fileEntry` knows files only.
+//  - fromManifest (or ManifestBuilder, fed entry by entry while a manifest is decoded): the
+//    checkpoint index (what listSnapshotChildren/snapshotFileEntry use for a run with a
+//    checkpoint). `fileEntry` knows files only.
 //  - BackupCatalog::loadSnapshot(planID, runID): the whole run in ONE pass, from the checkpoint
-//    when the run has one, otherwise from one history query. Its `children` and `fileEntry`
-//    give exactly what listSnapshotChildren and snapshotFileEntry give for the same run (the
-//    same children, order, names and directory dates; for a run without checkpoint,
-//    `fileEntry` of a live directory path gives a file-kind entry without blob key, as the
-//    SQL lookup does).
+//    when the run has one, otherwise from one streamed history query. Its `children` and
+//    `fileEntry` give exactly what listSnapshotChildren and snapshotFileEntry give for the
+//    same run (the same children, order, names and directory dates; for a run without
+//    checkpoint, `fileEntry` of a live directory path gives a file-kind entry without blob
+//    key, as the SQL lookup does).
 //
 // Example (restore reader, export of a whole run):
 //   auto snapshot = catalog.loadSnapshot(plan, runID);
@@ -36,23 +46,20 @@ namespace tvr {
 //     }
 //   };
 //   walk("");
-//   auto entry = snapshot->fileEntry("documents/report.pdf");  // one file (hold `snapshot`
-//                                                              // while using the pointer)
-// Enumerate files by walking `children` as above: for a run without checkpoint,
-// filesByRelNorm also holds the live recorded directories (entries without blob key), just
-// as snapshotFileEntry answers for them. Building from history decrypts every live path of
-// the run once (about 2 s of CPU for 100,000 files); the checkpoint index is cached.
+//   std::optional<SnapshotEntry> entry = snapshot->fileEntry("documents/report.pdf");
+// Walk a large directory through `listing`/`entry` rather than `children`, which copies
+// the whole list.
 class SnapshotIndex {
  public:
-  using ChildrenMap = std::unordered_map<std::string, std::vector<SnapshotEntry>>;
-  // Each entry is held once: the lookup points into the listings (its keys are the
-  // entries' own relPathNorm) or, for an answer no listing holds as such, into `ownEntries`.
-  using FilesMap = std::unordered_map<std::string_view, const SnapshotEntry*>;
+  // The children of one directory: positions to pass to `entry`.
+  struct Listing {
+    const std::uint32_t* begin = nullptr;
+    const std::uint32_t* end = nullptr;
+    std::size_t size() const noexcept { return static_cast<std::size_t>(end - begin); }
+  };
 
-  SnapshotIndex(ChildrenMap childrenByDirectory, FilesMap filesByRelNorm, std::deque<SnapshotEntry> ownEntries = {})
-      : childrenByDirectory_(std::move(childrenByDirectory)),
-        filesByRelNorm_(std::move(filesByRelNorm)),
-        ownEntries_(std::move(ownEntries)) {}
+  SnapshotIndex();  // empty: no directory, no file
+  ~SnapshotIndex();
   SnapshotIndex(const SnapshotIndex&) = delete;
   SnapshotIndex& operator=(const SnapshotIndex&) = delete;
 
@@ -62,17 +69,41 @@ class SnapshotIndex {
 
   // Children of a directory ("/" trimmed from both ends; nullopt or "" is the top level);
   // an unknown directory gives an empty list.
-  const std::vector<SnapshotEntry>& children(std::optional<std::string_view> directory) const;
-  // The entry of a path ("/" trimmed from both ends), or null.
-  const SnapshotEntry* fileEntry(std::string_view relPathNorm) const;
+  std::vector<SnapshotEntry> children(std::optional<std::string_view> directory) const;
+  Listing listing(std::optional<std::string_view> directory) const;
+  SnapshotEntry entry(std::uint32_t position) const;
 
-  const ChildrenMap& childrenByDirectory() const noexcept { return childrenByDirectory_; }
-  const FilesMap& filesByRelNorm() const noexcept { return filesByRelNorm_; }
+  // The entry of a path ("/" trimmed from both ends), or nothing.
+  std::optional<SnapshotEntry> fileEntry(std::string_view relPathNorm) const;
+
+  // Every directory that has a listing, in no particular order, and the number of paths
+  // `fileEntry` answers for.
+  std::vector<std::string> directories() const;
+  std::size_t fileCount() const noexcept;
+  // Bytes held (records, packed strings, listings and lookups), for benchmarks.
+  std::size_t memoryBytes() const noexcept;
+
+  class Store;
+  // Feeds manifest entries in manifest order; `finish` gives what fromManifest gives for
+  // the same entries. Nothing but the compact records is kept per entry.
+  class ManifestBuilder {
+   public:
+    ManifestBuilder();
+    ~ManifestBuilder();
+    ManifestBuilder(const ManifestBuilder&) = delete;
+    ManifestBuilder& operator=(const ManifestBuilder&) = delete;
+    void add(const SnapshotManifest::FileEntry& item);
+    std::shared_ptr<const SnapshotIndex> finish();
+
+   private:
+    struct State;
+    std::unique_ptr<State> state_;
+  };
 
  private:
-  ChildrenMap childrenByDirectory_;
-  FilesMap filesByRelNorm_;
-  std::deque<SnapshotEntry> ownEntries_;
+  friend class catalog_internal::HistorySnapshotBuilder;
+  explicit SnapshotIndex(std::unique_ptr<Store> store);
+  std::unique_ptr<Store> store_;
 };
 
 // The process-wide cache of checkpoint indexes (8 entries, least recently used dropped).

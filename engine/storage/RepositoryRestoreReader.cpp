@@ -565,7 +565,19 @@ ExportReport RepositoryRestoreReader::exportRun(const PlanID& planID, std::int64
                                                 bool overwrite) const {
   ensureExportDestinationIsWritable(destination, overwrite);
   createDirectories(destination);
-  const RestoreSnapshot snapshot = loadSnapshot(planID, runID);
+  return exportSnapshot(loadSnapshot(planID, runID), destination, overwrite);
+}
+
+ExportReport RepositoryRestoreReader::exportRun(const RestoreSnapshot& snapshot, const fs::path& destination,
+                                                bool overwrite) const {
+  ensureExportDestinationIsWritable(destination, overwrite);
+  createDirectories(destination);
+  return exportSnapshot(snapshot, destination, overwrite);
+}
+
+ExportReport RepositoryRestoreReader::exportSnapshot(const RestoreSnapshot& snapshot, const fs::path& destination,
+                                                     bool overwrite) const {
+  const std::int64_t runID = snapshot.runID();
   std::optional<EncryptedBlobCodec> codec;
   if (keyMaterial_) codec.emplace(*keyMaterial_);
   const ExportConfinement confinement(destination);
@@ -573,11 +585,7 @@ ExportReport RepositoryRestoreReader::exportRun(const PlanID& planID, std::int64
                                     const std::function<bool()>& abandon) {
     restoreResolvedFile(
         root_, *codec, child.relPathNorm, runID, target, overwrite,
-        [&]() -> std::optional<SnapshotEntry> {
-          const SnapshotEntry* entry = snapshot.fileEntry(child.relPathNorm);
-          if (!entry) return std::nullopt;
-          return *entry;
-        },
+        [&] { return snapshot.fileEntry(child.relPathNorm); },
         workers, abandon);
   });
   std::uint64_t sequence = 0;
@@ -623,10 +631,7 @@ std::vector<SnapshotEntry> RepositoryRestoreReader::allEntries(
 
 std::optional<SnapshotEntry> RepositoryRestoreReader::findFile(const PlanID& planID, std::int64_t runID,
                                                                const std::string& relPathNorm) const {
-  const RestoreSnapshot snapshot = loadSnapshot(planID, runID);
-  const SnapshotEntry* entry = snapshot.firstFile(relPathNorm);
-  if (!entry) return std::nullopt;
-  return *entry;
+  return loadSnapshot(planID, runID).firstFile(relPathNorm);
 }
 
 void RepositoryRestoreReader::ensureRestoreDestinationIsWritable(const fs::path& destination, bool overwrite) {

@@ -88,6 +88,10 @@ class RepositoryRestoreReader {
   // later file is started and none is left half-written.
   ExportReport exportRun(const PlanID& planID, std::int64_t runID, const std::filesystem::path& destination,
                          bool overwrite) const;
+  // The same for a snapshot already loaded (by loadSnapshot), so a caller that walks the run
+  // first (to count what a progress display shows) builds it once.
+  ExportReport exportRun(const RestoreSnapshot& snapshot, const std::filesystem::path& destination,
+                         bool overwrite) const;
 
   // --- Whole-run operations on one snapshot build (search, dry runs).
   // Opens one catalog, checks the run is restorable, requires key material, and builds the
@@ -117,6 +121,9 @@ class RepositoryRestoreReader {
                                                          const std::string& relativePath);
 
  private:
+  ExportReport exportSnapshot(const RestoreSnapshot& snapshot, const std::filesystem::path& destination,
+                              bool overwrite) const;
+
   std::filesystem::path root_;
   std::optional<RepositoryKeyMaterial> keyMaterial_;
   unsigned workers_;

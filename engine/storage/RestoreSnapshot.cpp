@@ -16,27 +16,29 @@ std::string_view trimSlashes(std::string_view text) {
 template <class Visit>
 void walkIndex(const SnapshotIndex& index, std::optional<std::string_view> directory, Visit&& visit) {
   struct Level {
-    const std::vector<SnapshotEntry>* children;
-    std::size_t next;
+    SnapshotIndex::Listing children;
+    const std::uint32_t* next;
     std::size_t depth;  // length of the trimmed directory path
   };
   const std::string_view top = directory ? trimSlashes(*directory) : std::string_view();
   std::vector<Level> stack;
-  stack.push_back({&index.children(top), 0, top.size()});
+  SnapshotIndex::Listing first = index.listing(top);
+  stack.push_back({first, first.begin, top.size()});
   while (!stack.empty()) {
     Level& level = stack.back();
-    if (level.next == level.children->size()) {
+    if (level.next == level.children.end) {
       stack.pop_back();
       continue;
     }
-    const SnapshotEntry& child = (*level.children)[level.next++];
+    const SnapshotEntry child = index.entry(*level.next++);
+    const std::size_t parentDepth = level.depth;
     if (!visit(child)) return;
     if (child.kind != SnapshotKind::directory) continue;
     const std::string_view childDirectory = trimSlashes(child.relPathNorm);
     // Each level must be strictly longer than its parent; otherwise the walk could cycle.
-    if (childDirectory.size() <= level.depth) continue;
-    const std::size_t depth = childDirectory.size();
-    stack.push_back({&index.children(childDirectory), 0, depth});
+    if (childDirectory.size() <= parentDepth) continue;
+    SnapshotIndex::Listing below = index.listing(childDirectory);
+    stack.push_back({below, below.begin, childDirectory.size()});
   }
 }
 
@@ -45,7 +47,7 @@ void walkIndex(const SnapshotIndex& index, std::optional<std::string_view> direc
 RestoreSnapshot::RestoreSnapshot(PlanID planID, std::int64_t runID, std::shared_ptr<const SnapshotIndex> index)
     : planID_(std::move(planID)), runID_(runID), index_(std::move(index)) {}
 
-const std::vector<SnapshotEntry>& RestoreSnapshot::children(
+std::vector<SnapshotEntry> RestoreSnapshot::children(
     std::optional<std::string_view> directoryRelPathNorm) const {
   return index_->children(directoryRelPathNorm);
 }
@@ -76,11 +78,11 @@ std::vector<SnapshotEntry> RestoreSnapshot::allEntries(std::optional<std::string
   return entries;
 }
 
-const SnapshotEntry* RestoreSnapshot::firstFile(std::string_view relPathNorm) const {
-  const SnapshotEntry* found = nullptr;
+std::optional<SnapshotEntry> RestoreSnapshot::firstFile(std::string_view relPathNorm) const {
+  std::optional<SnapshotEntry> found;
   walkIndex(*index_, std::nullopt, [&](const SnapshotEntry& entry) {
     if (entry.kind != SnapshotKind::directory && entry.relPathNorm == relPathNorm) {
-      found = &entry;
+      found = entry;
       return false;
     }
     return true;
@@ -88,7 +90,7 @@ const SnapshotEntry* RestoreSnapshot::firstFile(std::string_view relPathNorm) co
   return found;
 }
 
-const SnapshotEntry* RestoreSnapshot::fileEntry(std::string_view relPathNorm) const {
+std::optional<SnapshotEntry> RestoreSnapshot::fileEntry(std::string_view relPathNorm) const {
   return index_->fileEntry(relPathNorm);
 }
 

@@ -21,8 +21,9 @@ namespace tvr {
 // same entries, order, names and directory dates. The walks visit directories depth first,
 // a directory before its contents, each directory's children in listing order.
 //
-// Immutable after construction; copies share the underlying index, so it may be used from
-// several threads at once. Nothing here throws except allocation failures and whatever a
+// Entries are made from the compact index as they are visited, so a walk holds one entry
+// per level, however large the run. Immutable after construction; copies share the
+// underlying index, so it may be used from several threads at once. Nothing here throws except allocation failures and whatever a
 // visitor throws.
 class RestoreSnapshot {
  public:
@@ -32,7 +33,7 @@ class RestoreSnapshot {
   std::int64_t runID() const noexcept { return runID_; }
 
   // Children of a directory ("/" trimmed from both ends; nullopt or "" is the top level).
-  const std::vector<SnapshotEntry>& children(std::optional<std::string_view> directoryRelPathNorm) const;
+  std::vector<SnapshotEntry> children(std::optional<std::string_view> directoryRelPathNorm) const;
 
   // Visits every entry below the directory, depth first. A directory child whose path
   // would not take the walk deeper (a damaged catalog can list "a/" inside "a") is visited
@@ -46,12 +47,12 @@ class RestoreSnapshot {
   std::vector<SnapshotEntry> allEntries(std::optional<std::string_view> directoryRelPathNorm = std::nullopt) const;
 
   // The first file of the walk from the top level whose relPathNorm equals the path exactly
-  // (no trimming, no case folding), or null. Directories never match.
-  const SnapshotEntry* firstFile(std::string_view relPathNorm) const;
+  // (no trimming, no case folding), or nothing. Directories never match.
+  std::optional<SnapshotEntry> firstFile(std::string_view relPathNorm) const;
 
   // The catalog's lookup of one path at this run (snapshotFileEntry): "/" trimmed; for a run
   // without checkpoint a live directory path gives a file-kind entry without blob key.
-  const SnapshotEntry* fileEntry(std::string_view relPathNorm) const;
+  std::optional<SnapshotEntry> fileEntry(std::string_view relPathNorm) const;
 
  private:
   PlanID planID_;

@@ -7,6 +7,7 @@
 
 #include "engine/catalog/BackupCatalog.h"
 #include "engine/catalog/CatalogConnection.h"
+#include "engine/catalog/SnapshotHistoryBuilder.h"
 #include "engine/crypto/EncryptedBlobCodec.h"
 #include "engine/storage/BackupCatalogBlobStore.h"
 #include "platform/CanonicalJson.h"
@@ -221,8 +222,8 @@ TEST_F(SnapshotQueries, FileLookupTable) {
     EXPECT_EQ(entry->blobKey.has_value(), c.hasBlobKey);
     EXPECT_EQ(entry->id, "f:" + entry->relPathNorm);
     auto snapshot = catalog_->loadSnapshot(c.plan, run(c.plan, c.run));
-    const SnapshotEntry* fromSnapshot = snapshot->fileEntry(c.path);
-    ASSERT_NE(fromSnapshot, nullptr);
+    std::optional<SnapshotEntry> fromSnapshot = snapshot->fileEntry(c.path);
+    ASSERT_TRUE(fromSnapshot.has_value());
     EXPECT_EQ(*fromSnapshot, *entry);
   }
   auto file2 = catalog_->snapshotFileEntry("history", run("history", 1), "docs/file2.txt");
@@ -330,9 +331,71 @@ TEST(SnapshotIndexTest, ManifestRules) {
   EXPECT_EQ(top[2].modifiedAt, std::nullopt);  // nothing dated below
   EXPECT_EQ(ids(index->children("c")), (std::vector<std::string>{"d:c/d"}));
   EXPECT_EQ(index->children("n").at(0).name, "only-norm");
-  EXPECT_NE(index->fileEntry("/c/d/e.txt"), nullptr);
-  EXPECT_EQ(index->fileEntry("c/d"), nullptr);
-  EXPECT_EQ(index->filesByRelNorm().size(), 4u);
+  EXPECT_TRUE(index->fileEntry("/c/d/e.txt").has_value());
+  EXPECT_EQ(index->fileEntry("c/d"), std::nullopt);
+  EXPECT_EQ(index->fileCount(), 4u);
+}
+
+// The index holds entries packed (paths below their folder, display paths composed from
+// their folder's, blob keys as bytes); whatever does not fit that shape comes back as given.
+TEST(SnapshotIndexTest, PackedEntriesComeBackExactly) {
+  const std::string lower = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+  const std::string upper = "0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF";
+  const std::string longName(3 << 20, 'n');  // larger than one string block
+  SnapshotManifest manifest;
+  manifest.createdAt = kT0;
+  manifest.files = {
+      {"Docs/a.txt", "docs/a.txt", "file", lower, 1, kT0, kT0, std::nullopt},
+      {"DOCS/b.txt", "docs/b.txt", "file", upper, 2, std::nullopt, kT0, std::nullopt},  // other folder spelling
+      {"Docs/c.txt/", "docs/c.txt", "file", std::string("short"), 0, std::nullopt, kT0, std::nullopt},
+      {"/Docs/d.txt", "docs/d.txt", "file", std::nullopt, std::nullopt, std::nullopt, kT0, std::nullopt},
+      {"Docs/" + longName, "docs/" + longName, "file", lower, 4, std::nullopt, kT0, std::nullopt},
+      {"top.txt", "top.txt", "file", lower, 5, std::nullopt, kT0, std::nullopt},
+  };
+  auto index = SnapshotIndex::fromManifest(manifest);
+  for (const SnapshotManifest::FileEntry& item : manifest.files) {
+    SCOPED_TRACE(item.relPath.substr(0, 40));
+    std::optional<SnapshotEntry> entry = index->fileEntry(item.relPathNorm);
+    ASSERT_TRUE(entry.has_value());
+    EXPECT_EQ(entry->relPath, item.relPath);
+    EXPECT_EQ(entry->relPathNorm, item.relPathNorm);
+    EXPECT_EQ(entry->id, "f:" + item.relPathNorm);
+    EXPECT_EQ(entry->blobKey, item.blobKey);
+    EXPECT_EQ(entry->sizeBytes, item.sizeBytes);
+    EXPECT_EQ(entry->createdAt, item.createdAt);
+  }
+  EXPECT_EQ(index->fileEntry("docs/c.txt")->name, "c.txt");
+  EXPECT_EQ(index->fileEntry("docs/d.txt")->name, "d.txt");
+  EXPECT_EQ(index->fileEntry("docs/" + longName)->name, longName);
+  std::vector<std::string> names;
+  for (const SnapshotEntry& child : index->children("docs")) names.push_back(child.name.substr(0, 8));
+  EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "b.txt", "c.txt", "d.txt", "nnnnnnnn"}));
+}
+
+// History rows: the first row of a path answers and keeps the listing's place; a folder or
+// a file without size answers as its own file-kind entry.
+TEST(SnapshotIndexTest, HistoryRowsRepeatedOrUnlikeTheirListing) {
+  using catalog_internal::HistoryRow;
+  std::vector<HistoryRow> rows = {
+      {"Dir/One.txt", "dir/one.txt", "copy", std::string(64, 'a'), 1, std::nullopt, kT0},
+      {"Dir/ONE.txt", "dir/one.txt", "copy", std::string(64, 'b'), 2, std::nullopt, kT0 + 1},  // repeated path
+      {"Dir/Sub", "dir/sub", "mkdir", std::nullopt, std::nullopt, std::nullopt, kT0 + 2},
+      {"Dir/nosize.txt", "dir/nosize.txt", "copy", std::string(64, 'c'), std::nullopt, std::nullopt, kT0},
+  };
+  catalog_internal::HistorySnapshotBuilder builder;
+  for (const HistoryRow& row : rows) builder.add(row);
+  auto index = builder.finish();
+  std::vector<SnapshotEntry> children = index->children("dir");
+  ASSERT_EQ(ids(children), (std::vector<std::string>{"d:dir/sub", "f:dir/nosize.txt", "f:dir/one.txt"}));
+  EXPECT_EQ(children[2].relPath, "Dir/One.txt");
+  EXPECT_EQ(children[1].sizeBytes, std::nullopt);
+  EXPECT_EQ(index->fileEntry("dir/one.txt"), catalog_internal::historyFileEntry(rows[0]));
+  EXPECT_EQ(index->fileEntry("dir/nosize.txt")->sizeBytes, 0);
+  std::optional<SnapshotEntry> folder = index->fileEntry("dir/sub");
+  ASSERT_TRUE(folder.has_value());
+  EXPECT_EQ(folder->kind, SnapshotKind::file);
+  EXPECT_EQ(index->children(std::nullopt).at(0).modifiedAt, kT0 + 2);  // newest below
+  EXPECT_EQ(index->fileCount(), 3u);
 }
 
 TEST(SnapshotManifestTest, JsonUsesSecondsSince2001AndDefaultsKindToFile) {
@@ -479,22 +542,18 @@ TEST(SnapshotIndexTest, OnePathAnswersFromTheManifestMatchTheWholeIndex) {
   auto whole = SnapshotIndex::fromManifest(manifest);
   BackupCatalog catalog = repo.openCatalog();
   auto& cache = BackupCatalogSnapshotIndexCache::shared();
-  for (const auto& [directory, children] : whole->childrenByDirectory()) {
+  for (const std::string& directory : whole->directories()) {
     if (directory.empty()) continue;  // the top level reads the whole index
     SCOPED_TRACE(directory);
     cache.removeAll();
-    EXPECT_EQ(catalog.listSnapshotChildren("p", run, directory), children);
+    EXPECT_EQ(catalog.listSnapshotChildren("p", run, directory), whole->children(directory));
     EXPECT_EQ(cache.count(), 0u);
   }
   for (const char* path : {"deep", "deep/er", "/deep/er/", "b/x.txt", "b", "deep/er/e.txt", "missing", ""}) {
     SCOPED_TRACE(path);
     cache.removeAll();
     std::optional<SnapshotEntry> found = catalog.snapshotFileEntry("p", run, path);
-    const SnapshotEntry* expected = whole->fileEntry(path);
-    EXPECT_EQ(found.has_value(), expected != nullptr);
-    if (found && expected) {
-      EXPECT_EQ(*found, *expected);
-    }
+    EXPECT_EQ(found, whole->fileEntry(path));
   }
   EXPECT_EQ(catalog.snapshotFileEntry("p", run, "deep")->modifiedAt, kT0 + 7);
   cache.removeAll();
@@ -531,7 +590,7 @@ TEST(SnapshotIndexCacheTest, KeepsTheEightMostRecentAndTheFirstStoredWins) {
   auto& cache = BackupCatalogSnapshotIndexCache::shared();
   cache.removeAll();
   auto make = [] {
-    return std::make_shared<const SnapshotIndex>(SnapshotIndex::ChildrenMap{}, SnapshotIndex::FilesMap{});
+    return std::make_shared<const SnapshotIndex>();
   };
   auto first = cache.insertIfAbsent("k0", make());
   for (int i = 1; i < 8; ++i) cache.insertIfAbsent("k" + std::to_string(i), make());

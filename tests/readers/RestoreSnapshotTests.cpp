@@ -70,10 +70,10 @@ TEST(RestoreSnapshot, WalkIsTheSameWithAndWithoutACheckpoint) {
   EXPECT_EQ(fromCheckpoint, walkByListing(reader, kPlan, run2, std::nullopt));
 
   const RestoreSnapshot snapshot = reader.loadSnapshot(kPlan, run2);
-  ASSERT_NE(snapshot.firstFile("alpha/top.txt"), nullptr);
+  ASSERT_TRUE(snapshot.firstFile("alpha/top.txt").has_value());
   EXPECT_EQ(snapshot.firstFile("alpha/top.txt")->id, "f:alpha/top.txt");
-  EXPECT_EQ(snapshot.firstFile("alpha"), nullptr);
-  EXPECT_EQ(snapshot.firstFile("gone.txt"), nullptr);
+  EXPECT_EQ(snapshot.firstFile("alpha"), std::nullopt);
+  EXPECT_EQ(snapshot.firstFile("gone.txt"), std::nullopt);
   EXPECT_EQ(snapshot.children("alpha"), reader.listChildren(kPlan, run2, std::string("alpha")));
 }
 
