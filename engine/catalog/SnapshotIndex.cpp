@@ -243,12 +243,13 @@ class SnapshotIndex::Store {
     std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
       return a.hash != b.hash ? a.hash < b.hash : a.rank < b.rank;
     });
-    lookup_.reserve(candidates.size());
+    // Compacted in place: the lookup is the candidates that answer.
+    std::size_t kept = 0;
     for (std::size_t begin = 0; begin < candidates.size();) {
       std::size_t end = begin + 1;
       while (end < candidates.size() && candidates[end].hash == candidates[begin].hash) ++end;
       if (end - begin == 1) {
-        lookup_.push_back({candidates[begin].hash, candidates[begin].record});
+        candidates[kept++] = candidates[begin];
       } else {
         // Equal hashes: one answer per distinct path, in rank order.
         std::vector<std::string> seen;
@@ -256,12 +257,14 @@ class SnapshotIndex::Store {
           std::string path = relPathNorm(candidates[i].record);
           if (std::find(seen.begin(), seen.end(), path) != seen.end()) continue;
           seen.push_back(std::move(path));
-          lookup_.push_back({candidates[i].hash, candidates[i].record});
+          candidates[kept++] = candidates[i];
         }
       }
       begin = end;
     }
-    lookup_.shrink_to_fit();
+    candidates.resize(kept);
+    candidates.shrink_to_fit();
+    lookup_ = std::move(candidates);
   }
 
   // The listing's children in sorted order (positions into the records).
@@ -274,7 +277,7 @@ class SnapshotIndex::Store {
   std::optional<std::uint32_t> find(std::string_view path) const {
     std::uint64_t hash = pathHash(path);
     auto it = std::lower_bound(lookup_.begin(), lookup_.end(), hash,
-                               [](const LookupSlot& slot, std::uint64_t value) { return slot.hash < value; });
+                               [](const Candidate& slot, std::uint64_t value) { return slot.hash < value; });
     for (; it != lookup_.end() && it->hash == hash; ++it) {
       if (relPathNorm(it->record) == path) return it->record;
     }
@@ -288,9 +291,10 @@ class SnapshotIndex::Store {
     return paths;
   }
   std::size_t lookupCount() const noexcept { return lookup_.size(); }
+  std::size_t childCount() const noexcept { return order_.size(); }
   std::size_t memoryBytes() const noexcept {
     std::size_t bytes = records_.size() * sizeof(Record) + order_.capacity() * sizeof(std::uint32_t) +
-                        lookup_.capacity() * sizeof(LookupSlot) + blockBytes_;
+                        lookup_.capacity() * sizeof(Candidate) + blockBytes_;
     for (const ListingInfo& listing : listings_) bytes += sizeof(ListingInfo) + 2 * listing.path.size();
     return bytes;
   }
@@ -327,10 +331,6 @@ class SnapshotIndex::Store {
     std::uint32_t first = 0;
     std::uint32_t count = 0;
     std::vector<std::uint32_t> pending;  // children while building
-  };
-  struct LookupSlot {
-    std::uint64_t hash;
-    std::uint32_t record;
   };
 
   static std::string_view normPart(const Record& record) { return {record.text, record.normLength}; }
@@ -459,7 +459,7 @@ class SnapshotIndex::Store {
   std::deque<ListingInfo> listings_;
   std::unordered_map<std::string, std::uint32_t> listingByPath_;
   std::vector<std::uint32_t> order_;
-  std::vector<LookupSlot> lookup_;
+  std::vector<Candidate> lookup_;  // by hash of the path
 };
 
 // ---------------------------------------------------------------- SnapshotIndex
@@ -509,6 +509,11 @@ struct SnapshotIndex::ManifestBuilder::State {
   std::vector<std::pair<std::string, std::string>> ancestors;
   std::unordered_set<std::string> ancestorsSeen;
   std::vector<std::uint32_t> undatedFiles;
+  // Entries come folder by folder: what the last entry's folder needed is reused.
+  std::string lastParent;
+  bool hasLastParent = false;
+  std::uint32_t lastListing = 0;
+  std::vector<double*> lastNewest;  // newestBelow slots of the last folder and its ancestors
 
   std::optional<double> newestFor(const std::string& directory) const {
     auto it = newestBelow.find(directory);
@@ -522,11 +527,24 @@ SnapshotIndex::ManifestBuilder::~ManifestBuilder() = default;
 void SnapshotIndex::ManifestBuilder::add(const SnapshotManifest::FileEntry& item) {
   State& state = *state_;
   const std::string_view norm = trimSlashes(item.relPathNorm);
+  const std::string_view parent = parentOf(norm);
   const bool isDirectory = item.kind == "directory";
+  const bool sameFolder = state.hasLastParent && parent == state.lastParent;
+  if (!sameFolder) {
+    state.lastParent = std::string(parent);
+    state.hasLastParent = true;
+    state.lastListing = state.store->listingFor(parent);
+    state.lastNewest.clear();
+  }
   if (!isDirectory && item.modifiedAt) {
-    for (std::string_view dir = parentOf(norm); !dir.empty(); dir = parentOf(dir)) {
-      auto [it, inserted] = state.newestBelow.try_emplace(std::string(dir), *item.modifiedAt);
-      if (!inserted && *item.modifiedAt > it->second) it->second = *item.modifiedAt;
+    if (state.lastNewest.empty()) {
+      for (std::string_view dir = parent; !dir.empty(); dir = parentOf(dir)) {
+        auto [it, inserted] = state.newestBelow.try_emplace(std::string(dir), *item.modifiedAt);
+        if (!inserted && *item.modifiedAt > it->second) it->second = *item.modifiedAt;
+        state.lastNewest.push_back(&it->second);  // node-based map: the slot stays put
+      }
+    } else {
+      for (double* newest : state.lastNewest) *newest = std::max(*newest, *item.modifiedAt);
     }
   }
   // The entry the item lists; only a file carries size and blob key.
@@ -537,7 +555,7 @@ void SnapshotIndex::ManifestBuilder::add(const SnapshotManifest::FileEntry& item
   input.name = name;
   input.createdAt = item.createdAt;
   input.modifiedAt = item.modifiedAt;  // undated ones take the newest date below at the end
-  const std::uint32_t listing = state.store->listingFor(parentOf(norm));
+  const std::uint32_t listing = state.lastListing;
   if (isDirectory) {
     input.kind = SnapshotKind::directory;
     auto [slot, inserted] = state.directorySlots.try_emplace(std::string(norm));
@@ -552,6 +570,8 @@ void SnapshotIndex::ManifestBuilder::add(const SnapshotManifest::FileEntry& item
     std::uint32_t record = state.store->add(listing, input, true);
     if (!item.modifiedAt) state.undatedFiles.push_back(record);
   }
+  // The ancestors of an entry are its folder and the folder's: all seen with the last one.
+  if (sameFolder) return;
   catalog_internal::forEachAncestorDirectory(
       item.relPathNorm, item.relPath, [&](const std::string& dirNorm, const std::string& dirDisplay) {
         if (state.ancestorsSeen.insert(dirNorm).second) state.ancestors.emplace_back(dirNorm, dirDisplay);
@@ -592,6 +612,7 @@ std::shared_ptr<const SnapshotIndex> SnapshotIndex::ManifestBuilder::finish() {
   // Files answer the lookup. A path listed as a file more than once answers with the first
   // of its listed entries (in listing order) that equals its last manifest entry.
   std::vector<Store::Candidate> candidates;
+  candidates.reserve(store.childCount());
   for (const std::string& directory : store.directories()) {
     Listing children = store.listing(directory);
     for (const std::uint32_t* it = children.begin; it != children.end; ++it) {

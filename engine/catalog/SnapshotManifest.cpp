@@ -13,6 +13,7 @@
 #include "platform/CanonicalJson.h"
 #include "platform/Error.h"
 #include "platform/Iso8601.h"
+#include "platform/StreamingJsonParser.h"
 
 namespace tvr {
 
@@ -161,7 +162,7 @@ struct EntryFields {
   }
 };
 
-// Event handler for nlohmann's SAX parser: decodes the manifest without building a
+// Event handler for the streaming JSON parser: decodes the manifest without building a
 // document. Problems are reported in the order a decoder of the whole document would find
 // them: syntax anywhere first, then the top-level keys, then the first bad entry; so an
 // entry's problem is only remembered and the parse goes on.
@@ -215,7 +216,7 @@ class ManifestEvents {
     return true;
   }
 
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
+  bool syntaxError() {
     syntaxError_ = true;
     return false;
   }
@@ -404,57 +405,25 @@ class TextChannel {
   std::exception_ptr error_;
 };
 
-// The parser's read position in the channel's pieces.
-class TextCursor {
+// The parser's source: the channel's pieces in order.
+class ChannelText {
  public:
-  explicit TextCursor(TextChannel& channel) : channel_(channel) {}
-  bool atEnd() {
-    while (position_ == piece_.size()) {
-      position_ = 0;
-      piece_.clear();
-      if (!channel_.next(piece_)) return true;
-    }
-    return false;
+  explicit ChannelText(TextChannel& channel) : channel_(channel) {}
+  bool next(const char*& data, std::size_t& size) {
+    if (!channel_.next(piece_)) return false;
+    data = piece_.data();
+    size = piece_.size();
+    return true;
   }
-  char current() const { return piece_[position_]; }
-  void advance() { ++position_; }
+  // Reads what is left, so an error of the producer shows.
   void drain() {
-    while (!atEnd()) position_ = piece_.size();
+    while (channel_.next(piece_)) {
+    }
   }
 
  private:
   TextChannel& channel_;
   std::string piece_;
-  std::size_t position_ = 0;
-};
-
-// Single-pass input iterator over a cursor; the default one is the end.
-class TextIterator {
- public:
-  using iterator_category = std::input_iterator_tag;
-  using value_type = char;
-  using difference_type = std::ptrdiff_t;
-  using pointer = const char*;
-  using reference = char;
-
-  TextIterator() = default;
-  explicit TextIterator(TextCursor* cursor) : cursor_(cursor) {}
-  char operator*() const { return cursor_->current(); }
-  TextIterator& operator++() {
-    cursor_->advance();
-    return *this;
-  }
-  TextIterator operator++(int) {
-    TextIterator before = *this;
-    cursor_->advance();
-    return before;
-  }
-  bool operator==(const TextIterator& other) const { return ended() == other.ended(); }
-  bool operator!=(const TextIterator& other) const { return !(*this == other); }
-
- private:
-  bool ended() const { return cursor_ == nullptr || cursor_->atEnd(); }
-  TextCursor* cursor_ = nullptr;
 };
 
 }  // namespace
@@ -462,7 +431,8 @@ class TextIterator {
 SnapshotManifest SnapshotManifest::fromJSON(std::string_view json) {
   const std::function<bool(const FileEntry&)> keepAll = [](const FileEntry&) { return true; };
   ManifestEvents events(keepAll);
-  nlohmann::json::sax_parse(json.begin(), json.end(), &events);
+  json_stream::WholeText text{json.data(), json.size()};
+  json_stream::Parser<json_stream::WholeText, ManifestEvents>(text, events).parse();
   return events.finish();
 }
 
@@ -480,12 +450,12 @@ SnapshotManifest SnapshotManifest::decodeStreamed(const TextProducer& produce,
     channel.close(error);
   });
   ManifestEvents events(keep);
-  TextCursor cursor(channel);
+  ChannelText text(channel);
   try {
-    nlohmann::json::sax_parse(TextIterator(&cursor), TextIterator(), &events);
+    json_stream::Parser<ChannelText, ManifestEvents>(text, events).parse();
     // The whole text is read even after a syntax error: an error of the producer (a chunk
     // that fails authentication) is the one to report, as when the text was read first.
-    cursor.drain();
+    text.drain();
   } catch (...) {
     channel.cancel();
     producer.join();
