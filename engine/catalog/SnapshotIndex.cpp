@@ -496,7 +496,8 @@ std::size_t SnapshotIndex::memoryBytes() const noexcept { return store_->memoryB
 
 struct SnapshotIndex::ManifestBuilder::State {
   std::unique_ptr<Store> store = std::make_unique<Store>();
-  // Newest file date below each directory.
+  // Newest file date below each directory, gathered per folder while entries arrive and
+  // spread to the folders above at the end.
   std::unordered_map<std::string, double> newestBelow;
   // Each listed directory's record; a later listing of it with a date of its own replaces
   // an undated first one.
@@ -505,15 +506,16 @@ struct SnapshotIndex::ManifestBuilder::State {
     std::optional<std::uint32_t> datedLater;
   };
   std::unordered_map<std::string, DirectorySlot> directorySlots;
-  // Every ancestor of every entry, first time seen, with the display path it takes then.
-  std::vector<std::pair<std::string, std::string>> ancestors;
-  std::unordered_set<std::string> ancestorsSeen;
+  // Per folder (by listing): the newest date of its own files, and its first entry, which
+  // is the first entry below any folder whose first entry lies in this one.
+  struct Folder {
+    std::optional<double> newest;
+    std::uint64_t firstSequence = 0;
+    std::string firstNorm, firstDisplay;
+  };
+  std::vector<Folder> folders;
+  std::uint64_t sequence = 0;
   std::vector<std::uint32_t> undatedFiles;
-  // Entries come folder by folder: what the last entry's folder needed is reused.
-  std::string lastParent;
-  bool hasLastParent = false;
-  std::uint32_t lastListing = 0;
-  std::vector<double*> lastNewest;  // newestBelow slots of the last folder and its ancestors
 
   std::optional<double> newestFor(const std::string& directory) const {
     auto it = newestBelow.find(directory);
@@ -527,25 +529,18 @@ SnapshotIndex::ManifestBuilder::~ManifestBuilder() = default;
 void SnapshotIndex::ManifestBuilder::add(const SnapshotManifest::FileEntry& item) {
   State& state = *state_;
   const std::string_view norm = trimSlashes(item.relPathNorm);
-  const std::string_view parent = parentOf(norm);
   const bool isDirectory = item.kind == "directory";
-  const bool sameFolder = state.hasLastParent && parent == state.lastParent;
-  if (!sameFolder) {
-    state.lastParent = std::string(parent);
-    state.hasLastParent = true;
-    state.lastListing = state.store->listingFor(parent);
-    state.lastNewest.clear();
+  const std::uint32_t listing = state.store->listingFor(parentOf(norm));
+  if (listing == state.folders.size()) {
+    State::Folder& folder = state.folders.emplace_back();
+    folder.firstSequence = state.sequence;
+    folder.firstNorm = item.relPathNorm;
+    folder.firstDisplay = item.relPath;
   }
+  ++state.sequence;
   if (!isDirectory && item.modifiedAt) {
-    if (state.lastNewest.empty()) {
-      for (std::string_view dir = parent; !dir.empty(); dir = parentOf(dir)) {
-        auto [it, inserted] = state.newestBelow.try_emplace(std::string(dir), *item.modifiedAt);
-        if (!inserted && *item.modifiedAt > it->second) it->second = *item.modifiedAt;
-        state.lastNewest.push_back(&it->second);  // node-based map: the slot stays put
-      }
-    } else {
-      for (double* newest : state.lastNewest) *newest = std::max(*newest, *item.modifiedAt);
-    }
+    std::optional<double>& newest = state.folders[listing].newest;
+    if (!newest || *item.modifiedAt > *newest) newest = *item.modifiedAt;
   }
   // The entry the item lists; only a file carries size and blob key.
   const std::string name = entryName(item.relPath, norm);
@@ -555,7 +550,6 @@ void SnapshotIndex::ManifestBuilder::add(const SnapshotManifest::FileEntry& item
   input.name = name;
   input.createdAt = item.createdAt;
   input.modifiedAt = item.modifiedAt;  // undated ones take the newest date below at the end
-  const std::uint32_t listing = state.lastListing;
   if (isDirectory) {
     input.kind = SnapshotKind::directory;
     auto [slot, inserted] = state.directorySlots.try_emplace(std::string(norm));
@@ -570,17 +564,46 @@ void SnapshotIndex::ManifestBuilder::add(const SnapshotManifest::FileEntry& item
     std::uint32_t record = state.store->add(listing, input, true);
     if (!item.modifiedAt) state.undatedFiles.push_back(record);
   }
-  // The ancestors of an entry are its folder and the folder's: all seen with the last one.
-  if (sameFolder) return;
-  catalog_internal::forEachAncestorDirectory(
-      item.relPathNorm, item.relPath, [&](const std::string& dirNorm, const std::string& dirDisplay) {
-        if (state.ancestorsSeen.insert(dirNorm).second) state.ancestors.emplace_back(dirNorm, dirDisplay);
-      });
 }
 
 std::shared_ptr<const SnapshotIndex> SnapshotIndex::ManifestBuilder::finish() {
   State& state = *state_;
   Store& store = *state.store;
+  // The newest date of a folder's files counts for it and every folder above it.
+  for (std::uint32_t listing = 0; listing < state.folders.size(); ++listing) {
+    const std::optional<double>& newest = state.folders[listing].newest;
+    if (!newest) continue;
+    for (std::string_view dir = store.listingPath(listing); !dir.empty(); dir = parentOf(dir)) {
+      auto [it, inserted] = state.newestBelow.try_emplace(std::string(dir), *newest);
+      if (!inserted && *newest > it->second) it->second = *newest;
+    }
+  }
+  // Every ancestor of every entry, in the order the entries first name them (top down within
+  // one entry), with the display path the first of them gives: the first entry below a
+  // folder is the first entry of one of the folders at or below it.
+  struct Ancestor {
+    std::uint64_t sequence;
+    std::size_t level;
+    std::string display;
+  };
+  std::unordered_map<std::string, Ancestor> firstNamed;
+  for (const State::Folder& folder : state.folders) {
+    std::size_t level = 0;
+    catalog_internal::forEachAncestorDirectory(
+        folder.firstNorm, folder.firstDisplay, [&](const std::string& dirNorm, const std::string& dirDisplay) {
+          auto [it, inserted] = firstNamed.try_emplace(dirNorm, Ancestor{folder.firstSequence, level, dirDisplay});
+          if (!inserted && folder.firstSequence < it->second.sequence) it->second = {folder.firstSequence, level, dirDisplay};
+          ++level;
+        });
+  }
+  state.folders = {};
+  std::vector<std::pair<const std::string*, const Ancestor*>> ancestors;
+  ancestors.reserve(firstNamed.size());
+  for (const auto& [dirNorm, ancestor] : firstNamed) ancestors.emplace_back(&dirNorm, &ancestor);
+  std::sort(ancestors.begin(), ancestors.end(), [](const auto& a, const auto& b) {
+    return a.second->sequence != b.second->sequence ? a.second->sequence < b.second->sequence
+                                                    : a.second->level < b.second->level;
+  });
   // A listed directory is dated by its own date, else by the newest date below it; only a
   // dated later listing replaces an undated one.
   for (auto& [path, slot] : state.directorySlots) {
@@ -593,18 +616,18 @@ std::shared_ptr<const SnapshotIndex> SnapshotIndex::ManifestBuilder::finish() {
   }
   state.undatedFiles = {};
   // Implied ancestors, after every listed entry so a listed directory is recorded first.
-  for (const auto& [dirNorm, dirDisplay] : state.ancestors) {
-    if (!state.directorySlots.try_emplace(dirNorm, State::DirectorySlot{0, std::nullopt}).second) continue;
+  for (const auto& [dirNorm, ancestor] : ancestors) {
+    if (!state.directorySlots.try_emplace(*dirNorm, State::DirectorySlot{0, std::nullopt}).second) continue;
     Store::Input input;
     input.kind = SnapshotKind::directory;
-    input.normPart = lastComponent(dirNorm);
-    input.relPath = dirDisplay;
-    input.name = lastComponent(dirDisplay);
-    input.modifiedAt = state.newestFor(dirNorm);
-    store.add(store.listingFor(parentOf(dirNorm)), input, true);
+    input.normPart = lastComponent(*dirNorm);
+    input.relPath = ancestor->display;
+    input.name = lastComponent(ancestor->display);
+    input.modifiedAt = state.newestFor(*dirNorm);
+    store.add(store.listingFor(parentOf(*dirNorm)), input, true);
   }
-  state.ancestors = {};
-  state.ancestorsSeen = {};
+  ancestors = {};
+  firstNamed = {};
   state.directorySlots = {};
   state.newestBelow = {};
   store.finishListings(true, false);
