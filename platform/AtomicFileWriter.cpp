@@ -43,8 +43,10 @@ void TemporaryFile::close() {
   file_.close(temporary_);
 }
 
-void TemporaryFile::moveIntoPlace() {
-  if (::rename(temporary_.c_str(), destination_.c_str()) != 0) throw PosixError("rename", errno, destination_.string());
+void TemporaryFile::moveIntoPlace() { moveIntoPlace(destination_); }
+
+void TemporaryFile::moveIntoPlace(const std::filesystem::path& destination) {
+  if (::rename(temporary_.c_str(), destination.c_str()) != 0) throw PosixError("rename", errno, destination.string());
   moved_ = true;
 }
 

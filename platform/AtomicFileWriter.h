@@ -58,6 +58,9 @@ class TemporaryFile {
   void close();
   // Renames the closed file over the destination: PosixError "rename" naming the destination.
   void moveIntoPlace();
+  // The same to another destination in the same file system, for a file named after its
+  // content, known only once it is written (create such a file with Completion::notCounted).
+  void moveIntoPlace(const std::filesystem::path& destination);
 
  private:
   // Declared first, so the entry goes only after the file is renamed or removed.

@@ -127,7 +127,14 @@ struct BackupCatalog::Impl {
                                                 const std::string& relPathNorm);
   std::set<std::string> checkpointBlobKeys();
   // The checkpoint writer's entries, from the same resolution as the history reads so both
-  // list the same paths.
+  // list the same paths: the live files, directories or both of the run's snapshot, in query
+  // order, paths decrypted (and with `withText` each entry's manifest text made, as
+  // SnapshotManifest::Writer::entryText) on every core in batches; nothing is held between
+  // batches. `visit` may take the entry's strings.
+  enum class ManifestEntryKinds { files, directories, all };
+  void forEachLiveManifestEntry(
+      const PlanID& planID, std::int64_t runID, ManifestEntryKinds kinds, bool withText,
+      const std::function<void(SnapshotManifest::FileEntry& entry, const std::string& text)>& visit);
   std::vector<SnapshotManifest::FileEntry> liveManifestEntries(const PlanID& planID, std::int64_t runID,
                                                                bool directories);
 

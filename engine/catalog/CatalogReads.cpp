@@ -74,6 +74,47 @@ void parallelFor(std::size_t count, Work&& work) {
   if (first != threads) std::rethrow_exception(errors[first]);
 }
 
+// The live events of the run's snapshot, gathered in batches whose paths `open` decrypts on
+// every core; each batch is handed on in query order, so the items come out as from one
+// thread, errors included: a failing step of the query passes only once the items read
+// before it are opened and handed on. On this thread, `take(live, item)` records what the
+// item needs of a live event (false skips the event) and `hand(item)` uses the opened item.
+template <class Item, class Take, class Open, class Hand>
+void forEachOpenedLiveEvent(catalog_internal::BackupCatalogSQLiteConnection& connection, const PlanID& planID,
+                            std::int64_t runID, const std::string& prepareFailure, Take&& take, Open&& open,
+                            Hand&& hand) {
+  constexpr std::size_t kBatchSize = 4096;
+  std::vector<Item> batch;
+  batch.reserve(kBatchSize);
+  std::size_t used = 0;
+  bool handing = false;
+  auto flush = [&] {
+    handing = true;
+    parallelFor(used, [&](std::size_t i) { open(batch[i]); });
+    const std::size_t count = used;
+    used = 0;
+    for (std::size_t i = 0; i < count; ++i) hand(batch[i]);
+    handing = false;
+  };
+  try {
+    catalog_internal::forEachLatestEvent(
+        connection, planID.rawValue(), catalog_internal::kSnapshotScope, prepareFailure,
+        [&](Row& row) { row.int64(2, runID); }, "Failed to read snapshot of run " + std::to_string(runID) + ": ",
+        [&](const LatestEvent* file, const LatestEvent* directory) {
+          const LatestEvent* live = liveEvent(file, directory);
+          if (!live) return;
+          if (used == batch.size()) batch.emplace_back();
+          if (!take(*live, batch[used])) return;
+          if (++used == kBatchSize) flush();
+        });
+  } catch (...) {
+    if (handing) throw;
+    flush();
+    throw;
+  }
+  flush();
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- Impl reads
@@ -171,48 +212,32 @@ std::shared_ptr<const SnapshotIndex> BackupCatalog::Impl::checkpointIndexFor(con
 void BackupCatalog::Impl::forEachLatestHistoryRow(const PlanID& planID, std::int64_t runID, const std::string& prefix,
                                                   const std::function<void(const HistoryRow&)>& visit) {
   const RepositoryPathCodec& codec = requirePathCodec();
-  // Live events are gathered in batches whose paths are decrypted on every core; a batch is
-  // appended in query order, so the rows come out as from one thread.
   struct Pending {
     Bytes relPathCiphertext, relPathNormCiphertext;
     HistoryRow row;
     bool matches = false;
   };
-  constexpr std::size_t kBatchSize = 4096;
-  std::vector<Pending> batch;
-  batch.reserve(kBatchSize);
-  std::size_t used = 0;
-  auto decryptBatch = [&] {
-    parallelFor(used, [&](std::size_t i) {
-      Pending& item = batch[i];
-      item.row.relPathNorm = codec.openPath(item.relPathNormCiphertext);
-      item.matches = item.row.relPathNorm.starts_with(prefix);
-      if (item.matches) item.row.relPath = codec.openPath(item.relPathCiphertext);
-    });
-    for (std::size_t i = 0; i < used; ++i) {
-      if (batch[i].matches) visit(batch[i].row);
-    }
-    used = 0;
-  };
-  catalog_internal::forEachLatestEvent(
-      connection, planID.rawValue(), catalog_internal::kSnapshotScope, "Failed to prepare listSnapshotChildren",
-      [&](Row& row) { row.int64(2, runID); }, "Failed to read snapshot of run " + std::to_string(runID) + ": ",
-      [&](const LatestEvent* file, const LatestEvent* directory) {
-        const LatestEvent* live = liveEvent(file, directory);
-        if (!live) return;
-        if (used == batch.size()) batch.emplace_back();
-        Pending& item = batch[used++];
-        item.relPathCiphertext = live->relPathCiphertext;
-        item.relPathNormCiphertext = live->relPathNormCiphertext;
+  forEachOpenedLiveEvent<Pending>(
+      connection, planID, runID, "Failed to prepare listSnapshotChildren",
+      [&](const LatestEvent& live, Pending& item) {
+        item.relPathCiphertext = live.relPathCiphertext;
+        item.relPathNormCiphertext = live.relPathNormCiphertext;
         item.row = HistoryRow();
-        item.row.op = live->op;
-        item.row.blobKey = live->blobKey;
-        item.row.sizeBytes = catalog_internal::shownSize(live->sizeBytes);
-        item.row.createdAt = catalog_internal::shownDate(live->createdAt);
-        item.row.modifiedAt = catalog_internal::shownDate(live->modifiedAt);
-        if (used == kBatchSize) decryptBatch();
+        item.row.op = live.op;
+        item.row.blobKey = live.blobKey;
+        item.row.sizeBytes = catalog_internal::shownSize(live.sizeBytes);
+        item.row.createdAt = catalog_internal::shownDate(live.createdAt);
+        item.row.modifiedAt = catalog_internal::shownDate(live.modifiedAt);
+        return true;
+      },
+      [&](Pending& item) {
+        item.row.relPathNorm = codec.openPath(item.relPathNormCiphertext);
+        item.matches = item.row.relPathNorm.starts_with(prefix);
+        if (item.matches) item.row.relPath = codec.openPath(item.relPathCiphertext);
+      },
+      [&](Pending& item) {
+        if (item.matches) visit(item.row);
       });
-  decryptBatch();
 }
 
 std::optional<SnapshotEntry> BackupCatalog::Impl::historyFileEntry(const PlanID& planID, std::int64_t runID,
@@ -255,33 +280,54 @@ std::set<std::string> BackupCatalog::Impl::checkpointBlobKeys() {
   return keys;
 }
 
+void BackupCatalog::Impl::forEachLiveManifestEntry(
+    const PlanID& planID, std::int64_t runID, ManifestEntryKinds kinds, bool withText,
+    const std::function<void(SnapshotManifest::FileEntry& entry, const std::string& text)>& visit) {
+  const RepositoryPathCodec& codec = requirePathCodec();
+  struct Pending {
+    Bytes relPathCiphertext, relPathNormCiphertext;
+    SnapshotManifest::FileEntry entry;
+    std::string text;
+  };
+  forEachOpenedLiveEvent<Pending>(
+      connection, planID, runID,
+      kinds == ManifestEntryKinds::directories ? "Failed to prepare snapshotDirectoryEntries"
+                                               : "Failed to prepare snapshotFileManifestEntries",
+      [&](const LatestEvent& live, Pending& item) {
+        if (live.isFile() ? kinds == ManifestEntryKinds::directories : kinds == ManifestEntryKinds::files) {
+          return false;
+        }
+        item.relPathCiphertext = live.relPathCiphertext;
+        item.relPathNormCiphertext = live.relPathNormCiphertext;
+        SnapshotManifest::FileEntry& entry = item.entry;
+        if (live.isFile()) {
+          entry.kind = "file";
+          entry.blobKey = live.blobKey;
+          entry.sizeBytes = catalog_internal::shownSize(live.sizeBytes);
+          entry.createdAt = catalog_internal::shownDate(live.createdAt);
+          entry.modifiedAt = catalog_internal::shownDate(live.modifiedAt);
+          entry.contentID = live.contentID;
+        } else {
+          entry = SnapshotManifest::FileEntry();
+          entry.kind = "directory";
+        }
+        return true;
+      },
+      [&](Pending& item) {
+        item.entry.relPath = codec.openPath(item.relPathCiphertext);
+        item.entry.relPathNorm = codec.openPath(item.relPathNormCiphertext);
+        if (withText) item.text = SnapshotManifest::Writer::entryText(item.entry);
+      },
+      [&](Pending& item) { visit(item.entry, item.text); });
+}
+
 std::vector<SnapshotManifest::FileEntry> BackupCatalog::Impl::liveManifestEntries(const PlanID& planID,
                                                                                   std::int64_t runID,
                                                                                   bool directories) {
-  const RepositoryPathCodec& codec = requirePathCodec();
   std::vector<SnapshotManifest::FileEntry> entries;
-  catalog_internal::forEachLatestEvent(
-      connection, planID.rawValue(), catalog_internal::kSnapshotScope,
-      directories ? "Failed to prepare snapshotDirectoryEntries" : "Failed to prepare snapshotFileManifestEntries",
-      [&](Row& row) { row.int64(2, runID); }, "Failed to read snapshot of run " + std::to_string(runID) + ": ",
-      [&](const LatestEvent* file, const LatestEvent* directory) {
-        const LatestEvent* live = liveEvent(file, directory);
-        if (!live || live->isFile() == directories) return;
-        SnapshotManifest::FileEntry entry;
-        entry.relPath = codec.openPath(live->relPathCiphertext);
-        entry.relPathNorm = codec.openPath(live->relPathNormCiphertext);
-        if (directories) {
-          entry.kind = "directory";
-        } else {
-          entry.kind = "file";
-          entry.blobKey = live->blobKey;
-          entry.sizeBytes = catalog_internal::shownSize(live->sizeBytes);
-          entry.createdAt = catalog_internal::shownDate(live->createdAt);
-          entry.modifiedAt = catalog_internal::shownDate(live->modifiedAt);
-          entry.contentID = live->contentID;
-        }
-        entries.push_back(std::move(entry));
-      });
+  forEachLiveManifestEntry(
+      planID, runID, directories ? ManifestEntryKinds::directories : ManifestEntryKinds::files, false,
+      [&](SnapshotManifest::FileEntry& entry, const std::string&) { entries.push_back(std::move(entry)); });
   return entries;
 }
 

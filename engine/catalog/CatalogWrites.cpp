@@ -1,4 +1,5 @@
 #include <unordered_set>
+#include <vector>
 
 #include "engine/catalog/BackupCatalog.h"
 #include "engine/catalog/CatalogImpl.h"
@@ -425,45 +426,83 @@ void BackupCatalog::updateRunSummary(std::int64_t runID, const BackupRunSummary&
 std::string BackupCatalog::writeSnapshotCheckpoint(const PlanID& planID, std::int64_t runID) {
   std::lock_guard<std::mutex> lock(impl_->queue);
   std::optional<std::string> previousKey = impl_->selectCheckpointBlobKey(planID, runID);
-  std::vector<SnapshotManifest::FileEntry> fileEntries = impl_->liveManifestEntries(planID, runID, false);
-  std::vector<SnapshotManifest::FileEntry> directoryEntries = impl_->liveManifestEntries(planID, runID, true);
+  using Kinds = Impl::ManifestEntryKinds;
+  const double createdAt = impl_->now();
 
-  if (!impl_->repositoryKeyMaterial) throw catalogError(kNoCheckpointKeyMessage);
+  // Recorded directories first (the first per path), then the ancestors of the files that no
+  // directory records, in file order, then the files. The blob header holds the text's size,
+  // so the files are read twice: to measure the text and find the implied directories, then
+  // to write it; only the directories are held. Both reads are one read of the catalog.
+  impl_->connection.exec("SAVEPOINT checkpoint_read;");
+  bool reading = true;
+  std::string manifestKey;
+  try {
+    std::vector<SnapshotManifest::FileEntry> directories;
+    std::unordered_set<std::string> recorded;
+    std::vector<SnapshotManifest::FileEntry> implied;
+    std::unordered_set<std::string> impliedPaths;
+    std::uint64_t textSize = 0;
+    SnapshotManifest::Writer measure(1, createdAt, [&](std::string_view text) { textSize += text.size(); });
+    auto noteAncestors = [&](const SnapshotManifest::FileEntry& file) {
+      // A folder is noted only after all its ancestors: a known parent means nothing new.
+      const std::string_view norm = catalog_internal::trimSlashes(file.relPathNorm);
+      const std::size_t slash = norm.rfind('/');
+      if (slash == std::string_view::npos || impliedPaths.count(std::string(norm.substr(0, slash))) != 0) return;
+      auto note = [&](const std::string& dirNorm, const std::string& dirDisplay) {
+        if (impliedPaths.insert(dirNorm).second) implied.push_back({dirDisplay, dirNorm, "directory"});
+      };
+      catalog_internal::forEachAncestorDirectory(file.relPathNorm, file.relPath, note);
+    };
+    auto measureOrNote = [&](SnapshotManifest::FileEntry& entry, const std::string& text) {
+      if (entry.kind == "directory") {
+        if (recorded.insert(entry.relPathNorm).second) directories.push_back(std::move(entry));
+        return;
+      }
+      measure.addText(text);
+      noteAncestors(entry);
+    };
+    impl_->forEachLiveManifestEntry(planID, runID, Kinds::all, true, measureOrNote);
+    impliedPaths = {};
+    std::erase_if(implied, [&](const SnapshotManifest::FileEntry& directory) {
+      return recorded.count(directory.relPathNorm) != 0;
+    });
+    recorded = {};
+    for (const auto* list : {&directories, &implied}) {
+      for (const SnapshotManifest::FileEntry& directory : *list) measure.add(directory);
+    }
+    measure.end();
 
-  // Recorded directories first, then every ancestor of every file; the first per path stays.
-  // The text is written straight from the entries, each released once written.
-  Bytes json;
-  SnapshotManifest::Writer writer(1, impl_->now(), [&](std::string_view text) {
-    json.insert(json.end(), reinterpret_cast<const std::uint8_t*>(text.data()),
-                reinterpret_cast<const std::uint8_t*>(text.data()) + text.size());
-  });
-  std::unordered_set<std::string> directoryPaths;
-  for (SnapshotManifest::FileEntry& entry : directoryEntries) {
-    if (directoryPaths.insert(entry.relPathNorm).second) writer.add(entry);
-  }
-  directoryEntries = {};
-  for (const SnapshotManifest::FileEntry& file : fileEntries) {
-    catalog_internal::forEachAncestorDirectory(
-        file.relPathNorm, file.relPath, [&](const std::string& dirNorm, const std::string& dirDisplay) {
-          if (!directoryPaths.insert(dirNorm).second) return;
-          SnapshotManifest::FileEntry directory;
-          directory.relPath = dirDisplay;
-          directory.relPathNorm = dirNorm;
-          directory.kind = "directory";
-          writer.add(directory);
+    if (!impl_->repositoryKeyMaterial) throw catalogError(kNoCheckpointKeyMessage);
+    const EncryptedBlobCodec codec(*impl_->repositoryKeyMaterial);
+    manifestKey =
+        BackupCatalogBlobStore::writeBlobStreamed(impl_->rootURL, [&](int fd, const std::filesystem::path& temporary) {
+          auto produce = [&](const EncryptedBlobCodec::PlaintextSink& sink) {
+            SnapshotManifest::Writer writer(1, createdAt, [&](std::string_view text) {
+              sink(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+            });
+            for (const auto* list : {&directories, &implied}) {
+              for (const SnapshotManifest::FileEntry& directory : *list) writer.add(directory);
+            }
+            impl_->forEachLiveManifestEntry(
+                planID, runID, Kinds::files, true,
+                [&](SnapshotManifest::FileEntry&, const std::string& text) { writer.addText(text); });
+            writer.end();
+          };
+          EncryptedBlobCodec::SealedStream sealed =
+              codec.sealStream(textSize, produce, fd, temporary, EncryptedBlobCodec::parallelWorkerCount());
+          // Ended before the blob goes into place, so a failure here leaves no blob either.
+          impl_->connection.exec("RELEASE checkpoint_read;");
+          reading = false;
+          return sealed.blobSHA256;
         });
+  } catch (...) {
+    // The error that stopped the checkpoint is the one to report; the read is only ended.
+    if (reading) {
+      impl_->connection.execRaw("ROLLBACK TO checkpoint_read;");
+      impl_->connection.execRaw("RELEASE checkpoint_read;");
+    }
+    throw;
   }
-  directoryPaths = {};
-  for (SnapshotManifest::FileEntry& file : fileEntries) {
-    writer.add(file);
-    file = {};
-  }
-  fileEntries = {};
-  writer.end();
-  Bytes sealed = EncryptedBlobCodec(*impl_->repositoryKeyMaterial).seal(json);
-  json = {};
-  std::string manifestKey = BackupCatalogBlobStore::blobKey(sealed);
-  BackupCatalogBlobStore::writeBlobIfNeeded(sealed, manifestKey, impl_->rootURL);
 
   {
     Impl::Pooled pooled(*impl_, catalog_internal::kInsertCheckpoint);

@@ -27,17 +27,20 @@ SnapshotManifest::Writer::Writer(std::int64_t version, double createdAt, Sink si
         ",\"files\":[");
 }
 
-void SnapshotManifest::Writer::add(const FileEntry& entry) {
+std::string SnapshotManifest::Writer::entryText(const FileEntry& entry) {
   nlohmann::json item = {{"relPath", entry.relPath}, {"relPathNorm", entry.relPathNorm}, {"kind", entry.kind}};
   if (entry.blobKey) item["blobKey"] = *entry.blobKey;
   if (entry.sizeBytes) item["sizeBytes"] = *entry.sizeBytes;
   if (entry.createdAt) item["createdAt"] = *entry.createdAt - kSecondsFrom1970To2001;
   if (entry.modifiedAt) item["modifiedAt"] = *entry.modifiedAt - kSecondsFrom1970To2001;
   if (entry.contentID) item["contentID"] = *entry.contentID;
-  std::string text = canonicalJsonString(item);
-  if (!first_) text.insert(text.begin(), ',');
+  return canonicalJsonString(item);
+}
+
+void SnapshotManifest::Writer::addText(std::string_view entryText) {
+  if (!first_) sink_(",");
   first_ = false;
-  sink_(text);
+  sink_(entryText);
 }
 
 void SnapshotManifest::Writer::end() {

@@ -40,7 +40,11 @@ struct SnapshotManifest {
    public:
     using Sink = std::function<void(std::string_view text)>;
     Writer(std::int64_t version, double createdAt, Sink sink);
-    void add(const FileEntry& entry);
+    void add(const FileEntry& entry) { addText(entryText(entry)); }
+    // The text of one entry as add writes it, without its separator; touches no writer, so
+    // entries may be formatted on other threads and added in order with addText.
+    static std::string entryText(const FileEntry& entry);
+    void addText(std::string_view entryText);
     void end();
 
    private:

@@ -579,6 +579,79 @@ std::optional<EncryptedBlobCodec::SealedFile> EncryptedBlobCodec::sealFileMeasur
   return SealedFile{hexOf(mac.finish()), size, blobSize};
 }
 
+EncryptedBlobCodec::SealedStream EncryptedBlobCodec::sealStream(
+    std::uint64_t plaintextSize, const std::function<void(const PlaintextSink&)>& produce, int out,
+    const std::filesystem::path& outPath, unsigned workers) const {
+  crypto::SHA256 digest;
+  std::uint64_t blobSize = 0;
+  auto emit = [&](const std::uint8_t* data, std::size_t size) {
+    writeFully(out, data, size, outPath);
+    digest.update(data, size);
+    blobSize += size;
+  };
+  auto emitRecord = [&](const Bytes& record) { emit(record.data(), record.size()); };
+  const Header header = makeHeader(plaintextSize);
+  emit(header.data(), header.size());
+
+  // The chunks are cut where seal() cuts them: every kChunkSize bytes, the last one final.
+  const std::uint64_t chunkCount = plaintextSize == 0 ? 1 : (plaintextSize + kChunkSize - 1) / kChunkSize;
+  std::optional<ChunkSealer> sealer;
+  std::optional<OrderedChunkPool<SealChunkJob>> pool;
+  if (workers <= 1 || chunkCount < 2) {
+    sealer.emplace(keyMaterial_, header);
+  } else {
+    pool.emplace(keyMaterial_, header, static_cast<unsigned>(std::min<std::uint64_t>(workers, chunkCount)), 2);
+  }
+  Bytes single;
+  Bytes* chunk = nullptr;  // the chunk being filled, if any
+  std::size_t filled = 0;
+  std::size_t want = 0;
+  std::uint64_t consumed = 0;  // plaintext bytes in chunks already sealed or submitted
+  std::uint64_t index = 0;
+  auto startChunk = [&] {
+    want = static_cast<std::size_t>(std::min<std::uint64_t>(plaintextSize - consumed, kChunkSize));
+    if (pool) {
+      while (pool->oldestIsDone()) emitRecord(pool->takeOldest());
+      if (pool->inFlight() == pool->capacity()) emitRecord(pool->takeOldest());
+      chunk = &pool->nextInput();
+    } else {
+      chunk = &single;
+    }
+    if (chunk->size() < want) chunk->resize(want);
+    filled = 0;
+  };
+  auto sealChunk = [&] {
+    consumed += want;
+    const bool final = consumed == plaintextSize;
+    if (pool) {
+      pool->submit({want, index, final});
+    } else {
+      emitRecord(sealer->seal(chunk->data(), want, index, final));
+    }
+    ++index;
+    chunk = nullptr;
+  };
+  const PlaintextSink sink = [&](const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+      if (consumed == plaintextSize) fail("The plaintext to seal is longer than announced.");
+      if (chunk == nullptr) startChunk();
+      const std::size_t n = std::min(size, want - filled);
+      std::memcpy(chunk->data() + filled, data, n);
+      filled += n;
+      data += n;
+      size -= n;
+      if (filled == want) sealChunk();
+    }
+  };
+  produce(sink);
+  if (consumed != plaintextSize) fail("The plaintext to seal is shorter than announced.");
+  if (plaintextSize == 0) emitRecord(sealer->seal(nullptr, 0, 0, true));
+  if (pool) {
+    while (pool->inFlight() > 0) emitRecord(pool->takeOldest());
+  }
+  return SealedStream{digest.finishHex(), blobSize};
+}
+
 void EncryptedBlobCodec::openFile(const std::filesystem::path& from, const std::filesystem::path& to) const {
   OpenFile in = openForReading(from);
   writeThroughTemporaryFile(to, [&](int out, const std::filesystem::path& temporary) {

@@ -80,6 +80,23 @@ class EncryptedBlobCodec {
                                                      unsigned workers = 1) const;
   void openFile(const std::filesystem::path& from, const std::filesystem::path& to) const;
 
+  // Seals a plaintext of `plaintextSize` bytes that `produce` hands to its sink in pieces of
+  // any size, writing each sealed chunk to the open descriptor `out` (named `outPath` in
+  // errors; neither closed nor rewound) as soon as the chunk is full, so only a few chunks are
+  // held whatever the size. The blob is the one seal() makes of the whole plaintext: the same
+  // header, cut, compression and record layout, fresh nonces. With `workers` > 1 the chunks of
+  // a plaintext of more than one chunk are compressed and encrypted on that many threads.
+  // Whatever `produce` throws passes through; a plaintext longer or shorter than announced
+  // fails (domain "EncryptedBlobCodec", code 1). What was already written stays: the caller
+  // owns the file. Returns the SHA-256 of the blob written (lowercase hex) and its size.
+  struct SealedStream {
+    std::string blobSHA256;
+    std::uint64_t blobSize = 0;
+  };
+  using PlaintextSink = std::function<void(const std::uint8_t* data, std::size_t size)>;
+  SealedStream sealStream(std::uint64_t plaintextSize, const std::function<void(const PlaintextSink&)>& produce,
+                          int out, const std::filesystem::path& outPath, unsigned workers = 1) const;
+
   // Decrypts the blob read from the open descriptor `in` (named `from` in errors; neither
   // closed nor rewound) and hands each chunk's plaintext to `sink` as soon as that chunk is
   // authenticated, with the checks and messages of openFile. Whatever the sink throws stops

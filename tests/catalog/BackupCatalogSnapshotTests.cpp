@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <thread>
 
 #include "engine/catalog/BackupCatalog.h"
 #include "engine/catalog/CatalogConnection.h"
 #include "engine/catalog/SnapshotHistoryBuilder.h"
+#include "engine/catalog/SnapshotPaths.h"
 #include "engine/crypto/EncryptedBlobCodec.h"
 #include "engine/storage/BackupCatalogBlobStore.h"
 #include "platform/CanonicalJson.h"
@@ -15,6 +18,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Iso8601.h"
 #include "tests/support/ErrorAssertions.h"
+#include "tests/support/Files.h"
 #include "tests/support/RawDatabase.h"
 #include "tests/support/RepositoryBuilder.h"
 #include "tests/support/SnapshotPrinting.h"
@@ -608,6 +612,86 @@ TEST(SnapshotIndexCacheTest, KeepsTheEightMostRecentAndTheFirstStoredWins) {
   for (auto& thread : threads) thread.join();
   for (const auto& result : results) EXPECT_EQ(result, results[0]);
   cache.removeAll();
+}
+
+// The manifest as the checkpoint writer composes it from the catalog's entries: the recorded
+// directories (the first per path), the ancestors of the files that no directory records, in
+// file order, then the files.
+SnapshotManifest composedManifest(BackupCatalog& catalog, const PlanID& plan, std::int64_t run, double createdAt) {
+  SnapshotManifest manifest;
+  manifest.createdAt = createdAt;
+  std::set<std::string> seen;
+  for (const auto& directory : catalog.snapshotDirectoryEntries(plan, run)) {
+    if (seen.insert(directory.relPathNorm).second) manifest.files.push_back(directory);
+  }
+  const std::vector<SnapshotManifest::FileEntry> files = catalog.snapshotFileManifestEntries(plan, run);
+  for (const auto& file : files) {
+    catalog_internal::forEachAncestorDirectory(file.relPathNorm, file.relPath,
+                                               [&](const std::string& norm, const std::string& display) {
+                                                 if (seen.insert(norm).second)
+                                                   manifest.files.push_back({display, norm, "directory"});
+                                               });
+  }
+  manifest.files.insert(manifest.files.end(), files.begin(), files.end());
+  return manifest;
+}
+
+// Streamed in batches, measured and then written, the checkpoint's text is still exactly the
+// composed manifest: recorded, implied and accented folders, replaced and deleted files, and
+// enough entries for several batches of paths and several sealed chunks.
+TEST(CheckpointWriterTest, ManifestIsTheComposedTextOfTheSnapshot) {
+  TempDir temp;
+  TestRun first{.files = {{"\u00c9t\u00e9/Photos/Ste\u0301phane.JPG", "img"},
+                          {"\u00c9t\u00e9/Photos/b.txt", "b"},
+                          {"\u00c9t\u00e9/Docs/a.txt", "a"},
+                          {"top.txt", "top"},
+                          {"Zeta/Deep/er/leaf.bin", "leaf"},
+                          {"gone.txt", "bye"}},
+                .directories = {{"\u00c9t\u00e9"}, {"Empty"}, {"Zeta/Deep"}},
+                .caseInsensitive = true};
+  for (int i = 0; i < 5000; ++i) {
+    const std::string path =
+        "Bulk " + std::to_string(i % 37) + "/Sub " + std::to_string(i % 5) + "/F" + std::to_string(i) + ".txt";
+    first.extraEvents.push_back(
+        {path, std::nullopt, "copy", std::nullopt, std::string(64, 'b'), i, std::nullopt, kT0 + i});
+  }
+  TestRun second = first;
+  second.extraEvents.clear();
+  second.files.pop_back();  // gone.txt deleted
+  second.files[1].contents = "b changed";
+  second.files[3].modifiedAt = kT0 + 7;
+  second.checkpoint = true;
+  RepositorySpec spec;
+  spec.plans.push_back({"p", "P", {first, second}});
+  BuiltRepository repo = buildRepository(temp.path(), spec);
+  const std::int64_t run = repo.runIDs.at("p")[1];
+
+  double now = 1000;
+  BackupCatalog catalog(repo.root, repo.keyMaterial, BackupCatalog::OpenMode::readWrite, [&] { return now += 1; });
+  const std::optional<std::string> previous = catalog.selectCheckpointBlobKey("p", run);
+  const std::string key = catalog.writeSnapshotCheckpoint("p", run);
+  EXPECT_EQ(catalog.selectCheckpointBlobKey("p", run), key);
+  const Bytes blob = readFileBytes(repo.blobPath(key));
+  EXPECT_EQ(BackupCatalogBlobStore::blobKey(blob), key);
+  const std::string text = stringOf(EncryptedBlobCodec(repo.keyMaterial).open(blob));
+  const SnapshotManifest expected = composedManifest(catalog, "p", run, 1001);
+  EXPECT_EQ(text, expected.toJSON());
+  EXPECT_GT(text.size(), EncryptedBlobCodec::chunkSize);
+
+  std::vector<std::string> directories;
+  for (const auto& entry : expected.files) {
+    if (entry.kind == "directory") directories.push_back(entry.relPath);
+  }
+  ASSERT_EQ(directories.size(), 3u + 4 + 37 + 37 * 5);
+  std::sort(directories.begin(), directories.begin() + 3);
+  EXPECT_EQ(std::vector<std::string>(directories.begin(), directories.begin() + 3),
+            (std::vector<std::string>{"Empty", "Zeta/Deep", "\u00c9t\u00e9"}));
+  EXPECT_EQ(expected.files.at(directories.size()).kind, "file");
+  EXPECT_EQ(expected.files.size(), directories.size() + 5 + 5000);
+
+  ASSERT_TRUE(previous);
+  EXPECT_FALSE(fs::exists(repo.blobPath(*previous)));
+  EXPECT_EQ(test::temporaryFilesBelow(repo.root), std::vector<std::string>{});
 }
 
 TEST(SnapshotCaseInsensitiveTest, NamesComeFromTheDisplayPath) {

@@ -14,6 +14,7 @@
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
 #include "tests/support/ErrorAssertions.h"
+#include "tests/support/Files.h"
 #include "tests/support/RawDatabase.h"
 #include "tests/support/RepositoryBuilder.h"
 #include "tests/support/SnapshotPrinting.h"
@@ -186,6 +187,12 @@ class WritableCatalog : public ::testing::Test {
     runID_ = repo_->runIDs.at("plan").front();
   }
   RawDatabase raw() { return RawDatabase(temp_ / "catalog.sqlite"); }
+  // Every file below blobs/, temporary ones included (an emptied folder may stay).
+  std::vector<std::string> blobFiles() {
+    std::vector<std::string> files = test::treeListing(temp_ / "blobs");
+    std::erase_if(files, [](const std::string& name) { return name.ends_with("/"); });
+    return files;
+  }
   std::int64_t begin(const std::string& uuid) {
     return catalog_->beginRun(uuid, "plan", "/src", "/dst", false, "sha256", std::nullopt, std::nullopt, std::nullopt);
   }
@@ -605,8 +612,25 @@ TEST_F(WritableCatalog, DamagedManifestsAndCiphertextsStopTheQuery) {
   EXPECT_THROW(catalog_->listSnapshotChildren("plan", runID_, std::nullopt), Error);
   EXPECT_THROW(catalog_->loadSnapshot("plan", runID_), Error);
   EXPECT_THROW(catalog_->listRunFileEvents("plan", runID_), Error);
+  const std::vector<std::string> blobs = blobFiles();
   EXPECT_THROW(catalog_->writeSnapshotCheckpoint("plan", runID_), Error);
   EXPECT_EQ(catalog_->checkpointBlobKeys(), std::set<std::string>{});
+  EXPECT_EQ(blobFiles(), blobs);
+}
+
+// A checkpoint whose row cannot be inserted leaves neither its manifest nor a temporary file.
+TEST_F(WritableCatalog, RefusedCheckpointRowLeavesNoManifest) {
+  const std::vector<std::string> blobs = blobFiles();
+  ASSERT_EQ(raw().exec("CREATE TRIGGER refuse BEFORE INSERT ON checkpoints BEGIN SELECT RAISE(ABORT, 'refused'); END;"),
+            "");
+  EXPECT_TRUE(throwsError([&] { catalog_->writeSnapshotCheckpoint("plan", runID_); },
+                          {kBackupCatalogErrorDomain, 1, "Failed to insert checkpoint: refused"}));
+  EXPECT_EQ(catalog_->checkpointBlobKeys(), std::set<std::string>{});
+  EXPECT_EQ(blobFiles(), blobs);
+  ASSERT_EQ(raw().exec("DROP TRIGGER refuse;"), "");
+  EXPECT_EQ(catalog_->listSnapshotChildren("plan", runID_, std::nullopt).size(), 2u);  // the read was ended
+  catalog_->withTransaction([&] { return catalog_->writeSnapshotCheckpoint("plan", runID_); });
+  EXPECT_EQ(catalog_->checkpointBlobKeys().size(), 1u);
 }
 
 TEST_F(WritableCatalog, OperationsFromSeveralThreadsAreSerialised) {

@@ -2,12 +2,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <optional>
 
 #include "engine/crypto/CryptoPrimitives.h"
 #include "engine/crypto/EncryptedBlobCodec.h"
 #include "engine/crypto/RepositoryCompression.h"
+#include "platform/FileSystem.h"
 #include "platform/SecureRandom.h"
 #include "tests/support/ErrorAssertions.h"
 #include "tests/support/Files.h"
@@ -554,6 +557,113 @@ TEST(EncryptedBlobCodecTest, MeasuredSealReportsTheKeyAndSizesOfWhatItSealed) {
     EXPECT_FALSE(std::filesystem::exists(dir / "none"));
   }
   EXPECT_EQ(directoryListing(dir.path()), (std::vector<std::string>{"plain", "sealed"}));
+}
+
+// `blob` with every record sealed again under the nonce of the same record of `donor`: the
+// bytes seal() would have written had its random source given donor's nonces.
+Bytes withNoncesOf(const RepositoryKeyMaterial& key, const Bytes& blob, const Bytes& donor) {
+  const std::vector<Record> records = recordsOf(blob);
+  const std::vector<Record> donorRecords = recordsOf(donor);
+  EXPECT_EQ(records.size(), donorRecords.size());
+  crypto::AESGCM cipher(key.derivedKey("tovarine.blob-encryption.v1"));
+  Bytes out = slice(blob, 0, 20);
+  for (std::size_t i = 0; i < std::min(records.size(), donorRecords.size()); ++i) {
+    const Record& record = records[i];
+    Bytes aad = slice(blob, 0, 20);
+    appendBE(aad, i, 8);
+    appendBE(aad, record.plaintextLength, 4);
+    aad.push_back(record.final);
+    const std::size_t payload = record.offset + 9;
+    const std::size_t compressedSize = record.size - 9 - 28;
+    Bytes compressed(compressedSize);
+    cipher.open(&blob[payload], &blob[payload + 12], compressedSize, &blob[payload + 12 + compressedSize], aad.data(),
+                aad.size(), compressed.data());
+    Bytes resealed = slice(blob, record.offset, record.size);
+    std::copy_n(&donor[donorRecords[i].offset + 9], 12, &resealed[9]);
+    cipher.seal(&resealed[9], compressed.data(), compressedSize, aad.data(), aad.size(), &resealed[9 + 12],
+                &resealed[9 + 12 + compressedSize]);
+    out.insert(out.end(), resealed.begin(), resealed.end());
+  }
+  return out;
+}
+
+// The streaming seal writes what seal() writes of the whole plaintext, whatever the pieces it
+// is handed and the number of threads, and names the bytes it wrote.
+TEST(EncryptedBlobCodecTest, StreamingSealWritesTheBlobOfTheWholePlaintext) {
+  RepositoryKeyMaterial key = RepositoryKeyMaterial::random();
+  EncryptedBlobCodec codec(key);
+  TempDir dir;
+  struct Case {
+    const char* name;
+    std::size_t size;
+    std::size_t piece;
+  } cases[] = {
+      {"empty", 0, 1},
+      {"one byte", 1, 1},
+      {"one chunk", MiB, 4096},
+      {"one chunk and a byte", MiB + 1, 333},
+      {"several chunks in pieces across the cuts", 3 * MiB + 5, MiB - 7},
+      {"several chunks in one piece", 4 * MiB, 4 * MiB},
+  };
+  for (const Case& c : cases) {
+    for (unsigned workers : {1u, 3u}) {
+      SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(workers) + " workers");
+      const Bytes plaintext = patterned(c.size, 7);
+      EncryptedBlobCodec::SealedStream sealed;
+      {
+        OpenFile out = openFile(dir / "streamed", O_WRONLY | O_CREAT | O_TRUNC);
+        sealed = codec.sealStream(
+            c.size,
+            [&](const EncryptedBlobCodec::PlaintextSink& sink) {
+              for (std::size_t at = 0; at < c.size; at += c.piece) {
+                sink(plaintext.data() + at, std::min(c.piece, c.size - at));
+                sink(plaintext.data(), 0);
+              }
+            },
+            out.get(), dir / "streamed", workers);
+      }
+      const Bytes streamed = readBytes(dir / "streamed");
+      EXPECT_EQ(withNoncesOf(key, codec.seal(plaintext), streamed), streamed);
+      EXPECT_EQ(sealed.blobSHA256, crypto::sha256Hex(streamed));
+      EXPECT_EQ(sealed.blobSize, streamed.size());
+      EXPECT_EQ(codec.open(streamed), plaintext);
+    }
+  }
+
+  // Too much or too little plaintext, or a producer that fails, stop the seal with their error.
+  const Bytes ten = patterned(10);
+  struct Failure {
+    const char* name;
+    std::size_t announced;
+    std::function<void(const EncryptedBlobCodec::PlaintextSink&)> produce;
+    ExpectedError expected;
+  } failures[] = {
+      {"longer", 9, [&](const auto& sink) { sink(ten.data(), 10); },
+       blobError("The plaintext to seal is longer than announced.")},
+      {"longer after a full chunk", MiB,
+       [&](const auto& sink) {
+         const Bytes chunk = patterned(MiB);
+         sink(chunk.data(), chunk.size());
+         sink(ten.data(), 1);
+       },
+       blobError("The plaintext to seal is longer than announced.")},
+      {"shorter", 2 * MiB, [&](const auto& sink) { sink(ten.data(), 10); },
+       blobError("The plaintext to seal is shorter than announced.")},
+      {"producer fails",
+       2 * MiB + 10,
+       [&](const auto& sink) {
+         const Bytes chunk = patterned(MiB + 1);
+         sink(chunk.data(), chunk.size());
+         throw Error("Producer", 7, "read fault");
+       },
+       {"Producer", 7, "read fault"}},
+  };
+  for (const Failure& f : failures) {
+    SCOPED_TRACE(f.name);
+    OpenFile out = openFile(dir / "failed", O_WRONLY | O_CREAT | O_TRUNC);
+    EXPECT_TRUE(
+        throwsError([&] { codec.sealStream(f.announced, f.produce, out.get(), dir / "failed", 2); }, f.expected));
+  }
 }
 
 TEST(EncryptedBlobCodecTest, BlobKeyForFileCallsTheCancellationHandler) {

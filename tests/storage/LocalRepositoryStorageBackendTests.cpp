@@ -185,5 +185,31 @@ TEST(BackupCatalogBlobStoreTest, WritesOnlyWhenTheSizeDiffersAndRemovesQuietly) 
   EXPECT_NO_THROW(BackupCatalogBlobStore::removeBlobIfExists(key, temp.path()));
 }
 
+// A blob named after its bytes once they are written: moved into place, a blob of its size
+// already there kept, and on a failure mid-write neither a blob nor a temporary file left.
+TEST(BackupCatalogBlobStoreTest, StreamedBlobGoesToTheKeyOfItsBytesOrNowhere) {
+  TempDir temp;
+  auto writer = [](const std::string& text, bool failMidway) {
+    return [=](int fd, const fs::path& temporary) {
+      writeFully(fd, text.data(), text.size() / 2, temporary);
+      if (failMidway) throw Error("Writer", 3, "read fault");
+      writeFully(fd, text.data() + text.size() / 2, text.size() - text.size() / 2, temporary);
+      return BackupCatalogBlobStore::blobKey(bytesOf(text));
+    };
+  };
+  const std::string key = BackupCatalogBlobStore::writeBlobStreamed(temp.path(), writer("manifest", false));
+  EXPECT_EQ(key, BackupCatalogBlobStore::blobKey(bytesOf("manifest")));
+  const fs::path path = BackupCatalogBlobStore::blobPath(key, temp.path());
+  EXPECT_EQ(stringOf(readFileBytes(path)), "manifest");
+
+  writeFileAtomically(path, std::string("MANIFEST"));
+  EXPECT_EQ(BackupCatalogBlobStore::writeBlobStreamed(temp.path(), writer("manifest", false)), key);
+  EXPECT_EQ(stringOf(readFileBytes(path)), "MANIFEST");  // same size: kept
+
+  EXPECT_THROW(BackupCatalogBlobStore::writeBlobStreamed(temp.path(), writer("other manifest", true)), Error);
+  EXPECT_EQ(test::treeListing(temp.path()), (std::vector<std::string>{"blobs/", "blobs/" + key.substr(0, 2) + "/",
+                                                                      "blobs/" + key.substr(0, 2) + "/" + key}));
+}
+
 }  // namespace
 }  // namespace tvr
