@@ -81,9 +81,7 @@ void checkListing(const std::vector<RepositoryObjectKey>& keys, const std::strin
 void checkListing(const RepositoryObjectKeyList& keys, const std::string& source,
                   const std::filesystem::path& destination) {
   if (keys.empty()) throw objectsMissing(source);
-  bool listed = false;
-  for (std::size_t i = 0; i < keys.size() && !listed; ++i) listed = keys.key(i) == "repo.json";
-  requireRepositoryMetadata(listed, source, destination);
+  requireRepositoryMetadata(keys.contains("repo.json"), source, destination);
 }
 
 // A local source must be a folder that exists.
@@ -274,7 +272,8 @@ void hydrateLocalDryRun(const std::filesystem::path& source, const std::filesyst
   ensureHydrationDestinationIsWritable(destination, overwrite, "hydrate-local");
   checkLocalSource(source);
   LocalRepositoryStorageBackend backend(source);
-  std::vector<RepositoryObjectKey> keys = backend.listObjectKeys(std::nullopt);
+  // The compact listing: counted, never spelled out key by key.
+  RepositoryObjectKeyList keys = backend.listObjectsWithSizes(std::nullopt);
   checkListing(keys, source.string(), destination);
   std::size_t count = keys.size();
   if (context.outputFormat == OutputFormat::text) {

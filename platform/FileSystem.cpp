@@ -79,6 +79,20 @@ bool pathIsInsideOrSame(const std::filesystem::path& file, const std::filesystem
   return true;
 }
 
+bool existsWithoutLinksBelow(const std::filesystem::path& root, std::string_view relative) {
+  std::string path = root.empty() ? std::string(".") : root.native();
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t slash = relative.find('/', start);
+    if (path.empty() || path.back() != '/') path += '/';
+    path += relative.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) return false;
+    if (slash == std::string_view::npos) return true;
+    start = slash + 1;
+  }
+}
+
 std::size_t readFully(int fd, void* buffer, std::size_t size, const std::filesystem::path& path) {
   auto* bytes = static_cast<std::uint8_t*>(buffer);
   std::size_t done = 0;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 #include "platform/Bytes.h"
 
@@ -62,6 +63,12 @@ Bytes readRegularFileBytes(const std::filesystem::path& path, std::uint64_t maxB
 // True when `root` is `file` or one of its ancestors, comparing real paths component-wise.
 // Any error (a missing path) answers false.
 bool pathIsInsideOrSame(const std::filesystem::path& file, const std::filesystem::path& root);
+
+// True when every "/"-separated component of `relative` (which holds no "..") exists below
+// `root` and none is a symbolic link: such a path lies inside the root whatever the root
+// itself resolves to, which one lstat a component tells without resolving real paths.
+// False for a link, a missing item or any error: the caller then asks pathIsInsideOrSame.
+bool existsWithoutLinksBelow(const std::filesystem::path& root, std::string_view relative);
 
 // Reads from `fd` until `size` bytes have arrived or the file ends; returns the count read.
 // A read error throws PosixError naming `path`.

@@ -393,9 +393,13 @@ RepositoryObjectKeyList S3RepositoryStorageBackend::listObjectsWithSizes(const s
   RepositoryObjectKeyList keys;
   // A listing must move forward: every token is remembered and a repeat refused, and a page
   // that leads on but adds no key is refused, so a faulty or hostile service cannot keep us
-  // paging forever. Keys are remembered by a 64-bit hash only, to stay small.
+  // paging forever. While keys arrive in ascending order (as services list them) a key
+  // above the last one is new; from the first key out of order on, keys are remembered by
+  // a 64-bit hash only, to stay small.
   std::unordered_set<std::string> tokensSeen;
   KeyHashSet keysSeen;
+  bool ascending = true;
+  std::string lastKey;
   std::optional<std::string> token;
   const std::string errorKey = prefix.value_or("");
   for (;;) {
@@ -423,7 +427,16 @@ RepositoryObjectKeyList S3RepositoryStorageBackend::listObjectsWithSizes(const s
     bool addedKey = false;
     for (std::size_t i = 0; i < page.keys.size(); ++i) {
       RepositoryObjectKey key(std::move(page.keys[i]));  // validates
-      if (keysSeen.insert(std::hash<std::string>()(key.rawValue()))) addedKey = true;
+      if (ascending && (keys.empty() || key.rawValue() > lastKey)) {
+        lastKey = key.rawValue();
+        addedKey = true;
+      } else {
+        if (ascending) {
+          ascending = false;
+          for (std::size_t k = 0; k < keys.size(); ++k) keysSeen.insert(std::hash<std::string>()(keys.key(k)));
+        }
+        if (keysSeen.insert(std::hash<std::string>()(key.rawValue()))) addedKey = true;
+      }
       keys.append(key.rawValue(), i < page.sizes.size() ? page.sizes[i] : RepositoryObjectKeyList::kUnknownSize);
     }
     // "IsTruncated" false ends the listing whatever else the page holds; without the flag

@@ -44,7 +44,9 @@ std::int64_t itemSize(const fs::path& path) {
 
 LocalRepositoryStorageBackend::LocalRepositoryStorageBackend(fs::path root)
     : LocalRepositoryStorageBackend(
-          std::move(root), [](const fs::path& file, const fs::path& root) { return pathIsInsideOrSame(file, root); }) {}
+          std::move(root), [](const fs::path& file, const fs::path& root) { return pathIsInsideOrSame(file, root); }) {
+  defaultContainment_ = true;
+}
 
 LocalRepositoryStorageBackend::LocalRepositoryStorageBackend(fs::path root, PathIsInside pathIsInside)
     : root_(std::move(root)), pathIsInside_(std::move(pathIsInside)) {}
@@ -58,6 +60,14 @@ fs::path LocalRepositoryStorageBackend::confinedObjectURL(const RepositoryObject
   // A symbolic link inside the root must not carry a read or write to a place outside it:
   // the deepest existing part of the object's path has to resolve under the resolved root.
   // Writes and deletes replace or remove a final link itself, so only its folder counts.
+  // A path without any link below the root is inside it; only others resolve real paths.
+  const std::string& raw = key.rawValue();
+  std::string_view checked = raw;
+  if (!followFinalLink) {
+    std::size_t slash = checked.rfind('/');
+    checked = slash == std::string_view::npos ? std::string_view{} : checked.substr(0, slash);
+  }
+  if (!checked.empty() && RepositoryObjectKey::isValid(raw) && existsWithoutLinksBelow(root_, checked)) return url;
   std::optional<std::string> resolvedRoot = realPath(root_);
   if (!resolvedRoot) return url;
   fs::path probe = followFinalLink ? url : url.parent_path();
@@ -125,7 +135,14 @@ RepositoryObjectKeyList LocalRepositoryStorageBackend::listObjectsWithSizes(cons
   const std::string prefixOfRoot = rootPrefix(*resolvedRoot);
 
   // Each file becomes a compact list entry as it is met, so the listing holds no path
-  // objects for files it has already passed.
+  // objects for files it has already passed. The walk follows no links, so every file of a
+  // folder resolves through that folder: the folder is resolved (and, with the default
+  // containment answer, checked) once, not each of its files.
+  struct Folder {
+    std::string path;  // as the walk spells it; empty before the first file
+    bool inside = false;
+    std::string resolved;
+  } folder;
   std::error_code ec;
   fs::recursive_directory_iterator it(root_, fs::directory_options::none, ec);
   if (ec) throw PosixError("opendir", ec.value(), root_.string());
@@ -134,23 +151,33 @@ RepositoryObjectKeyList LocalRepositoryStorageBackend::listObjectsWithSizes(cons
     if (ec) throw PosixError("readdir", ec.value(), root_.string());
     if (++seen % 4096 == 0) cancel.throwIfCancelled();
     const fs::path& url = it->path();
-    if (url.filename().string().starts_with(".")) {
+    const std::string_view name = std::string_view(url.native()).substr(url.native().rfind('/') + 1);
+    if (name.starts_with(".")) {
       if (it->is_directory(ec)) it.disable_recursion_pending();
       continue;
     }
     struct stat info {};
     if (::lstat(url.c_str(), &info) != 0) throw PosixError("lstat", errno, url.string());
     if (!S_ISREG(info.st_mode)) continue;
-    if (!pathIsInside_(url, root_)) continue;
-    std::optional<std::string> resolved = realPath(url);
-    if (!resolved) throw PosixError("realpath", errno, url.string());
-    if (resolved->rfind(prefixOfRoot, 0) != 0) {
-      throw EngineError::ioError("Path " + *resolved + " is not under root " + *resolvedRoot);
+    fs::path parent = url.parent_path();
+    if (folder.path.empty() || parent.native() != folder.path) {
+      folder.path = parent.native();
+      folder.inside = defaultContainment_ ? pathIsInsideOrSame(parent, root_) : true;
+      std::optional<std::string> resolved = folder.inside ? realPath(parent) : std::nullopt;
+      if (folder.inside && !resolved) throw PosixError("realpath", errno, url.string());
+      folder.resolved = resolved.value_or("");
+      if (!folder.resolved.ends_with('/')) folder.resolved += '/';
     }
-    const std::string_view relative = std::string_view(*resolved).substr(prefixOfRoot.size());
+    if (!folder.inside || (!defaultContainment_ && !pathIsInside_(url, root_))) continue;
+    std::string resolved = folder.resolved;
+    resolved += name;
+    if (resolved.rfind(prefixOfRoot, 0) != 0) {
+      throw EngineError::ioError("Path " + resolved + " is not under root " + *resolvedRoot);
+    }
+    const std::string_view relative = std::string_view(resolved).substr(prefixOfRoot.size());
     if (prefix && !relative.starts_with(*prefix)) continue;
     // Validated as a key would be; the list keeps only the text.
-    (void)RepositoryObjectKey(std::string(relative));
+    if (!RepositoryObjectKey::isValid(relative)) (void)RepositoryObjectKey(std::string(relative));
     list.append(relative, static_cast<std::int64_t>(info.st_size));
   }
   if (ec) throw PosixError("readdir", ec.value(), root_.string());

@@ -54,6 +54,8 @@ class LocalRepositoryStorageBackend : public RepositoryStorageBackend {
 
   std::filesystem::path root_;
   PathIsInside pathIsInside_;
+  // The default answer holds for all files of a folder alike, so the listing asks per folder.
+  bool defaultContainment_ = false;
 };
 
 }  // namespace tvr

@@ -47,23 +47,32 @@ void requireInside(const std::filesystem::path& directory, const std::filesystem
 
 std::filesystem::path confinedDestination(const RepositoryObjectKey& key, const std::filesystem::path& root) {
   const std::string& raw = key.rawValue();
+  std::vector<std::string> pieces = segments(raw);
   std::filesystem::path destination = root;
-  for (const std::string& piece : segments(raw)) {
+  for (const std::string& piece : pieces) {
     if (piece.empty() || piece == "." || piece == "..") throw escapes(raw);
     destination /= piece;
   }
   // The folders are made one level at a time and each is checked before the next is made,
-  // so a link planted in the tree cannot get even an empty folder created outside it.
+  // so a link planted in the tree cannot get even an empty folder created outside it. While
+  // every level is a real folder (not a link), found or just made, the next one is inside
+  // the root too and needs no resolving; from the first other item on, each level is
+  // resolved and checked.
   std::filesystem::path parent = root;
-  std::vector<std::string> pieces = segments(raw);
+  bool plain = true;
   for (std::size_t i = 0; i + 1 < pieces.size(); ++i) {
     parent /= pieces[i];
-    if (::mkdir(parent.c_str(), 0755) != 0 && errno != EEXIST) {
+    struct stat st;
+    if (plain && ::lstat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+    if (::mkdir(parent.c_str(), 0755) == 0) {
+      if (plain) continue;
+    } else if (errno != EEXIST) {
       throw PosixError("mkdir", errno, parent.string());
     }
+    plain = false;
     requireInside(parent, root, raw);
   }
-  requireInside(parent, root, raw);
+  if (!plain || pieces.size() == 1) requireInside(parent, root, raw);
   // A link planted at the final component is harmless: downloads rename over it, replacing
   // the link rather than writing through it.
   return destination;

@@ -5,9 +5,11 @@
 namespace tvr {
 
 RepositoryObjectKey::RepositoryObjectKey(std::string raw) : raw_(std::move(raw)) {
-  if (raw_.empty() || raw_.front() == '/' || raw_.find("..") != std::string::npos) {
-    throw EngineError::ioError("Invalid repository object key: " + raw_);
-  }
+  if (!isValid(raw_)) throw EngineError::ioError("Invalid repository object key: " + raw_);
+}
+
+bool RepositoryObjectKey::isValid(std::string_view raw) noexcept {
+  return !raw.empty() && raw.front() != '/' && raw.find("..") == std::string_view::npos;
 }
 
 RepositoryObjectKey RepositoryObjectKey::unchecked(std::string raw) {

@@ -16,6 +16,8 @@ class RepositoryObjectKey {
  public:
   explicit RepositoryObjectKey(std::string raw);
   static RepositoryObjectKey unchecked(std::string raw);
+  // Whether the validating constructor would accept `raw`.
+  static bool isValid(std::string_view raw) noexcept;
 
   // Blob keys are 64 lowercase hexadecimal digits (a SHA-256 or HMAC-SHA256 in hex).
   static bool isBlobKey(std::string_view text) noexcept;

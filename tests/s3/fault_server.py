@@ -45,7 +45,8 @@ Modes, applied once the signature holds:
                      "no-token" (IsTruncated true without a token), "done-with-token"
                      (IsTruncated false beside a token: the listing is over), "many:N" (N
                      distinct keys of 79 bytes in ascending order, 1000 a page, made up on
-                     the fly: a large bucket without the memory)
+                     the fly: a large bucket without the memory), "blobs:N" (the same with N
+                     blob keys in the repository layout, blobs/<xx>/<64 hex>)
 
 Faults of the s3 mode, for reads (GET and HEAD) only, so that uploads set up cleanly:
   --busy-first N       the first N reads of every path (an object, or a bucket's listing)
@@ -378,15 +379,21 @@ class Handler(BaseHTTPRequestHandler):
         self.answer(200, b"")
 
     def misbehaving_listing(self, kind, token):
-        if kind.startswith("many:"):
+        if kind.startswith("many:") or kind.startswith("blobs:"):
             total, first = int(kind.split(":")[1]), int(token[1:]) if token else 0
             last = min(first + 1000, total)
             body = ["<?xml version=\"1.0\"?><ListBucketResult><Name>b</Name>"
                     "<IsTruncated>%s</IsTruncated>" % ("true" if last < total else "false")]
             if last < total:
                 body.append("<NextContinuationToken>N%d</NextContinuationToken>" % last)
+            step = (16 ** 64 - 1) // total
             for i in range(first, last):
-                body.append("<Contents><Key>blobs/%08x/%064x</Key><Size>%d</Size></Contents>" % (i >> 12, i, i))
+                if kind.startswith("blobs:"):
+                    digest = "%064x" % (i * step)
+                    key = "blobs/%s/%s" % (digest[:2], digest)
+                else:
+                    key = "blobs/%08x/%064x" % (i >> 12, i)
+                body.append("<Contents><Key>%s</Key><Size>%d</Size></Contents>" % (key, i))
             body.append("</ListBucketResult>")
             self.answer(200, "".join(body).encode("utf-8"))
             return
