@@ -12,6 +12,7 @@
 
 #include "engine/catalog/SnapshotHistoryBuilder.h"
 #include "engine/catalog/SnapshotPaths.h"
+#include "engine/storage/RepositoryObjectKey.h"
 #include "platform/Unicode.h"
 
 namespace tvr {
@@ -53,34 +54,6 @@ bool composes(std::string_view folder, std::string_view component, std::string_v
 }
 
 std::uint64_t pathHash(std::string_view path) { return std::hash<std::string_view>{}(path); }
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-// 64 lowercase hex digits, the form of every blob key, are held as their 32 bytes.
-bool packBlobKey(std::string_view text, std::array<std::uint8_t, 32>& bytes) {
-  if (text.size() != 64) return false;
-  for (std::size_t i = 0; i < 32; ++i) {
-    int high = hexValue(text[2 * i]);
-    int low = hexValue(text[2 * i + 1]);
-    if (high < 0 || low < 0) return false;
-    bytes[i] = static_cast<std::uint8_t>(high * 16 + low);
-  }
-  return true;
-}
-
-std::string unpackBlobKey(const std::array<std::uint8_t, 32>& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text(64, '0');
-  for (std::size_t i = 0; i < 32; ++i) {
-    text[2 * i] = kDigits[bytes[i] >> 4];
-    text[2 * i + 1] = kDigits[bytes[i] & 15];
-  }
-  return text;
-}
 
 }  // namespace
 
@@ -292,12 +265,6 @@ class SnapshotIndex::Store {
   }
   std::size_t lookupCount() const noexcept { return lookup_.size(); }
   std::size_t childCount() const noexcept { return order_.size(); }
-  std::size_t memoryBytes() const noexcept {
-    std::size_t bytes = records_.size() * sizeof(Record) + order_.capacity() * sizeof(std::uint32_t) +
-                        lookup_.capacity() * sizeof(Candidate) + blockBytes_;
-    for (const ListingInfo& listing : listings_) bytes += sizeof(ListingInfo) + 2 * listing.path.size();
-    return bytes;
-  }
 
  private:
   enum Flag : std::uint16_t {
@@ -322,7 +289,7 @@ class SnapshotIndex::Store {
     std::int64_t size = 0;
     double created = 0;
     double modified = 0;
-    std::array<std::uint8_t, 32> blob{};
+    RepositoryObjectKey::BlobKeyBytes blob{};
   };
   struct ListingInfo {
     std::string path;           // the folder's normalised path, trimmed
@@ -342,7 +309,7 @@ class SnapshotIndex::Store {
   }
   static std::optional<std::string> blobKey(const Record& record) {
     if (!(record.flags & kHasBlob)) return std::nullopt;
-    if (!(record.flags & kBlobText)) return unpackBlobKey(record.blob);
+    if (!(record.flags & kBlobText)) return RepositoryObjectKey::blobKeyText(record.blob);
     std::uint32_t length = 0;
     std::memcpy(&length, record.blob.data(), sizeof(length));
     std::size_t offset = record.normLength + ((record.flags & kDisplayComposed) ? 0 : record.displayLength) +
@@ -370,7 +337,9 @@ class SnapshotIndex::Store {
     record.flags &= static_cast<std::uint16_t>(~(kStringFlags | kHasBlob));
     if (input.blobKey && *input.blobKey) {
       record.flags |= kHasBlob;
-      if (!packBlobKey(**input.blobKey, record.blob)) {
+      if (std::optional<RepositoryObjectKey::BlobKeyBytes> bytes = RepositoryObjectKey::blobKeyBytes(**input.blobKey)) {
+        record.blob = *bytes;
+      } else {
         blobText = **input.blobKey;
         record.flags |= kBlobText;
         auto length = static_cast<std::uint32_t>(blobText.size());
@@ -409,7 +378,6 @@ class SnapshotIndex::Store {
     if (blocks_.empty() || blockUsed_ + total > blockCapacity_) {
       blockCapacity_ = std::max<std::size_t>(kBlockSize, total);
       blocks_.push_back(std::make_unique<char[]>(blockCapacity_));
-      blockBytes_ += blockCapacity_;
       blockUsed_ = 0;
     }
     char* start = blocks_.back().get() + blockUsed_;
@@ -455,7 +423,6 @@ class SnapshotIndex::Store {
   std::vector<std::unique_ptr<char[]>> blocks_;
   std::size_t blockUsed_ = 0;
   std::size_t blockCapacity_ = 0;
-  std::size_t blockBytes_ = 0;
   std::deque<ListingInfo> listings_;
   std::unordered_map<std::string, std::uint32_t> listingByPath_;
   std::vector<std::uint32_t> order_;
@@ -490,7 +457,6 @@ std::optional<SnapshotEntry> SnapshotIndex::fileEntry(std::string_view relPathNo
 
 std::vector<std::string> SnapshotIndex::directories() const { return store_->directories(); }
 std::size_t SnapshotIndex::fileCount() const noexcept { return store_->lookupCount(); }
-std::size_t SnapshotIndex::memoryBytes() const noexcept { return store_->memoryBytes(); }
 
 // ---------------------------------------------------------------- from a manifest
 

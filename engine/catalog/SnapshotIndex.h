@@ -80,8 +80,6 @@ class SnapshotIndex {
   // `fileEntry` answers for.
   std::vector<std::string> directories() const;
   std::size_t fileCount() const noexcept;
-  // Bytes held (records, packed strings, listings and lookups), for benchmarks.
-  std::size_t memoryBytes() const noexcept;
 
   class Store;
   // Feeds manifest entries in manifest order; `finish` gives what fromManifest gives for

@@ -155,28 +155,12 @@ std::string RepositoryIntegrityVerifier::sha256Hex(const fs::path& file) {
 
 namespace {
 
-using BinaryKey = std::array<std::uint8_t, 32>;
-
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
+using BinaryKey = RepositoryObjectKey::BlobKeyBytes;
 
 // The 32 bytes of a key written as 64 lowercase hexadecimal digits, or none for any other
 // text (which a damaged catalog or a stray file name can hold).
-std::optional<BinaryKey> binaryKeyOf(std::string_view text) {
-  if (text.size() != kBlobKeyLength) return std::nullopt;
-  BinaryKey key{};
-  for (std::size_t i = 0; i < key.size(); ++i) {
-    const int high = hexDigit(text[2 * i]), low = hexDigit(text[2 * i + 1]);
-    if (high < 0 || low < 0) return std::nullopt;
-    key[i] = static_cast<std::uint8_t>(high << 4 | low);
-  }
-  return key;
-}
-
-std::string hexOf(const BinaryKey& key) { return hexEncode(key.data(), key.size()); }
+std::optional<BinaryKey> binaryKeyOf(std::string_view text) { return RepositoryObjectKey::blobKeyBytes(text); }
+std::string hexOf(const BinaryKey& key) { return RepositoryObjectKey::blobKeyText(key); }
 
 // A set of blob keys in ascending text order: canonical keys as 32 bytes each in a sorted
 // array, the rare other texts beside them. Byte order of the binary form is the text order

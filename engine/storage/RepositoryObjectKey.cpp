@@ -1,5 +1,7 @@
 #include "engine/storage/RepositoryObjectKey.h"
 
+#include "platform/Bytes.h"
+
 #include "platform/Error.h"
 
 namespace tvr {
@@ -23,6 +25,18 @@ bool RepositoryObjectKey::isBlobKey(std::string_view text) noexcept {
   }
   return true;
 }
+
+std::optional<RepositoryObjectKey::BlobKeyBytes> RepositoryObjectKey::blobKeyBytes(std::string_view text) noexcept {
+  if (!isBlobKey(text)) return std::nullopt;
+  auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+  BlobKeyBytes bytes{};
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<std::uint8_t>(nibble(text[2 * i]) << 4 | nibble(text[2 * i + 1]));
+  }
+  return bytes;
+}
+
+std::string RepositoryObjectKey::blobKeyText(const BlobKeyBytes& bytes) { return hexEncode(bytes.data(), bytes.size()); }
 
 RepositoryObjectKey RepositoryObjectKey::forBlob(std::string_view blobKey) {
   return RepositoryObjectKey("blobs/" + std::string(blobKey.substr(0, 2)) + "/" + std::string(blobKey));

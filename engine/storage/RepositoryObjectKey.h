@@ -1,8 +1,11 @@
 #pragma once
 
+#include <array>
 #include <compare>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,6 +24,11 @@ class RepositoryObjectKey {
 
   // Blob keys are 64 lowercase hexadecimal digits (a SHA-256 or HMAC-SHA256 in hex).
   static bool isBlobKey(std::string_view text) noexcept;
+  // A blob key as the 32 bytes it spells (lowercase hex sorts like its bytes), for holding
+  // millions of keys compactly; nothing for a text that is not a blob key.
+  using BlobKeyBytes = std::array<std::uint8_t, 32>;
+  static std::optional<BlobKeyBytes> blobKeyBytes(std::string_view text) noexcept;
+  static std::string blobKeyText(const BlobKeyBytes& bytes);
   // Where every backend keeps a blob: "blobs/<first two characters>/<key>", checked as an
   // object key (not as a blob key: callers holding untrusted keys test isBlobKey first).
   static RepositoryObjectKey forBlob(std::string_view blobKey);

@@ -14,8 +14,6 @@ constexpr std::string_view kBlobsPrefix = "blobs/";
 constexpr std::size_t kBlobKeyLength = 73;  // "blobs/" + 2 + "/" + 64
 constexpr char kHexDigits[] = "0123456789abcdef";
 
-std::uint8_t nibble(char c) { return static_cast<std::uint8_t>(c <= '9' ? c - '0' : c - 'a' + 10); }
-
 // The layout every backend gives a blob, with its shard matching the key: only such keys
 // spell back to the same text from their 32 bytes.
 bool isBlobObjectKey(std::string_view key) {
@@ -23,13 +21,8 @@ bool isBlobObjectKey(std::string_view key) {
          key[7] == key[10] && RepositoryObjectKey::isBlobKey(key.substr(9));
 }
 
-std::array<std::uint8_t, 32> digestOf(std::string_view key) {
-  std::array<std::uint8_t, 32> digest{};
-  for (std::size_t i = 0; i < digest.size(); ++i) {
-    digest[i] = static_cast<std::uint8_t>(nibble(key[9 + 2 * i]) << 4 | nibble(key[10 + 2 * i]));
-  }
-  return digest;
-}
+// Only for a key isBlobObjectKey accepts.
+std::array<std::uint8_t, 32> digestOf(std::string_view key) { return *RepositoryObjectKey::blobKeyBytes(key.substr(9)); }
 
 // Lowercase hexadecimal sorts like the bytes it spells, so blob keys sort by their digests.
 void spell(const std::array<std::uint8_t, 32>& digest, char* out) {
