@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 #include "BackupCLI/CommandHandlers.h"
 #include "BackupCLI/CommandTable.h"
@@ -213,7 +214,8 @@ std::string BackupCLI::decorateLine(const std::string& line, const std::string& 
 
 void BackupCLI::runThrowing(const std::vector<std::string>& arguments, const OutputSink& standardOutput,
                             const OutputSink& warning,
-                            const std::function<void(const std::string&)>& progressWriter) const {
+                            const std::function<void(const std::string&)>& progressWriter,
+                            const OutputSink& standardOutputPiece) const {
   std::vector<std::string> remaining;
   GlobalOptions options = scanGlobalOptions(arguments, remaining);
 
@@ -244,28 +246,51 @@ void BackupCLI::runThrowing(const std::vector<std::string>& arguments, const Out
   if (definition == nullptr) throw unknownCommand(command);
 
   OutputSink sink;
+  OutputSink piece;
+  // A line written in pieces is never decorated: its beginning is gone when its end comes.
+  bool continuing = false;
+  std::string pending;
   if (options.quiet) {
     sink = [](const std::string&) {};
-  } else if (useColor(options, environment_, terminals_.standardOutput)) {
-    sink = [&standardOutput, &command](const std::string& line) { standardOutput(decorateLine(line, command)); };
+    piece = sink;
   } else {
-    sink = standardOutput;
+    OutputSink line = standardOutput;
+    if (useColor(options, environment_, terminals_.standardOutput)) {
+      line = [&standardOutput, &command](const std::string& text) { standardOutput(decorateLine(text, command)); };
+    }
+    if (standardOutputPiece) {
+      piece = [&standardOutputPiece, &continuing](const std::string& text) {
+        continuing = true;
+        standardOutputPiece(text);
+      };
+    } else {
+      piece = [&pending, &continuing](const std::string& text) {
+        continuing = true;
+        pending += text;
+      };
+    }
+    sink = [&standardOutput, &pending, &continuing, line](const std::string& text) {
+      if (!continuing) return line(text);
+      continuing = false;
+      standardOutput(pending.empty() ? text : std::exchange(pending, {}) + text);
+    };
   }
   std::vector<std::string> rest(remaining.begin() + 1, remaining.end());
   // Scripts and the output contract never see the indicator.
   bool showProgress = progressWriter && !options.quiet && options.outputFormat == OutputFormat::text;
   Progress progress(showProgress ? progressWriter : Progress::Writer());
-  CommandContext context{command, options.outputFormat, sink, environment_, progress, warning};
+  CommandContext context{command, options.outputFormat, sink, piece, environment_, progress, warning};
   definition->run(rest, context);
 }
 
 std::int32_t BackupCLI::run(const std::vector<std::string>& arguments, const OutputSink& standardOutput,
                             const OutputSink& standardError,
-                            const std::function<void(const std::string&)>& progress) const {
+                            const std::function<void(const std::string&)>& progress,
+                            const OutputSink& standardOutputPiece) const {
   OutputFormat errorFormat = OutputFormat::text;
   try {
     errorFormat = errorOutputFormat(arguments);
-    runThrowing(arguments, standardOutput, standardError, progress);
+    runThrowing(arguments, standardOutput, standardError, progress, standardOutputPiece);
     return ExitCode::success;
   } catch (...) {
     CLIError error = CLIError::classify(std::current_exception());
@@ -321,6 +346,10 @@ std::int32_t BackupCLI::run(const std::vector<std::string>& arguments) const {
       writeError = errno != 0 ? errno : EIO;
     }
   };
+  OutputSink piece = [&writeError](const std::string& text) {
+    if (writeError != 0) return;
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) writeError = errno != 0 ? errno : EIO;
+  };
   OutputSink err = [&writeError](const std::string& line) {
     // Whatever the command printed reaches its stream before the error does.
     if (std::fflush(stdout) != 0 && writeError == 0) writeError = errno != 0 ? errno : EIO;
@@ -335,7 +364,7 @@ std::int32_t BackupCLI::run(const std::vector<std::string>& arguments) const {
       std::fflush(stderr);
     };
   }
-  std::int32_t status = run(arguments, out, err, progress);
+  std::int32_t status = run(arguments, out, err, progress, piece);
   if (std::fflush(stdout) != 0 && writeError == 0) writeError = errno != 0 ? errno : EIO;
   if (writeError != 0 && status == ExitCode::success) {
     CLIError failed(

@@ -47,9 +47,13 @@ class BackupCLI {
   // Runs one command line (without the program name). Never throws; returns the exit
   // status: 0 on success, otherwise the exit code of the rendered error, which goes to
   // `standardError` as one line (more with --verbose in text mode). `progress`, when set,
-  // receives the raw text of the progress indicator.
+  // receives the raw text of the progress indicator. `standardOutputPiece`, when set, takes
+  // the pieces of a line too large to hold (a JSON document of millions of items), each
+  // without a line end, and the line ends with the next call of `standardOutput`; without
+  // it the pieces are joined to that line first.
   std::int32_t run(const std::vector<std::string>& arguments, const OutputSink& standardOutput,
-                   const OutputSink& standardError, const std::function<void(const std::string&)>& progress = {}) const;
+                   const OutputSink& standardError, const std::function<void(const std::string&)>& progress = {},
+                   const OutputSink& standardOutputPiece = {}) const;
   // Same with the process's standard output and standard error: checks that the output
   // reached its file, and ends the process on SIGINT, SIGTERM and SIGHUP with 128 + the
   // signal after removing the temporary file in flight.
@@ -61,7 +65,7 @@ class BackupCLI {
   void runThrowing(
       const std::vector<std::string>& arguments, const OutputSink& standardOutput,
       const OutputSink& warning = [](const std::string&) {},
-      const std::function<void(const std::string&)>& progress = {}) const;
+      const std::function<void(const std::string&)>& progress = {}, const OutputSink& standardOutputPiece = {}) const;
 
   // Command word to usage line, one entry per row of the command table (CommandTable.h).
   static const std::map<std::string, std::string>& commandUsages();

@@ -28,6 +28,9 @@ struct CommandContext {
   const std::string& command;
   OutputFormat outputFormat;
   const OutputSink& output;
+  // Text that the next `output` line continues, without a line end: for a JSON document
+  // too large to hold (verify's issues). Never decorated.
+  const OutputSink& outputPiece;
   const Environment& environment;
   Progress& progress;         // enabled only for text output to a terminal, without --quiet
   const OutputSink& warning;  // lines on standard error that do not end the command

@@ -1,5 +1,4 @@
 #include <fstream>
-#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 
@@ -94,60 +93,83 @@ void exportDryRun(const std::filesystem::path& repository, const std::string& pl
   }));
 }
 
-// Where the verifier is in its sorted list of blobs: the blob it has open now (found
-// among the process's open files) and how far it has read into it.
+// How far the verifier has come: the blobs it has finished, plus how far it has read into
+// the blob files it has open now (found among the process's open files).
 class VerifierPosition {
  public:
-  explicit VerifierPosition(const std::vector<std::string>& blobs) {
-    std::int64_t before = 0;
-    for (std::size_t i = 0; i < blobs.size(); ++i) {
-      std::error_code ec;
-      // The process's open files are listed by their resolved paths.
-      std::filesystem::path resolved = std::filesystem::weakly_canonical(blobs[i], ec);
-      index_.emplace(ec ? blobs[i] : resolved.string(), std::make_pair(static_cast<std::int64_t>(i), before));
-      auto size = std::filesystem::file_size(blobs[i], ec);
-      if (!ec) before += static_cast<std::int64_t>(size);
-    }
-    totalBytes_ = before;
+  VerifierPosition(const std::filesystem::path& repository, std::shared_ptr<const RepositoryIntegrityProgress> done)
+      : done_(std::move(done)) {
+    std::error_code ec;
+    // The process's open files are listed by their resolved paths.
+    std::filesystem::path blobs = std::filesystem::weakly_canonical(repository / "blobs", ec);
+    blobsPrefix_ = (ec ? repository / "blobs" : blobs).string() + "/";
   }
-  std::int64_t totalBytes() const { return totalBytes_; }
 
-  std::pair<std::int64_t, std::int64_t> operator()() {
+  std::pair<std::int64_t, std::int64_t> operator()() const {
+    // Read before the open files: a blob counts as done only after it was closed.
+    const std::int64_t files = done_->blobsDone.load(std::memory_order_relaxed);
+    std::int64_t bytes = done_->bytesDone.load(std::memory_order_relaxed);
     std::error_code ec;
     for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec);
          !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
       std::error_code linkError;
-      std::filesystem::path target = std::filesystem::read_symlink(it->path(), linkError);
-      if (linkError) continue;
-      auto found = index_.find(target.string());
-      if (found == index_.end()) continue;
+      const std::string target = std::filesystem::read_symlink(it->path(), linkError).string();
+      if (linkError || target.compare(0, blobsPrefix_.size(), blobsPrefix_) != 0) continue;
       std::int64_t offset = 0;
       std::ifstream info("/proc/self/fdinfo/" + it->path().filename().string());
       std::string key;
-      if (info >> key >> offset && key != "pos:") offset = 0;
-      last_ = {found->second.first, found->second.second + offset};
-      break;
+      if (info >> key >> offset && key == "pos:") bytes += offset;
     }
-    return last_;
+    return {files, bytes};
   }
 
  private:
-  std::map<std::string, std::pair<std::int64_t, std::int64_t>> index_;  // path: index, bytes before it
-  std::int64_t totalBytes_ = 0;
-  std::pair<std::int64_t, std::int64_t> last_{0, 0};
+  std::shared_ptr<const RepositoryIntegrityProgress> done_;
+  std::string blobsPrefix_;
 };
 
-RepositoryIntegrityReport verifyWithProgress(const std::filesystem::path& repository,
-                                             std::optional<RepositoryKeyMaterial> key, Progress& progress) {
+RepositoryIntegrityFindings verifyWithProgress(const std::filesystem::path& repository,
+                                               std::optional<RepositoryKeyMaterial> key, Progress& progress) {
   RepositoryIntegrityVerifier verifier(std::move(key));
-  if (!progress.enabled()) return verifier.verify(repository);
-  std::vector<std::string> blobs = verifier.storedBlobURLs(repository);
-  auto position = std::make_shared<VerifierPosition>(blobs);
-  progress.setProbe([position] { return (*position)(); });
-  progress.start("Verifying", static_cast<std::int64_t>(blobs.size()), position->totalBytes());
-  RepositoryIntegrityReport report = verifier.verify(repository);
+  if (!progress.enabled()) return verifier.check(repository);
+  auto done = std::make_shared<RepositoryIntegrityProgress>();
+  done->started = [&progress, repository, done = std::weak_ptr<const RepositoryIntegrityProgress>(done)](
+                      std::int64_t blobs, std::int64_t bytes) {
+    progress.setProbe([position = VerifierPosition(repository, done.lock())] { return position(); });
+    progress.start("Verifying", blobs, bytes);
+  };
+  RepositoryIntegrityFindings findings = verifier.check(repository, done.get());
   progress.finish();
-  return report;
+  return findings;
+}
+
+// The verify document with its issues written one by one as pieces of the one line, in the
+// text that jsonString gives the whole document.
+void outputVerifyJson(const std::filesystem::path& repository, const RepositoryIntegrityFindings& findings,
+                      const CommandContext& context) {
+  const std::string document = jsonString({
+      {"schemaVersion", 1},
+      {"command", "verify"},
+      {"repository", repository.string()},
+      {"referencedBlobCount", findings.referencedBlobCount()},
+      {"storedBlobCount", findings.storedBlobCount()},
+      {"issueCount", findings.issueCount()},
+      {"healthy", findings.isHealthy()},
+      {"issues", nlohmann::json::array()},
+  });
+  // Strings escape their quotes, so this text occurs once: as the member itself.
+  const std::string member = "\"issues\":[]";
+  const std::size_t at = document.find(member);
+  const std::size_t split = at + member.size() - 1;
+  context.outputPiece(document.substr(0, split));
+  bool first = true;
+  findings.forEachIssue([&](const RepositoryIntegrityIssue& issue) {
+    nlohmann::json item = {{"kind", repositoryIntegrityIssueKindName(issue.kind)}, {"blobKey", issue.blobKey}};
+    if (issue.path) item["path"] = *issue.path;
+    context.outputPiece((first ? "" : ",") + jsonString(item));
+    first = false;
+  });
+  context.output(document.substr(split));
 }
 
 }  // namespace
@@ -181,9 +203,9 @@ void ensureExportDestinationIsWritable(const std::filesystem::path& destination,
 void runVerify(const ParsedOptions& options, const CommandContext& context) {
   std::optional<RepositoryKeyMaterial> key =
       requiredRepositoryKeyMaterial(options.repository(), options, context.environment);
-  RepositoryIntegrityReport report;
+  std::optional<RepositoryIntegrityFindings> findings;
   try {
-    report = verifyWithProgress(options.repository(), std::move(key), context.progress);
+    findings = verifyWithProgress(options.repository(), std::move(key), context.progress);
   } catch (const Error& error) {
     if (error.domain() != kRepositoryIntegrityVerifierErrorDomain ||
         error.code() != RepositoryIntegrityVerifier::catalogDamagedCode) {
@@ -195,36 +217,22 @@ void runVerify(const ParsedOptions& options, const CommandContext& context) {
                    ExitCode::repositoryIntegrity);
   }
 
+  // The issues stream to the output: a repository whose blobs were never copied has one per file.
   if (context.outputFormat == OutputFormat::text) {
-    context.output("Referenced blobs: " + std::to_string(report.referencedBlobCount));
-    context.output("Stored blobs: " + std::to_string(report.storedBlobCount));
-    context.output("Issues: " + std::to_string(report.issues.size()));
-    for (const RepositoryIntegrityIssue& issue : report.issues) {
+    context.output("Referenced blobs: " + std::to_string(findings->referencedBlobCount()));
+    context.output("Stored blobs: " + std::to_string(findings->storedBlobCount()));
+    context.output("Issues: " + std::to_string(findings->issueCount()));
+    findings->forEachIssue([&](const RepositoryIntegrityIssue& issue) {
       context.output(repositoryIntegrityIssueKindName(issue.kind) + " " + visibleText(issue.blobKey));
-    }
+    });
   } else {
-    nlohmann::json issues = nlohmann::json::array();
-    for (const RepositoryIntegrityIssue& issue : report.issues) {
-      nlohmann::json item = {{"kind", repositoryIntegrityIssueKindName(issue.kind)}, {"blobKey", issue.blobKey}};
-      if (issue.path) item["path"] = *issue.path;
-      issues.push_back(std::move(item));
-    }
-    context.output(jsonString({
-        {"schemaVersion", 1},
-        {"command", "verify"},
-        {"repository", options.repository().string()},
-        {"referencedBlobCount", report.referencedBlobCount},
-        {"storedBlobCount", report.storedBlobCount},
-        {"issueCount", report.issues.size()},
-        {"healthy", report.isHealthy()},
-        {"issues", std::move(issues)},
-    }));
+    outputVerifyJson(options.repository(), *findings, context);
   }
   // Only after the report went out, so a caller always sees what is wrong.
-  if (!report.isHealthy()) {
+  if (!findings->isHealthy()) {
     throw CLIError("repository_integrity_failed", "repository_integrity", "Repository integrity check failed",
                    "Inspect the verify output for missing, corrupt, or orphaned blobs before restoring.",
-                   ExitCode::repositoryIntegrity, {{"issueCount", std::to_string(report.issues.size())}});
+                   ExitCode::repositoryIntegrity, {{"issueCount", std::to_string(findings->issueCount())}});
   }
 }
 

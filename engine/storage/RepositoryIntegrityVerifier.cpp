@@ -214,12 +214,10 @@ class BlobKeySet {
   std::vector<std::string> others_;
 };
 
-}  // namespace
-
 // The blob files found under root/blobs, one per 64-character name: a file at its name's own
 // path (where readers look) is held as its 32-byte key alone; the few others (misplaced, or
 // named other than in lowercase hex) keep their path. Listed in ascending name order.
-struct RepositoryIntegrityVerifier::StoredBlobs {
+struct StoredBlobs {
   std::vector<BinaryKey> atHome;
   std::vector<std::string> others;  // paths, one per name, none of a name in atHome
 
@@ -237,12 +235,12 @@ struct RepositoryIntegrityVerifier::StoredBlobs {
   }
 };
 
-RepositoryIntegrityVerifier::StoredBlobs RepositoryIntegrityVerifier::collectStoredBlobs(const fs::path& root) const {
+StoredBlobs collectStoredBlobs(const fs::path& root, const RepositoryBlobEnumeratorFactory& blobEnumeratorFactory) {
   StoredBlobs stored;
   const fs::path blobsDirectory = root / "blobs";
   struct stat status {};
   if (::lstat(blobsDirectory.c_str(), &status) != 0) return stored;
-  std::unique_ptr<RepositoryBlobEnumerator> enumerator = blobEnumeratorFactory_(blobsDirectory);
+  std::unique_ptr<RepositoryBlobEnumerator> enumerator = blobEnumeratorFactory(blobsDirectory);
   if (!enumerator) throw verifierError(1, "Failed to enumerate blobs at " + blobsDirectory.string());
 
   while (const std::optional<fs::path> url = enumerator->nextURL()) {
@@ -297,13 +295,10 @@ RepositoryIntegrityVerifier::StoredBlobs RepositoryIntegrityVerifier::collectSto
   return stored;
 }
 
-std::vector<std::string> RepositoryIntegrityVerifier::storedBlobURLs(const fs::path& root) const {
-  const StoredBlobs stored = collectStoredBlobs(root);
-  std::vector<std::string> paths;
-  paths.reserve(stored.order.size());
-  for (const StoredBlobs::Ref& ref : stored.order) paths.push_back(stored.path(root, ref));
-  return paths;
-}
+// Outcome of each stored blob, in the order of StoredBlobs::order.
+enum BlobOutcome : std::uint8_t { orphan, misplaced, pending, intact, corrupt };
+
+}  // namespace
 
 std::string RepositoryIntegrityVerifier::verifiedBlobKey(const fs::path& blob,
                                                          const std::optional<RepositoryMetadata>& metadata,
@@ -321,11 +316,80 @@ void RepositoryIntegrityVerifier::setWorkerCount(unsigned workers) {
   workers_ = workers == 0 ? EncryptedBlobCodec::parallelWorkerCount() : workers;
 }
 
-RepositoryIntegrityReport RepositoryIntegrityVerifier::verify(const fs::path& root) const {
+struct RepositoryIntegrityFindings::State {
+  fs::path root;
+  BlobKeySet referenced;
+  StoredBlobs stored;
+  std::vector<std::uint8_t> outcomes;
+  std::int64_t issueCount = 0;
+
+  // The referenced keys without a blob at their own path, in key order. A file of the right
+  // name in another shard folder does not count: readers never look there. Both sequences
+  // are sorted by key, so one merge finds them.
+  template <class Visit>
+  void forEachMissingKey(Visit&& visit) const {
+    auto storedIt = stored.order.begin();
+    referenced.forEach([&](std::string_view key) {
+      while (storedIt != stored.order.end() && stored.name(*storedIt) < key) ++storedIt;
+      const std::string expected = expectedBlobPath(root, key);
+      if (storedIt != stored.order.end() && stored.name(*storedIt) == key &&
+          stored.path(root, *storedIt) == expected) {
+        return;
+      }
+      visit(key, expected);
+    });
+  }
+};
+
+RepositoryIntegrityFindings::RepositoryIntegrityFindings(std::unique_ptr<State> state) : state_(std::move(state)) {}
+RepositoryIntegrityFindings::RepositoryIntegrityFindings(RepositoryIntegrityFindings&&) noexcept = default;
+RepositoryIntegrityFindings& RepositoryIntegrityFindings::operator=(RepositoryIntegrityFindings&&) noexcept = default;
+RepositoryIntegrityFindings::~RepositoryIntegrityFindings() = default;
+
+std::int64_t RepositoryIntegrityFindings::referencedBlobCount() const noexcept {
+  return static_cast<std::int64_t>(state_->referenced.size());
+}
+std::int64_t RepositoryIntegrityFindings::storedBlobCount() const noexcept {
+  return static_cast<std::int64_t>(state_->stored.order.size());
+}
+std::int64_t RepositoryIntegrityFindings::issueCount() const noexcept { return state_->issueCount; }
+
+void RepositoryIntegrityFindings::forEachIssue(const std::function<void(const RepositoryIntegrityIssue&)>& visit) const {
+  const State& state = *state_;
+  RepositoryIntegrityIssue issue;
+  state.forEachMissingKey([&](std::string_view key, const std::string& expected) {
+    issue = {RepositoryIntegrityIssue::Kind::missingBlob, std::string(key), expected};
+    visit(issue);
+  });
+  for (std::size_t i = 0; i < state.stored.order.size(); ++i) {
+    const BlobOutcome outcome = static_cast<BlobOutcome>(state.outcomes[i]);
+    if (outcome != orphan && outcome != corrupt) continue;
+    const auto& ref = state.stored.order[i];
+    issue = {outcome == orphan ? RepositoryIntegrityIssue::Kind::orphanBlob : RepositoryIntegrityIssue::Kind::corruptBlob,
+             state.stored.name(ref), state.stored.path(state.root, ref)};
+    visit(issue);
+  }
+}
+
+RepositoryIntegrityReport RepositoryIntegrityFindings::report() const {
+  RepositoryIntegrityReport report;
+  report.referencedBlobCount = referencedBlobCount();
+  report.storedBlobCount = storedBlobCount();
+  report.issues.reserve(static_cast<std::size_t>(issueCount()));
+  forEachIssue([&](const RepositoryIntegrityIssue& issue) { report.issues.push_back(issue); });
+  return report;
+}
+
+RepositoryIntegrityReport RepositoryIntegrityVerifier::verify(const fs::path& root) const { return check(root).report(); }
+
+RepositoryIntegrityFindings RepositoryIntegrityVerifier::check(const fs::path& root,
+                                                               RepositoryIntegrityProgress* progress) const {
   const std::optional<RepositoryMetadata> metadata = RepositoryMetadata::read(root);
   if (metadata && metadata->encryption && !keyMaterial_) throw missingKeyMaterialError();
 
-  BlobKeySet referenced;
+  auto state = std::make_unique<RepositoryIntegrityFindings::State>();
+  state->root = root;
+  BlobKeySet& referenced = state->referenced;
   BlobKeySet checkpoints;
   {
     BackupCatalog catalog(root, keyMaterial_, BackupCatalog::OpenMode::readOnly);
@@ -338,30 +402,19 @@ RepositoryIntegrityReport RepositoryIntegrityVerifier::verify(const fs::path& ro
   }
   referenced.seal();
   checkpoints.seal();
-  const StoredBlobs stored = collectStoredBlobs(root);
+  state->stored = collectStoredBlobs(root, blobEnumeratorFactory_);
+  const StoredBlobs& stored = state->stored;
 
-  RepositoryIntegrityReport report;
-  report.referencedBlobCount = static_cast<std::int64_t>(referenced.size());
-  report.storedBlobCount = static_cast<std::int64_t>(stored.order.size());
-
-  // Both sequences are sorted by key, so one merge finds the missing keys. A file of the
-  // right name in another shard folder does not count: readers never look there.
-  auto storedIt = stored.order.begin();
-  referenced.forEach([&](std::string_view key) {
-    while (storedIt != stored.order.end() && stored.name(*storedIt) < key) ++storedIt;
-    const std::string expected = expectedBlobPath(root, key);
-    if (storedIt != stored.order.end() && stored.name(*storedIt) == key && stored.path(root, *storedIt) == expected) {
-      return;
-    }
-    report.issues.push_back({RepositoryIntegrityIssue::Kind::missingBlob, std::string(key), expected});
-  });
+  state->forEachMissingKey([&](std::string_view, const std::string&) { ++state->issueCount; });
 
   // Which stored blobs to hash: referenced ones at their own path. Their outcomes are found
   // on every core (any order: hashing has no effect), then reported in key order.
-  enum Outcome : std::uint8_t { orphan, misplaced, pending, intact, corrupt };
-  std::vector<std::uint8_t> outcomes(stored.order.size(), orphan);
+  std::vector<std::uint8_t>& outcomes = state->outcomes;
+  outcomes.assign(stored.order.size(), orphan);
   std::vector<std::uint32_t> large;
   std::vector<std::uint32_t> small;
+  std::vector<std::int64_t> sizes(progress ? stored.order.size() : 0);
+  std::int64_t totalBytes = 0;
   for (std::size_t i = 0; i < stored.order.size(); ++i) {
     const StoredBlobs::Ref& ref = stored.order[i];
     const std::string key = stored.name(ref);
@@ -373,9 +426,14 @@ RepositoryIntegrityReport RepositoryIntegrityVerifier::verify(const fs::path& ro
     }
     outcomes[i] = pending;
     struct stat info {};
-    const bool isLarge = ::stat(path.c_str(), &info) == 0 &&
-                         static_cast<std::uint64_t>(info.st_size) > 2 * EncryptedBlobCodec::chunkSize;
+    const std::int64_t size = ::stat(path.c_str(), &info) == 0 ? static_cast<std::int64_t>(info.st_size) : 0;
+    if (progress) sizes[i] = size;
+    totalBytes += size;
+    const bool isLarge = static_cast<std::uint64_t>(size) > 2 * EncryptedBlobCodec::chunkSize;
     (isLarge ? large : small).push_back(static_cast<std::uint32_t>(i));
+  }
+  if (progress && progress->started) {
+    progress->started(static_cast<std::int64_t>(large.size() + small.size()), totalBytes);
   }
   auto check = [&](std::uint32_t i, unsigned decodeWorkers) {
     const StoredBlobs::Ref& ref = stored.order[i];
@@ -389,6 +447,10 @@ RepositoryIntegrityReport RepositoryIntegrityVerifier::verify(const fs::path& ro
       isIntact = false;
     }
     outcomes[i] = isIntact ? intact : corrupt;
+    if (progress) {
+      progress->bytesDone.fetch_add(sizes[i], std::memory_order_relaxed);
+      progress->blobsDone.fetch_add(1, std::memory_order_relaxed);
+    }
   };
   // A large blob has its chunks decoded on every core, one blob at a time; small blobs go
   // one per thread.
@@ -404,16 +466,10 @@ RepositoryIntegrityReport RepositoryIntegrityVerifier::verify(const fs::path& ro
     drainSmall();
     for (std::thread& thread : threads) thread.join();
   }
-
-  for (std::size_t i = 0; i < stored.order.size(); ++i) {
-    const StoredBlobs::Ref& ref = stored.order[i];
-    if (outcomes[i] == orphan) {
-      report.issues.push_back({RepositoryIntegrityIssue::Kind::orphanBlob, stored.name(ref), stored.path(root, ref)});
-    } else if (outcomes[i] == corrupt) {
-      report.issues.push_back({RepositoryIntegrityIssue::Kind::corruptBlob, stored.name(ref), stored.path(root, ref)});
-    }
+  for (std::uint8_t outcome : outcomes) {
+    if (outcome == orphan || outcome == corrupt) ++state->issueCount;
   }
-  return report;
+  return RepositoryIntegrityFindings(std::move(state));
 }
 
 }  // namespace tvr

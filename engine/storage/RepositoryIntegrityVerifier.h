@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -39,6 +40,42 @@ struct RepositoryIntegrityReport {
 
   bool isHealthy() const noexcept { return issues.empty(); }
   bool operator==(const RepositoryIntegrityReport&) const = default;
+};
+
+// What a verify found, before its issues are spelled out: the counts, and the issues on
+// demand in report order, so that a report of millions of issues (a repository whose blobs
+// were never copied has one per file) goes to its reader without being held. Holds the
+// blob keys (32 bytes each) and one byte per stored blob. Move-only.
+class RepositoryIntegrityFindings {
+ public:
+  RepositoryIntegrityFindings(RepositoryIntegrityFindings&&) noexcept;
+  RepositoryIntegrityFindings& operator=(RepositoryIntegrityFindings&&) noexcept;
+  ~RepositoryIntegrityFindings();
+
+  std::int64_t referencedBlobCount() const noexcept;
+  std::int64_t storedBlobCount() const noexcept;
+  std::int64_t issueCount() const noexcept;
+  bool isHealthy() const noexcept { return issueCount() == 0; }
+
+  // Every issue in the order of RepositoryIntegrityReport::issues.
+  void forEachIssue(const std::function<void(const RepositoryIntegrityIssue&)>& visit) const;
+  // All of it at once.
+  RepositoryIntegrityReport report() const;
+
+ private:
+  friend class RepositoryIntegrityVerifier;
+  struct State;
+  explicit RepositoryIntegrityFindings(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
+};
+
+// How far a verify has come, for an indicator drawn on another thread. `started` is called
+// once on the verifying thread, before the first blob is hashed, with the number and total
+// size of the blobs it will hash; the counters then grow as each blob is done.
+struct RepositoryIntegrityProgress {
+  std::function<void(std::int64_t blobCount, std::int64_t byteCount)> started;
+  std::atomic<std::int64_t> blobsDone{0};
+  std::atomic<std::int64_t> bytesDone{0};  // sizes of the blobs done
 };
 
 // Walks the blobs directory for the verifier. One instance per walk; not thread-safe.
@@ -82,11 +119,10 @@ class RepositoryIntegrityVerifier {
   static RepositoryBlobEnumeratorFactory defaultBlobEnumeratorFactory();
 
   RepositoryIntegrityReport verify(const std::filesystem::path& root) const;
-
-  // Paths of the blob files under root/blobs whose names are 64 characters long, by
-  // ascending file name (the blob key); a name found twice keeps the smaller path. Plain
-  // strings, so a store of a million blobs stays small in memory.
-  std::vector<std::string> storedBlobURLs(const std::filesystem::path& root) const;
+  // The same check, its issues left to be read in order from the findings; `progress`, when
+  // given, is kept up to date while blobs are hashed.
+  RepositoryIntegrityFindings check(const std::filesystem::path& root,
+                                    RepositoryIntegrityProgress* progress = nullptr) const;
 
   // The key a stored blob file deserves: SHA-256 of its bytes for a checkpoint manifest or
   // an unencrypted repository; otherwise the blob key of its decrypted plaintext (or the
@@ -104,9 +140,6 @@ class RepositoryIntegrityVerifier {
   static std::string sha256Hex(const std::filesystem::path& file);
 
  private:
-  struct StoredBlobs;
-  StoredBlobs collectStoredBlobs(const std::filesystem::path& root) const;
-
   std::optional<RepositoryKeyMaterial> keyMaterial_;
   RepositoryBlobEnumeratorFactory blobEnumeratorFactory_;
   unsigned workers_;

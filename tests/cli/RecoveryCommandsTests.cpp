@@ -120,6 +120,29 @@ TEST(VerifyCommand, MissingAndOrphanBlobsAreReportedBeforeExit5) {
   EXPECT_EQ(report["issues"][0],
             nlohmann::json({{"kind", "missingBlob"}, {"blobKey", missingKey}, {"path", blobs.front().string()}}));
   EXPECT_EQ(report["issues"][1]["kind"], "orphanBlob");
+  // The issues are written one by one; the line is the one document, with or without a
+  // writer for pieces of a line (the process has one).
+  const std::string document =
+      R"({"command":"verify","healthy":false,"issueCount":2,"issues":[{"blobKey":")" + missingKey +
+      R"(","kind":"missingBlob","path":")" + escaped(blobs.front()) + R"("},{"blobKey":")" + orphanKey +
+      R"(","kind":"orphanBlob","path":")" + escaped(repository / "blobs" / "ff" / orphanKey) +
+      R"("}],"referencedBlobCount":6,"repository":")" + escaped(repository) +
+      R"(","schemaVersion":1,"storedBlobCount":6})"
+      "\n";
+  EXPECT_EQ(json.out, document);
+  Outcome pieces;
+  int pieceCalls = 0;
+  pieces.status = cli::BackupCLI({}).run(
+      withPassword({"verify", repository.string(), "--json"}),
+      [&](const std::string& line) { pieces.out += line + "\n"; },
+      [&](const std::string& line) { pieces.err += line + "\n"; }, {},
+      [&](const std::string& piece) {
+        pieces.out += piece;
+        ++pieceCalls;
+      });
+  EXPECT_EQ(pieces.status, 5);
+  EXPECT_EQ(pieces.out, document);
+  EXPECT_GT(pieceCalls, 1);
   nlohmann::json envelope = nlohmann::json::parse(json.err);
   EXPECT_EQ(envelope["code"], "repository_integrity_failed");
   EXPECT_EQ(envelope["category"], "repository_integrity");

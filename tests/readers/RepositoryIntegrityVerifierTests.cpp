@@ -232,6 +232,25 @@ TEST(RepositoryIntegrityVerifier, ParallelReportEqualsTheSerialOneOnADamagedRepo
     RepositoryIntegrityVerifier parallel(test::testKeyMaterial());
     parallel.setWorkerCount(workers);
     EXPECT_EQ(parallel.verify(root), expected);
+
+    // The same findings read in order, and progress over exactly the blobs hashed: the
+    // referenced ones at their own path.
+    RepositoryIntegrityProgress progress;
+    std::vector<std::pair<std::int64_t, std::int64_t>> started;
+    progress.started = [&](std::int64_t blobs, std::int64_t bytes) { started.emplace_back(blobs, bytes); };
+    const RepositoryIntegrityFindings findings = parallel.check(root, &progress);
+    EXPECT_EQ(findings.issueCount(), 10);
+    EXPECT_EQ(findings.report(), expected);
+    std::int64_t hashedBytes = 0;
+    for (const std::string& key : keys) {
+      if (fs::exists(blobPath(key))) hashedBytes += static_cast<std::int64_t>(fs::file_size(blobPath(key)));
+    }
+    hashedBytes += static_cast<std::int64_t>(fs::file_size(blobPath(oddPresent)));
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0].first, 41);
+    EXPECT_EQ(started[0].second, hashedBytes);
+    EXPECT_EQ(progress.blobsDone.load(), 41);
+    EXPECT_EQ(progress.bytesDone.load(), hashedBytes);
   }
 }
 
