@@ -405,8 +405,6 @@ RepositoryIntegrityFindings RepositoryIntegrityVerifier::check(const fs::path& r
   state->stored = collectStoredBlobs(root, blobEnumeratorFactory_);
   const StoredBlobs& stored = state->stored;
 
-  state->forEachMissingKey([&](std::string_view, const std::string&) { ++state->issueCount; });
-
   // Which stored blobs to hash: referenced ones at their own path. Their outcomes are found
   // on every core (any order: hashing has no effect), then reported in key order.
   std::vector<std::uint8_t>& outcomes = state->outcomes;
@@ -432,6 +430,8 @@ RepositoryIntegrityFindings RepositoryIntegrityVerifier::check(const fs::path& r
     const bool isLarge = static_cast<std::uint64_t>(size) > 2 * EncryptedBlobCodec::chunkSize;
     (isLarge ? large : small).push_back(static_cast<std::uint32_t>(i));
   }
+  // Stored names are unique, so every referenced key without a blob to hash is missing.
+  state->issueCount = static_cast<std::int64_t>(referenced.size() - large.size() - small.size());
   if (progress && progress->started) {
     progress->started(static_cast<std::int64_t>(large.size() + small.size()), totalBytes);
   }
