@@ -330,9 +330,9 @@ struct RepositoryIntegrityFindings::State {
   void forEachMissingKey(Visit&& visit) const {
     auto storedIt = stored.order.begin();
     referenced.forEach([&](std::string_view key) {
-      while (storedIt != stored.order.end() && stored.name(*storedIt) < key) ++storedIt;
+      while (storedIt != stored.order.end() && stored.name(*storedIt).compare(key) < 0) ++storedIt;
       const std::string expected = expectedBlobPath(root, key);
-      if (storedIt != stored.order.end() && stored.name(*storedIt) == key &&
+      if (storedIt != stored.order.end() && stored.name(*storedIt).compare(key) == 0 &&
           stored.path(root, *storedIt) == expected) {
         return;
       }
