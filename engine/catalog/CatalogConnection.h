@@ -401,12 +401,34 @@ struct LatestEvent {
   bool isFile() const { return blobKey.has_value(); }
 };
 
+// The columns of a LatestEvent, in the order readLatestEvent reads them.
+inline constexpr const char* kLatestEventColumns =
+    "path_id, rel_path_ciphertext, rel_path_norm_ciphertext, op, blob_key, size_bytes, created_at, "
+    "modified_at, content_id, deleted, ts, run_id, id";
+
+// One row of kLatestEventColumns into `event`, reusing its buffers.
+inline void readLatestEvent(Row& row, LatestEvent& event) {
+  event.pathID.assign(row.textView(0));
+  row.assignBlob(1, event.relPathCiphertext);
+  row.assignBlob(2, event.relPathNormCiphertext);
+  event.op.assign(row.textView(3));
+  event.blobKey = row.optionalText(4);
+  event.sizeBytes = row.optionalInt64(5);
+  event.createdAt = row.optionalDouble(6);
+  event.modifiedAt = row.optionalDouble(7);
+  event.contentID = row.optionalInt64(8);
+  event.deleted = row.columnInt64(9) != 0;
+  event.ts = row.columnDouble(10);
+  event.runID = row.columnInt64(11);
+  event.id = row.columnInt64(12);
+}
+
 // The SQL of forEachLatestEvent. Its ORDER BY is the order of idx_file_events_plan_norm_run,
 // which SQLite then scans instead of sorting; a scope must not offer it a range on run_id
 // (write "+run_id"), or it takes the other index and sorts every event of the plan.
 inline std::string latestEventsSQL(const std::string& scope) {
-  return "SELECT path_id, rel_path_ciphertext, rel_path_norm_ciphertext, op, blob_key, size_bytes, created_at, "
-         "modified_at, content_id, deleted, ts, run_id, id\n"
+  return std::string("SELECT ") + kLatestEventColumns +
+         "\n"
          "FROM file_events\n"
          "WHERE plan_id = ?1 AND (" +
          scope +
@@ -456,20 +478,7 @@ inline void forEachLatestEvent(BackupCatalogSQLiteConnection& connection, const 
     }
     const int kind = row.isNull(4) ? 1 : 0;
     const int target = newest[kind] == 0 ? 1 : 0;
-    LatestEvent& event = slots[kind][target];
-    event.pathID = currentPath;
-    row.assignBlob(1, event.relPathCiphertext);
-    row.assignBlob(2, event.relPathNormCiphertext);
-    event.op.assign(row.textView(3));
-    event.blobKey = row.optionalText(4);
-    event.sizeBytes = row.optionalInt64(5);
-    event.createdAt = row.optionalDouble(6);
-    event.modifiedAt = row.optionalDouble(7);
-    event.contentID = row.optionalInt64(8);
-    event.deleted = row.columnInt64(9) != 0;
-    event.ts = row.columnDouble(10);
-    event.runID = row.columnInt64(11);
-    event.id = row.columnInt64(12);
+    readLatestEvent(row, slots[kind][target]);
     newest[kind] = target;
   }
   flush();

@@ -1,5 +1,8 @@
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <exception>
+#include <mutex>
 #include <thread>
 
 #include "engine/catalog/BackupCatalog.h"
@@ -74,45 +77,235 @@ void parallelFor(std::size_t count, Work&& work) {
   if (first != threads) std::rethrow_exception(errors[first]);
 }
 
+// The live event of every path of the run's snapshot with its rank (the place of its path
+// among the live paths in path-id order), in table order. Reading in path-id order costs one
+// table seek per event (a page read each: the rows of a path are spread over the whole
+// table); this reads the table twice in storage order and the path index once without
+// touching the table: the kinds and deletions of the events, then the newest event of each
+// kind per path from the index, then the rows of the live ones. Returns false, having
+// visited nothing, when the catalog does not lend itself to that (a read that fails, as on a
+// damaged page the run itself may never reach): the caller then reads in path-id order.
+// Errors once visiting has begun: catalogError(stepFailure + the SQLite message).
+template <class Visit>
+bool forEachLiveEventInTableOrder(catalog_internal::BackupCatalogSQLiteConnection& connection, const PlanID& planID,
+                                  std::int64_t runID, const std::string& stepFailure, Visit&& visit) {
+  // One read transaction, so the three reads see one catalog.
+  if (connection.execRaw("SAVEPOINT snapshot_scan;") != SQLITE_OK) return false;
+  struct Release {
+    catalog_internal::BackupCatalogSQLiteConnection& connection;
+    ~Release() { connection.execRaw("RELEASE snapshot_scan;"); }
+  } release{connection};
+
+  auto prepare = [&](const std::string& sql) -> StatementHandle {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(connection.db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(statement);
+      return StatementHandle(nullptr);
+    }
+    return StatementHandle(statement);
+  };
+  const std::string filter = "FROM file_events NOT INDEXED WHERE plan_id = ?1 AND run_id <= ?2";
+
+  // The events of the run's snapshot by id, each with what decides which one counts.
+  enum : std::uint8_t { kFolder = 1, kDeleted = 2, kMakesFolder = 4 };
+  std::vector<std::int64_t> ids;
+  std::vector<std::uint8_t> flags;
+  {
+    StatementHandle statement = prepare("SELECT id, blob_key IS NULL, deleted, op " + filter + ";");
+    if (!statement) return false;
+    Row row(connection.db, statement.get());
+    row.text(1, planID.rawValue());
+    row.int64(2, runID);
+    int rc;
+    while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
+      const std::int64_t id = row.columnInt64(0);
+      if (!ids.empty() && id <= ids.back()) return false;
+      ids.push_back(id);
+      flags.push_back(static_cast<std::uint8_t>((row.columnInt64(1) != 0 ? kFolder : 0) |
+                                                (row.columnInt64(2) != 0 ? kDeleted : 0) |
+                                                (row.textView(3) == "mkdir" ? kMakesFolder : 0)));
+    }
+    if (rc != SQLITE_DONE || ids.size() > std::numeric_limits<std::uint32_t>::max()) return false;
+  }
+
+  ids.shrink_to_fit();
+  flags.shrink_to_fit();
+
+  // The live event of each path, by the rule of forEachLatestEvent and liveEvent: its rank,
+  // kept by the event's place in `ids`.
+  constexpr std::uint32_t kNotLive = std::numeric_limits<std::uint32_t>::max();
+  std::vector<std::uint32_t> ranks(ids.size(), kNotLive);
+  std::uint32_t liveCount = 0;
+  {
+    StatementHandle statement = prepare(
+        "SELECT path_id, run_id, id FROM file_events WHERE plan_id = ?1 AND +run_id <= ?2 ORDER BY path_id, run_id, id;");
+    if (!statement) return false;
+    Row row(connection.db, statement.get());
+    row.text(1, planID.rawValue());
+    row.int64(2, runID);
+    LatestEvent newest[2];
+    std::size_t positions[2] = {0, 0};
+    bool seen[2] = {false, false};
+    std::string currentPath;
+    auto flush = [&] {
+      const LatestEvent* live = liveEvent(seen[0] ? &newest[0] : nullptr, seen[1] ? &newest[1] : nullptr);
+      if (live) ranks[positions[live == &newest[0] ? 0 : 1]] = liveCount++;
+      seen[0] = seen[1] = false;
+    };
+    int rc;
+    bool any = false;
+    while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
+      const std::string_view pathID = row.textView(0);
+      if (!any || pathID != currentPath) {
+        if (any) flush();
+        currentPath.assign(pathID);
+        any = true;
+      }
+      const std::int64_t id = row.columnInt64(2);
+      const auto at = std::lower_bound(ids.begin(), ids.end(), id);
+      if (at == ids.end() || *at != id) return false;
+      const auto position = static_cast<std::size_t>(at - ids.begin());
+      const int kind = (flags[position] & kFolder) ? 1 : 0;
+      LatestEvent& event = newest[kind];
+      event.runID = row.columnInt64(1);
+      event.id = id;
+      event.deleted = (flags[position] & kDeleted) != 0;
+      event.op = (flags[position] & kMakesFolder) ? "mkdir" : "";
+      positions[kind] = position;
+      seen[kind] = true;
+    }
+    if (rc != SQLITE_DONE) return false;
+    if (any) flush();
+  }
+  flags = {};
+
+  StatementHandle statement = prepare(std::string("SELECT ") + catalog_internal::kLatestEventColumns + " " + filter + ";");
+  if (!statement) return false;
+  Row row(connection.db, statement.get());
+  row.text(1, planID.rawValue());
+  row.int64(2, runID);
+  LatestEvent event;
+  std::size_t position = 0;
+  std::uint32_t visited = 0;
+  int rc = SQLITE_DONE;
+  while (visited < liveCount && (rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
+    const std::int64_t id = row.columnInt64(12);
+    while (position < ids.size() && ids[position] < id) ++position;
+    if (position == ids.size() || ids[position] != id || ranks[position] == kNotLive) continue;
+    readLatestEvent(row, event);
+    visit(event, ranks[position]);
+    ++visited;
+  }
+  if (visited < liveCount) {
+    if (rc != SQLITE_DONE) throw catalogError(stepFailure + connection.sqliteMessage());
+    throw catalogError(stepFailure + "the catalog changed while it was read");
+  }
+  return true;
+}
+
 // The live events of the run's snapshot, gathered in batches whose paths `open` decrypts on
 // every core; each batch is handed on in query order, so the items come out as from one
 // thread, errors included: a failing step of the query passes only once the items read
-// before it are opened and handed on. On this thread, `take(live, item)` records what the
-// item needs of a live event (false skips the event) and `hand(item)` uses the opened item.
+// before it are opened and handed on. `take(live, rank, item)` records what the item needs of
+// a live event (false skips the event); `hand(item)` uses the opened item, on this thread.
+// With `anyOrder` the events may come in table order (forEachLiveEventInTableOrder), and
+// `rank` tells each one's place in path-id order; otherwise they come in that order.
+//
+// The query runs on a thread of its own, a few batches ahead: stepping SQLite through the
+// index (a table read per event) and opening and handing the batches before it then share
+// the cores instead of taking turns. The caller holds the catalog's lock throughout, so
+// nothing else uses the connection meanwhile; `take` runs on the query's thread.
 template <class Item, class Take, class Open, class Hand>
 void forEachOpenedLiveEvent(catalog_internal::BackupCatalogSQLiteConnection& connection, const PlanID& planID,
-                            std::int64_t runID, const std::string& prepareFailure, Take&& take, Open&& open,
-                            Hand&& hand) {
+                            std::int64_t runID, const std::string& prepareFailure, bool anyOrder, Take&& take,
+                            Open&& open, Hand&& hand) {
   constexpr std::size_t kBatchSize = 4096;
-  std::vector<Item> batch;
-  batch.reserve(kBatchSize);
-  std::size_t used = 0;
-  bool handing = false;
-  auto flush = [&] {
-    handing = true;
-    parallelFor(used, [&](std::size_t i) { open(batch[i]); });
-    const std::size_t count = used;
-    used = 0;
-    for (std::size_t i = 0; i < count; ++i) hand(batch[i]);
-    handing = false;
+  // One being filled, one waiting, one being opened and handed on.
+  constexpr std::size_t kBatchCount = 3;
+  struct Batch {
+    std::vector<Item> items;
+    std::size_t used = 0;
   };
+  std::vector<Batch> batches(kBatchCount);
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<Batch*> free;
+  std::deque<Batch*> ready;
+  for (Batch& batch : batches) free.push_back(&batch);
+  bool queryDone = false;
+  bool stopping = false;
+  std::exception_ptr queryError;
+  struct Stopped {};
+
+  std::thread query([&] {
+    Batch* filling = nullptr;
+    auto publish = [&] {
+      std::lock_guard<std::mutex> lock(mutex);
+      ready.push_back(filling);
+      filling = nullptr;
+      changed.notify_all();
+    };
+    auto add = [&](const LatestEvent& live, std::uint32_t rank) {
+      if (!filling) {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return stopping || !free.empty(); });
+        if (stopping) throw Stopped{};
+        filling = free.front();
+        free.pop_front();
+        filling->used = 0;
+      }
+      std::vector<Item>& items = filling->items;
+      if (filling->used == items.size()) items.emplace_back();
+      if (!take(live, rank, items[filling->used])) return;
+      if (++filling->used == kBatchSize) publish();
+    };
+    try {
+      const std::string stepFailure = "Failed to read snapshot of run " + std::to_string(runID) + ": ";
+      if (!anyOrder || !forEachLiveEventInTableOrder(connection, planID, runID, stepFailure, add)) {
+        std::uint32_t rank = 0;
+        catalog_internal::forEachLatestEvent(
+            connection, planID.rawValue(), catalog_internal::kSnapshotScope, prepareFailure,
+            [&](Row& row) { row.int64(2, runID); }, stepFailure,
+            [&](const LatestEvent* file, const LatestEvent* directory) {
+              if (const LatestEvent* live = liveEvent(file, directory)) add(*live, rank++);
+            });
+      }
+    } catch (const Stopped&) {
+    } catch (...) {
+      queryError = std::current_exception();
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    if (filling && filling->used > 0 && !stopping) ready.push_back(filling);
+    queryDone = true;
+    changed.notify_all();
+  });
+
+  std::exception_ptr handError;
   try {
-    catalog_internal::forEachLatestEvent(
-        connection, planID.rawValue(), catalog_internal::kSnapshotScope, prepareFailure,
-        [&](Row& row) { row.int64(2, runID); }, "Failed to read snapshot of run " + std::to_string(runID) + ": ",
-        [&](const LatestEvent* file, const LatestEvent* directory) {
-          const LatestEvent* live = liveEvent(file, directory);
-          if (!live) return;
-          if (used == batch.size()) batch.emplace_back();
-          if (!take(*live, batch[used])) return;
-          if (++used == kBatchSize) flush();
-        });
+    for (;;) {
+      Batch* batch = nullptr;
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return queryDone || !ready.empty(); });
+        if (ready.empty()) break;
+        batch = ready.front();
+        ready.pop_front();
+      }
+      parallelFor(batch->used, [&](std::size_t i) { open(batch->items[i]); });
+      for (std::size_t i = 0; i < batch->used; ++i) hand(batch->items[i]);
+      std::lock_guard<std::mutex> lock(mutex);
+      free.push_back(batch);
+      changed.notify_all();
+    }
   } catch (...) {
-    if (handing) throw;
-    flush();
-    throw;
+    handError = std::current_exception();
+    std::lock_guard<std::mutex> lock(mutex);
+    stopping = true;
+    changed.notify_all();
   }
-  flush();
+  query.join();
+  if (handError) std::rethrow_exception(handError);
+  if (queryError) std::rethrow_exception(queryError);
 }
 
 }  // namespace
@@ -218,11 +411,12 @@ void BackupCatalog::Impl::forEachLatestHistoryRow(const PlanID& planID, std::int
     bool matches = false;
   };
   forEachOpenedLiveEvent<Pending>(
-      connection, planID, runID, "Failed to prepare listSnapshotChildren",
-      [&](const LatestEvent& live, Pending& item) {
+      connection, planID, runID, "Failed to prepare listSnapshotChildren", true,
+      [&](const LatestEvent& live, std::uint32_t rank, Pending& item) {
         item.relPathCiphertext = live.relPathCiphertext;
         item.relPathNormCiphertext = live.relPathNormCiphertext;
         item.row = HistoryRow();
+        item.row.rank = rank;
         item.row.op = live.op;
         item.row.blobKey = live.blobKey;
         item.row.sizeBytes = catalog_internal::shownSize(live.sizeBytes);
@@ -293,7 +487,7 @@ void BackupCatalog::Impl::forEachLiveManifestEntry(
       connection, planID, runID,
       kinds == ManifestEntryKinds::directories ? "Failed to prepare snapshotDirectoryEntries"
                                                : "Failed to prepare snapshotFileManifestEntries",
-      [&](const LatestEvent& live, Pending& item) {
+      false, [&](const LatestEvent& live, std::uint32_t, Pending& item) {
         if (live.isFile() ? kinds == ManifestEntryKinds::directories : kinds == ManifestEntryKinds::files) {
           return false;
         }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,6 +15,11 @@ namespace tvr::catalog_internal {
 
 // One live row of a run's history (the newest event of a path at or before the run,
 // not deleted), decrypted.
+//
+// Rows may arrive in any order. Where rows compete (two with one path, the rows that name
+// an implied folder, children with equal names), the outcome is that of feeding them by
+// ascending `rank` (the place of the row's path id in path-id order), and among equal
+// ranks in the order they arrive.
 struct HistoryRow {
   std::string relPath;
   std::string relPathNorm;
@@ -22,6 +28,7 @@ struct HistoryRow {
   std::optional<std::int64_t> sizeBytes;
   std::optional<double> createdAt;
   std::optional<double> modifiedAt;
+  std::uint32_t rank = 0;
 };
 
 // Children of one directory built from history rows, with the history rules: a row one
@@ -43,6 +50,8 @@ class HistoryDirectoryListing {
   struct Child {
     SnapshotEntry entry;
     bool hasOwnRow = false;
+    std::uint32_t firstRank = 0;   // the lowest rank of a row that maps to it: its place
+    std::uint32_t namingRank = 0;  // the rank of the row it is named after
   };
   std::string prefix_;
   std::vector<Child> children_;
@@ -61,8 +70,8 @@ class HistoryChildren {
   HistoryDirectoryListing listing_;
 };
 
-// The whole snapshot from the rows, fed one by one in query order; only the compact records
-// are kept.
+// The whole snapshot from the rows, fed one by one (see HistoryRow for their order); only the
+// compact records are kept.
 class HistorySnapshotBuilder {
  public:
   HistorySnapshotBuilder();

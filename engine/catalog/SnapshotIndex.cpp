@@ -124,6 +124,12 @@ class SnapshotIndex::Store {
     input.normPart = keptNorm;
     setStrings(record, input);
   }
+  // The place of a listed record among its listing's children when the records were not
+  // added in order: the lowest rank given, children of equal rank in the order added.
+  void lowerRank(std::uint32_t index, std::uint32_t rank) {
+    if (ranks_.size() <= index) ranks_.resize(records_.size(), std::numeric_limits<std::uint32_t>::max());
+    ranks_[index] = std::min(ranks_[index], rank);
+  }
   // The values of `from` (strings, dates, kind) into `to`, keeping its place.
   void replaceWith(std::uint32_t to, std::uint32_t from) {
     std::uint32_t listing = records_[to].listing;
@@ -185,6 +191,11 @@ class SnapshotIndex::Store {
     for (ListingInfo& listing : listings_) {
       std::vector<std::uint32_t> children = std::move(listing.pending);
       listing.pending = {};
+      if (!ranks_.empty()) {
+        std::stable_sort(children.begin(), children.end(), [&](std::uint32_t a, std::uint32_t b) {
+          return rankOf(a) < rankOf(b);
+        });
+      }
       if (firstFileOfAPathOnly) children = withoutRepeatedFiles(std::move(children));
       std::vector<std::string> norms;
       if (!byName) {
@@ -213,8 +224,10 @@ class SnapshotIndex::Store {
   };
   // The lookup from candidates; of several with one path the lowest rank answers.
   void finishLookup(std::vector<Candidate> candidates) {
+    // Records are made in the order rows arrive, so equal ranks go by arrival.
     std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
-      return a.hash != b.hash ? a.hash < b.hash : a.rank < b.rank;
+      if (a.hash != b.hash) return a.hash < b.hash;
+      return a.rank != b.rank ? a.rank < b.rank : a.record < b.record;
     });
     // Compacted in place: the lookup is the candidates that answer.
     std::size_t kept = 0;
@@ -427,6 +440,11 @@ class SnapshotIndex::Store {
   std::unordered_map<std::string, std::uint32_t> listingByPath_;
   std::vector<std::uint32_t> order_;
   std::vector<Candidate> lookup_;  // by hash of the path
+  std::vector<std::uint32_t> ranks_;  // by record, once lowerRank is used
+
+  std::uint32_t rankOf(std::uint32_t index) const {
+    return index < ranks_.size() ? ranks_[index] : std::numeric_limits<std::uint32_t>::max();
+  }
 };
 
 // ---------------------------------------------------------------- SnapshotIndex
@@ -703,8 +721,12 @@ void HistoryDirectoryListing::add(const HistoryRow& row, const std::vector<std::
   auto [slot, inserted] = indexByID_.try_emplace(id, children_.size());
   if (inserted) children_.emplace_back();
   Child& child = children_[slot->second];
-  if (inserted || (direct && !child.hasOwnRow)) {
-    // The child's own row names it; until it shows up the first deeper row does.
+  if (inserted || row.rank < child.firstRank) child.firstRank = row.rank;
+  // The child's own row names it, else the first deeper row does (first: lowest rank).
+  const bool names =
+      inserted || (direct && !child.hasOwnRow) || (direct == child.hasOwnRow && row.rank < child.namingRank);
+  if (names) {
+    child.namingRank = row.rank;
     std::string display =
         displayComponents.size() == normComponents.size() ? joinFirst(displayComponents, level + 1) : childNorm;
     SnapshotEntry& entry = child.entry;
@@ -727,6 +749,9 @@ void HistoryDirectoryListing::add(const HistoryRow& row, const std::vector<std::
 }
 
 std::vector<SnapshotEntry> HistoryDirectoryListing::finish() {
+  // Into the order of their first rows, as if the rows had come by rank.
+  std::stable_sort(children_.begin(), children_.end(),
+                   [](const Child& a, const Child& b) { return a.firstRank < b.firstRank; });
   std::vector<SnapshotEntry> list;
   list.reserve(children_.size());
   for (Child& child : children_) list.push_back(std::move(child.entry));
@@ -769,9 +794,10 @@ struct HistorySnapshotBuilder::State {
   struct DirectoryChild {
     std::uint32_t record;
     bool hasOwnRow;
+    std::uint32_t namingRank;  // the rank of the row it is named after
   };
   std::unordered_map<std::string, DirectoryChild> directories;
-  // One lookup candidate per row, in row order: the first row of a path answers.
+  // One lookup candidate per row: the first row of a path (lowest rank) answers.
   std::vector<SnapshotIndex::Store::Candidate> candidates;
 };
 
@@ -802,20 +828,23 @@ void HistorySnapshotBuilder::add(const HistoryRow& row) {
       if (isDirectory) {
         std::string key = childNorm;
         key.append(1, '\0').append(reinterpret_cast<const char*>(&listing), sizeof(listing));
-        auto [it, inserted] = state.directories.try_emplace(std::move(key), State::DirectoryChild{0, false});
+        auto [it, inserted] = state.directories.try_emplace(std::move(key), State::DirectoryChild{0, false, 0});
+        State::DirectoryChild& child = it->second;
         if (inserted) {
           Store::Input input;
           input.kind = SnapshotKind::directory;
           input.normPart = normParts[level];
           input.relPath = display;
           input.name = lastComponent(display);
-          it->second = {store.add(listing, input, true), direct};
-        } else if (direct && !it->second.hasOwnRow) {
-          // The child's own row names it; until it shows up the first deeper row does.
-          store.rename(it->second.record, display, lastComponent(display));
-          it->second.hasOwnRow = true;
+          child = {store.add(listing, input, true), direct, row.rank};
+        } else if ((direct && !child.hasOwnRow) || (direct == child.hasOwnRow && row.rank < child.namingRank)) {
+          // The child's own row names it, else the first deeper row does (first: lowest rank).
+          store.rename(child.record, display, lastComponent(display));
+          child.hasOwnRow = child.hasOwnRow || direct;
+          child.namingRank = row.rank;
         }
-        std::uint32_t record = it->second.record;
+        std::uint32_t record = child.record;
+        store.lowerRank(record, row.rank);
         if (row.modifiedAt && (!store.hasModified(record) || *row.modifiedAt > *store.modified(record))) {
           store.setModified(record, *row.modifiedAt);
         }
@@ -829,6 +858,7 @@ void HistorySnapshotBuilder::add(const HistoryRow& row) {
         input.modifiedAt = row.modifiedAt;
         input.blobKey = &row.blobKey;
         fileRecord = store.add(listing, input, true);  // a repeat of the path is dropped at the end
+        store.lowerRank(fileRecord, row.rank);
         if (childNorm != row.relPathNorm) fileRecord = kNone;
         fileDisplay = std::move(display);
       }
@@ -845,8 +875,7 @@ void HistorySnapshotBuilder::add(const HistoryRow& row) {
   } else {
     answer = store.addUnlisted(historyFileEntry(row));
   }
-  state.candidates.push_back(
-      {pathHash(row.relPathNorm), static_cast<std::uint32_t>(state.candidates.size()), answer});
+  state.candidates.push_back({pathHash(row.relPathNorm), row.rank, answer});
 }
 
 std::shared_ptr<const SnapshotIndex> HistorySnapshotBuilder::finish() {

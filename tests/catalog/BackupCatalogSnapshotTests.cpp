@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <set>
 #include <thread>
 
@@ -17,6 +19,7 @@
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
 #include "platform/Iso8601.h"
+#include "platform/Unicode.h"
 #include "tests/support/ErrorAssertions.h"
 #include "tests/support/Files.h"
 #include "tests/support/RawDatabase.h"
@@ -400,6 +403,77 @@ TEST(SnapshotIndexTest, HistoryRowsRepeatedOrUnlikeTheirListing) {
   EXPECT_EQ(folder->kind, SnapshotKind::file);
   EXPECT_EQ(index->children(std::nullopt).at(0).modifiedAt, kT0 + 2);  // newest below
   EXPECT_EQ(index->fileCount(), 3u);
+}
+
+// History rows may come in table order: fed in any order with their ranks, they give what
+// feeding them by rank gives, wherever rows compete.
+TEST(SnapshotIndexTest, HistoryRowsInAnyOrderGiveTheSnapshotOfTheirRankOrder) {
+  using catalog_internal::HistoryRow;
+  auto file = [](std::string display, std::string norm, char blob, double modified) {
+    return HistoryRow{std::move(display), std::move(norm), "copy", std::string(64, blob), 1, kT0, modified};
+  };
+  auto folder = [](std::string display, std::string norm) {
+    return HistoryRow{std::move(display), std::move(norm), "mkdir", std::nullopt, std::nullopt, std::nullopt, kT0};
+  };
+  // In rank order.
+  std::vector<HistoryRow> rows = {
+      file("Dir/One.txt", "dir/one.txt", 'a', kT0),
+      file("Photos/a.jpg", "photos/a.jpg", 'b', kT0 + 1),  // names the implied folder
+      file("MUSIC/x.mp3", "music/x.mp3", 'c', kT0),
+      file("Dir/ONE.txt", "dir/one.txt", 'd', kT0 + 5),  // a repeat of the path: the first answers
+      folder("Music", "music"),                          // its own row names it over deeper rows
+      file("PHOTOS/b.jpg", "photos/b.jpg", 'e', kT0 + 9),
+      folder("Docs", "docs"),
+      folder("DOCS", "docs"),  // the first own row names it
+      file("caf\u00e9.txt", "caf\u00e9.txt", 'f', kT0),
+      file("cafe\u0301.txt", "cafe\u0301.txt", 'g', kT0),  // equal in Finder order: the first stays first
+      file("A/B/C/d.txt", "a/b/c/d.txt", 'h', kT0 + 3),
+      file("a/b/C/E.txt", "a/b/c/e.txt", 'i', kT0 + 4),
+      folder("a/B", "a/b"),
+  };
+  for (std::size_t i = 0; i < rows.size(); ++i) rows[i].rank = static_cast<std::uint32_t>(i);
+  const std::vector<std::optional<std::string>> folders = {std::nullopt, "dir", "photos", "music", "docs",
+                                                           "a",          "a/b", "a/b/c"};
+  struct Snapshot {
+    std::vector<std::vector<SnapshotEntry>> listings;
+    std::vector<std::optional<SnapshotEntry>> lookups;
+    std::vector<std::vector<SnapshotEntry>> children;
+    bool operator==(const Snapshot&) const = default;
+  };
+  auto snapshotOf = [&](const std::vector<HistoryRow>& fed) {
+    catalog_internal::HistorySnapshotBuilder builder;
+    for (const HistoryRow& row : fed) builder.add(row);
+    auto index = builder.finish();
+    Snapshot snapshot;
+    for (const auto& path : folders) {
+      snapshot.listings.push_back(index->children(path));
+      catalog_internal::HistoryChildren children(path.value_or(""));
+      for (const HistoryRow& row : fed) children.add(row);
+      snapshot.children.push_back(children.finish());
+    }
+    for (const HistoryRow& row : rows) snapshot.lookups.push_back(index->fileEntry(row.relPathNorm));
+    return snapshot;
+  };
+  const Snapshot expected = snapshotOf(rows);
+  EXPECT_EQ(expected.lookups[3]->relPath, "Dir/One.txt");
+  EXPECT_EQ(ids(expected.listings[0]),
+            (std::vector<std::string>{"d:a", "d:dir", "d:docs", "d:music", "d:photos", "f:caf\u00e9.txt",
+                                      "f:cafe\u0301.txt"}));
+  EXPECT_EQ(unicode::finderCompare("caf\u00e9.txt", "cafe\u0301.txt"), 0);  // the tie rank order breaks
+  std::map<std::string, std::string> shown;
+  for (const SnapshotEntry& child : expected.listings[0]) shown[child.id] = child.relPath;
+  EXPECT_EQ(shown["d:photos"], "Photos");
+  EXPECT_EQ(shown["d:music"], "Music");
+  EXPECT_EQ(shown["d:docs"], "Docs");
+  EXPECT_EQ(expected.children, expected.listings);
+
+  std::mt19937 random(20261211);
+  std::vector<HistoryRow> shuffled = rows;
+  for (int round = 0; round < 50; ++round) {
+    std::shuffle(shuffled.begin(), shuffled.end(), random);
+    SCOPED_TRACE(round);
+    EXPECT_EQ(snapshotOf(shuffled), expected);
+  }
 }
 
 TEST(SnapshotManifestTest, JsonUsesSecondsSince2001AndDefaultsKindToFile) {
