@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 namespace tvr::unicode {
 
@@ -126,10 +125,10 @@ std::size_t graphemeClusterCount(std::string_view text) {
 }
 
 int finderCompare(std::string_view a, std::string_view b) {
-  // One collator for the process; ICU collators are not thread-safe for compare on a shared
-  // instance only when modified, but we serialize anyway for safety across ICU versions.
-  static std::mutex mutex;
-  static std::unique_ptr<icu::Collator> collator = [] {
+  // One configured collator for the process, and a clone of it per thread: a collator keeps
+  // state while it compares, and a shared one behind a lock made every sort on more than one
+  // core wait for it.
+  static const std::unique_ptr<icu::Collator> prototype = [] {
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::Collator> c(icu::Collator::createInstance(icu::Locale::getRoot(), status));
     if (U_SUCCESS(status)) {
@@ -138,8 +137,9 @@ int finderCompare(std::string_view a, std::string_view b) {
     }
     return U_SUCCESS(status) ? std::move(c) : nullptr;
   }();
+  if (!prototype) return a.compare(b);
+  thread_local const std::unique_ptr<icu::Collator> collator(prototype->clone());
   if (!collator) return a.compare(b);
-  std::lock_guard<std::mutex> lock(mutex);
   UErrorCode status = U_ZERO_ERROR;
   UCollationResult r = collator->compareUTF8(icu::StringPiece(a.data(), static_cast<int32_t>(a.size())),
                                              icu::StringPiece(b.data(), static_cast<int32_t>(b.size())), status);

@@ -13,6 +13,7 @@
 #include "engine/catalog/SnapshotHistoryBuilder.h"
 #include "engine/catalog/SnapshotPaths.h"
 #include "engine/storage/RepositoryObjectKey.h"
+#include "platform/ParallelFor.h"
 #include "platform/Unicode.h"
 
 namespace tvr {
@@ -185,34 +186,44 @@ class SnapshotIndex::Store {
   // the name or of the normalised path; stable) and fixes the listings. With
   // `firstFileOfAPathOnly` a file whose path an earlier file of the listing has is dropped.
   void finishListings(bool byName, bool firstFileOfAPathOnly) {
+    // Each listing is sorted on its own, so they are sorted on every core; a sorted listing
+    // goes back into its `pending` until all are done.
+    parallelFor(
+        listings_.size(),
+        [&](std::size_t at) {
+          ListingInfo& listing = listings_[at];
+          std::vector<std::uint32_t> children = std::move(listing.pending);
+          listing.pending = {};
+          if (!ranks_.empty()) {
+            std::stable_sort(children.begin(), children.end(),
+                             [&](std::uint32_t a, std::uint32_t b) { return rankOf(a) < rankOf(b); });
+          }
+          if (firstFileOfAPathOnly) children = withoutRepeatedFiles(std::move(children));
+          std::vector<std::string> norms;
+          if (!byName) {
+            norms.reserve(children.size());
+            for (std::uint32_t child : children) norms.push_back(relPathNorm(child));
+          }
+          std::vector<std::uint32_t> positions(children.size());
+          for (std::uint32_t i = 0; i < positions.size(); ++i) positions[i] = i;
+          std::stable_sort(positions.begin(), positions.end(), [&](std::uint32_t a, std::uint32_t b) {
+            bool aDirectory = isDirectory(children[a]);
+            if (aDirectory != isDirectory(children[b])) return aDirectory;
+            return byName ? unicode::finderCompare(name(records_[children[a]]), name(records_[children[b]])) < 0
+                          : unicode::finderCompare(norms[a], norms[b]) < 0;
+          });
+          listing.pending.reserve(children.size());
+          for (std::uint32_t position : positions) listing.pending.push_back(children[position]);
+        },
+        16);
     std::size_t total = 0;
     for (const ListingInfo& listing : listings_) total += listing.pending.size();
     order_.reserve(total);
     for (ListingInfo& listing : listings_) {
-      std::vector<std::uint32_t> children = std::move(listing.pending);
-      listing.pending = {};
-      if (!ranks_.empty()) {
-        std::stable_sort(children.begin(), children.end(), [&](std::uint32_t a, std::uint32_t b) {
-          return rankOf(a) < rankOf(b);
-        });
-      }
-      if (firstFileOfAPathOnly) children = withoutRepeatedFiles(std::move(children));
-      std::vector<std::string> norms;
-      if (!byName) {
-        norms.reserve(children.size());
-        for (std::uint32_t child : children) norms.push_back(relPathNorm(child));
-      }
-      std::vector<std::uint32_t> positions(children.size());
-      for (std::uint32_t i = 0; i < positions.size(); ++i) positions[i] = i;
-      std::stable_sort(positions.begin(), positions.end(), [&](std::uint32_t a, std::uint32_t b) {
-        bool aDirectory = isDirectory(children[a]);
-        if (aDirectory != isDirectory(children[b])) return aDirectory;
-        return byName ? unicode::finderCompare(name(records_[children[a]]), name(records_[children[b]])) < 0
-                      : unicode::finderCompare(norms[a], norms[b]) < 0;
-      });
       listing.first = static_cast<std::uint32_t>(order_.size());
-      listing.count = static_cast<std::uint32_t>(children.size());
-      for (std::uint32_t position : positions) order_.push_back(children[position]);
+      listing.count = static_cast<std::uint32_t>(listing.pending.size());
+      order_.insert(order_.end(), listing.pending.begin(), listing.pending.end());
+      listing.pending = {};
     }
     order_.shrink_to_fit();
   }
