@@ -81,20 +81,27 @@ struct Scalar {
   }
 };
 
-std::string requiredString(Scalar& value, const char* key, const std::string& path) {
-  if (!value.present()) throw manifestError("missing key " + path + key + ".");
-  if (value.type != Scalar::Type::text) throw manifestError("key " + path + key + " is not a string.");
-  return std::move(value.text);
+// Where a key sits, for messages: "files[<index>]." inside an entry, "" at the top level.
+// Made only for a message, so a million entries cost no text.
+struct KeyPath {
+  std::optional<std::size_t> entry;
+  std::string text() const { return entry ? "files[" + std::to_string(*entry) + "]." : std::string(); }
+};
+
+void requireString(const Scalar& value, const char* key, const KeyPath& path) {
+  if (!value.present()) throw manifestError("missing key " + path.text() + key + ".");
+  if (value.type != Scalar::Type::text) throw manifestError("key " + path.text() + key + " is not a string.");
 }
 
-std::optional<std::string> optionalString(Scalar& value, const char* key, const std::string& path) {
-  if (!value.present()) return std::nullopt;
-  if (value.type != Scalar::Type::text) throw manifestError("key " + path + key + " is not a string.");
-  return std::move(value.text);
+// False when absent.
+bool optionalString(const Scalar& value, const char* key, const KeyPath& path) {
+  if (!value.present()) return false;
+  if (value.type != Scalar::Type::text) throw manifestError("key " + path.text() + key + " is not a string.");
+  return true;
 }
 
 // Range-checked before any conversion: a manifest may hold 1e20, 2^64 - 1 or a fraction.
-std::optional<std::int64_t> optionalInteger(const Scalar& value, const char* key, const std::string& path,
+std::optional<std::int64_t> optionalInteger(const Scalar& value, const char* key, const KeyPath& path,
                                             std::int64_t minimum) {
   switch (value.type) {
     case Scalar::Type::absent:
@@ -104,31 +111,31 @@ std::optional<std::int64_t> optionalInteger(const Scalar& value, const char* key
           static_cast<std::int64_t>(value.unsignedInteger) >= minimum) {
         return static_cast<std::int64_t>(value.unsignedInteger);
       }
-      throw manifestError("key " + path + key + " is out of range.");
+      throw manifestError("key " + path.text() + key + " is out of range.");
     case Scalar::Type::integer:
       if (value.integer >= minimum) return value.integer;
-      throw manifestError("key " + path + key + " is out of range.");
+      throw manifestError("key " + path.text() + key + " is out of range.");
     case Scalar::Type::real: {
       double d = value.real;
-      if (!std::isfinite(d) || d != std::floor(d)) throw manifestError("key " + path + key + " is not an integer.");
+      if (!std::isfinite(d) || d != std::floor(d)) throw manifestError("key " + path.text() + key + " is not an integer.");
       // 2^63 is exactly representable; everything below it converts without overflow.
       if (d < static_cast<double>(minimum) || d >= 9223372036854775808.0) {
-        throw manifestError("key " + path + key + " is out of range.");
+        throw manifestError("key " + path.text() + key + " is out of range.");
       }
       return static_cast<std::int64_t>(d);
     }
     default:
-      throw manifestError("key " + path + key + " is not an integer.");
+      throw manifestError("key " + path.text() + key + " is not an integer.");
   }
 }
 
 // Manifest dates are seconds since 2001-01-01; in memory they are Unix seconds. A date that
 // text cannot show (outside years 1 to 9999) is left out; NaN and infinities are refused.
-std::optional<double> optionalDate(const Scalar& value, const char* key, const std::string& path) {
+std::optional<double> optionalDate(const Scalar& value, const char* key, const KeyPath& path) {
   if (!value.present()) return std::nullopt;
-  if (!value.isNumber()) throw manifestError("key " + path + key + " is not a number.");
+  if (!value.isNumber()) throw manifestError("key " + path.text() + key + " is not a number.");
   double seconds = value.asDouble();
-  if (!std::isfinite(seconds)) throw manifestError("key " + path + key + " is not a finite number.");
+  if (!std::isfinite(seconds)) throw manifestError("key " + path.text() + key + " is not a finite number.");
   seconds += kSecondsFrom1970To2001;
   if (!isRepresentableDate(seconds)) return std::nullopt;
   return seconds;
@@ -150,18 +157,35 @@ struct EntryFields {
     return nullptr;
   }
 
-  SnapshotManifest::FileEntry decode(std::size_t index) {
-    std::string path = "files[" + std::to_string(index) + "].";
-    SnapshotManifest::FileEntry entry;
-    entry.relPath = requiredString(relPath, "relPath", path);
-    entry.relPathNorm = requiredString(relPathNorm, "relPathNorm", path);
-    entry.kind = optionalString(kind, "kind", path).value_or("file");
-    entry.blobKey = optionalString(blobKey, "blobKey", path);
+  // Every member absent again; the text buffers stay for the next entry.
+  void reset() {
+    for (Scalar* scalar : {&relPath, &relPathNorm, &kind, &blobKey, &sizeBytes, &createdAt, &modifiedAt, &contentID}) {
+      scalar->type = Scalar::Type::absent;
+    }
+  }
+
+  // Into `entry`, reusing its strings.
+  void decode(std::size_t index, SnapshotManifest::FileEntry& entry) const {
+    const KeyPath path{index};
+    requireString(relPath, "relPath", path);
+    entry.relPath.assign(relPath.text);
+    requireString(relPathNorm, "relPathNorm", path);
+    entry.relPathNorm.assign(relPathNorm.text);
+    if (optionalString(kind, "kind", path)) {
+      entry.kind.assign(kind.text);
+    } else {
+      entry.kind.assign("file");
+    }
+    if (optionalString(blobKey, "blobKey", path)) {
+      if (!entry.blobKey) entry.blobKey.emplace();
+      entry.blobKey->assign(blobKey.text);
+    } else {
+      entry.blobKey.reset();
+    }
     entry.sizeBytes = optionalInteger(sizeBytes, "sizeBytes", path, 0);
     entry.createdAt = optionalDate(createdAt, "createdAt", path);
     entry.modifiedAt = optionalDate(modifiedAt, "modifiedAt", path);
     entry.contentID = optionalInteger(contentID, "contentID", path, std::numeric_limits<std::int64_t>::min());
-    return entry;
   }
 };
 
@@ -198,7 +222,7 @@ class ManifestEvents {
   bool string(json::string_t& value) {
     return scalar([&](Scalar& s) {
       s.type = Scalar::Type::text;
-      s.text = std::move(value);
+      s.text.assign(value);  // a copy into the buffer the member kept: no allocation per value
     });
   }
   bool binary(json::binary_t&) { return scalar([](Scalar& s) { s.type = Scalar::Type::other; }); }
@@ -230,7 +254,7 @@ class ManifestEvents {
     if (!rootIsObject_) throw manifestError("the document is not an object.");
     SnapshotManifest manifest;
     std::optional<std::int64_t> version =
-        optionalInteger(version_, "version", "", std::numeric_limits<std::int64_t>::min());
+        optionalInteger(version_, "version", KeyPath{}, std::numeric_limits<std::int64_t>::min());
     if (!version) throw manifestError("missing key version.");
     manifest.version = *version;
     if (!createdAt_.present()) throw manifestError("missing key createdAt.");
@@ -276,7 +300,7 @@ class ManifestEvents {
       return true;
     }
     if (inFiles_ && depth_ == 3 && entryIsObject_ && entryField_ != nullptr) {
-      *entryField_ = Scalar();
+      entryField_->type = Scalar::Type::absent;
       assign(*entryField_);
       entryField_ = nullptr;
     }
@@ -299,10 +323,9 @@ class ManifestEvents {
       }
     } else if (inFiles_ && depth_ == 2) {
       entryIsObject_ = object;
-      entry_ = EntryFields();
+      entry_.reset();
       entryField_ = nullptr;
     } else if (inFiles_ && depth_ == 3 && entryIsObject_ && entryField_ != nullptr) {
-      *entryField_ = Scalar();
       entryField_->type = Scalar::Type::other;
       entryField_ = nullptr;
     }
@@ -317,8 +340,11 @@ class ManifestEvents {
         failEntry(manifestError("files[" + std::to_string(index_) + "] is not an object."));
       } else if (!entryError_) {
         try {
-          SnapshotManifest::FileEntry entry = entry_.decode(index_);
-          if (keep_(entry)) kept_.push_back(std::move(entry));
+          entry_.decode(index_, current_);
+          if (keep_(current_)) {
+            kept_.push_back(std::move(current_));
+            current_ = {};
+          }
         } catch (const Error&) {
           entryError_ = std::current_exception();
         }
@@ -355,6 +381,7 @@ class ManifestEvents {
   std::size_t index_ = 0;
   bool entryIsObject_ = false;
   EntryFields entry_;
+  SnapshotManifest::FileEntry current_;  // the entry being decoded, its strings reused
   Scalar* entryField_ = nullptr;
   std::exception_ptr entryError_;
   std::vector<SnapshotManifest::FileEntry> kept_;
