@@ -359,9 +359,15 @@ class Parser {
         if (result.ec == std::errc() && result.ptr == last) return events_.number_unsigned(value);
       }
     }
-    // The C library's conversion in the "C" locale, and no infinity, as nlohmann's.
-    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
-    double value = strtod_l(first, nullptr, cLocale);
+    // Correctly rounded, as the C library's conversion that nlohmann uses, and several times
+    // faster; a value out of range (an overflow, an underflow to zero) goes to the C
+    // library's conversion in the "C" locale, which says what nlohmann says. No infinity.
+    double value = 0;
+    auto converted = std::from_chars(first, last, value);
+    if (converted.ec != std::errc() || converted.ptr != last) {
+      static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
+      value = strtod_l(first, nullptr, cLocale);
+    }
     if (!std::isfinite(value)) return fail();
     return events_.number_float(value, number_);
   }
