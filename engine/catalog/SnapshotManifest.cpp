@@ -164,21 +164,21 @@ struct EntryFields {
     }
   }
 
-  // Into `entry`, reusing its strings.
-  void decode(std::size_t index, SnapshotManifest::FileEntry& entry) const {
+  // Into `entry`, trading string buffers with it (the members' texts are spent).
+  void decode(std::size_t index, SnapshotManifest::FileEntry& entry) {
     const KeyPath path{index};
     requireString(relPath, "relPath", path);
-    entry.relPath.assign(relPath.text);
+    entry.relPath.swap(relPath.text);
     requireString(relPathNorm, "relPathNorm", path);
-    entry.relPathNorm.assign(relPathNorm.text);
+    entry.relPathNorm.swap(relPathNorm.text);
     if (optionalString(kind, "kind", path)) {
-      entry.kind.assign(kind.text);
+      entry.kind.swap(kind.text);
     } else {
       entry.kind.assign("file");
     }
     if (optionalString(blobKey, "blobKey", path)) {
       if (!entry.blobKey) entry.blobKey.emplace();
-      entry.blobKey->assign(blobKey.text);
+      entry.blobKey->swap(blobKey.text);
     } else {
       entry.blobKey.reset();
     }
@@ -222,7 +222,9 @@ class ManifestEvents {
   bool string(json::string_t& value) {
     return scalar([&](Scalar& s) {
       s.type = Scalar::Type::text;
-      s.text.assign(value);  // a copy into the buffer the member kept: no allocation per value
+      // The parser clears its buffer before each string, so it takes the member's old one:
+      // neither side allocates or copies per value.
+      s.text.swap(value);
     });
   }
   bool binary(json::binary_t&) { return scalar([](Scalar& s) { s.type = Scalar::Type::other; }); }
