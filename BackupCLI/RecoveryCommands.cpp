@@ -133,11 +133,8 @@ RepositoryIntegrityFindings verifyWithProgress(const std::filesystem::path& repo
   RepositoryIntegrityVerifier verifier(std::move(key));
   if (!progress.enabled()) return verifier.check(repository);
   auto done = std::make_shared<RepositoryIntegrityProgress>();
-  done->started = [&progress, repository, done = std::weak_ptr<const RepositoryIntegrityProgress>(done)](
-                      std::int64_t blobs, std::int64_t bytes) {
-    progress.setProbe([position = VerifierPosition(repository, done.lock())] { return position(); });
-    progress.start("Verifying", blobs, bytes);
-  };
+  progress.setProbe([position = VerifierPosition(repository, done)] { return position(); });
+  done->started = [&progress](std::int64_t blobs, std::int64_t bytes) { progress.start("Verifying", blobs, bytes); };
   RepositoryIntegrityFindings findings = verifier.check(repository, done.get());
   progress.finish();
   return findings;

@@ -344,10 +344,16 @@ class BackupCatalogSQLiteConnection {
   }
 
   StatementHandle prepareDynamic(const std::string& sql, const std::string& failureText) {
+    StatementHandle statement = tryPrepare(sql);
+    if (!statement) throw makeError(failureText + ": " + sqliteMessage());
+    return statement;
+  }
+  // Null when the statement cannot be prepared (sqliteMessage says why).
+  StatementHandle tryPrepare(const std::string& sql) {
     sqlite3_stmt* statement = nullptr;
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
       sqlite3_finalize(statement);
-      throw makeError(failureText + ": " + sqliteMessage());
+      return StatementHandle(nullptr);
     }
     return StatementHandle(statement);
   }

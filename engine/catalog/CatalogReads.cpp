@@ -61,14 +61,6 @@ bool forEachLiveEventInTableOrder(catalog_internal::BackupCatalogSQLiteConnectio
     ~Release() { connection.execRaw("RELEASE snapshot_scan;"); }
   } release{connection};
 
-  auto prepare = [&](const std::string& sql) -> StatementHandle {
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(connection.db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
-      sqlite3_finalize(statement);
-      return StatementHandle(nullptr);
-    }
-    return StatementHandle(statement);
-  };
   const std::string filter = "FROM file_events NOT INDEXED WHERE plan_id = ?1 AND run_id <= ?2";
 
   // The events of the run's snapshot by id, each with what decides which one counts.
@@ -76,7 +68,7 @@ bool forEachLiveEventInTableOrder(catalog_internal::BackupCatalogSQLiteConnectio
   std::vector<std::int64_t> ids;
   std::vector<std::uint8_t> flags;
   {
-    StatementHandle statement = prepare("SELECT id, blob_key IS NULL, deleted, op " + filter + ";");
+    StatementHandle statement = connection.tryPrepare("SELECT id, blob_key IS NULL, deleted, op " + filter + ";");
     if (!statement) return false;
     Row row(connection.db, statement.get());
     row.text(1, planID.rawValue());
@@ -102,8 +94,9 @@ bool forEachLiveEventInTableOrder(catalog_internal::BackupCatalogSQLiteConnectio
   std::vector<std::uint32_t> ranks(ids.size(), kNotLive);
   std::uint32_t liveCount = 0;
   {
-    StatementHandle statement = prepare(
-        "SELECT path_id, run_id, id FROM file_events WHERE plan_id = ?1 AND +run_id <= ?2 ORDER BY path_id, run_id, id;");
+    StatementHandle statement = connection.tryPrepare(
+        "SELECT path_id, run_id, id FROM file_events WHERE plan_id = ?1 AND +run_id <= ?2 "
+        "ORDER BY path_id, run_id, id;");
     if (!statement) return false;
     Row row(connection.db, statement.get());
     row.text(1, planID.rawValue());
@@ -144,7 +137,8 @@ bool forEachLiveEventInTableOrder(catalog_internal::BackupCatalogSQLiteConnectio
   }
   flags = {};
 
-  StatementHandle statement = prepare(std::string("SELECT ") + catalog_internal::kLatestEventColumns + " " + filter + ";");
+  StatementHandle statement =
+      connection.tryPrepare(std::string("SELECT ") + catalog_internal::kLatestEventColumns + " " + filter + ";");
   if (!statement) return false;
   Row row(connection.db, statement.get());
   row.text(1, planID.rawValue());
@@ -176,10 +170,10 @@ bool forEachLiveEventInTableOrder(catalog_internal::BackupCatalogSQLiteConnectio
 // With `anyOrder` the events may come in table order (forEachLiveEventInTableOrder), and
 // `rank` tells each one's place in path-id order; otherwise they come in that order.
 //
-// The query runs on a thread of its own, a few batches ahead: stepping SQLite through the
-// index (a table read per event) and opening and handing the batches before it then share
-// the cores instead of taking turns. The caller holds the catalog's lock throughout, so
-// nothing else uses the connection meanwhile; `take` runs on the query's thread.
+// The query runs on a thread of its own, a few batches ahead: stepping SQLite and opening
+// and handing the batches before it then share the cores instead of taking turns. The
+// caller holds the catalog's lock throughout, so nothing else uses the connection
+// meanwhile; `take` runs on the query's thread.
 template <class Item, class Take, class Open, class Hand>
 void forEachOpenedLiveEvent(catalog_internal::BackupCatalogSQLiteConnection& connection, const PlanID& planID,
                             std::int64_t runID, const std::string& prepareFailure, bool anyOrder, Take&& take,

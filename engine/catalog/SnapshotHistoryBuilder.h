@@ -31,6 +31,25 @@ struct HistoryRow {
   std::uint32_t rank = 0;
 };
 
+// Which of the rows that map to one child names it: the child's own row, else a deeper
+// row; among those the lowest rank, then the first to arrive. One rule for the listing of
+// one folder and for the whole snapshot.
+class ChildNaming {
+ public:
+  // Whether the row names the child from now on; `first` for the first row that maps to
+  // it, `own` when the row is the child's own.
+  bool claims(bool first, bool own, std::uint32_t rank) {
+    if (!first && !(own && !hasOwnRow_) && !(own == hasOwnRow_ && rank < rank_)) return false;
+    hasOwnRow_ = hasOwnRow_ || own;
+    rank_ = rank;
+    return true;
+  }
+
+ private:
+  bool hasOwnRow_ = false;
+  std::uint32_t rank_ = 0;
+};
+
 // Children of one directory built from history rows, with the history rules: a row one
 // level below is the child itself, a deeper row implies a directory child; directory dates
 // are the newest modification date of every row mapping to the child; directories first,
@@ -49,9 +68,8 @@ class HistoryDirectoryListing {
  private:
   struct Child {
     SnapshotEntry entry;
-    bool hasOwnRow = false;
-    std::uint32_t firstRank = 0;   // the lowest rank of a row that maps to it: its place
-    std::uint32_t namingRank = 0;  // the rank of the row it is named after
+    ChildNaming naming;
+    std::uint32_t firstRank = 0;  // the lowest rank of a row that maps to it: its place
   };
   std::string prefix_;
   std::vector<Child> children_;

@@ -733,11 +733,7 @@ void HistoryDirectoryListing::add(const HistoryRow& row, const std::vector<std::
   if (inserted) children_.emplace_back();
   Child& child = children_[slot->second];
   if (inserted || row.rank < child.firstRank) child.firstRank = row.rank;
-  // The child's own row names it, else the first deeper row does (first: lowest rank).
-  const bool names =
-      inserted || (direct && !child.hasOwnRow) || (direct == child.hasOwnRow && row.rank < child.namingRank);
-  if (names) {
-    child.namingRank = row.rank;
+  if (child.naming.claims(inserted, direct, row.rank)) {
     std::string display =
         displayComponents.size() == normComponents.size() ? joinFirst(displayComponents, level + 1) : childNorm;
     SnapshotEntry& entry = child.entry;
@@ -752,7 +748,6 @@ void HistoryDirectoryListing::add(const HistoryRow& row, const std::vector<std::
       entry.modifiedAt = row.modifiedAt;
       entry.blobKey = row.blobKey;
     }
-    child.hasOwnRow = child.hasOwnRow || direct;
   }
   if (isDirectory && row.modifiedAt && (!child.entry.modifiedAt || *row.modifiedAt > *child.entry.modifiedAt)) {
     child.entry.modifiedAt = row.modifiedAt;
@@ -803,9 +798,8 @@ struct HistorySnapshotBuilder::State {
   std::unique_ptr<SnapshotIndex::Store> store = std::make_unique<SnapshotIndex::Store>();
   // Directory children by listing and path: the rows that map to one merge into it.
   struct DirectoryChild {
-    std::uint32_t record;
-    bool hasOwnRow;
-    std::uint32_t namingRank;  // the rank of the row it is named after
+    std::uint32_t record = 0;
+    ChildNaming naming;
   };
   std::unordered_map<std::string, DirectoryChild> directories;
   // One lookup candidate per row: the first row of a path (lowest rank) answers.
@@ -839,20 +833,19 @@ void HistorySnapshotBuilder::add(const HistoryRow& row) {
       if (isDirectory) {
         std::string key = childNorm;
         key.append(1, '\0').append(reinterpret_cast<const char*>(&listing), sizeof(listing));
-        auto [it, inserted] = state.directories.try_emplace(std::move(key), State::DirectoryChild{0, false, 0});
+        auto [it, inserted] = state.directories.try_emplace(std::move(key));
         State::DirectoryChild& child = it->second;
-        if (inserted) {
-          Store::Input input;
-          input.kind = SnapshotKind::directory;
-          input.normPart = normParts[level];
-          input.relPath = display;
-          input.name = lastComponent(display);
-          child = {store.add(listing, input, true), direct, row.rank};
-        } else if ((direct && !child.hasOwnRow) || (direct == child.hasOwnRow && row.rank < child.namingRank)) {
-          // The child's own row names it, else the first deeper row does (first: lowest rank).
-          store.rename(child.record, display, lastComponent(display));
-          child.hasOwnRow = child.hasOwnRow || direct;
-          child.namingRank = row.rank;
+        if (child.naming.claims(inserted, direct, row.rank)) {
+          if (inserted) {
+            Store::Input input;
+            input.kind = SnapshotKind::directory;
+            input.normPart = normParts[level];
+            input.relPath = display;
+            input.name = lastComponent(display);
+            child.record = store.add(listing, input, true);
+          } else {
+            store.rename(child.record, display, lastComponent(display));
+          }
         }
         std::uint32_t record = child.record;
         store.lowerRank(record, row.rank);
