@@ -1,6 +1,7 @@
 #include "platform/AtomicFileWriter.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,10 +24,11 @@ std::filesystem::path temporaryURL(const std::filesystem::path& destination) {
 
 TemporaryFile::TemporaryFile(std::filesystem::path temporary, std::filesystem::path destination, Durability durability,
                              Completion completion)
-    : registration_(temporary, completion == Completion::counted ? std::optional(destination) : std::nullopt),
+    : registration_(temporary),
       temporary_(std::move(temporary)),
       destination_(std::move(destination)),
       durability_(durability),
+      counted_(completion == Completion::counted),
       file_(openFile(temporary_, O_WRONLY | O_CREAT | O_EXCL)) {}
 
 TemporaryFile::~TemporaryFile() {
@@ -40,14 +42,24 @@ void TemporaryFile::close() {
   if (durability_ == Durability::synchronized && file_.get() >= 0 && ::fsync(file_.get()) != 0) {
     throw PosixError("fsync", errno, temporary_.string());
   }
+  if (counted_ && file_.get() >= 0) size_ = writtenSize();
   file_.close(temporary_);
+}
+
+std::optional<std::int64_t> TemporaryFile::writtenSize() const {
+  struct stat status {};
+  if (::fstat(file_.get(), &status) != 0) return std::nullopt;
+  return static_cast<std::int64_t>(status.st_size);
 }
 
 void TemporaryFile::moveIntoPlace() { moveIntoPlace(destination_); }
 
 void TemporaryFile::moveIntoPlace(const std::filesystem::path& destination) {
+  if (counted_ && file_.get() >= 0) size_ = writtenSize();
   if (::rename(temporary_.c_str(), destination.c_str()) != 0) throw PosixError("rename", errno, destination.string());
   moved_ = true;
+  // Counted from what was written, so progress needs no look at the destination.
+  if (counted_ && size_) registration_.markMoved(*size_);
 }
 
 void writeThroughTemporaryFile(const std::filesystem::path& destination, Durability durability,

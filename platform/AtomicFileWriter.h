@@ -63,13 +63,17 @@ class TemporaryFile {
   void moveIntoPlace(const std::filesystem::path& destination);
 
  private:
+  std::optional<std::int64_t> writtenSize() const;
+
   // Declared first, so the entry goes only after the file is renamed or removed.
   TemporaryFiles::Registration registration_;
   std::filesystem::path temporary_;
   std::filesystem::path destination_;
   Durability durability_;
+  bool counted_;
   OpenFile file_;
   bool moved_ = false;
+  std::optional<std::int64_t> size_;  // of a counted file, taken before it is closed
 };
 
 // Runs `write(fd, temporaryPath)` against a new temporary sibling of `destination` (its

@@ -1,6 +1,5 @@
 #include "platform/TemporaryFiles.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <map>
@@ -11,14 +10,9 @@ namespace tvr::TemporaryFiles {
 
 namespace {
 
-struct Entry {
-  std::filesystem::path temporary;
-  std::optional<std::filesystem::path> destination;
-};
-
 struct Registry {
   std::mutex mutex;
-  std::map<std::uint64_t, Entry> entries;
+  std::map<std::uint64_t, std::filesystem::path> entries;
   std::uint64_t nextID = 1;
   bool closed = false;
   Completed completed;
@@ -32,7 +26,7 @@ Registry& registry() {
 
 }  // namespace
 
-Registration::Registration(std::filesystem::path temporary, std::optional<std::filesystem::path> destination) {
+Registration::Registration(std::filesystem::path temporary) {
   Registry& r = registry();
   std::unique_lock lock(r.mutex);
   // The process is ending: hold this writer before it creates a file nobody would remove.
@@ -42,7 +36,7 @@ Registration::Registration(std::filesystem::path temporary, std::optional<std::f
     lock.lock();
   }
   id_ = r.nextID++;
-  r.entries.emplace(id_, Entry{std::move(temporary), std::move(destination)});
+  r.entries.emplace(id_, std::move(temporary));
 }
 
 Registration::~Registration() {
@@ -50,12 +44,9 @@ Registration::~Registration() {
   std::lock_guard lock(r.mutex);
   auto it = r.entries.find(id_);
   if (it == r.entries.end()) return;
-  const Entry& entry = it->second;
-  struct stat status {};
-  if (entry.destination && ::lstat(entry.temporary.c_str(), &status) != 0 &&
-      ::stat(entry.destination->c_str(), &status) == 0) {
+  if (movedBytes_) {
     r.completed.files += 1;
-    r.completed.bytes += static_cast<std::int64_t>(status.st_size);
+    r.completed.bytes += *movedBytes_;
   }
   r.entries.erase(it);
 }
@@ -64,7 +55,7 @@ std::vector<std::filesystem::path> inFlight() {
   Registry& r = registry();
   std::lock_guard lock(r.mutex);
   std::vector<std::filesystem::path> paths;
-  for (const auto& [id, entry] : r.entries) paths.push_back(entry.temporary);
+  for (const auto& [id, temporary] : r.entries) paths.push_back(temporary);
   return paths;
 }
 
@@ -78,7 +69,7 @@ void removeAllForExit() noexcept {
   Registry& r = registry();
   std::lock_guard lock(r.mutex);
   r.closed = true;
-  for (const auto& [id, entry] : r.entries) ::unlink(entry.temporary.c_str());
+  for (const auto& [id, temporary] : r.entries) ::unlink(temporary.c_str());
 }
 
 }  // namespace tvr::TemporaryFiles

@@ -12,19 +12,21 @@ namespace tvr {
 // Thread-safe. Registering never fails the write it describes.
 namespace TemporaryFiles {
 
-// Lists `temporary` while it exists; register before the file is created. When
-// `destination` is given and, on drop, the temporary file is gone and the destination is
-// there, the file counts as completed (see completed()).
+// Lists `temporary` while it exists; register before the file is created. A file marked
+// moved (into its destination, holding `bytes`) counts as completed when the registration
+// is dropped (see completed()).
 class Registration {
  public:
-  explicit Registration(std::filesystem::path temporary,
-                        std::optional<std::filesystem::path> destination = std::nullopt);
+  explicit Registration(std::filesystem::path temporary);
   ~Registration();
   Registration(const Registration&) = delete;
   Registration& operator=(const Registration&) = delete;
 
+  void markMoved(std::int64_t bytes) noexcept { movedBytes_ = bytes; }
+
  private:
   std::uint64_t id_;
+  std::optional<std::int64_t> movedBytes_;
 };
 
 // The temporary files listed now.

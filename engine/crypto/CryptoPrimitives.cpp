@@ -153,7 +153,13 @@ HMACSHA256::HMACSHA256(const std::uint8_t* key, std::size_t keySize) : context_(
   require(EVP_MAC_init(context_.get(), keySize == 0 ? &emptyKey : key, keySize, params), "HMAC init");
 }
 
+HMACSHA256::HMACSHA256(evp_mac_ctx_st* context) : context_(context) {
+  if (!context_) throw CipherError::libraryFailure("EVP_MAC_CTX_dup");
+}
+
 HMACSHA256::~HMACSHA256() = default;
+
+HMACSHA256 HMACSHA256::copy() const { return HMACSHA256(EVP_MAC_CTX_dup(context_.get())); }
 
 void HMACSHA256::update(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return;

@@ -90,6 +90,12 @@ class HMACSHA256 {
   ~HMACSHA256();
   HMACSHA256(const HMACSHA256&) = delete;
   HMACSHA256& operator=(const HMACSHA256&) = delete;
+  HMACSHA256(HMACSHA256&&) noexcept = default;
+  HMACSHA256& operator=(HMACSHA256&&) noexcept = default;
+
+  // A second context in this one's state: cheaper than keying a new one, so a context keyed
+  // once can be copied for every message. Safe while other threads copy the same source.
+  HMACSHA256 copy() const;
 
   void update(const std::uint8_t* data, std::size_t size);
   // May be called once.
@@ -106,6 +112,7 @@ class HMACSHA256 {
   struct Free {
     void operator()(evp_mac_ctx_st* context) const noexcept;
   };
+  explicit HMACSHA256(evp_mac_ctx_st* context);
   std::unique_ptr<evp_mac_ctx_st, Free> context_;
 };
 

@@ -105,8 +105,7 @@ ChunkPrefix parsePrefix(const std::uint8_t* prefix) {
 // the record buffer. One per operation.
 class ChunkSealer {
  public:
-  ChunkSealer(const RepositoryKeyMaterial& keyMaterial, const Header& header)
-      : header_(header), cipher_(keyMaterial.derivedKey(RepositoryKeyPurpose::blobEncryption)) {}
+  ChunkSealer(const SecretBytes& encryptionKey, const Header& header) : header_(header), cipher_(encryptionKey) {}
 
   // Returns the whole chunk record (prefix and payload); valid until the next call.
   const Bytes& seal(const std::uint8_t* plaintext, std::size_t size, std::uint64_t index, bool final) {
@@ -137,8 +136,7 @@ class ChunkSealer {
 // Authenticates, decrypts and decompresses chunks one after another, reusing its buffers.
 class ChunkOpener {
  public:
-  ChunkOpener(const RepositoryKeyMaterial& keyMaterial, const Header& header)
-      : header_(header), cipher_(keyMaterial.derivedKey(RepositoryKeyPurpose::blobEncryption)) {}
+  ChunkOpener(const SecretBytes& encryptionKey, const Header& header) : header_(header), cipher_(encryptionKey) {}
 
   // The plaintext stays valid until the next call.
   RepositoryCompression::Workspace::View open(const ChunkPrefix& prefix, const std::uint8_t* payload,
@@ -163,6 +161,20 @@ class ChunkOpener {
   Bytes compressed_;
 };
 
+}  // namespace
+
+// The keys of a codec, derived once and shared by its copies and threads: a derivation and
+// the keying of a hash cost more than decoding a small blob.
+struct detail::BlobCodecKeys {
+  explicit BlobCodecKeys(const RepositoryKeyMaterial& keyMaterial)
+      : encryption(keyMaterial.derivedKey(RepositoryKeyPurpose::blobEncryption)),
+        blobKeyMac(keyMaterial.derivedKey(RepositoryKeyPurpose::blobKey)) {}
+  SecretBytes encryption;
+  crypto::HMACSHA256 blobKeyMac;  // keyed, never updated: copied for each blob key
+};
+
+namespace {
+
 OpenFile openForReading(const std::filesystem::path& path) { return openFile(path, O_RDONLY); }
 
 void readExactly(int fd, std::uint8_t* buffer, std::size_t size, const std::filesystem::path& path) {
@@ -179,12 +191,12 @@ std::string hexOf(const crypto::Digest& digest) { return hexEncode(digest.data()
 template <class Job>
 class OrderedChunkPool {
  public:
-  OrderedChunkPool(const RepositoryKeyMaterial& keyMaterial, const Header& header, unsigned workers,
+  OrderedChunkPool(const SecretBytes& encryptionKey, const Header& header, unsigned workers,
                    std::size_t slotsPerWorker)
       : slots_(slotsPerWorker * workers) {
     try {
       for (unsigned i = 0; i < workers; ++i) {
-        threads_.emplace_back([this, &keyMaterial, header] { work(keyMaterial, header); });
+        threads_.emplace_back([this, &encryptionKey, header] { work(encryptionKey, header); });
       }
     } catch (...) {
       stop();
@@ -251,12 +263,12 @@ class OrderedChunkPool {
     threads_.clear();
   }
 
-  void work(const RepositoryKeyMaterial& keyMaterial, Header header) {
+  void work(const SecretBytes& encryptionKey, Header header) {
     std::unique_lock<std::mutex> lock(mutex_);
     std::optional<typename Job::Worker> worker;
     std::exception_ptr setupFailure;
     try {
-      worker.emplace(keyMaterial, header);
+      worker.emplace(encryptionKey, header);
     } catch (...) {
       // Every chunk this thread would take fails the same way; the caller sees the first.
       setupFailure = std::current_exception();
@@ -332,14 +344,14 @@ void checkStreamEnd(int fd, const std::filesystem::path& path, std::uint64_t tot
 // checks of the streamed reader in their order. With `workers` > 1 a blob announcing more
 // than one chunk is decoded by an OrderedChunkPool.
 template <typename Sink>
-void readBlobStream(const RepositoryKeyMaterial& keyMaterial, int fd, const std::filesystem::path& path, Sink&& sink,
+void readBlobStream(const SecretBytes& encryptionKey, int fd, const std::filesystem::path& path, Sink&& sink,
                     unsigned workers = 1) {
   Header header{};
   readExactly(fd, header.data(), header.size(), path);
   const std::uint64_t plaintextSize = parseHeader(header.data());
   std::uint64_t total = 0;
   if (workers <= 1 || plaintextSize <= kChunkSize) {
-    ChunkOpener opener(keyMaterial, header);
+    ChunkOpener opener(encryptionKey, header);
     Bytes payload;
     for (std::uint64_t index = 0;; ++index) {
       std::uint8_t prefixBytes[kPrefixSize];
@@ -359,7 +371,7 @@ void readBlobStream(const RepositoryKeyMaterial& keyMaterial, int fd, const std:
   const std::uint64_t announcedChunks = (plaintextSize + kChunkSize - 1) / kChunkSize;
   // Four chunks a worker: enough read-ahead that a busy machine's scheduling delays do not
   // leave the workers idle, and at most some 70 MiB with 8 workers.
-  OrderedChunkPool<OpenChunkJob> opener(keyMaterial, header,
+  OrderedChunkPool<OpenChunkJob> opener(encryptionKey, header,
                                         static_cast<unsigned>(std::min<std::uint64_t>(workers, announcedChunks)), 4);
   auto handOnOldest = [&] {
     const Bytes& plaintext = opener.takeOldest();
@@ -406,14 +418,20 @@ struct SourceShrank {};
 
 }  // namespace
 
+EncryptedBlobCodec::EncryptedBlobCodec(RepositoryKeyMaterial keyMaterial)
+    : keyMaterial_(std::move(keyMaterial)), keys_(std::make_shared<const detail::BlobCodecKeys>(keyMaterial_)) {}
+
+crypto::HMACSHA256 EncryptedBlobCodec::newBlobKeyMac() const { return keys_->blobKeyMac.copy(); }
+
 std::string EncryptedBlobCodec::blobKeyForPlaintext(const std::uint8_t* data, std::size_t size) const {
-  SecretBytes key = keyMaterial_.derivedKey(RepositoryKeyPurpose::blobKey);
-  return hexOf(crypto::HMACSHA256::compute(key, data, size));
+  crypto::HMACSHA256 mac = newBlobKeyMac();
+  mac.update(data, size);
+  return hexOf(mac.finish());
 }
 
 std::string EncryptedBlobCodec::blobKeyForFile(const std::filesystem::path& file,
                                                const std::function<void()>& cancellationHandler) const {
-  crypto::HMACSHA256 mac(keyMaterial_.derivedKey(RepositoryKeyPurpose::blobKey));
+  crypto::HMACSHA256 mac = newBlobKeyMac();
   OpenFile in = openForReading(file);
   if (cancellationHandler) cancellationHandler();
   Bytes buffer(kChunkSize);
@@ -431,17 +449,17 @@ unsigned EncryptedBlobCodec::parallelWorkerCount() {
 }
 
 std::string EncryptedBlobCodec::blobKeyForEncryptedBlobAt(const std::filesystem::path& blob, unsigned workers) const {
-  crypto::HMACSHA256 mac(keyMaterial_.derivedKey(RepositoryKeyPurpose::blobKey));
+  crypto::HMACSHA256 mac = newBlobKeyMac();
   OpenFile in = openForReading(blob);
   readBlobStream(
-      keyMaterial_, in.get(), blob, [&](const std::uint8_t* data, std::size_t size) { mac.update(data, size); },
+      keys_->encryption, in.get(), blob, [&](const std::uint8_t* data, std::size_t size) { mac.update(data, size); },
       workers);
   return hexOf(mac.finish());
 }
 
 Bytes EncryptedBlobCodec::seal(const Bytes& plaintext) const {
   const Header header = makeHeader(plaintext.size());
-  ChunkSealer sealer(keyMaterial_, header);
+  ChunkSealer sealer(keys_->encryption, header);
   Bytes blob(header.begin(), header.end());
   blob.reserve(kHeaderSize + plaintext.size() +
                (plaintext.size() / kChunkSize + 1) * (kPrefixSize + crypto::aesGCMOverhead + 12));
@@ -464,7 +482,7 @@ Bytes EncryptedBlobCodec::open(const Bytes& blob) const {
   const std::uint64_t plaintextSize = parseHeader(blob.data());
   Header header{};
   std::memcpy(header.data(), blob.data(), kHeaderSize);
-  ChunkOpener opener(keyMaterial_, header);
+  ChunkOpener opener(keys_->encryption, header);
   Bytes output;
   std::size_t offset = kHeaderSize;
   for (std::uint64_t index = 0;; ++index) {
@@ -497,7 +515,7 @@ void EncryptedBlobCodec::sealFile(const std::filesystem::path& from, const std::
   writeThroughTemporaryFile(to, [&](int out, const std::filesystem::path& temporary) {
     const Header header = makeHeader(size);
     writeFully(out, header.data(), header.size(), temporary);
-    ChunkSealer sealer(keyMaterial_, header);
+    ChunkSealer sealer(keys_->encryption, header);
     if (size == 0) {
       const Bytes& record = sealer.seal(nullptr, 0, 0, true);
       writeFully(out, record.data(), record.size(), temporary);
@@ -527,7 +545,7 @@ std::optional<EncryptedBlobCodec::SealedFile> EncryptedBlobCodec::sealFileMeasur
   }
   const std::uint64_t size = static_cast<std::uint64_t>(status.st_size);
   OpenFile in = openForReading(from);
-  crypto::HMACSHA256 mac(keyMaterial_.derivedKey(RepositoryKeyPurpose::blobKey));
+  crypto::HMACSHA256 mac = newBlobKeyMac();
   std::uint64_t blobSize = 0;
   const std::uint64_t chunkCount = size == 0 ? 1 : (size + kChunkSize - 1) / kChunkSize;
   try {
@@ -546,13 +564,13 @@ std::optional<EncryptedBlobCodec::SealedFile> EncryptedBlobCodec::sealFileMeasur
       writeFully(out, header.data(), header.size(), temporary);
       blobSize = header.size();
       if (size == 0) {
-        ChunkSealer sealer(keyMaterial_, header);
+        ChunkSealer sealer(keys_->encryption, header);
         emit(sealer.seal(nullptr, 0, 0, true));
         return;
       }
       std::uint64_t remaining = size;
       if (workers <= 1 || chunkCount < 2) {
-        ChunkSealer sealer(keyMaterial_, header);
+        ChunkSealer sealer(keys_->encryption, header);
         Bytes buffer;
         for (std::uint64_t index = 0; remaining > 0; ++index) {
           const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kChunkSize));
@@ -562,7 +580,7 @@ std::optional<EncryptedBlobCodec::SealedFile> EncryptedBlobCodec::sealFileMeasur
         }
         return;
       }
-      OrderedChunkPool<SealChunkJob> sealer(keyMaterial_, header,
+      OrderedChunkPool<SealChunkJob> sealer(keys_->encryption, header,
                                             static_cast<unsigned>(std::min<std::uint64_t>(workers, chunkCount)), 2);
       for (std::uint64_t index = 0; remaining > 0; ++index) {
         if (sealer.inFlight() == sealer.capacity()) emit(sealer.takeOldest());
@@ -598,9 +616,9 @@ EncryptedBlobCodec::SealedStream EncryptedBlobCodec::sealStream(
   std::optional<ChunkSealer> sealer;
   std::optional<OrderedChunkPool<SealChunkJob>> pool;
   if (workers <= 1 || chunkCount < 2) {
-    sealer.emplace(keyMaterial_, header);
+    sealer.emplace(keys_->encryption, header);
   } else {
-    pool.emplace(keyMaterial_, header, static_cast<unsigned>(std::min<std::uint64_t>(workers, chunkCount)), 2);
+    pool.emplace(keys_->encryption, header, static_cast<unsigned>(std::min<std::uint64_t>(workers, chunkCount)), 2);
   }
   Bytes single;
   Bytes* chunk = nullptr;  // the chunk being filled, if any
@@ -655,7 +673,7 @@ EncryptedBlobCodec::SealedStream EncryptedBlobCodec::sealStream(
 void EncryptedBlobCodec::openFile(const std::filesystem::path& from, const std::filesystem::path& to) const {
   OpenFile in = openForReading(from);
   writeThroughTemporaryFile(to, [&](int out, const std::filesystem::path& temporary) {
-    readBlobStream(keyMaterial_, in.get(), from,
+    readBlobStream(keys_->encryption, in.get(), from,
                    [&](const std::uint8_t* data, std::size_t size) { writeFully(out, data, size, temporary); });
   });
 }
@@ -664,7 +682,7 @@ void EncryptedBlobCodec::openStream(int in, const std::filesystem::path& from,
                                     const std::function<void(const std::uint8_t*, std::size_t)>& sink,
                                     unsigned workers) const {
   readBlobStream(
-      keyMaterial_, in, from, [&](const std::uint8_t* data, std::size_t size) { sink(data, size); }, workers);
+      keys_->encryption, in, from, [&](const std::uint8_t* data, std::size_t size) { sink(data, size); }, workers);
 }
 
 bool EncryptedBlobCodec::isEncryptedBlob(const Bytes& data) {

@@ -4,14 +4,20 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 
+#include "engine/crypto/CryptoPrimitives.h"
 #include "engine/crypto/RepositoryKeyMaterial.h"
 #include "platform/Bytes.h"
 
 namespace tvr {
+
+namespace detail {
+struct BlobCodecKeys;
+}
 
 // Blob keys (HMAC-SHA256 of the plaintext under the blob-key key, 64 lowercase hex digits)
 // and the chunked blob format: a 20-byte header ("BKBLOB2\n", plaintext size, chunk size
@@ -38,9 +44,12 @@ class EncryptedBlobCodec {
   // per core, at most maximumParallelWorkers. The one knob for all of them.
   static unsigned parallelWorkerCount();
 
-  explicit EncryptedBlobCodec(RepositoryKeyMaterial keyMaterial) : keyMaterial_(std::move(keyMaterial)) {}
+  explicit EncryptedBlobCodec(RepositoryKeyMaterial keyMaterial);
 
   const RepositoryKeyMaterial& keyMaterial() const noexcept { return keyMaterial_; }
+
+  // A keyed hash ready for one plaintext, whose hex digest is that plaintext's blob key.
+  crypto::HMACSHA256 newBlobKeyMac() const;
 
   std::string blobKeyForPlaintext(const std::uint8_t* data, std::size_t size) const;
   std::string blobKeyForPlaintext(const Bytes& plaintext) const {
@@ -119,6 +128,7 @@ class EncryptedBlobCodec {
 
  private:
   RepositoryKeyMaterial keyMaterial_;
+  std::shared_ptr<const detail::BlobCodecKeys> keys_;  // derived once, shared by copies and threads
 };
 
 }  // namespace tvr

@@ -139,7 +139,9 @@ RepositoryIntegrityVerifier::RepositoryIntegrityVerifier(std::optional<Repositor
                                                          RepositoryBlobEnumeratorFactory blobEnumeratorFactory)
     : keyMaterial_(std::move(repositoryKeyMaterial)),
       blobEnumeratorFactory_(std::move(blobEnumeratorFactory)),
-      workers_(EncryptedBlobCodec::parallelWorkerCount()) {}
+      workers_(EncryptedBlobCodec::parallelWorkerCount()) {
+  if (keyMaterial_) codec_.emplace(*keyMaterial_);
+}
 
 RepositoryBlobEnumeratorFactory RepositoryIntegrityVerifier::defaultBlobEnumeratorFactory() {
   return [](const fs::path& blobsDirectory) -> std::unique_ptr<RepositoryBlobEnumerator> {
@@ -307,7 +309,7 @@ std::string RepositoryIntegrityVerifier::verifiedBlobKey(const fs::path& blob,
   if (!metadata || !metadata->encryption) return sha256Hex(blob);
   if (!keyMaterial_) throw missingKeyMaterialError();
   if (EncryptedBlobCodec::isEncryptedBlobAt(blob)) {
-    return EncryptedBlobCodec(*keyMaterial_).blobKeyForEncryptedBlobAt(blob, workers);
+    return codec_->blobKeyForEncryptedBlobAt(blob, workers);
   }
   return sha256Hex(blob);
 }

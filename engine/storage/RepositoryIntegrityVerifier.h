@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/crypto/EncryptedBlobCodec.h"
 #include "engine/crypto/RepositoryKeyMaterial.h"
 
 namespace tvr {
@@ -141,6 +142,7 @@ class RepositoryIntegrityVerifier {
 
  private:
   std::optional<RepositoryKeyMaterial> keyMaterial_;
+  std::optional<EncryptedBlobCodec> codec_;  // one for all blobs: its keys are derived once
   RepositoryBlobEnumeratorFactory blobEnumeratorFactory_;
   unsigned workers_;
 };

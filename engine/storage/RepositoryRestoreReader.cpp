@@ -88,10 +88,10 @@ void writeCheckedContent(const fs::path& root, const EncryptedBlobCodec& codec, 
   const fs::path blobFile = blobPath(root, blobKey);
   OpenFile blob = openBlob(blobFile, blobKey);
   // Listed while it exists, so an interrupt removes it and progress sees it grow; removed
-  // on every failure.
-  AtomicFileWriter::TemporaryFile out(AtomicFileWriter::temporaryURL(destination), destination,
+  // on every failure. The caller has made the folder.
+  AtomicFileWriter::TemporaryFile out(AtomicFileWriter::temporarySibling(destination), destination,
                                       AtomicFileWriter::Durability::unsynchronized);
-  crypto::HMACSHA256 mac(codec.keyMaterial().derivedKey(RepositoryKeyPurpose::blobKey));
+  crypto::HMACSHA256 mac = codec.newBlobKeyMac();
   std::uint64_t byteCount = 0;
   std::exception_ptr writeFailure;
   try {
@@ -229,7 +229,7 @@ class ExportConfinement {
     }
   }
 
-  fs::path destination(const std::string& relativePath) const {
+  fs::path destination(const std::string& relativePath) {
     if (!relativePath.empty() && relativePath.front() == '/') throw escapeError(relativePath);
     std::string_view trimmed(relativePath);
     while (!trimmed.empty() && trimmed.front() == '/') trimmed.remove_prefix(1);
@@ -252,7 +252,13 @@ class ExportConfinement {
       start = slash + 1;
     }
 
-    if (!insideRoot(resolvedPath(candidate.parent_path()))) throw escapeError(relativePath);
+    // Consecutive entries of one folder share the check of that folder: nothing between
+    // them (a file or a folder below it) can turn it into a link.
+    std::string parent = candidate.parent_path().native();
+    if (parent != verifiedParent_) {
+      if (!insideRoot(resolvedPath(parent))) throw escapeError(relativePath);
+      verifiedParent_ = std::move(parent);
+    }
     // Catches a link left in the destination that points outside it.
     if (itemExistsNoFollow(candidate) && !insideRoot(resolvedPath(candidate))) throw escapeError(relativePath);
     return candidate;
@@ -267,6 +273,7 @@ class ExportConfinement {
   fs::path root_;
   std::string rootPath_;  // empty when the root itself cannot be resolved (a link loop)
   std::string rootForm_;
+  std::string verifiedParent_;  // the folder of the last entry, found inside the root
 };
 
 }  // namespace
@@ -372,7 +379,7 @@ class ExportFilePool {
                                      const std::function<bool()>& abandon)>;
 
   ExportFilePool(unsigned workers, Restore restore)
-      : workers_(std::max(1u, workers)), window_(4 * workers_), restore_(std::move(restore)) {
+      : workers_(std::max(1u, workers)), window_(16 * workers_), restore_(std::move(restore)) {
     if (workers_ == 1) return;
     try {
       for (unsigned i = 0; i < workers_; ++i) threads_.emplace_back([this] { work(); });
@@ -392,7 +399,10 @@ class ExportFilePool {
   void waitForPath(const fs::path& target) {
     if (threads_.empty()) return;
     std::unique_lock<std::mutex> lock(mutex_);
+    if (!collides(target.string())) return;
+    ++pathWaiters_;
     changed_.wait(lock, [&] { return !collides(target.string()); });
+    --pathWaiters_;
   }
 
   // Restores the file of entry `sequence`: on the pool, or here on every core after the
@@ -407,7 +417,12 @@ class ExportFilePool {
       return;
     }
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return inFlight_ < window_; });
+    if (inFlight_ == window_) {
+      // Refilled half a window at a time: one wake-up of this thread per many files.
+      waitingForRoom_ = true;
+      changed_.wait(lock, [&] { return inFlight_ <= window_ / 2; });
+      waitingForRoom_ = false;
+    }
     markBusy(target.string(), +1);
     ++inFlight_;
     queue_.push_back(Task{sequence, std::move(entry), std::move(target)});
@@ -417,7 +432,10 @@ class ExportFilePool {
   // Waits for every file in flight.
   void drain() {
     std::unique_lock<std::mutex> lock(mutex_);
+    if (inFlight_ == 0) return;
+    draining_ = true;
     changed_.wait(lock, [&] { return inFlight_ == 0; });
+    draining_ = false;
   }
 
   // After the walk (ended early or not, by `walkError` at `walkSequence` or not): waits
@@ -488,7 +506,10 @@ class ExportFilePool {
       lock.lock();
       markBusy(task.target.string(), -1);
       --inFlight_;
-      changed_.notify_all();
+      // Woken only when what it waits for may have come.
+      if (pathWaiters_ > 0 || (draining_ && inFlight_ == 0) || (waitingForRoom_ && inFlight_ <= window_ / 2)) {
+        changed_.notify_all();
+      }
     }
   }
 
@@ -538,6 +559,10 @@ class ExportFilePool {
   std::deque<Task> queue_;
   std::size_t inFlight_ = 0;
   bool stopping_ = false;
+  // Who waits on changed_ (one caller thread: at most one of the three at a time).
+  int pathWaiters_ = 0;
+  bool waitingForRoom_ = false;
+  bool draining_ = false;
   std::unordered_map<std::string, int> busyTargets_;
   std::unordered_map<std::string, int> busyAncestors_;
   std::atomic<std::uint64_t> stopAt_{kNone};
@@ -580,7 +605,7 @@ ExportReport RepositoryRestoreReader::exportSnapshot(const RestoreSnapshot& snap
   const std::int64_t runID = snapshot.runID();
   std::optional<EncryptedBlobCodec> codec;
   if (keyMaterial_) codec.emplace(*keyMaterial_);
-  const ExportConfinement confinement(destination);
+  ExportConfinement confinement(destination);
   ExportFilePool pool(workers_, [&](const SnapshotEntry& child, const fs::path& target, unsigned workers,
                                     const std::function<bool()>& abandon) {
     restoreResolvedFile(

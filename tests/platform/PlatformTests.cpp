@@ -292,6 +292,29 @@ TEST(AtomicFileWriter, AFailedWriteLeavesTheOldFileAndNoTemporary) {
   EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"folder", "out"}));
 }
 
+// Progress counts a file once it is in place, with the bytes written; bookkeeping files and
+// files that never got there do not count.
+TEST(AtomicFileWriter, OnlyCountedFilesMovedIntoPlaceCountAsCompleted) {
+  TempDir dir;
+  const TemporaryFiles::Completed before = TemporaryFiles::completed();
+  auto write = [&](const std::string& name, AtomicFileWriter::Completion completion, bool move, bool closeFirst) {
+    const fs::path destination = dir.path() / name;
+    AtomicFileWriter::TemporaryFile file(AtomicFileWriter::temporarySibling(destination), destination,
+                                         AtomicFileWriter::Durability::unsynchronized, completion);
+    writeFully(file.fd(), "12345", 5, file.path());
+    if (closeFirst) file.close();
+    if (move) file.moveIntoPlace();
+  };
+  write("counted", AtomicFileWriter::Completion::counted, true, true);
+  write("counted-open", AtomicFileWriter::Completion::counted, true, false);
+  write("bookkeeping", AtomicFileWriter::Completion::notCounted, true, true);
+  write("dropped", AtomicFileWriter::Completion::counted, false, true);
+  const TemporaryFiles::Completed after = TemporaryFiles::completed();
+  EXPECT_EQ(after.files - before.files, 2);
+  EXPECT_EQ(after.bytes - before.bytes, 10);
+  EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"bookkeeping", "counted", "counted-open"}));
+}
+
 TEST(FileSystem, WriteFileAtomicallyNeedsItsParentAndReplacesWhole) {
   TempDir dir;
   const fs::path file = dir.path() / "doc.json";
