@@ -33,6 +33,20 @@ void writeFully(int fd, const void* data, std::size_t size, const std::filesyste
   }
 }
 
+void writeFullyAt(int fd, const void* data, std::size_t size, std::uint64_t offset, const std::filesystem::path& path) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  while (size > 0) {
+    ssize_t n = ::pwrite(fd, bytes, size, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw PosixError("write", errno, path.string());
+    }
+    bytes += n;
+    offset += static_cast<std::uint64_t>(n);
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
 OpenFile openFile(const std::filesystem::path& path, int flags, unsigned mode) {
   OpenFile file(::open(path.c_str(), flags | O_CLOEXEC, static_cast<mode_t>(mode)));
   if (file.get() < 0) throw PosixError("open", errno, path.string());

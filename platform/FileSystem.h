@@ -25,6 +25,8 @@ void createDirectories(const std::filesystem::path& path);
 // Writes all `size` bytes to `fd`, retrying after EINTR and short writes. Failure:
 // PosixError("write", errno, path).
 void writeFully(int fd, const void* data, std::size_t size, const std::filesystem::path& path);
+// The same at `offset` (pwrite), leaving the file position alone; safe from several threads.
+void writeFullyAt(int fd, const void* data, std::size_t size, std::uint64_t offset, const std::filesystem::path& path);
 
 // The owner of one file descriptor: closed when dropped (a failing close there is lost, so
 // writers call close() themselves). Movable, not copyable; -1 holds nothing.

@@ -191,8 +191,7 @@ std::string hexOf(const crypto::Digest& digest) { return hexEncode(digest.data()
 template <class Job>
 class OrderedChunkPool {
  public:
-  OrderedChunkPool(const SecretBytes& encryptionKey, const Header& header, unsigned workers,
-                   std::size_t slotsPerWorker)
+  OrderedChunkPool(const SecretBytes& encryptionKey, const Header& header, unsigned workers, std::size_t slotsPerWorker)
       : slots_(slotsPerWorker * workers) {
     try {
       for (unsigned i = 0; i < workers; ++i) {
@@ -307,14 +306,18 @@ class OrderedChunkPool {
 };
 
 // Authenticates, decrypts and decompresses one chunk: input is its payload, output its plaintext.
+// With `place`, the plaintext is also handed to it at its offset in the blob's plaintext.
 struct OpenChunkJob {
   using Worker = ChunkOpener;
   ChunkPrefix prefix{};
   std::uint64_t index = 0;
+  std::uint64_t offset = 0;
+  const EncryptedBlobCodec::PlacedSink* place = nullptr;
 
   static void run(ChunkOpener& opener, const OpenChunkJob& job, const Bytes& payload, Bytes& plaintext) {
     auto opened = opener.open(job.prefix, payload.data(), job.index);
     plaintext.assign(opened.data, opened.data + opened.size);
+    if (job.place && *job.place) (*job.place)(job.offset, plaintext.data(), plaintext.size());
   }
 };
 
@@ -345,7 +348,7 @@ void checkStreamEnd(int fd, const std::filesystem::path& path, std::uint64_t tot
 // than one chunk is decoded by an OrderedChunkPool.
 template <typename Sink>
 void readBlobStream(const SecretBytes& encryptionKey, int fd, const std::filesystem::path& path, Sink&& sink,
-                    unsigned workers = 1) {
+                    unsigned workers = 1, const EncryptedBlobCodec::PlacedSink* place = nullptr) {
   Header header{};
   readExactly(fd, header.data(), header.size(), path);
   const std::uint64_t plaintextSize = parseHeader(header.data());
@@ -360,6 +363,7 @@ void readBlobStream(const SecretBytes& encryptionKey, int fd, const std::filesys
       if (payload.size() < prefix.payloadLength) payload.resize(prefix.payloadLength);
       readExactly(fd, payload.data(), prefix.payloadLength, path);
       auto plaintext = opener.open(prefix, payload.data(), index);
+      if (place && *place) (*place)(total, plaintext.data, plaintext.size);
       sink(plaintext.data, plaintext.size);
       total += plaintext.size;
       if (prefix.final == 1) break;
@@ -381,6 +385,7 @@ void readBlobStream(const SecretBytes& encryptionKey, int fd, const std::filesys
   // A fault of the stream itself waits until every chunk before it is handed on, so that a
   // damaged earlier chunk is reported first, as the one-thread reader would.
   std::exception_ptr readFailure;
+  std::uint64_t offset = 0;  // of the next chunk, from the lengths decoding will hold each chunk to
   for (std::uint64_t index = 0;; ++index) {
     // Chunks already decoded are handed on between reads, so this thread's own work (the
     // sink) runs while the workers decode, rather than in bursts once the window is full.
@@ -398,7 +403,8 @@ void readBlobStream(const SecretBytes& encryptionKey, int fd, const std::filesys
       readFailure = std::current_exception();
       break;
     }
-    opener.submit({prefix, index});
+    opener.submit({prefix, index, offset, place});
+    offset += prefix.plaintextLength;
     if (prefix.final == 1) break;
   }
   while (opener.inFlight() > 0) handOnOldest();
@@ -683,6 +689,14 @@ void EncryptedBlobCodec::openStream(int in, const std::filesystem::path& from,
                                     unsigned workers) const {
   readBlobStream(
       keys_->encryption, in, from, [&](const std::uint8_t* data, std::size_t size) { sink(data, size); }, workers);
+}
+
+void EncryptedBlobCodec::openStreamPlaced(int in, const std::filesystem::path& from, const PlacedSink& place,
+                                          const std::function<void(const std::uint8_t*, std::size_t)>& sink,
+                                          unsigned workers) const {
+  readBlobStream(
+      keys_->encryption, in, from, [&](const std::uint8_t* data, std::size_t size) { sink(data, size); }, workers,
+      &place);
 }
 
 bool EncryptedBlobCodec::isEncryptedBlob(const Bytes& data) {

@@ -120,6 +120,15 @@ class EncryptedBlobCodec {
   void openStream(int in, const std::filesystem::path& from,
                   const std::function<void(const std::uint8_t*, std::size_t)>& sink, unsigned workers = 1) const;
 
+  // openStream that also hands each authenticated chunk to `place` with its offset in the
+  // plaintext, before `sink` sees it: on the thread that decoded it, in any order, so that
+  // writing a large file at offsets runs on every core while `sink` (a hash, say) keeps the
+  // index order on this thread. Whatever `place` throws is raised at that chunk's turn, as a
+  // sink's error would be; chunks after it may have been placed already.
+  using PlacedSink = std::function<void(std::uint64_t offset, const std::uint8_t* data, std::size_t size)>;
+  void openStreamPlaced(int in, const std::filesystem::path& from, const PlacedSink& place,
+                        const std::function<void(const std::uint8_t*, std::size_t)>& sink, unsigned workers = 1) const;
+
   // True when the data begins with the 8 magic bytes.
   static bool isEncryptedBlob(const Bytes& data);
   // Reads the first 8 bytes of the file: a file that cannot be opened throws PosixError;

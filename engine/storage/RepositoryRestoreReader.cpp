@@ -25,10 +25,10 @@
 #include "engine/storage/RepositoryObjectKey.h"
 #include "engine/storage/RestoreDestination.h"
 #include "platform/AtomicFileWriter.h"
-#include "platform/TemporaryFiles.h"
 #include "platform/Bytes.h"
 #include "platform/Error.h"
 #include "platform/FileSystem.h"
+#include "platform/TemporaryFiles.h"
 
 namespace fs = std::filesystem;
 
@@ -93,24 +93,30 @@ void writeCheckedContent(const fs::path& root, const EncryptedBlobCodec& codec, 
                                       AtomicFileWriter::Durability::unsynchronized);
   crypto::HMACSHA256 mac = codec.newBlobKeyMac();
   std::uint64_t byteCount = 0;
-  std::exception_ptr writeFailure;
+  // Chunks are written at their offsets by the threads that decode them; the hash and the
+  // count follow in order here. A failure to write passes through as it is.
+  struct WriteFailure {
+    std::exception_ptr error;
+  };
   try {
-    codec.openStream(
+    codec.openStreamPlaced(
         blob.get(), blobFile,
+        [&](std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
+          try {
+            writeFullyAt(out.fd(), data, size, offset, out.path());
+          } catch (...) {
+            throw WriteFailure{std::current_exception()};
+          }
+        },
         [&](const std::uint8_t* data, std::size_t size) {
           if (abandon && abandon()) throw Abandoned{};
           mac.update(data, size);
           byteCount += size;
-          try {
-            writeFully(out.fd(), data, size, out.path());
-          } catch (...) {
-            writeFailure = std::current_exception();
-            throw;
-          }
         },
         workers);
+  } catch (const WriteFailure& failure) {
+    std::rethrow_exception(failure.error);
   } catch (const Error& error) {
-    if (writeFailure) std::rethrow_exception(writeFailure);
     throw unrecoverable(error.message());
   }
   const crypto::Digest digest = mac.finish();
@@ -446,8 +452,7 @@ class ExportFilePool {
     stopThreads();
     if (walkError) record(walkSequence, walkError);
     if (firstError_) std::rethrow_exception(firstError_);
-    std::sort(failures_.begin(), failures_.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::sort(failures_.begin(), failures_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<ExportFailure> failures;
     failures.reserve(failures_.size());
     for (auto& failure : failures_) failures.push_back(std::move(failure.second));
@@ -610,8 +615,7 @@ ExportReport RepositoryRestoreReader::exportSnapshot(const RestoreSnapshot& snap
                                     const std::function<bool()>& abandon) {
     restoreResolvedFile(
         root_, *codec, child.relPathNorm, runID, target, overwrite,
-        [&] { return snapshot.fileEntry(child.relPathNorm); },
-        workers, abandon);
+        [&] { return snapshot.fileEntry(child.relPathNorm); }, workers, abandon);
   });
   std::uint64_t sequence = 0;
   std::exception_ptr walkError;

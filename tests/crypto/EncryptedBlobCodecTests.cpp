@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <functional>
+#include <mutex>
 #include <optional>
 
 #include "engine/crypto/CryptoPrimitives.h"
@@ -370,7 +371,8 @@ TEST(EncryptedBlobCodecTest, DamagedBlobsFailWithTheirMessage) {
       {"altered ciphertext byte", mutated([&](Bytes& b) { b[records[1].offset + 9 + 40] ^= 4; }), kAuthentication,
        kAuthentication},
       // A reader working ahead meets the later fault first; the earlier one is reported.
-      {"altered second chunk, last one cut", [&] {
+      {"altered second chunk, last one cut",
+       [&] {
          Bytes b = slice(base, 0, records[2].offset + 9 + 10);
          b[records[1].offset + 9 + 40] ^= 4;
          return b;
@@ -478,6 +480,91 @@ TEST(EncryptedBlobCodecTest, ParallelStreamHandsOnTheSameChunksInOrder) {
       },
       {"Sink", 9, "full"}));
   EXPECT_EQ(calls, 2);
+}
+
+// Placing chunks at their offsets from the decoding threads puts the whole plaintext in
+// place while the sink still sees every chunk in order; a placement error surfaces at its
+// chunk's turn, after an earlier damaged chunk's error would have.
+TEST(EncryptedBlobCodecTest, PlacedStreamPutsEveryChunkAtItsOffset) {
+  RepositoryKeyMaterial key = RepositoryKeyMaterial::random();
+  EncryptedBlobCodec codec(key);
+  TempDir dir;
+  const std::vector<Bytes> pieces = {patterned(MiB, 3), patterned(17, 4), Bytes{}, patterned(3 * MiB / 2, 6)};
+  std::vector<CraftedChunk> crafted;
+  Bytes whole;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    crafted.push_back({pieces[i], static_cast<std::uint8_t>(i + 1 == pieces.size() ? 1 : 0)});
+    whole.insert(whole.end(), pieces[i].begin(), pieces[i].end());
+  }
+  writeBytes(dir / "crafted", craftBlob(key, whole.size(), crafted));
+  const Bytes sealedPlaintext = patterned(5 * MiB + 9, 8);
+  const Bytes sealed = codec.seal(sealedPlaintext);
+  writeBytes(dir / "sealed", sealed);
+
+  struct Outcome {
+    Bytes image;                 // what was placed, at its offsets
+    std::vector<Bytes> inOrder;  // what the sink saw
+  };
+  auto run = [&](const std::filesystem::path& blob, unsigned workers, std::size_t imageSize,
+                 std::optional<std::uint64_t> failAtOffset = std::nullopt) {
+    Outcome outcome;
+    outcome.image.assign(imageSize, 0xEE);
+    std::mutex mutex;
+    FileDescriptorForTest in(blob);
+    codec.openStreamPlaced(
+        in.fd, blob,
+        [&](std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
+          if (failAtOffset && offset == *failAtOffset) throw Error("Place", 7, "disk full");
+          std::lock_guard<std::mutex> lock(mutex);
+          ASSERT_LE(offset + size, outcome.image.size());
+          std::copy(data, data + size, outcome.image.begin() + static_cast<std::ptrdiff_t>(offset));
+        },
+        [&](const std::uint8_t* data, std::size_t size) { outcome.inOrder.emplace_back(data, data + size); }, workers);
+    return outcome;
+  };
+  for (unsigned workers : {1u, 2u, 8u}) {
+    SCOPED_TRACE(workers);
+    const Outcome craftedOutcome = run(dir / "crafted", workers, whole.size());
+    EXPECT_EQ(craftedOutcome.image, whole);
+    EXPECT_EQ(craftedOutcome.inOrder, pieces);
+    const Outcome sealedOutcome = run(dir / "sealed", workers, sealedPlaintext.size());
+    EXPECT_EQ(sealedOutcome.image, sealedPlaintext);
+    EXPECT_EQ(sealedOutcome.inOrder.size(), 6u);
+
+    // Fails placing the third chunk: the sink has seen the two before it, not more.
+    std::size_t seen = 0;
+    FileDescriptorForTest in(dir / "sealed");
+    EXPECT_TRUE(throwsError(
+        [&] {
+          codec.openStreamPlaced(
+              in.fd, dir / "sealed",
+              [&](std::uint64_t offset, const std::uint8_t*, std::size_t) {
+                if (offset == 2 * MiB) throw Error("Place", 7, "disk full");
+              },
+              [&](const std::uint8_t*, std::size_t) { ++seen; }, workers);
+        },
+        {"Place", 7, "disk full"}));
+    EXPECT_EQ(seen, 2u);
+  }
+
+  // The second chunk damaged and the fourth failing to be placed: the damage is reported.
+  Bytes damaged = sealed;
+  const std::size_t firstRecord = EncryptedBlobCodec::headerSize;
+  const std::size_t firstPayload = (std::size_t{damaged[firstRecord]} << 24) |
+                                   (std::size_t{damaged[firstRecord + 1]} << 16) |
+                                   (std::size_t{damaged[firstRecord + 2]} << 8) | damaged[firstRecord + 3];
+  damaged[firstRecord + EncryptedBlobCodec::chunkPrefixSize + firstPayload + EncryptedBlobCodec::chunkPrefixSize +
+          40] ^= 0x01;
+  writeBytes(dir / "damaged", damaged);
+  for (unsigned workers : {1u, 4u}) {
+    SCOPED_TRACE(workers);
+    try {
+      run(dir / "damaged", workers, sealedPlaintext.size(), 3 * MiB);
+      ADD_FAILURE() << "the damaged chunk was not reported";
+    } catch (const Error& error) {
+      EXPECT_NE(error.domain(), "Place");
+    }
+  }
 }
 
 TEST(EncryptedBlobCodecTest, StreamedFileHandling) {
