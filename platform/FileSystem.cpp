@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <optional>
 
 #include "platform/AtomicFileWriter.h"
 #include "platform/Error.h"
@@ -20,31 +21,30 @@ void createDirectories(const std::filesystem::path& path) {
   if (ec) throw PosixError("mkdir", ec.value(), path.string());
 }
 
-void writeFully(int fd, const void* data, std::size_t size, const std::filesystem::path& path) {
+namespace {
+// Both writes: every byte, retrying after EINTR and short writes; at `offset` with pwrite.
+void writeAll(int fd, const void* data, std::size_t size, std::optional<std::uint64_t> offset,
+              const std::filesystem::path& path) {
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   while (size > 0) {
-    ssize_t n = ::write(fd, bytes, size);
+    ssize_t n = offset ? ::pwrite(fd, bytes, size, static_cast<off_t>(*offset)) : ::write(fd, bytes, size);
     if (n < 0) {
       if (errno == EINTR) continue;
       throw PosixError("write", errno, path.string());
     }
     bytes += n;
+    if (offset) *offset += static_cast<std::uint64_t>(n);
     size -= static_cast<std::size_t>(n);
   }
 }
+}  // namespace
+
+void writeFully(int fd, const void* data, std::size_t size, const std::filesystem::path& path) {
+  writeAll(fd, data, size, std::nullopt, path);
+}
 
 void writeFullyAt(int fd, const void* data, std::size_t size, std::uint64_t offset, const std::filesystem::path& path) {
-  const auto* bytes = static_cast<const std::uint8_t*>(data);
-  while (size > 0) {
-    ssize_t n = ::pwrite(fd, bytes, size, static_cast<off_t>(offset));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw PosixError("write", errno, path.string());
-    }
-    bytes += n;
-    offset += static_cast<std::uint64_t>(n);
-    size -= static_cast<std::size_t>(n);
-  }
+  writeAll(fd, data, size, offset, path);
 }
 
 OpenFile openFile(const std::filesystem::path& path, int flags, unsigned mode) {

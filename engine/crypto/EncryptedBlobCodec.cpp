@@ -424,8 +424,8 @@ struct SourceShrank {};
 
 }  // namespace
 
-EncryptedBlobCodec::EncryptedBlobCodec(RepositoryKeyMaterial keyMaterial)
-    : keyMaterial_(std::move(keyMaterial)), keys_(std::make_shared<const detail::BlobCodecKeys>(keyMaterial_)) {}
+EncryptedBlobCodec::EncryptedBlobCodec(const RepositoryKeyMaterial& keyMaterial)
+    : keys_(std::make_shared<const detail::BlobCodecKeys>(keyMaterial)) {}
 
 crypto::HMACSHA256 EncryptedBlobCodec::newBlobKeyMac() const { return keys_->blobKeyMac.copy(); }
 

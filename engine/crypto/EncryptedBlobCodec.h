@@ -37,16 +37,14 @@ class EncryptedBlobCodec {
   // Largest payload or plaintext a reader accepts for one chunk, checked before any
   // buffer is allocated; the writer stays far below it.
   static constexpr std::size_t maximumChunkLength = 64 * 1024 * 1024;
-  // Beyond this many threads decoding is bound by the disk and the one in-order writer.
+  // Beyond this many threads decoding is bound by the disk and the one in-order hash.
   static constexpr unsigned maximumParallelWorkers = 8;
 
   // How many threads parallel blob work (restore, export, verify, local copies) uses: one
   // per core, at most maximumParallelWorkers. The one knob for all of them.
   static unsigned parallelWorkerCount();
 
-  explicit EncryptedBlobCodec(RepositoryKeyMaterial keyMaterial);
-
-  const RepositoryKeyMaterial& keyMaterial() const noexcept { return keyMaterial_; }
+  explicit EncryptedBlobCodec(const RepositoryKeyMaterial& keyMaterial);
 
   // A keyed hash ready for one plaintext, whose hex digest is that plaintext's blob key.
   crypto::HMACSHA256 newBlobKeyMac() const;
@@ -136,7 +134,6 @@ class EncryptedBlobCodec {
   static bool isEncryptedBlobAt(const std::filesystem::path& file);
 
  private:
-  RepositoryKeyMaterial keyMaterial_;
   std::shared_ptr<const detail::BlobCodecKeys> keys_;  // derived once, shared by copies and threads
 };
 

@@ -126,6 +126,18 @@ Bytes craftBlob(const RepositoryKeyMaterial& key, std::uint64_t plaintextSizeFie
   return blob;
 }
 
+// A blob with one chunk per piece (the last one final), whatever their lengths; `whole` is
+// their plaintext joined.
+Bytes craftBlobOfPieces(const RepositoryKeyMaterial& key, const std::vector<Bytes>& pieces, Bytes& whole) {
+  std::vector<CraftedChunk> crafted;
+  whole.clear();
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    crafted.push_back({pieces[i], static_cast<std::uint8_t>(i + 1 == pieces.size() ? 1 : 0)});
+    whole.insert(whole.end(), pieces[i].begin(), pieces[i].end());
+  }
+  return craftBlob(key, whole.size(), crafted);
+}
+
 std::filesystem::path blobPath(const std::filesystem::path& root, const std::string& key) {
   return root / "blobs" / key.substr(0, 2) / key;
 }
@@ -443,13 +455,8 @@ TEST(EncryptedBlobCodecTest, ParallelStreamHandsOnTheSameChunksInOrder) {
   // Chunks of irregular lengths, which readers accept, and of the writer's own.
   const std::vector<Bytes> pieces = {patterned(MiB, 3), patterned(17, 4), patterned(MiB - 1, 5), Bytes{},
                                      patterned(3 * MiB / 2, 6)};
-  std::vector<CraftedChunk> crafted;
   Bytes whole;
-  for (std::size_t i = 0; i < pieces.size(); ++i) {
-    crafted.push_back({pieces[i], static_cast<std::uint8_t>(i + 1 == pieces.size() ? 1 : 0)});
-    whole.insert(whole.end(), pieces[i].begin(), pieces[i].end());
-  }
-  writeBytes(dir / "crafted", craftBlob(key, whole.size(), crafted));
+  writeBytes(dir / "crafted", craftBlobOfPieces(key, pieces, whole));
   writeBytes(dir / "sealed", codec.seal(patterned(7 * MiB + 9, 8)));
 
   auto chunksOf = [&](const std::filesystem::path& blob, unsigned workers) {
@@ -490,13 +497,8 @@ TEST(EncryptedBlobCodecTest, PlacedStreamPutsEveryChunkAtItsOffset) {
   EncryptedBlobCodec codec(key);
   TempDir dir;
   const std::vector<Bytes> pieces = {patterned(MiB, 3), patterned(17, 4), Bytes{}, patterned(3 * MiB / 2, 6)};
-  std::vector<CraftedChunk> crafted;
   Bytes whole;
-  for (std::size_t i = 0; i < pieces.size(); ++i) {
-    crafted.push_back({pieces[i], static_cast<std::uint8_t>(i + 1 == pieces.size() ? 1 : 0)});
-    whole.insert(whole.end(), pieces[i].begin(), pieces[i].end());
-  }
-  writeBytes(dir / "crafted", craftBlob(key, whole.size(), crafted));
+  writeBytes(dir / "crafted", craftBlobOfPieces(key, pieces, whole));
   const Bytes sealedPlaintext = patterned(5 * MiB + 9, 8);
   const Bytes sealed = codec.seal(sealedPlaintext);
   writeBytes(dir / "sealed", sealed);
