@@ -11,6 +11,8 @@
 // was asked for, a failure prints one JSON error document with that status.
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,8 +45,15 @@ std::string confined(std::string argument) {
 }
 
 // Each run starts from the same files: what one command restored or hydrated is gone.
+// libFuzzer's timer signal (SIGALRM, no SA_RESTART) would interrupt std::filesystem's copy,
+// which gives up on EINTR; it waits until the folder is ready.
 void resetWorkFolder() {
   static const fs::path fixtures = TVR_FIXTURES_DIR;
+  sigset_t timer;
+  sigemptyset(&timer);
+  sigaddset(&timer, SIGALRM);
+  sigset_t previous;
+  if (pthread_sigmask(SIG_BLOCK, &timer, &previous) != 0) std::abort();
   std::error_code ignored;
   fs::current_path(tvr::fuzz::scratchFolder());
   fs::remove_all(workFolder(), ignored);
@@ -52,6 +61,7 @@ void resetWorkFolder() {
   fs::copy(fixtures / "sample-repository", workFolder() / "repo", fs::copy_options::recursive);
   fs::copy_file(fixtures / "sample-repository.password", workFolder() / "password");
   fs::current_path(workFolder());
+  if (pthread_sigmask(SIG_SETMASK, &previous, nullptr) != 0) std::abort();
 }
 
 }  // namespace

@@ -70,37 +70,6 @@ void writeThroughTemporaryFile(const std::filesystem::path& destination, Durabil
   file.moveIntoPlace();
 }
 
-namespace {
-// Returns 0 or the errno of the failed step.
-int copyBytes(int in, int out) {
-  bool useCopyRange = true;
-  for (;;) {
-    if (useCopyRange) {
-      ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
-      if (n > 0) continue;
-      if (n == 0) return 0;
-      if (errno == EINTR) continue;
-      if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
-        return errno;
-      }
-      useCopyRange = false;  // not supported between these files: plain read and write
-    }
-    char buffer[1 << 16];
-    ssize_t n = ::read(in, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) return 0;
-    try {
-      writeFully(out, buffer, static_cast<std::size_t>(n), {});
-    } catch (const PosixError& error) {
-      return error.err();
-    }
-  }
-}
-}  // namespace
-
 void copyFileData(const std::filesystem::path& source, const std::filesystem::path& destination) {
   std::filesystem::path temporary = temporaryURL(destination);
   auto copyFailed = [&](int err) { return PosixError("copyfile(blob-data)", err, source.string()); };
@@ -113,7 +82,7 @@ void copyFileData(const std::filesystem::path& source, const std::filesystem::pa
   } catch (const PosixError& error) {
     throw copyFailed(error.err());
   }
-  if (int err = copyBytes(in.get(), out->fd())) throw copyFailed(err);
+  if (int err = copyRemainingBytes(in.get(), out->fd())) throw copyFailed(err);
   try {
     out->close();
   } catch (const PosixError& error) {

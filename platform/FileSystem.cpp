@@ -47,6 +47,34 @@ void writeFullyAt(int fd, const void* data, std::size_t size, std::uint64_t offs
   writeAll(fd, data, size, offset, path);
 }
 
+int copyRemainingBytes(int in, int out) {
+  bool useCopyRange = true;
+  for (;;) {
+    if (useCopyRange) {
+      ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+      if (n > 0) continue;
+      if (n == 0) return 0;
+      if (errno == EINTR) continue;
+      if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+        return errno;
+      }
+      useCopyRange = false;  // not supported between these files: plain read and write
+    }
+    char buffer[1 << 16];
+    ssize_t n = ::read(in, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return 0;
+    try {
+      writeFully(out, buffer, static_cast<std::size_t>(n), {});
+    } catch (const PosixError& error) {
+      return error.err();
+    }
+  }
+}
+
 OpenFile openFile(const std::filesystem::path& path, int flags, unsigned mode) {
   OpenFile file(::open(path.c_str(), flags | O_CLOEXEC, static_cast<mode_t>(mode)));
   if (file.get() < 0) throw PosixError("open", errno, path.string());

@@ -28,6 +28,11 @@ void writeFully(int fd, const void* data, std::size_t size, const std::filesyste
 // The same at `offset` (pwrite), leaving the file position alone; safe from several threads.
 void writeFullyAt(int fd, const void* data, std::size_t size, std::uint64_t offset, const std::filesystem::path& path);
 
+// Copies `in` from its position to its end into `out`: copy_file_range where the two files
+// allow it, read and write otherwise, retrying after EINTR and short transfers (a host's
+// signal handler without SA_RESTART must not fail a copy). Returns 0 or the failed step's errno.
+int copyRemainingBytes(int in, int out);
+
 // The owner of one file descriptor: closed when dropped (a failing close there is lost, so
 // writers call close() themselves). Movable, not copyable; -1 holds nothing.
 class OpenFile {

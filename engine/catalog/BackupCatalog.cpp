@@ -1,7 +1,9 @@
 #include "engine/catalog/BackupCatalog.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -9,6 +11,7 @@
 #include "engine/metadata/RepositoryMetadata.h"
 #include "engine/storage/BackupCatalogBlobStore.h"
 #include "platform/Error.h"
+#include "platform/FileSystem.h"
 
 namespace tvr {
 
@@ -47,10 +50,22 @@ std::string snapshotKindName(SnapshotKind kind) { return kind == SnapshotKind::d
 
 namespace {
 
+// A private copy only the owner can read (the catalog names every backed-up path).
 void copyFileBytes(const fs::path& from, const fs::path& to) {
-  std::error_code error;
-  fs::copy_file(from, to, fs::copy_options::none, error);
-  if (error) throw PosixError("copy", error.value(), from.string());
+  auto copyFailed = [&](int err) { return PosixError("copy", err, from.string()); };
+  OpenFile in(::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));  // a FIFO in its place never hangs
+  if (in.get() < 0) throw copyFailed(errno);
+  struct stat status {};
+  if (::fstat(in.get(), &status) != 0) throw copyFailed(errno);
+  if (!S_ISREG(status.st_mode)) throw copyFailed(ENOTSUP);
+  OpenFile out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (out.get() < 0) throw copyFailed(errno);
+  if (int err = copyRemainingBytes(in.get(), out.get())) throw copyFailed(err);
+  try {
+    out.close(to);
+  } catch (const PosixError& error) {
+    throw copyFailed(error.err());
+  }
 }
 
 }  // namespace

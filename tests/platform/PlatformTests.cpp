@@ -182,6 +182,50 @@ TEST(FileSystem, CreateDirectoriesMakesParentsAndNamesTheFailingPath) {
 
 void ignoreSignal(int) {}
 
+// SIGALRM every 500 µs, with a handler installed without SA_RESTART, as long as it lives:
+// every blocking call of this thread keeps being interrupted.
+class InterruptingTimer {
+ public:
+  InterruptingTimer() {
+    struct sigaction action {};
+    action.sa_handler = ignoreSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    installed_ = ::sigaction(SIGALRM, &action, &previous_) == 0;
+    struct itimerval timer {};
+    timer.it_interval.tv_usec = 500;
+    timer.it_value.tv_usec = 500;
+    running_ = installed_ && ::setitimer(ITIMER_REAL, &timer, nullptr) == 0;
+  }
+  ~InterruptingTimer() {
+    struct itimerval timer {};
+    ::setitimer(ITIMER_REAL, &timer, nullptr);
+    if (installed_) ::sigaction(SIGALRM, &previous_, nullptr);
+  }
+  InterruptingTimer(const InterruptingTimer&) = delete;
+  InterruptingTimer& operator=(const InterruptingTimer&) = delete;
+  bool running() const { return running_; }
+
+ private:
+  struct sigaction previous_ {};
+  bool installed_ = false;
+  bool running_ = false;
+};
+
+// For the other end of a pipe: that thread never takes the timer's signal.
+void blockTimerSignal() {
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGALRM);
+  pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+}
+
+Bytes patternedBytes(std::size_t size) {
+  Bytes data(size);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 131 + (i >> 12));
+  return data;
+}
+
 // A reader slower than the writer, and a timer whose signal interrupts the blocked write
 // again and again (no SA_RESTART): every byte still arrives once, in order.
 TEST(FileSystem, WriteFullyDeliversEverythingThroughInterruptedWrites) {
@@ -189,15 +233,11 @@ TEST(FileSystem, WriteFullyDeliversEverythingThroughInterruptedWrites) {
   ASSERT_EQ(::pipe(pipeEnds), 0);
   OpenFile readEnd(pipeEnds[0]);
   OpenFile writeEnd(pipeEnds[1]);
-  Bytes data(4 << 20);
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 131 + (i >> 12));
+  const Bytes data = patternedBytes(4 << 20);
 
   Bytes received;
   std::thread reader([&] {
-    sigset_t blocked;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGALRM);
-    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+    blockTimerSignal();
     std::uint8_t buffer[65536];
     for (;;) {
       ssize_t n = ::read(readEnd.get(), buffer, sizeof buffer);
@@ -208,25 +248,16 @@ TEST(FileSystem, WriteFullyDeliversEverythingThroughInterruptedWrites) {
     }
   });
 
-  struct sigaction action {};
-  struct sigaction previous {};
-  action.sa_handler = ignoreSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;
-  ASSERT_EQ(::sigaction(SIGALRM, &action, &previous), 0);
-  struct itimerval timer {};
-  timer.it_interval.tv_usec = 500;
-  timer.it_value.tv_usec = 500;
-  ASSERT_EQ(::setitimer(ITIMER_REAL, &timer, nullptr), 0);
   std::string failure;  // kept until the reader is joined
-  try {
-    writeFully(writeEnd.get(), data.data(), data.size(), "pipe");
-  } catch (const Error& e) {
-    failure = e.message();
+  {
+    InterruptingTimer timer;
+    EXPECT_TRUE(timer.running());
+    try {
+      writeFully(writeEnd.get(), data.data(), data.size(), "pipe");
+    } catch (const Error& e) {
+      failure = e.message();
+    }
   }
-  timer = {};
-  ::setitimer(ITIMER_REAL, &timer, nullptr);
-  ::sigaction(SIGALRM, &previous, nullptr);
   writeEnd.close("pipe");
   reader.join();
   EXPECT_EQ(failure, "");
@@ -242,6 +273,61 @@ TEST(FileSystem, WriteFullyDeliversEverythingThroughInterruptedWrites) {
   } catch (const PosixError& e) {
     EXPECT_EQ(e.message(), "write failed for " + (dir.path() / "read-only").string() + ": Bad file descriptor.");
   }
+}
+
+// The same for a copy: from a pipe whose writer is slower (reads keep being interrupted),
+// and between two files (copy_file_range under the same timer); both arrive whole.
+TEST(FileSystem, CopyRemainingBytesCopiesEverythingThroughInterruptions) {
+  TempDir dir;
+  const Bytes data = patternedBytes(3 << 20);
+  {
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    OpenFile readEnd(pipeEnds[0]);
+    OpenFile writeEnd(pipeEnds[1]);
+    const Bytes piped(data.begin(), data.begin() + (256 << 10));
+    std::thread writer([&] {
+      blockTimerSignal();
+      // Small pieces, far apart: the copy mostly waits in read when the timer fires.
+      for (std::size_t at = 0; at < piped.size(); at += 4096) {
+        writeFully(writeEnd.get(), piped.data() + at, std::min<std::size_t>(4096, piped.size() - at), "pipe");
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      writeEnd.reset();
+    });
+    OpenFile out = openFile(dir.path() / "from-pipe", O_WRONLY | O_CREAT | O_TRUNC);
+    int result = -1;
+    {
+      InterruptingTimer timer;
+      EXPECT_TRUE(timer.running());
+      result = copyRemainingBytes(readEnd.get(), out.get());
+    }
+    // A copy that gave up early must fail the checks below, not leave the writer blocked.
+    std::uint8_t rest[65536];
+    while (::read(readEnd.get(), rest, sizeof rest) > 0) {
+    }
+    writer.join();
+    out.close(dir.path() / "from-pipe");
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(readFileBytes(dir.path() / "from-pipe") == piped);
+  }
+  {
+    writeFileAtomically(dir.path() / "source", data);
+    OpenFile in = openFile(dir.path() / "source", O_RDONLY);
+    OpenFile out = openFile(dir.path() / "copy", O_WRONLY | O_CREAT | O_TRUNC);
+    int result = -1;
+    {
+      InterruptingTimer timer;
+      result = copyRemainingBytes(in.get(), out.get());
+    }
+    out.close(dir.path() / "copy");
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(readFileBytes(dir.path() / "copy") == data);
+  }
+  // A descriptor that cannot be written is the copy's errno, not an exception.
+  OpenFile in = openFile(dir.path() / "source", O_RDONLY);
+  OpenFile readOnly = openFile(dir.path() / "copy", O_RDONLY);
+  EXPECT_EQ(copyRemainingBytes(in.get(), readOnly.get()), EBADF);
 }
 
 std::vector<std::string> namesIn(const fs::path& folder) {
