@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 
@@ -53,11 +52,12 @@ namespace {
 // A private copy only the owner can read (the catalog names every backed-up path).
 void copyFileBytes(const fs::path& from, const fs::path& to) {
   auto copyFailed = [&](int err) { return PosixError("copy", err, from.string()); };
-  OpenFile in(::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));  // a FIFO in its place never hangs
-  if (in.get() < 0) throw copyFailed(errno);
-  struct stat status {};
-  if (::fstat(in.get(), &status) != 0) throw copyFailed(errno);
-  if (!S_ISREG(status.st_mode)) throw copyFailed(ENOTSUP);
+  OpenFile in;
+  try {
+    in = openRegularFileForReading(from, true);  // a FIFO put in its place since the caller's check never hangs
+  } catch (const PosixError& error) {
+    throw copyFailed(error.err());
+  }
   OpenFile out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (out.get() < 0) throw copyFailed(errno);
   if (int err = copyRemainingBytes(in.get(), out.get())) throw copyFailed(err);
